@@ -1,0 +1,130 @@
+// The adapter record: one per initialized card, the miniport adapter context
+// that every handler receives. It owns the card's window, the shared DMA
+// memory, the packet and buffer pools, the frame queues, the lock, the mailbox
+// completion state, the link timer, the counters and the configuration.
+#pragma once
+
+#include "platform.h"
+#include "datapath/adapter_lock.h"
+#include "datapath/frame_queue.h"
+
+struct Adapter;
+
+// Continuation of an asynchronous transceiver command: called with the step
+// value stored with the command, or MAILBOX_ABORTED at halt.
+typedef VOID (*MailboxCompletion)(Adapter* adapter, ULONG step);
+
+#define MULTICAST_LIST_SIZE 32
+#define ETHERNET_ADDRESS_LENGTH 6
+
+// The statistics block: 64 bytes, little-endian, no gaps. The private read
+// OID copies it unchanged to user space, so its layout is an external format.
+struct StatisticsBlock {
+    ULONGLONG XmitOk;          // frames sent (copied at each read)
+    ULONGLONG RcvOk;           // frames received (copied at each read)
+    ULONGLONG RcvError;        // receive error events (copied at each read)
+    ULONG XmitErrorEvents;     // transmit error interrupts
+    ULONG IsrBit08Events;      // interrupts carrying the card event bit 0x08
+    ULONG LinkUpCount;         // line-up transitions
+    ULONG Reserved;            // always 0
+    ULONGLONG LastLinkUpTime;  // system time of the last line-up
+    UCHAR Reply82;             // transceiver state byte
+    UCHAR Reply83;             // transceiver margin byte, adjusted by line code
+    UCHAR Reply94[2];          // transceiver attenuation bytes
+    UCHAR LineStatus;          // mailbox line status byte
+    UCHAR LineStatusAux;       // mailbox second status byte
+    UCHAR Reply9E[10];         // transceiver error counters
+};
+
+static_assert(sizeof(StatisticsBlock) == 64, "the statistics block is 64 bytes");
+static_assert(FIELD_OFFSET(StatisticsBlock, RcvOk) == 8, "RcvOk at 8");
+static_assert(FIELD_OFFSET(StatisticsBlock, RcvError) == 16, "RcvError at 16");
+static_assert(FIELD_OFFSET(StatisticsBlock, XmitErrorEvents) == 24, "XmitErrorEvents at 24");
+static_assert(FIELD_OFFSET(StatisticsBlock, IsrBit08Events) == 28, "IsrBit08Events at 28");
+static_assert(FIELD_OFFSET(StatisticsBlock, LinkUpCount) == 32, "LinkUpCount at 32");
+static_assert(FIELD_OFFSET(StatisticsBlock, Reserved) == 36, "Reserved at 36");
+static_assert(FIELD_OFFSET(StatisticsBlock, LastLinkUpTime) == 40, "LastLinkUpTime at 40");
+static_assert(FIELD_OFFSET(StatisticsBlock, Reply82) == 48, "Reply82 at 48");
+static_assert(FIELD_OFFSET(StatisticsBlock, Reply83) == 49, "Reply83 at 49");
+static_assert(FIELD_OFFSET(StatisticsBlock, Reply94) == 50, "Reply94 at 50");
+static_assert(FIELD_OFFSET(StatisticsBlock, LineStatus) == 52, "LineStatus at 52");
+static_assert(FIELD_OFFSET(StatisticsBlock, LineStatusAux) == 53, "LineStatusAux at 53");
+static_assert(FIELD_OFFSET(StatisticsBlock, Reply9E) == 54, "Reply9E at 54");
+
+struct Adapter {
+    // ---- Card and platform handles -----------------------------------------
+    NDIS_HANDLE MiniportAdapterHandle;
+    ULONG MemoryBase;            // physical address of the card window
+    PUCHAR CardWindow;           // the mapped window; null while unmapped
+    PUCHAR Registers;            // CardWindow + 0x800
+    PUCHAR TxRing;               // CardWindow + 0x000
+    PUCHAR RxRing;               // CardWindow + 0x400
+    PUCHAR Mailbox;              // CardWindow + 0xC00
+    BOOLEAN MapRegistersAllocated;
+    NDIS_HANDLE PacketPool;
+    NDIS_HANDLE BufferPool;
+    BOOLEAN PacketPoolAllocated;
+    BOOLEAN BufferPoolAllocated;
+    UCHAR InterruptLine;
+    NDIS_MINIPORT_INTERRUPT Interrupt;
+    BOOLEAN InterruptRegistered;
+
+    // ---- Mailbox completion state ------------------------------------------
+    NDIS_EVENT CommandEvent;             // a synchronous command was answered
+    MailboxCompletion CommandCallback;   // pending asynchronous continuation
+    ULONG CommandContext;                // step value handed back to it
+    PVOID StatsRequestBuffer;            // pending statistics request's buffer
+    PULONG StatsBytesWritten;
+    PULONG StatsBytesNeeded;
+
+    // ---- Shared DMA memory -------------------------------------------------
+    PVOID SharedMemory;
+    NDIS_PHYSICAL_ADDRESS SharedMemoryPhysical;
+    ULONG SharedMemorySize;      // (XmtQueueLen + RcvQueueLen) x 1516
+
+    // ---- Frame queues (under Lock) -----------------------------------------
+    FrameBufferQueue TxFreeQueue;   // transmit buffers not on the ring
+    FrameBufferQueue TxBusyQueue;   // transmit buffers on the ring, ring order
+    ULONG XmtQueueLen;              // transmit buffers
+    ULONG TxCompleteIndex;          // next transmit slot to complete
+    FrameBufferQueue RxFreeQueue;   // receive buffers neither posted nor lent
+    FrameBufferQueue RxPostedQueue; // receive buffers on the ring, ring order
+    ULONG RcvQueueLen;              // receive buffers and packets
+    ULONG RxNextIndex;              // next receive slot to process
+    PacketQueue PendingSendQueue;   // accepted packets not yet on the ring
+
+    // ---- Line parameters ---------------------------------------------------
+    ULONG LineRate;              // units of 8 kbit/s
+    ULONG LineCode;              // 0..3; 4 when not configured
+    BOOLEAN TerminalType;        // TRUE: central terminal
+    BOOLEAN AlwaysConnected;
+    BOOLEAN ConfigType;
+    ULONG AnnexType;
+    BOOLEAN Crc;
+    BOOLEAN FillByte;
+    BOOLEAN DataPolarity;
+    BOOLEAN ReadBurst;
+    BOOLEAN WriteBurst;
+
+    // ---- Statistics and counters -------------------------------------------
+    StatisticsBlock Statistics;
+    AdapterLock Lock;
+    NDIS_MINIPORT_TIMER LinkTimer;
+    volatile ULONGLONG XmitOk;
+    volatile ULONGLONG XmitError;
+    volatile ULONGLONG RcvOk;
+    volatile ULONGLONG RcvError;
+    volatile UCHAR PendingInterrupts;  // sources the ISR deferred
+    volatile ULONG LinkState;          // 0 unconfigured, 1 line down, 2 line up
+
+    // ---- Addresses and filter ----------------------------------------------
+    UCHAR NetworkAddress[ETHERNET_ADDRESS_LENGTH];
+    UCHAR MulticastList[MULTICAST_LIST_SIZE][ETHERNET_ADDRESS_LENGTH];
+    ULONG MulticastCount;
+    volatile UCHAR PacketFilter;
+};
+
+// Gives every field its initial value. Cannot fail.
+Adapter* AdapterConstruct(Adapter* adapter);
+// Frees the lock. The caller frees the record itself.
+VOID AdapterDestroy(Adapter* adapter);

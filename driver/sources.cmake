@@ -1,0 +1,17 @@
+# The driver's sources and flags, shared by the host build and the Windows
+# kernel builds. Kernel code: no exceptions, no RTTI, no C++ library, no
+# thread-safe statics (they need a runtime the kernel lacks).
+set(ZR48_DRIVER_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(ZR48_DRIVER_SOURCES
+  ${ZR48_DRIVER_DIR}/adapter/adapter.cpp
+  ${ZR48_DRIVER_DIR}/adapter/configuration.cpp
+  ${ZR48_DRIVER_DIR}/datapath/adapter_lock.cpp
+  ${ZR48_DRIVER_DIR}/datapath/frame_queue.cpp
+  ${ZR48_DRIVER_DIR}/datapath/pool_memory.cpp
+)
+set(ZR48_DRIVER_FLAGS
+  -Wall -Wextra -Werror
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  # Packets are linked through their byte-array reserved area.
+  -fno-strict-aliasing
+)

@@ -1,0 +1,83 @@
+// The host's driver verifier: a ledger of everything the driver holds, fault
+// injection for every acquisition, and the contract checks. A broken contract
+// is a violation with a message that names the call and what was wrong.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// Kinds of resource that the ledger tracks and fault injection can fail.
+enum class Resource {
+    PoolMemory,
+    SpinLock,
+    Configuration,    // an open configuration handle
+    PciConfig,        // a configuration space read (fault injection only)
+    IoSpace,          // a mapped device window
+    MapRegisters,
+    SharedMemory,
+    Interrupt,
+    Timer,            // an armed timer
+    File,             // an open file
+    FileMapping,      // a mapped file
+    ShutdownHandler,
+    PacketPool,
+    BufferPool,
+    Packet,
+    Buffer,
+    Count
+};
+const char* ResourceName(Resource kind);
+
+struct LedgerEntry {
+    Resource kind;
+    const void* key;     // the address or handle the driver holds
+    size_t size;         // bytes, where it has one
+    uint32_t tag;        // pool tag, where it has one
+    const void* owner;   // the miniport the resource belongs to, or null
+    std::string what;    // a short description for reports
+    uint64_t serial;     // order of acquisition
+};
+
+void LedgerAdd(Resource kind, const void* key, size_t size, uint32_t tag, const void* owner,
+               std::string what);
+// Removes the entry; false when there is none (the caller reports the misuse).
+bool LedgerRemove(Resource kind, const void* key);
+bool LedgerHolds(Resource kind, const void* key);
+const LedgerEntry* LedgerFind(Resource kind, const void* key);
+std::vector<LedgerEntry> LedgerEntries();
+size_t LedgerCount(Resource kind);
+size_t LedgerSize();
+// Entries whose address lies in [begin, begin + length): used to catch memory
+// freed while it still holds a live lock, timer or event.
+std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length);
+// "2 held: pool memory tag 'zr48' (1516 bytes) x2" or "nothing held".
+std::string LedgerReport();
+// Changes an entry's owner (for resources acquired before the owner was known).
+void LedgerSetOwner(Resource kind, const void* key, const void* owner);
+
+// Fault injection. Each acquisition point asks ShouldFail(kind) once per
+// attempt; the answer counts the attempt.
+void FailNth(Resource kind, unsigned n);   // the nth attempt from now fails (1: the next)
+void FailAll(Resource kind, bool on = true);
+void ClearFaults();
+bool ShouldFail(Resource kind);
+uint64_t Attempts(Resource kind);          // attempts since the world was reset
+
+// Violations. The handler sees each message; the default one prints it and
+// aborts. Tests install one that fails the test.
+using ViolationHandler = std::function<void(const std::string& message)>;
+void SetViolationHandler(ViolationHandler handler);
+void Violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A violation after which the machine cannot go on (a deadlock, say).
+[[noreturn]] void FatalViolation(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::vector<std::string> Violations();
+void ClearViolations();
+
+// Clears the ledger, faults and violations (ResetWorld calls it).
+void ResetVerifier();
+
+}  // namespace host

@@ -1,0 +1,638 @@
+// User-space NDIS 5.0, miniport side: the names, types and macros that the
+// driver uses, with the semantics NDIS documents. The driver includes this
+// header on the host and mingw-w64's ddk/ndis.h on Windows; the same source
+// must compile against both, so every type here mirrors the Windows one
+// (ULONG is 32 bits, WCHAR 16 bits, handlers nest their characteristics as
+// the C++ ndis.h does). Implementation: host/src.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+// The C library's rand/srand are declared before the driver's names are
+// redirected to the host's seedable generator below.
+#include <stdlib.h>
+
+// ---------------------------------------------------------------------------
+// Base types (LLP64 widths, as on Windows)
+// ---------------------------------------------------------------------------
+#define VOID void
+#define IN
+#define OUT
+#define OPTIONAL
+#define NTAPI
+#define NDISAPI
+#define FASTCALL
+#define CONST const
+typedef void* PVOID;
+typedef char CHAR;
+typedef CHAR* PCHAR;
+typedef uint8_t UCHAR;
+typedef UCHAR* PUCHAR;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef USHORT* PUSHORT;
+typedef int32_t LONG;
+typedef LONG* PLONG;
+typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef int INT;
+typedef unsigned int UINT;
+typedef UINT* PUINT;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef ULONGLONG* PULONGLONG;
+typedef uintptr_t ULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef UCHAR BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef char16_t WCHAR;
+typedef WCHAR* PWSTR;
+typedef WCHAR* PWCHAR;
+typedef LONG NTSTATUS;
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS;
+typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
+
+#define NdisGetPhysicalAddressLow(_Pa) ((_Pa).LowPart)
+#define NdisGetPhysicalAddressHigh(_Pa) ((_Pa).HighPart)
+#define NdisSetPhysicalAddressLow(_Pa, _V) ((_Pa).LowPart = (_V))
+#define NdisSetPhysicalAddressHigh(_Pa, _V) ((_Pa).HighPart = (_V))
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;         // bytes, without a terminating zero
+    USHORT MaximumLength;  // bytes
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef UNICODE_STRING NDIS_STRING, *PNDIS_STRING;
+
+typedef PVOID NDIS_HANDLE;
+typedef NDIS_HANDLE* PNDIS_HANDLE;
+typedef int NDIS_STATUS;
+typedef NDIS_STATUS* PNDIS_STATUS;
+typedef ULONG NDIS_OID;
+typedef NDIS_OID* PNDIS_OID;
+typedef ULONG NDIS_ERROR_CODE;
+
+struct _DRIVER_OBJECT;
+typedef struct _DRIVER_OBJECT* PDRIVER_OBJECT;
+
+// ---------------------------------------------------------------------------
+// Status values
+// ---------------------------------------------------------------------------
+#define NDIS_STATUS_SUCCESS ((NDIS_STATUS)0x00000000L)
+#define NDIS_STATUS_PENDING ((NDIS_STATUS)0x00000103L)
+#define NDIS_STATUS_MEDIA_CONNECT ((NDIS_STATUS)0x4001000BL)
+#define NDIS_STATUS_MEDIA_DISCONNECT ((NDIS_STATUS)0x4001000CL)
+#define NDIS_STATUS_FAILURE ((NDIS_STATUS)0xC0000001L)
+#define NDIS_STATUS_RESOURCES ((NDIS_STATUS)0xC000009AL)
+#define NDIS_STATUS_NOT_SUPPORTED ((NDIS_STATUS)0xC00000BBL)
+#define NDIS_STATUS_FILE_NOT_FOUND ((NDIS_STATUS)0xC001001BL)
+#define NDIS_STATUS_ERROR_READING_FILE ((NDIS_STATUS)0xC001001CL)
+#define NDIS_STATUS_ALREADY_MAPPED ((NDIS_STATUS)0xC001001DL)
+#define NDIS_STATUS_MULTICAST_FULL ((NDIS_STATUS)0xC0010009L)
+#define NDIS_STATUS_REQUEST_ABORTED ((NDIS_STATUS)0xC001000CL)
+#define NDIS_STATUS_RESET_IN_PROGRESS ((NDIS_STATUS)0xC001000DL)
+#define NDIS_STATUS_INVALID_LENGTH ((NDIS_STATUS)0xC0010014L)
+#define NDIS_STATUS_INVALID_DATA ((NDIS_STATUS)0xC0010015L)
+#define NDIS_STATUS_INVALID_OID ((NDIS_STATUS)0xC0010017L)
+#define NDIS_STATUS_ADAPTER_NOT_FOUND ((NDIS_STATUS)0xC0010018L)
+#define NDIS_STATUS_UNSUPPORTED_MEDIA ((NDIS_STATUS)0xC0010019L)
+#define NDIS_STATUS_BAD_VERSION ((NDIS_STATUS)0xC0010004L)
+#define NDIS_STATUS_BAD_CHARACTERISTICS ((NDIS_STATUS)0xC0010005L)
+#define NDIS_STATUS_RESOURCE_CONFLICT ((NDIS_STATUS)0xC001001EL)
+
+#define NDIS_ERROR_CODE_INTERRUPT_CONNECT ((NDIS_ERROR_CODE)0xC000138CL)
+
+// ---------------------------------------------------------------------------
+// IRQL and processors
+// ---------------------------------------------------------------------------
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+// The device IRQL at which the host runs interrupt service routines.
+#define HOST_DEVICE_LEVEL 12
+
+KIRQL KeGetCurrentIrql(void);
+KIRQL KfRaiseIrql(KIRQL NewIrql);
+void KfLowerIrql(KIRQL NewIrql);
+#define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
+#define KeLowerIrql(a) KfLowerIrql(a)
+
+void NdisGetCurrentProcessorCounts(PULONG pIdleCount, PULONG pKernelAndUser, PULONG pIndex);
+void KeStallExecutionProcessor(ULONG MicroSeconds);
+
+// ---------------------------------------------------------------------------
+// Interlocked operations
+// ---------------------------------------------------------------------------
+LONG InterlockedIncrement(LONG volatile* Addend);
+LONG InterlockedDecrement(LONG volatile* Addend);
+LONG InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
+LONGLONG _InterlockedCompareExchange64(LONGLONG volatile* Destination, LONGLONG Exchange,
+                                       LONGLONG Comparand);
+
+// ---------------------------------------------------------------------------
+// Memory
+// ---------------------------------------------------------------------------
+NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
+void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+void NdisMoveMemory(PVOID Destination, const void* Source, ULONG Length);
+void NdisZeroMemory(PVOID Destination, ULONG Length);
+void NdisFillMemory(PVOID Destination, ULONG Length, UCHAR Fill);
+
+// ---------------------------------------------------------------------------
+// Spin locks
+// ---------------------------------------------------------------------------
+typedef struct _NDIS_SPIN_LOCK {
+    volatile LONG SpinLock;      // 0 free, 1 held
+    KIRQL OldIrql;               // IRQL to restore at release
+    ULONG HostOwnerProcessor;    // for the verifier's messages
+    volatile LONG HostInitialized;
+} NDIS_SPIN_LOCK, *PNDIS_SPIN_LOCK;
+
+void NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+
+// ---------------------------------------------------------------------------
+// Events
+// ---------------------------------------------------------------------------
+typedef struct _NDIS_EVENT {
+    volatile LONG Signalled;
+    volatile LONG HostInitialized;
+} NDIS_EVENT, *PNDIS_EVENT;
+
+void NdisInitializeEvent(PNDIS_EVENT Event);
+void NdisSetEvent(PNDIS_EVENT Event);
+void NdisResetEvent(PNDIS_EVENT Event);
+BOOLEAN NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait);
+
+// ---------------------------------------------------------------------------
+// Timers and time
+// ---------------------------------------------------------------------------
+typedef void(NTAPI NDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext,
+                                        PVOID SystemSpecific2, PVOID SystemSpecific3);
+typedef NDIS_TIMER_FUNCTION* PNDIS_TIMER_FUNCTION;
+
+// NDIS_MINIPORT_TIMER begins with an NDIS_TIMER, so that NdisSetTimer accepts
+// a miniport timer as it does on Windows.
+typedef struct _NDIS_TIMER {
+    PVOID HostTimer;  // the host's timer object, found again by address
+    volatile LONG HostInitialized;
+} NDIS_TIMER, *PNDIS_TIMER;
+
+typedef struct _NDIS_MINIPORT_TIMER {
+    NDIS_TIMER Timer;
+    PNDIS_TIMER_FUNCTION MiniportTimerFunction;
+    PVOID MiniportTimerContext;
+    NDIS_HANDLE Miniport;
+} NDIS_MINIPORT_TIMER, *PNDIS_MINIPORT_TIMER;
+
+void NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+                          PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
+void NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay);
+void NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
+void NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
+
+void NdisGetSystemUpTime(PULONG pSystemUpTime);
+void NdisGetCurrentSystemTime(PLARGE_INTEGER pSystemTime);
+
+// ---------------------------------------------------------------------------
+// Registration, attributes, shutdown
+// ---------------------------------------------------------------------------
+typedef enum _NDIS_MEDIUM {
+    NdisMedium802_3,
+    NdisMedium802_5,
+    NdisMediumFddi,
+    NdisMediumWan,
+    NdisMediumLocalTalk,
+    NdisMediumDix,
+    NdisMediumArcnetRaw,
+    NdisMediumArcnet878_2,
+    NdisMediumAtm,
+    NdisMediumWirelessWan,
+    NdisMediumIrda,
+    NdisMediumBpc,
+    NdisMediumCoWan,
+    NdisMedium1394,
+    NdisMediumMax
+} NDIS_MEDIUM, *PNDIS_MEDIUM;
+
+typedef enum _NDIS_INTERFACE_TYPE {
+    NdisInterfaceInternal = 0,
+    NdisInterfaceIsa = 1,
+    NdisInterfaceEisa = 2,
+    NdisInterfaceMca = 3,
+    NdisInterfaceTurboChannel = 4,
+    NdisInterfacePci = 5,
+    NdisInterfacePcMcia = 8
+} NDIS_INTERFACE_TYPE, *PNDIS_INTERFACE_TYPE;
+
+#define NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT 0x00000001
+#define NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT 0x00000002
+#define NDIS_ATTRIBUTE_IGNORE_TOKEN_RING_ERRORS 0x00000004
+#define NDIS_ATTRIBUTE_BUS_MASTER 0x00000008
+#define NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER 0x00000010
+#define NDIS_ATTRIBUTE_DESERIALIZE 0x00000020
+
+struct _NDIS_PACKET;
+typedef struct _NDIS_PACKET NDIS_PACKET, *PNDIS_PACKET;
+typedef PNDIS_PACKET* PPNDIS_PACKET;
+
+typedef BOOLEAN(NTAPI* W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef void(NTAPI* W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef void(NTAPI* W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef void(NTAPI* W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef void(NTAPI* W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI* W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                                 PUINT SelectedMediumIndex,
+                                                 PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                                                 NDIS_HANDLE MiniportAdapterHandle,
+                                                 NDIS_HANDLE WrapperConfigurationContext);
+typedef void(NTAPI* W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
+                                   PBOOLEAN QueueMiniportHandleInterrupt,
+                                   NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI* W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                        NDIS_OID Oid, PVOID InformationBuffer,
+                                                        ULONG InformationBufferLength,
+                                                        PULONG BytesWritten,
+                                                        PULONG BytesNeeded);
+typedef NDIS_STATUS(NTAPI* W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                                  NDIS_HANDLE MiniportAdapterContext,
+                                                  NDIS_HANDLE WrapperConfigurationContext);
+typedef NDIS_STATUS(NTAPI* W_RESET_HANDLER)(PBOOLEAN AddressingReset,
+                                            NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                           PNDIS_PACKET Packet, UINT Flags);
+typedef NDIS_STATUS(NTAPI* W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                      NDIS_OID Oid, PVOID InformationBuffer,
+                                                      ULONG InformationBufferLength,
+                                                      PULONG BytesRead, PULONG BytesNeeded);
+typedef NDIS_STATUS(NTAPI* W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet,
+                                                    PUINT BytesTransferred,
+                                                    NDIS_HANDLE MiniportAdapterContext,
+                                                    NDIS_HANDLE MiniportReceiveContext,
+                                                    UINT ByteOffset, UINT BytesToTransfer);
+typedef void(NTAPI* W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                             PNDIS_PACKET Packet);
+typedef void(NTAPI* W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                            PPNDIS_PACKET PacketArray, UINT NumberOfPackets);
+typedef void(NTAPI* W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                 PVOID VirtualAddress,
+                                                 PNDIS_PHYSICAL_ADDRESS PhysicalAddress,
+                                                 ULONG Length, PVOID Context);
+typedef PVOID W_CO_CREATE_VC_HANDLER;
+typedef PVOID W_CO_DELETE_VC_HANDLER;
+typedef PVOID W_CO_ACTIVATE_VC_HANDLER;
+typedef PVOID W_CO_DEACTIVATE_VC_HANDLER;
+typedef PVOID W_CO_SEND_PACKETS_HANDLER;
+typedef PVOID W_CO_REQUEST_HANDLER;
+typedef void(NTAPI* ADAPTER_SHUTDOWN_HANDLER)(PVOID ShutdownContext);
+
+// Nested as in the C++ branch of the Windows header.
+typedef struct _NDIS30_MINIPORT_CHARACTERISTICS {
+    UCHAR MajorNdisVersion;
+    UCHAR MinorNdisVersion;
+    UINT Reserved;
+    W_CHECK_FOR_HANG_HANDLER CheckForHangHandler;
+    W_DISABLE_INTERRUPT_HANDLER DisableInterruptHandler;
+    W_ENABLE_INTERRUPT_HANDLER EnableInterruptHandler;
+    W_HALT_HANDLER HaltHandler;
+    W_HANDLE_INTERRUPT_HANDLER HandleInterruptHandler;
+    W_INITIALIZE_HANDLER InitializeHandler;
+    W_ISR_HANDLER ISRHandler;
+    W_QUERY_INFORMATION_HANDLER QueryInformationHandler;
+    W_RECONFIGURE_HANDLER ReconfigureHandler;
+    W_RESET_HANDLER ResetHandler;
+    W_SEND_HANDLER SendHandler;
+    W_SET_INFORMATION_HANDLER SetInformationHandler;
+    W_TRANSFER_DATA_HANDLER TransferDataHandler;
+} NDIS30_MINIPORT_CHARACTERISTICS;
+
+typedef struct _NDIS40_MINIPORT_CHARACTERISTICS {
+    NDIS30_MINIPORT_CHARACTERISTICS Ndis30Chars;
+    W_RETURN_PACKET_HANDLER ReturnPacketHandler;
+    W_SEND_PACKETS_HANDLER SendPacketsHandler;
+    W_ALLOCATE_COMPLETE_HANDLER AllocateCompleteHandler;
+} NDIS40_MINIPORT_CHARACTERISTICS;
+
+typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
+    NDIS40_MINIPORT_CHARACTERISTICS Ndis40Chars;
+    W_CO_CREATE_VC_HANDLER CoCreateVcHandler;
+    W_CO_DELETE_VC_HANDLER CoDeleteVcHandler;
+    W_CO_ACTIVATE_VC_HANDLER CoActivateVcHandler;
+    W_CO_DEACTIVATE_VC_HANDLER CoDeactivateVcHandler;
+    W_CO_SEND_PACKETS_HANDLER CoSendPacketsHandler;
+    W_CO_REQUEST_HANDLER CoRequestHandler;
+} NDIS50_MINIPORT_CHARACTERISTICS, *PNDIS50_MINIPORT_CHARACTERISTICS;
+
+void NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+                           PVOID SystemSpecific2, PVOID SystemSpecific3);
+NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+                                  PNDIS50_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+                                  UINT CharacteristicsLength);
+void NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
+void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+                          UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                          NDIS_INTERFACE_TYPE AdapterType);
+void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
+                                         ADAPTER_SHUTDOWN_HANDLER ShutdownHandler);
+void NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
+
+// ---------------------------------------------------------------------------
+// Configuration and PCI
+// ---------------------------------------------------------------------------
+typedef enum _NDIS_PARAMETER_TYPE {
+    NdisParameterInteger,
+    NdisParameterHexInteger,
+    NdisParameterString,
+    NdisParameterMultiString,
+    NdisParameterBinary
+} NDIS_PARAMETER_TYPE, *PNDIS_PARAMETER_TYPE;
+
+typedef struct {
+    USHORT Length;
+    PVOID Buffer;
+} BINARY_DATA;
+
+typedef struct _NDIS_CONFIGURATION_PARAMETER {
+    NDIS_PARAMETER_TYPE ParameterType;
+    union {
+        ULONG IntegerData;
+        NDIS_STRING StringData;
+        BINARY_DATA BinaryData;
+    } ParameterData;
+} NDIS_CONFIGURATION_PARAMETER, *PNDIS_CONFIGURATION_PARAMETER;
+
+void NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+                           NDIS_HANDLE WrapperConfigurationContext);
+void NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+                           NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
+                           NDIS_PARAMETER_TYPE ParameterType);
+void NdisWriteConfiguration(PNDIS_STATUS Status, NDIS_HANDLE ConfigurationHandle,
+                            PNDIS_STRING Keyword, PNDIS_CONFIGURATION_PARAMETER ParameterValue);
+void NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+ULONG NdisReadPciSlotInformation(NDIS_HANDLE NdisAdapterHandle, ULONG SlotNumber, ULONG Offset,
+                                 PVOID Buffer, ULONG Length);
+
+// ---------------------------------------------------------------------------
+// Device memory, DMA, interrupts
+// ---------------------------------------------------------------------------
+NDIS_STATUS NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
+                            NDIS_PHYSICAL_ADDRESS PhysicalAddress, UINT Length);
+void NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
+
+// Register accessors: the only way the driver reaches device memory. The
+// host routes each access to the device model that owns the address.
+void NdisReadRegisterUchar(const volatile UCHAR* Register, PUCHAR Data);
+void NdisWriteRegisterUchar(volatile UCHAR* Register, UCHAR Data);
+void NdisReadRegisterUlong(const volatile ULONG* Register, PULONG Data);
+void NdisWriteRegisterUlong(volatile ULONG* Register, ULONG Data);
+
+NDIS_STATUS NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT DmaChannel,
+                                      BOOLEAN Dma32BitAddresses, ULONG PhysicalMapRegistersNeeded,
+                                      ULONG MaximumPhysicalMapping);
+void NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
+void NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
+                               PVOID* VirtualAddress, PNDIS_PHYSICAL_ADDRESS PhysicalAddress);
+void NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
+                           PVOID VirtualAddress, NDIS_PHYSICAL_ADDRESS PhysicalAddress);
+
+typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
+typedef KINTERRUPT_MODE NDIS_INTERRUPT_MODE, *PNDIS_INTERRUPT_MODE;
+#define NdisInterruptLevelSensitive LevelSensitive
+#define NdisInterruptLatched Latched
+
+typedef struct _NDIS_MINIPORT_INTERRUPT {
+    PVOID HostInterrupt;  // the host's interrupt object while registered
+    W_ISR_HANDLER MiniportIsr;
+    W_HANDLE_INTERRUPT_HANDLER MiniportDpc;
+    NDIS_HANDLE Miniport;
+    BOOLEAN SharedInterrupt;
+    BOOLEAN IsrRequested;
+} NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
+
+NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                   NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                   UINT InterruptLevel, BOOLEAN RequestIsr,
+                                   BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
+void NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+
+// ---------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------
+void NdisOpenFile(PNDIS_STATUS Status, PNDIS_HANDLE FileHandle, PUINT FileLength,
+                  PNDIS_STRING FileName, NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
+void NdisMapFile(PNDIS_STATUS Status, PVOID* MappedBuffer, NDIS_HANDLE FileHandle);
+void NdisUnmapFile(NDIS_HANDLE FileHandle);
+void NdisCloseFile(NDIS_HANDLE FileHandle);
+
+// ---------------------------------------------------------------------------
+// Packets and buffers
+// ---------------------------------------------------------------------------
+typedef struct _NDIS_BUFFER {
+    struct _NDIS_BUFFER* Next;
+    PVOID VirtualAddress;
+    UINT ByteCount;    // current length, as NdisAdjustBufferLength sets it
+    UINT HostMappedLength;  // length mapped at allocation
+    NDIS_HANDLE HostPool;
+} NDIS_BUFFER, *PNDIS_BUFFER;
+
+typedef struct _NDIS_PACKET_PRIVATE {
+    UINT PhysicalCount;
+    UINT TotalLength;
+    PNDIS_BUFFER Head;
+    PNDIS_BUFFER Tail;
+    NDIS_HANDLE Pool;
+    UINT Count;
+    ULONG Flags;
+    BOOLEAN ValidCounts;
+    UCHAR NdisPacketFlags;
+    USHORT NdisPacketOobOffset;
+} NDIS_PACKET_PRIVATE, *PNDIS_PACKET_PRIVATE;
+
+typedef struct _NDIS_PACKET_OOB_DATA {
+    ULONGLONG TimeToSend;
+    ULONGLONG TimeSent;
+    ULONGLONG TimeReceived;
+    UINT HeaderSize;
+    UINT SizeMediaSpecificInfo;
+    PVOID MediaSpecificInformation;
+    NDIS_STATUS Status;
+} NDIS_PACKET_OOB_DATA, *PNDIS_PACKET_OOB_DATA;
+
+struct _NDIS_PACKET {
+    NDIS_PACKET_PRIVATE Private;
+    union {
+        struct {
+            UCHAR MiniportReserved[2 * sizeof(PVOID)];
+            UCHAR WrapperReserved[2 * sizeof(PVOID)];
+        };
+        struct {
+            UCHAR MiniportReservedEx[3 * sizeof(PVOID)];
+            UCHAR WrapperReservedEx[sizeof(PVOID)];
+        };
+    };
+    UCHAR ProtocolReserved[1];  // the pool's protocol-reserved bytes follow
+};
+
+#define NDIS_PACKET_OOB(_Packet) \
+    ((PNDIS_PACKET_OOB_DATA)((PUCHAR)(_Packet) + (_Packet)->Private.NdisPacketOobOffset))
+#define NDIS_GET_PACKET_STATUS(_Packet) (NDIS_PACKET_OOB(_Packet)->Status)
+#define NDIS_SET_PACKET_STATUS(_Packet, _Status) (NDIS_PACKET_OOB(_Packet)->Status = (_Status))
+#define NDIS_GET_PACKET_HEADER_SIZE(_Packet) (NDIS_PACKET_OOB(_Packet)->HeaderSize)
+#define NDIS_SET_PACKET_HEADER_SIZE(_Packet, _HdrSize) \
+    (NDIS_PACKET_OOB(_Packet)->HeaderSize = (_HdrSize))
+
+void NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
+                            UINT ProtocolReservedLength);
+void NdisFreePacketPool(NDIS_HANDLE PoolHandle);
+void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle);
+void NdisFreePacket(PNDIS_PACKET Packet);
+void NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
+                            UINT NumberOfDescriptors);
+void NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
+void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
+                        PVOID VirtualAddress, UINT Length);
+void NdisFreeBuffer(PNDIS_BUFFER Buffer);
+void NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
+void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length);
+void NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+                     PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength);
+void NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+void NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+#define NdisGetNextBuffer(CurrentBuffer, NextBuffer) \
+    do {                                             \
+        *(NextBuffer) = (CurrentBuffer)->Next;       \
+    } while (0)
+
+// ---------------------------------------------------------------------------
+// Indications and completions
+// ---------------------------------------------------------------------------
+void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
+                                UINT NumberOfPackets);
+void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                       NDIS_STATUS Status);
+void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
+                         PVOID StatusBuffer, UINT StatusBufferSize);
+void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
+void NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+void NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+
+// ---------------------------------------------------------------------------
+// Diagnostics and C runtime
+// ---------------------------------------------------------------------------
+void NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...);
+ULONG DbgPrint(const char* Format, ...);
+
+// The kernel's rand/srand, from a generator whose seed the host controls.
+extern "C" int zr48_host_rand(void) noexcept;
+extern "C" void zr48_host_srand(unsigned int seed) noexcept;
+#define rand zr48_host_rand
+#define srand zr48_host_srand
+// Host code that names std::rand after this header gets the same generator.
+namespace std {
+using ::zr48_host_rand;
+using ::zr48_host_srand;
+}  // namespace std
+
+// ---------------------------------------------------------------------------
+// Information objects
+// ---------------------------------------------------------------------------
+typedef enum _NDIS_HARDWARE_STATUS {
+    NdisHardwareStatusReady,
+    NdisHardwareStatusInitializing,
+    NdisHardwareStatusReset,
+    NdisHardwareStatusClosing,
+    NdisHardwareStatusNotReady
+} NDIS_HARDWARE_STATUS, *PNDIS_HARDWARE_STATUS;
+
+typedef enum _NDIS_MEDIA_STATE {
+    NdisMediaStateConnected,
+    NdisMediaStateDisconnected
+} NDIS_MEDIA_STATE, *PNDIS_MEDIA_STATE;
+
+typedef enum _NDIS_PHYSICAL_MEDIUM {
+    NdisPhysicalMediumUnspecified,
+    NdisPhysicalMediumWirelessLan,
+    NdisPhysicalMediumCableModem,
+    NdisPhysicalMediumPhoneLine,
+    NdisPhysicalMediumPowerLine,
+    NdisPhysicalMediumDSL,
+    NdisPhysicalMediumFibreChannel,
+    NdisPhysicalMedium1394,
+    NdisPhysicalMediumWirelessWan,
+    NdisPhysicalMediumMax
+} NDIS_PHYSICAL_MEDIUM, *PNDIS_PHYSICAL_MEDIUM;
+
+#define OID_GEN_SUPPORTED_LIST 0x00010101
+#define OID_GEN_HARDWARE_STATUS 0x00010102
+#define OID_GEN_MEDIA_SUPPORTED 0x00010103
+#define OID_GEN_MEDIA_IN_USE 0x00010104
+#define OID_GEN_MAXIMUM_LOOKAHEAD 0x00010105
+#define OID_GEN_MAXIMUM_FRAME_SIZE 0x00010106
+#define OID_GEN_LINK_SPEED 0x00010107
+#define OID_GEN_TRANSMIT_BUFFER_SPACE 0x00010108
+#define OID_GEN_RECEIVE_BUFFER_SPACE 0x00010109
+#define OID_GEN_TRANSMIT_BLOCK_SIZE 0x0001010A
+#define OID_GEN_RECEIVE_BLOCK_SIZE 0x0001010B
+#define OID_GEN_VENDOR_ID 0x0001010C
+#define OID_GEN_VENDOR_DESCRIPTION 0x0001010D
+#define OID_GEN_CURRENT_PACKET_FILTER 0x0001010E
+#define OID_GEN_CURRENT_LOOKAHEAD 0x0001010F
+#define OID_GEN_DRIVER_VERSION 0x00010110
+#define OID_GEN_MAXIMUM_TOTAL_SIZE 0x00010111
+#define OID_GEN_PROTOCOL_OPTIONS 0x00010112
+#define OID_GEN_MAC_OPTIONS 0x00010113
+#define OID_GEN_MEDIA_CONNECT_STATUS 0x00010114
+#define OID_GEN_MAXIMUM_SEND_PACKETS 0x00010115
+#define OID_GEN_VENDOR_DRIVER_VERSION 0x00010116
+#define OID_GEN_PHYSICAL_MEDIUM 0x00010202
+#define OID_GEN_XMIT_OK 0x00020101
+#define OID_GEN_RCV_OK 0x00020102
+#define OID_GEN_XMIT_ERROR 0x00020103
+#define OID_GEN_RCV_ERROR 0x00020104
+#define OID_GEN_RCV_NO_BUFFER 0x00020105
+#define OID_GEN_RCV_CRC_ERROR 0x0002020D
+#define OID_GEN_TRANSMIT_QUEUE_LENGTH 0x0002020E
+#define OID_802_3_PERMANENT_ADDRESS 0x01010101
+#define OID_802_3_CURRENT_ADDRESS 0x01010102
+#define OID_802_3_MULTICAST_LIST 0x01010103
+#define OID_802_3_MAXIMUM_LIST_SIZE 0x01010104
+#define OID_802_3_MAC_OPTIONS 0x01010105
+#define OID_802_3_RCV_ERROR_ALIGNMENT 0x01020101
+#define OID_802_3_XMIT_ONE_COLLISION 0x01020102
+#define OID_802_3_XMIT_MORE_COLLISIONS 0x01020103
+
+#define NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA 0x00000001
+#define NDIS_MAC_OPTION_RECEIVE_SERIALIZED 0x00000002
+#define NDIS_MAC_OPTION_TRANSFERS_NOT_PEND 0x00000004
+#define NDIS_MAC_OPTION_NO_LOOPBACK 0x00000008
+#define NDIS_MAC_OPTION_FULL_DUPLEX 0x00000010
+
+#define NDIS_PACKET_TYPE_DIRECTED 0x00000001
+#define NDIS_PACKET_TYPE_MULTICAST 0x00000002
+#define NDIS_PACKET_TYPE_ALL_MULTICAST 0x00000004
+#define NDIS_PACKET_TYPE_BROADCAST 0x00000008
+#define NDIS_PACKET_TYPE_SOURCE_ROUTING 0x00000010
+#define NDIS_PACKET_TYPE_PROMISCUOUS 0x00000020

@@ -1,0 +1,243 @@
+// Spin locks, events, interlocked operations, time and the C runtime pieces
+// of the kernel, as the driver sees them.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "host/verifier.h"
+#include "host/world.h"
+#include "internal.h"
+
+namespace host {
+namespace {
+
+std::mutex eventMu;
+std::condition_variable eventCv;
+unsigned randState = 1;
+std::mutex randMu;
+
+}  // namespace
+
+namespace internal {
+void ResetKernel(const WorldOptions& options) {
+    std::lock_guard<std::mutex> lock(randMu);
+    randState = options.randSeed;
+}
+}  // namespace internal
+}  // namespace host
+
+using host::Violation;
+
+// ---------------------------------------------------------------------------
+// Spin locks
+// ---------------------------------------------------------------------------
+void NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    SpinLock->SpinLock = 0;
+    SpinLock->OldIrql = PASSIVE_LEVEL;
+    SpinLock->HostOwnerProcessor = ~0u;
+    SpinLock->HostInitialized = 1;
+    host::LedgerAdd(host::Resource::SpinLock, SpinLock, sizeof(*SpinLock), 0, nullptr,
+                    "spin lock");
+}
+
+void NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    if (!host::LedgerRemove(host::Resource::SpinLock, SpinLock)) {
+        Violation("NdisFreeSpinLock(%p): not an allocated spin lock (freed twice?)",
+                  static_cast<void*>(SpinLock));
+        return;
+    }
+    if (SpinLock->SpinLock) {
+        Violation("NdisFreeSpinLock(%p): the lock is still held by processor %u",
+                  static_cast<void*>(SpinLock), SpinLock->HostOwnerProcessor);
+    }
+    SpinLock->HostInitialized = 0;
+}
+
+static void TakeSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
+    if (!host::LedgerHolds(host::Resource::SpinLock, SpinLock)) {
+        host::FatalViolation("%s(%p): the spin lock was never allocated (or was freed)", function,
+                             static_cast<void*>(SpinLock));
+    }
+    unsigned me = host::CurrentProcessor();
+    for (;;) {
+        LONG expected = 0;
+        if (__atomic_compare_exchange_n(&SpinLock->SpinLock, &expected, 1, false,
+                                        __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            break;
+        }
+        unsigned owner = __atomic_load_n(&SpinLock->HostOwnerProcessor, __ATOMIC_RELAXED);
+        if (owner == me) {
+            host::FatalViolation("%s(%p): processor %u acquires a spin lock it already holds: "
+                                 "deadlock",
+                                 function, static_cast<void*>(SpinLock), me);
+        }
+        if (!host::IsConcurrent()) {
+            host::FatalViolation("%s(%p): processor %u waits for a spin lock held by processor "
+                                 "%u, which cannot run meanwhile: deadlock",
+                                 function, static_cast<void*>(SpinLock), me, owner);
+        }
+        std::this_thread::yield();
+    }
+    __atomic_store_n(&SpinLock->HostOwnerProcessor, me, __ATOMIC_RELAXED);
+    host::internal::NoteSpinLockAcquired();
+}
+
+static bool DropSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
+    if (!__atomic_load_n(&SpinLock->SpinLock, __ATOMIC_RELAXED)) {
+        Violation("%s(%p): the spin lock is not held", function, static_cast<void*>(SpinLock));
+        return false;
+    }
+    unsigned me = host::CurrentProcessor();
+    if (SpinLock->HostOwnerProcessor != me) {
+        Violation("%s(%p): processor %u releases a spin lock held by processor %u", function,
+                  static_cast<void*>(SpinLock), me, SpinLock->HostOwnerProcessor);
+    }
+    __atomic_store_n(&SpinLock->HostOwnerProcessor, ~0u, __ATOMIC_RELAXED);
+    __atomic_store_n(&SpinLock->SpinLock, 0, __ATOMIC_RELEASE);
+    host::internal::NoteSpinLockReleased();
+    return true;
+}
+
+void NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    host::RequireIrql("NdisAcquireSpinLock", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    TakeSpinLock(SpinLock, "NdisAcquireSpinLock");
+    SpinLock->OldIrql = old;
+}
+
+void NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    host::RequireIrql("NdisReleaseSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
+    KIRQL old = SpinLock->OldIrql;
+    if (DropSpinLock(SpinLock, "NdisReleaseSpinLock")) KfLowerIrql(old);
+}
+
+void NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    host::RequireIrql("NdisDprAcquireSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
+    TakeSpinLock(SpinLock, "NdisDprAcquireSpinLock");
+}
+
+void NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    host::RequireIrql("NdisDprReleaseSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
+    DropSpinLock(SpinLock, "NdisDprReleaseSpinLock");
+}
+
+// ---------------------------------------------------------------------------
+// Events
+// ---------------------------------------------------------------------------
+void NdisInitializeEvent(PNDIS_EVENT Event) {
+    host::RequireIrql("NdisInitializeEvent", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    __atomic_store_n(&Event->Signalled, 0, __ATOMIC_RELEASE);
+    Event->HostInitialized = 0x45564e54;  // "EVNT"
+}
+
+static void CheckEvent(PNDIS_EVENT Event, const char* function) {
+    if (Event->HostInitialized != 0x45564e54) {
+        host::FatalViolation("%s(%p): the event was never initialized", function,
+                             static_cast<void*>(Event));
+    }
+}
+
+void NdisSetEvent(PNDIS_EVENT Event) {
+    host::RequireIrql("NdisSetEvent", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    CheckEvent(Event, "NdisSetEvent");
+    {
+        std::lock_guard<std::mutex> lock(host::eventMu);
+        __atomic_store_n(&Event->Signalled, 1, __ATOMIC_RELEASE);
+    }
+    host::eventCv.notify_all();
+}
+
+void NdisResetEvent(PNDIS_EVENT Event) {
+    host::RequireIrql("NdisResetEvent", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    CheckEvent(Event, "NdisResetEvent");
+    __atomic_store_n(&Event->Signalled, 0, __ATOMIC_RELEASE);
+}
+
+BOOLEAN NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait) {
+    host::RequireIrql("NdisWaitEvent", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    CheckEvent(Event, "NdisWaitEvent");
+    bool forever = MsToWait == 0;
+    host::Nanoseconds timeout = static_cast<host::Nanoseconds>(MsToWait) * host::kMillisecond;
+    if (!host::IsConcurrent()) {
+        return host::internal::DeterministicWait(&Event->Signalled, timeout, forever) ? TRUE
+                                                                                      : FALSE;
+    }
+    std::unique_lock<std::mutex> lock(host::eventMu);
+    auto signalled = [&] { return __atomic_load_n(&Event->Signalled, __ATOMIC_ACQUIRE) != 0; };
+    if (forever) {
+        host::eventCv.wait(lock, signalled);
+        return TRUE;
+    }
+    return host::eventCv.wait_for(lock, std::chrono::nanoseconds(timeout), signalled) ? TRUE
+                                                                                       : FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Interlocked operations
+// ---------------------------------------------------------------------------
+LONG InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+LONGLONG _InterlockedCompareExchange64(LONGLONG volatile* Destination, LONGLONG Exchange,
+                                       LONGLONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
+// ---------------------------------------------------------------------------
+// Time
+// ---------------------------------------------------------------------------
+void NdisGetSystemUpTime(PULONG pSystemUpTime) {
+    *pSystemUpTime = static_cast<ULONG>(host::Now() / host::kMillisecond);
+}
+
+void NdisGetCurrentSystemTime(PLARGE_INTEGER pSystemTime) {
+    pSystemTime->QuadPart = host::Options().bootSystemTime + host::Now() / 100;
+}
+
+void KeStallExecutionProcessor(ULONG MicroSeconds) {
+    // Windows asks callers to stall for no more than 50 us at a time.
+    if (MicroSeconds > 50) {
+        Violation("KeStallExecutionProcessor(%u): stalls are limited to 50 microseconds",
+                  MicroSeconds);
+    }
+    host::Nanoseconds d = static_cast<host::Nanoseconds>(MicroSeconds) * host::kMicrosecond;
+    if (host::IsConcurrent()) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::nanoseconds(d);
+        while (std::chrono::steady_clock::now() < end) {
+        }
+        return;
+    }
+    // A busy wait: time passes on this processor, nothing else runs here.
+    host::internal::AdvanceClockWithoutRunning(d);
+}
+
+// ---------------------------------------------------------------------------
+// C runtime: the kernel's rand is the Microsoft C runtime's generator.
+// ---------------------------------------------------------------------------
+extern "C" int zr48_host_rand(void) noexcept {
+    std::lock_guard<std::mutex> lock(host::randMu);
+    host::randState = host::randState * 214013u + 2531011u;
+    return static_cast<int>((host::randState >> 16) & 0x7FFF);
+}
+
+extern "C" void zr48_host_srand(unsigned int seed) noexcept {
+    std::lock_guard<std::mutex> lock(host::randMu);
+    host::randState = seed;
+}

@@ -1,0 +1,128 @@
+// Pool memory with tags. Allocations are not zeroed (they are filled with a
+// pattern, so code that relies on zeroed memory fails), carry guard bytes on
+// both sides (a write past either end is reported at free), and are poisoned
+// when freed.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "host/verifier.h"
+#include "host/world.h"
+
+namespace {
+
+constexpr size_t kGuard = 16;
+constexpr uint8_t kGuardByte = 0xFD;
+constexpr uint8_t kFreshByte = 0xA5;
+constexpr uint8_t kFreedByte = 0xDD;
+constexpr uint64_t kMagic = 0x7a72343870f0f0f0ull;
+
+struct Header {
+    uint64_t magic;
+    size_t length;
+    uint32_t tag;
+    uint32_t pad;
+    uint8_t guard[kGuard];
+};
+
+// Recently freed blocks, to tell a double free from a foreign pointer.
+std::mutex freedMu;
+std::set<const void*> recentlyFreed;
+
+Header* HeaderOf(void* p) { return reinterpret_cast<Header*>(static_cast<uint8_t*>(p) - sizeof(Header)); }
+
+bool GuardsIntact(const Header* h, const uint8_t* user) {
+    for (size_t i = 0; i < kGuard; ++i) {
+        if (h->guard[i] != kGuardByte || user[h->length + i] != kGuardByte) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag) {
+    host::RequireIrql("NdisAllocateMemoryWithTag", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    if (host::ShouldFail(host::Resource::PoolMemory)) {
+        *VirtualAddress = nullptr;
+        return NDIS_STATUS_FAILURE;
+    }
+    auto* raw = static_cast<uint8_t*>(malloc(sizeof(Header) + Length + kGuard));
+    if (!raw) {
+        *VirtualAddress = nullptr;
+        return NDIS_STATUS_FAILURE;
+    }
+    auto* h = reinterpret_cast<Header*>(raw);
+    h->magic = kMagic;
+    h->length = Length;
+    h->tag = Tag;
+    memset(h->guard, kGuardByte, kGuard);
+    uint8_t* user = raw + sizeof(Header);
+    memset(user, kFreshByte, Length);
+    memset(user + Length, kGuardByte, kGuard);
+    {
+        std::lock_guard<std::mutex> lock(freedMu);
+        recentlyFreed.erase(user);
+    }
+    host::LedgerAdd(host::Resource::PoolMemory, user, Length, Tag, nullptr, "");
+    *VirtualAddress = user;
+    return NDIS_STATUS_SUCCESS;
+}
+
+void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
+    host::RequireIrql("NdisFreeMemory", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    if (!VirtualAddress) {
+        host::Violation("NdisFreeMemory(NULL)");
+        return;
+    }
+    const host::LedgerEntry* entry = host::LedgerFind(host::Resource::PoolMemory, VirtualAddress);
+    if (!entry) {
+        bool twice;
+        {
+            std::lock_guard<std::mutex> lock(freedMu);
+            twice = recentlyFreed.count(VirtualAddress) != 0;
+        }
+        host::Violation(twice ? "NdisFreeMemory(%p): freed twice"
+                              : "NdisFreeMemory(%p): not memory from NdisAllocateMemoryWithTag",
+                        VirtualAddress);
+        return;
+    }
+    Header* h = HeaderOf(VirtualAddress);
+    auto* user = static_cast<uint8_t*>(VirtualAddress);
+    // Tagged non-paged memory may be freed with length 0 and flags 0; a
+    // length given must be the allocated one.
+    if (Length != 0 && Length != h->length) {
+        host::Violation("NdisFreeMemory(%p, %u): the block is %zu bytes long", VirtualAddress,
+                        Length, h->length);
+    }
+    if (MemoryFlags != 0) host::Violation("NdisFreeMemory(%p): flags %u for non-paged memory",
+                                          VirtualAddress, MemoryFlags);
+    if (!GuardsIntact(h, user)) {
+        host::Violation("NdisFreeMemory(%p): a write ran outside the %zu-byte block", VirtualAddress,
+                        h->length);
+    }
+    for (auto& inside : host::LedgerEntriesWithin(VirtualAddress, h->length)) {
+        if (inside.kind == host::Resource::PoolMemory) continue;
+        host::Violation("NdisFreeMemory(%p): the block still holds a live %s at %p", VirtualAddress,
+                        host::ResourceName(inside.kind), inside.key);
+    }
+    host::LedgerRemove(host::Resource::PoolMemory, VirtualAddress);
+    {
+        std::lock_guard<std::mutex> lock(freedMu);
+        if (recentlyFreed.size() > 4096) recentlyFreed.clear();
+        recentlyFreed.insert(VirtualAddress);
+    }
+    memset(user, kFreedByte, h->length);
+    h->magic = 0;
+    free(h);
+}
+
+void NdisMoveMemory(PVOID Destination, const void* Source, ULONG Length) {
+    memmove(Destination, Source, Length);
+}
+
+void NdisZeroMemory(PVOID Destination, ULONG Length) { memset(Destination, 0, Length); }
+
+void NdisFillMemory(PVOID Destination, ULONG Length, UCHAR Fill) {
+    memset(Destination, Fill, Length);
+}

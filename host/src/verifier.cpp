@@ -1,0 +1,258 @@
+// The verifier's ledger, fault injection and violation reporting.
+#include "host/verifier.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+namespace host {
+namespace {
+
+struct Faults {
+    unsigned failAt = 0;  // attempt number that fails; 0 none
+    bool failAll = false;
+    uint64_t attempts = 0;
+};
+
+struct Verifier {
+    std::mutex mu;
+    std::map<std::pair<int, const void*>, LedgerEntry> ledger;
+    uint64_t serial = 0;
+    Faults faults[static_cast<int>(Resource::Count)];
+    std::vector<std::string> violations;
+    ViolationHandler handler;
+};
+
+Verifier& V() {
+    static Verifier* v = new Verifier();
+    return *v;
+}
+
+std::string Format(const char* format, va_list args) {
+    char buffer[1024];
+    vsnprintf(buffer, sizeof buffer, format, args);
+    return buffer;
+}
+
+std::string TagText(uint32_t tag) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        s += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return s;
+}
+
+void Report(const std::string& message) {
+    ViolationHandler handler;
+    {
+        Verifier& v = V();
+        std::lock_guard<std::mutex> lock(v.mu);
+        v.violations.push_back(message);
+        handler = v.handler;
+    }
+    if (handler) {
+        handler(message);
+    } else {
+        fprintf(stderr, "zr48 host verifier: %s\n", message.c_str());
+        abort();
+    }
+}
+
+}  // namespace
+
+const char* ResourceName(Resource kind) {
+    switch (kind) {
+    case Resource::PoolMemory: return "pool memory";
+    case Resource::SpinLock: return "spin lock";
+    case Resource::Configuration: return "configuration handle";
+    case Resource::PciConfig: return "PCI configuration read";
+    case Resource::IoSpace: return "mapped I/O space";
+    case Resource::MapRegisters: return "map registers";
+    case Resource::SharedMemory: return "shared memory";
+    case Resource::Interrupt: return "interrupt";
+    case Resource::Timer: return "armed timer";
+    case Resource::File: return "open file";
+    case Resource::FileMapping: return "file mapping";
+    case Resource::ShutdownHandler: return "shutdown handler";
+    case Resource::PacketPool: return "packet pool";
+    case Resource::BufferPool: return "buffer pool";
+    case Resource::Packet: return "packet";
+    case Resource::Buffer: return "buffer";
+    case Resource::Count: break;
+    }
+    return "?";
+}
+
+void LedgerAdd(Resource kind, const void* key, size_t size, uint32_t tag, const void* owner,
+               std::string what) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    v.ledger[{static_cast<int>(kind), key}] =
+        LedgerEntry{kind, key, size, tag, owner, std::move(what), ++v.serial};
+}
+
+bool LedgerRemove(Resource kind, const void* key) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    return v.ledger.erase({static_cast<int>(kind), key}) != 0;
+}
+
+bool LedgerHolds(Resource kind, const void* key) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    return v.ledger.count({static_cast<int>(kind), key}) != 0;
+}
+
+const LedgerEntry* LedgerFind(Resource kind, const void* key) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    auto it = v.ledger.find({static_cast<int>(kind), key});
+    return it == v.ledger.end() ? nullptr : &it->second;
+}
+
+void LedgerSetOwner(Resource kind, const void* key, const void* owner) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    auto it = v.ledger.find({static_cast<int>(kind), key});
+    if (it != v.ledger.end()) it->second.owner = owner;
+}
+
+std::vector<LedgerEntry> LedgerEntries() {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    std::vector<LedgerEntry> out;
+    for (auto& e : v.ledger) out.push_back(e.second);
+    return out;
+}
+
+size_t LedgerCount(Resource kind) {
+    size_t n = 0;
+    for (auto& e : LedgerEntries()) n += e.kind == kind;
+    return n;
+}
+
+size_t LedgerSize() {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    return v.ledger.size();
+}
+
+std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length) {
+    auto b = reinterpret_cast<uintptr_t>(begin);
+    std::vector<LedgerEntry> out;
+    for (auto& e : LedgerEntries()) {
+        auto k = reinterpret_cast<uintptr_t>(e.key);
+        if (k >= b && k < b + length) out.push_back(e);
+    }
+    return out;
+}
+
+std::string LedgerReport() {
+    auto entries = LedgerEntries();
+    if (entries.empty()) return "nothing held";
+    // Group by kind, tag and size so that a leak of many buffers reads as one line.
+    std::map<std::tuple<int, uint32_t, size_t, std::string>, int> groups;
+    for (auto& e : entries) groups[{static_cast<int>(e.kind), e.tag, e.size, e.what}]++;
+    std::string s = std::to_string(entries.size()) + " held:";
+    for (auto& g : groups) {
+        auto kind = static_cast<Resource>(std::get<0>(g.first));
+        s += "\n  ";
+        s += ResourceName(kind);
+        if (kind == Resource::PoolMemory) s += " tag '" + TagText(std::get<1>(g.first)) + "'";
+        if (std::get<2>(g.first)) s += " (" + std::to_string(std::get<2>(g.first)) + " bytes)";
+        if (!std::get<3>(g.first).empty()) s += " " + std::get<3>(g.first);
+        if (g.second > 1) s += " x" + std::to_string(g.second);
+    }
+    return s;
+}
+
+void FailNth(Resource kind, unsigned n) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    Faults& f = v.faults[static_cast<int>(kind)];
+    f.failAt = n == 0 ? 0 : static_cast<unsigned>(f.attempts) + n;
+}
+
+void FailAll(Resource kind, bool on) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    v.faults[static_cast<int>(kind)].failAll = on;
+}
+
+void ClearFaults() {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    for (auto& f : v.faults) {
+        f.failAt = 0;
+        f.failAll = false;
+    }
+}
+
+bool ShouldFail(Resource kind) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    Faults& f = v.faults[static_cast<int>(kind)];
+    ++f.attempts;
+    if (f.failAll) return true;
+    if (f.failAt != 0 && f.attempts == f.failAt) {
+        f.failAt = 0;
+        return true;
+    }
+    return false;
+}
+
+uint64_t Attempts(Resource kind) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    return v.faults[static_cast<int>(kind)].attempts;
+}
+
+void SetViolationHandler(ViolationHandler handler) {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    v.handler = std::move(handler);
+}
+
+void Violation(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = Format(format, args);
+    va_end(args);
+    Report(message);
+}
+
+void FatalViolation(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = Format(format, args);
+    va_end(args);
+    fprintf(stderr, "zr48 host verifier (fatal): %s\n", message.c_str());
+    fflush(stderr);
+    abort();
+}
+
+std::vector<std::string> Violations() {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    return v.violations;
+}
+
+void ClearViolations() {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    v.violations.clear();
+}
+
+void ResetVerifier() {
+    Verifier& v = V();
+    std::lock_guard<std::mutex> lock(v.mu);
+    v.ledger.clear();
+    v.serial = 0;
+    for (auto& f : v.faults) f = Faults{};
+    v.violations.clear();
+}
+
+}  // namespace host

@@ -1,0 +1,422 @@
+// The host machine's clock, executor and processors (see host/world.h).
+#include "host/world.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "host/config.h"
+#include "host/diagnostics.h"
+#include "host/verifier.h"
+#include "internal.h"
+
+namespace host {
+namespace {
+
+struct Work {
+    WorkId id;
+    std::function<void()> fn;
+    const char* what;
+};
+
+using WorkKey = std::pair<Nanoseconds, uint64_t>;  // (due time, order queued)
+
+// What one thread of the host is doing: which processor it runs on (or last
+// ran on), at which IRQL, holding how many spin locks.
+struct ThreadContext {
+    unsigned processor = 0;
+    bool holdsProcessor = false;  // concurrent mode: owns that processor
+    KIRQL irql = PASSIVE_LEVEL;
+    int spinLocksHeld = 0;
+};
+thread_local ThreadContext tls;
+
+struct World {
+    WorldOptions options;
+
+    std::mutex mu;  // guards everything below
+    std::condition_variable workCv;      // new work, or stopping
+    std::condition_variable progressCv;  // a piece of work finished
+    std::map<WorkKey, Work> queue;
+    std::unordered_map<WorkId, WorkKey> index;
+    uint64_t nextSeq = 0;
+    WorkId nextId = 1;
+    Nanoseconds virtualNow = 0;
+    std::chrono::steady_clock::time_point realStart;
+    bool stopping = false;
+    std::vector<std::thread> workers;
+
+    std::mutex cpuMu;
+    std::condition_variable cpuCv;
+    std::vector<bool> cpuBusy;
+};
+
+World& W() {
+    // Never destroyed: worker threads and late callers may still look at it
+    // while the process exits.
+    static World* world = new World();
+    return *world;
+}
+
+bool PopDue(World& w, Nanoseconds upTo, WorkKey* key, Work* work) {
+    if (w.queue.empty() || w.queue.begin()->first.first > upTo) return false;
+    auto it = w.queue.begin();
+    *key = it->first;
+    *work = std::move(it->second);
+    w.index.erase(work->id);
+    w.queue.erase(it);
+    return true;
+}
+
+// Runs one piece of work in system context: no processor, PASSIVE_LEVEL.
+void RunWork(Work& work) {
+    ThreadContext saved = tls;
+    tls = ThreadContext{};
+    work.fn();
+    if (tls.irql != PASSIVE_LEVEL || tls.spinLocksHeld != 0) {
+        Violation("%s left its context at IRQL %d holding %d spin lock(s)", work.what, tls.irql,
+                  tls.spinLocksHeld);
+    }
+    tls = saved;
+}
+
+// Deterministic mode: runs the earliest work due no later than `upTo`.
+bool RunOneDue(Nanoseconds upTo) {
+    World& w = W();
+    WorkKey key;
+    Work work;
+    {
+        std::lock_guard<std::mutex> lock(w.mu);
+        if (!PopDue(w, upTo, &key, &work)) return false;
+        if (key.first > w.virtualNow) w.virtualNow = key.first;
+    }
+    RunWork(work);
+    return true;
+}
+
+void WorkerLoop(unsigned number) {
+    World& w = W();
+    tls = ThreadContext{};
+    tls.processor = number % w.options.processors;
+    std::unique_lock<std::mutex> lock(w.mu);
+    while (!w.stopping) {
+        if (w.queue.empty()) {
+            w.workCv.wait(lock);
+            continue;
+        }
+        Nanoseconds due = w.queue.begin()->first.first;
+        Nanoseconds now = Now();
+        if (due > now) {
+            w.workCv.wait_for(lock, std::chrono::nanoseconds(due - now));
+            continue;
+        }
+        WorkKey key;
+        Work work;
+        PopDue(w, now, &key, &work);
+        lock.unlock();
+        RunWork(work);
+        lock.lock();
+        w.progressCv.notify_all();
+    }
+}
+
+void AcquireProcessor() {
+    World& w = W();
+    std::unique_lock<std::mutex> lock(w.cpuMu);
+    for (;;) {
+        if (!w.cpuBusy[tls.processor]) break;
+        bool found = false;
+        for (unsigned p = 0; p < w.cpuBusy.size(); ++p) {
+            if (!w.cpuBusy[p]) {
+                tls.processor = p;
+                found = true;
+                break;
+            }
+        }
+        if (found) break;
+        w.cpuCv.wait(lock);
+    }
+    w.cpuBusy[tls.processor] = true;
+    tls.holdsProcessor = true;
+}
+
+void ReleaseProcessor() {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.cpuMu);
+    w.cpuBusy[tls.processor] = false;
+    tls.holdsProcessor = false;
+    w.cpuCv.notify_one();
+}
+
+}  // namespace
+
+void StopWorld() {
+    World& w = W();
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(w.mu);
+        w.stopping = true;
+        workers.swap(w.workers);
+    }
+    w.workCv.notify_all();
+    for (auto& t : workers) {
+        if (t.get_id() != std::this_thread::get_id()) t.join(); else t.detach();
+    }
+    std::lock_guard<std::mutex> lock(w.mu);
+    w.queue.clear();
+    w.index.clear();
+}
+
+void ResetWorld(const WorldOptions& options) {
+    StopWorld();
+    World& w = W();
+    {
+        std::lock_guard<std::mutex> lock(w.mu);
+        w.options = options;
+        if (w.options.processors == 0) w.options.processors = 1;
+        w.nextSeq = 0;
+        w.nextId = 1;
+        w.virtualNow = 0;
+        w.realStart = std::chrono::steady_clock::now();
+        w.stopping = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(w.cpuMu);
+        w.cpuBusy.assign(w.options.processors, false);
+    }
+    tls = ThreadContext{};
+    ResetVerifier();
+    ClearDiagnostics();
+    PciReset();
+    internal::ResetKernel(options);
+    if (options.mode == Mode::Concurrent) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        unsigned n = w.options.processors < 2 ? 2 : w.options.processors;
+        for (unsigned i = 0; i < n; ++i) w.workers.emplace_back(WorkerLoop, i);
+    }
+}
+
+const WorldOptions& Options() { return W().options; }
+bool IsConcurrent() { return W().options.mode == Mode::Concurrent; }
+
+Nanoseconds Now() {
+    World& w = W();
+    if (w.options.mode == Mode::Concurrent) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now() - w.realStart)
+            .count();
+    }
+    return __atomic_load_n(&w.virtualNow, __ATOMIC_ACQUIRE);
+}
+
+WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) {
+    World& w = W();
+    WorkId id;
+    {
+        std::lock_guard<std::mutex> lock(w.mu);
+        id = w.nextId++;
+        WorkKey key{at, w.nextSeq++};
+        w.queue.emplace(key, Work{id, std::move(work), what});
+        w.index.emplace(id, key);
+    }
+    w.workCv.notify_one();
+    return id;
+}
+
+WorkId ScheduleAfter(Nanoseconds delay, std::function<void()> work, const char* what) {
+    return ScheduleAt(Now() + (delay < 0 ? 0 : delay), std::move(work), what);
+}
+
+bool Cancel(WorkId id) {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    auto it = w.index.find(id);
+    if (it == w.index.end()) return false;
+    w.queue.erase(it->second);
+    w.index.erase(it);
+    return true;
+}
+
+void Advance(Nanoseconds d) {
+    if (IsConcurrent()) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(d));
+        return;
+    }
+    RequireIrql("Advance", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    World& w = W();
+    Nanoseconds target = Now() + d;
+    while (RunOneDue(target)) {
+    }
+    std::lock_guard<std::mutex> lock(w.mu);
+    if (target > w.virtualNow) w.virtualNow = target;
+}
+
+void RunPending() { Advance(0); }
+
+bool RunUntil(const std::function<bool()>& done, Nanoseconds limit) {
+    World& w = W();
+    Nanoseconds deadline = Now() + limit;
+    if (IsConcurrent()) {
+        std::unique_lock<std::mutex> lock(w.mu);
+        for (;;) {
+            lock.unlock();
+            bool ok = done();
+            lock.lock();
+            if (ok) return true;
+            Nanoseconds now = Now();
+            if (now >= deadline) return false;
+            Nanoseconds step = deadline - now < kMillisecond ? deadline - now : kMillisecond;
+            w.progressCv.wait_for(lock, std::chrono::nanoseconds(step));
+        }
+    }
+    RequireIrql("RunUntil", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    for (;;) {
+        if (done()) return true;
+        if (!RunOneDue(deadline)) break;
+    }
+    std::lock_guard<std::mutex> lock(w.mu);
+    if (deadline > w.virtualNow) w.virtualNow = deadline;
+    return false;
+}
+
+size_t PendingWork() {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    return w.queue.size();
+}
+
+Nanoseconds NextWorkTime() {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    return w.queue.empty() ? -1 : w.queue.begin()->first.first;
+}
+
+unsigned ProcessorCount() { return W().options.processors; }
+unsigned CurrentProcessor() { return tls.processor; }
+KIRQL CurrentIrql() { return tls.irql; }
+int SpinLocksHeld() { return tls.spinLocksHeld; }
+
+void OnProcessor(unsigned p, const std::function<void()>& fn) {
+    if (IsConcurrent()) FatalViolation("OnProcessor is for the deterministic mode only");
+    if (p >= ProcessorCount()) FatalViolation("OnProcessor(%u): the machine has %u processors", p,
+                                              ProcessorCount());
+    ThreadContext saved = tls;
+    tls = ThreadContext{};
+    tls.processor = p;
+    fn();
+    if (tls.irql != PASSIVE_LEVEL || tls.spinLocksHeld != 0) {
+        Violation("code run on processor %u returned at IRQL %d holding %d spin lock(s)", p,
+                  tls.irql, tls.spinLocksHeld);
+    }
+    tls = saved;
+}
+
+void RunAtIrql(KIRQL irql, const char* handler, const std::function<void()>& fn) {
+    KIRQL entry = tls.irql;
+    int locks = tls.spinLocksHeld;
+    if (irql < entry) {
+        FatalViolation("%s cannot run at IRQL %d from IRQL %d", handler, irql, entry);
+    }
+    KfRaiseIrql(irql);
+    fn();
+    if (tls.irql != irql) {
+        Violation("%s returned at IRQL %d; it was called at IRQL %d", handler, tls.irql, irql);
+    }
+    if (tls.spinLocksHeld != locks) {
+        Violation("%s returned holding %d spin lock(s) more than it was called with", handler,
+                  tls.spinLocksHeld - locks);
+    }
+    // Back to the caller's level whatever the handler did.
+    if (tls.irql < irql) tls.irql = irql;
+    KfLowerIrql(entry);
+}
+
+void AttachThread(unsigned preferredProcessor) {
+    tls = ThreadContext{};
+    tls.processor = preferredProcessor % ProcessorCount();
+}
+
+void RequireIrql(const char* function, KIRQL low, KIRQL high) {
+    if (tls.irql < low || tls.irql > high) {
+        Violation("%s called at IRQL %d; it must be called at IRQL %d..%d", function, tls.irql,
+                  low, high);
+    }
+}
+
+namespace internal {
+
+void NoteSpinLockAcquired() { ++tls.spinLocksHeld; }
+void NoteSpinLockReleased() { --tls.spinLocksHeld; }
+
+// In deterministic mode: whether waiting on `signalled` could ever end. Runs
+// due work until it is set or time is up; true when it was set.
+bool DeterministicWait(const volatile LONG* signalled, Nanoseconds timeout, bool forever) {
+    World& w = W();
+    Nanoseconds deadline = Now() + timeout;
+    for (;;) {
+        if (__atomic_load_n(signalled, __ATOMIC_ACQUIRE)) return true;
+        if (RunOneDue(forever ? INT64_MAX : deadline)) continue;
+        if (forever) {
+            FatalViolation("NdisWaitEvent(0) would wait for ever: no work is left that could "
+                           "signal the event");
+        }
+        std::lock_guard<std::mutex> lock(w.mu);
+        if (deadline > w.virtualNow) w.virtualNow = deadline;
+        return false;
+    }
+}
+
+void AdvanceClockWithoutRunning(Nanoseconds d) {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    w.virtualNow += d;
+}
+
+}  // namespace internal
+}  // namespace host
+
+// ---------------------------------------------------------------------------
+// IRQL and processors, as the driver sees them
+// ---------------------------------------------------------------------------
+using host::tls;
+
+KIRQL KeGetCurrentIrql(void) { return tls.irql; }
+
+KIRQL KfRaiseIrql(KIRQL newIrql) {
+    KIRQL old = tls.irql;
+    if (newIrql < old) {
+        host::Violation("KeRaiseIrql to %d from the higher IRQL %d", newIrql, old);
+        return old;
+    }
+    if (host::IsConcurrent() && old < DISPATCH_LEVEL && newIrql >= DISPATCH_LEVEL &&
+        !tls.holdsProcessor) {
+        host::AcquireProcessor();
+    }
+    tls.irql = newIrql;
+    return old;
+}
+
+void KfLowerIrql(KIRQL newIrql) {
+    KIRQL old = tls.irql;
+    if (newIrql > old) {
+        host::Violation("KeLowerIrql to %d from the lower IRQL %d", newIrql, old);
+        return;
+    }
+    if (newIrql < DISPATCH_LEVEL && tls.spinLocksHeld > 0) {
+        host::Violation("IRQL lowered to %d while %d spin lock(s) are held", newIrql,
+                        tls.spinLocksHeld);
+    }
+    tls.irql = newIrql;
+    if (tls.holdsProcessor && newIrql < DISPATCH_LEVEL) host::ReleaseProcessor();
+}
+
+void NdisGetCurrentProcessorCounts(PULONG pIdleCount, PULONG pKernelAndUser, PULONG pIndex) {
+    if (pIdleCount) *pIdleCount = 0;
+    if (pKernelAndUser) *pKernelAndUser = 0;
+    if (pIndex) *pIndex = tls.processor;
+}

@@ -1,0 +1,216 @@
+// The host machine's clock, executor, events, IRQL and processors.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "host_test.h"
+
+using namespace host;
+using testing_support::AnyContains;
+using testing_support::CaptureViolations;
+
+class ExecutorTest : public HostTest {};
+
+TEST_F(ExecutorTest, RunsWorkInTimeOrderAndQueueOrderAtEqualTimes) {
+    std::vector<int> order;
+    ScheduleAfter(30 * kMillisecond, [&] { order.push_back(3); }, "c");
+    ScheduleAfter(10 * kMillisecond, [&] { order.push_back(1); }, "a");
+    ScheduleAfter(10 * kMillisecond, [&] { order.push_back(2); }, "b");
+    WorkId cancelled = ScheduleAfter(20 * kMillisecond, [&] { order.push_back(99); }, "x");
+    EXPECT_TRUE(Cancel(cancelled));
+    EXPECT_FALSE(Cancel(cancelled));
+
+    Advance(15 * kMillisecond);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(Now(), 15 * kMillisecond);
+    Advance(15 * kMillisecond);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(ExecutorTest, WorkQueuedByWorkForNowRunsInTheSamePass) {
+    int ran = 0;
+    ScheduleAfter(5 * kMillisecond, [&] { ScheduleAfter(0, [&] { ++ran; }, "inner"); }, "outer");
+    Advance(5 * kMillisecond);
+    EXPECT_EQ(ran, 1);
+}
+
+TEST_F(ExecutorTest, RunUntilStopsWhenDoneOrAtTheLimit) {
+    bool flag = false;
+    ScheduleAfter(2 * kSecond, [&] { flag = true; }, "flag");
+    EXPECT_FALSE(RunUntil([&] { return flag; }, 1 * kSecond));
+    EXPECT_EQ(Now(), 1 * kSecond);
+    EXPECT_TRUE(RunUntil([&] { return flag; }, 5 * kSecond));
+    EXPECT_EQ(Now(), 2 * kSecond);
+}
+
+class EventTest : public HostTest {
+protected:
+    NDIS_EVENT event;
+    void SetUp() override {
+        HostTest::SetUp();
+        NdisInitializeEvent(&event);
+    }
+};
+
+TEST_F(EventTest, WaitTimesOutAfterExactlyItsTime) {
+    EXPECT_FALSE(NdisWaitEvent(&event, 3000));
+    EXPECT_EQ(Now(), 3000 * kMillisecond);
+}
+
+TEST_F(EventTest, SignalledEventReturnsAtOnceAndStaysSignalledUntilReset) {
+    NdisSetEvent(&event);
+    EXPECT_TRUE(NdisWaitEvent(&event, 3000));
+    EXPECT_TRUE(NdisWaitEvent(&event, 3000));
+    EXPECT_EQ(Now(), 0);
+    NdisResetEvent(&event);
+    EXPECT_FALSE(NdisWaitEvent(&event, 10));
+}
+
+TEST_F(EventTest, WaitEndsWhenWorkSignalsTheEvent) {
+    ScheduleAfter(30 * kMillisecond, [&] { NdisSetEvent(&event); }, "signal");
+    EXPECT_TRUE(NdisWaitEvent(&event, 3000));
+    EXPECT_EQ(Now(), 30 * kMillisecond);
+}
+
+TEST_F(EventTest, ZeroTimeoutWaitsForEver) {
+    ScheduleAfter(100 * kSecond, [&] { NdisSetEvent(&event); }, "signal");
+    EXPECT_TRUE(NdisWaitEvent(&event, 0));
+    EXPECT_EQ(Now(), 100 * kSecond);
+}
+
+TEST_F(EventTest, WaitingAtDispatchLevelIsAViolation) {
+    auto v = CaptureViolations([&] {
+        RunAtIrql(DISPATCH_LEVEL, "test", [&] { NdisWaitEvent(&event, 1); });
+    });
+    EXPECT_TRUE(AnyContains(v, "NdisWaitEvent called at IRQL 2"));
+}
+
+class IrqlTest : public HostTest {};
+
+TEST_F(IrqlTest, SpinLockRaisesToDispatchAndRestoresTheCallersLevel) {
+    NDIS_SPIN_LOCK lock;
+    NdisAllocateSpinLock(&lock);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    NdisAcquireSpinLock(&lock);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(SpinLocksHeld(), 1);
+    NdisReleaseSpinLock(&lock);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    NdisFreeSpinLock(&lock);
+}
+
+TEST_F(IrqlTest, HandlerThatReturnsHoldingALockIsReported) {
+    NDIS_SPIN_LOCK lock;
+    NdisAllocateSpinLock(&lock);
+    auto v = CaptureViolations([&] {
+        RunAtIrql(DISPATCH_LEVEL, "MiniportHandleInterrupt", [&] { NdisDprAcquireSpinLock(&lock); });
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        NdisDprReleaseSpinLock(&lock);
+        KeLowerIrql(old);
+    });
+    EXPECT_TRUE(AnyContains(v, "MiniportHandleInterrupt returned holding 1 spin lock"));
+    NdisFreeSpinLock(&lock);
+}
+
+TEST_F(IrqlTest, RecursiveAcquisitionDeadlocks) {
+    EXPECT_DEATH(
+        {
+            NDIS_SPIN_LOCK lock;
+            NdisAllocateSpinLock(&lock);
+            NdisAcquireSpinLock(&lock);
+            NdisAcquireSpinLock(&lock);
+        },
+        "already holds: deadlock");
+}
+
+TEST_F(IrqlTest, AnotherProcessorWaitingForAHeldLockDeadlocksInDeterministicMode) {
+    EXPECT_DEATH(
+        {
+            NDIS_SPIN_LOCK lock;
+            NdisAllocateSpinLock(&lock);
+            NdisAcquireSpinLock(&lock);
+            OnProcessor(1, [&] { NdisAcquireSpinLock(&lock); });
+        },
+        "held by processor 0, which cannot run meanwhile");
+}
+
+TEST_F(IrqlTest, ProcessorNumberFollowsTheContext) {
+    ULONG index = 99;
+    NdisGetCurrentProcessorCounts(nullptr, nullptr, &index);
+    EXPECT_EQ(index, 0u);
+    OnProcessor(1, [&] { NdisGetCurrentProcessorCounts(nullptr, nullptr, &index); });
+    EXPECT_EQ(index, 1u);
+}
+
+class ConcurrentTest : public HostTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions o;
+        o.mode = Mode::Concurrent;
+        o.processors = 2;
+        return o;
+    }
+};
+
+TEST_F(ConcurrentTest, AtMostOneContextPerProcessorRunsAtDispatchLevel) {
+    std::atomic<int> atDispatch{0}, most{0};
+    std::atomic<bool> sameProcessorTwice{false};
+    std::atomic<int> onProcessor[2] = {{0}, {0}};
+    auto body = [&](unsigned hint) {
+        AttachThread(hint);
+        for (int i = 0; i < 2000; ++i) {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            unsigned p = CurrentProcessor();
+            if (onProcessor[p].fetch_add(1) != 0) sameProcessorTwice = true;
+            int n = ++atDispatch;
+            int m = most.load();
+            while (n > m && !most.compare_exchange_weak(m, n)) {
+            }
+            --atDispatch;
+            onProcessor[p].fetch_sub(1);
+            KeLowerIrql(old);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 4; ++t) threads.emplace_back(body, t);
+    for (auto& t : threads) t.join();
+    EXPECT_LE(most.load(), 2);
+    EXPECT_FALSE(sameProcessorTwice.load());
+}
+
+TEST_F(ConcurrentTest, WaitIsWokenFromAnotherThread) {
+    NDIS_EVENT event;
+    NdisInitializeEvent(&event);
+    std::thread setter([&] { NdisSetEvent(&event); });
+    EXPECT_TRUE(NdisWaitEvent(&event, 0));
+    setter.join();
+}
+
+class TimeTest : public HostTest {};
+
+TEST_F(TimeTest, UpTimeAndSystemTimeFollowTheClock) {
+    Advance(1234 * kMillisecond + 5 * kMicrosecond);
+    ULONG up;
+    NdisGetSystemUpTime(&up);
+    EXPECT_EQ(up, 1234u);
+    LARGE_INTEGER now;
+    NdisGetCurrentSystemTime(&now);
+    EXPECT_EQ(now.QuadPart, Options().bootSystemTime + 12340050);
+}
+
+TEST_F(TimeTest, StallPassesTimeAndIsLimitedTo50Microseconds) {
+    KeStallExecutionProcessor(2);
+    EXPECT_EQ(Now(), 2 * kMicrosecond);
+    auto v = CaptureViolations([] { KeStallExecutionProcessor(51); });
+    EXPECT_TRUE(AnyContains(v, "limited to 50 microseconds"));
+}
+
+TEST_F(TimeTest, RandIsTheSeededRuntimeGenerator) {
+    srand(1);
+    EXPECT_EQ(rand(), 41);
+    EXPECT_EQ(rand(), 18467);
+    srand(1);
+    EXPECT_EQ(rand(), 41);
+}

@@ -1,0 +1,36 @@
+// Test support: a fresh host machine per test, checked when the test ends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/config.h"
+#include "host/diagnostics.h"
+#include "host/verifier.h"
+#include "host/world.h"
+
+namespace testing_support {
+
+// Runs fn and returns the verifier violations it caused, instead of failing
+// the test with them.
+std::vector<std::string> CaptureViolations(const std::function<void()>& fn);
+
+// True when some message contains `part`.
+bool AnyContains(const std::vector<std::string>& messages, const std::string& part);
+
+}  // namespace testing_support
+
+// A test on a fresh host machine. When the test ends, nothing may be left in
+// the verifier's ledger.
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override { host::ResetWorld(WorldOptions()); }
+    void TearDown() override {
+        host::StopWorld();
+        EXPECT_EQ(host::LedgerSize(), 0u) << host::LedgerReport();
+    }
+    virtual host::WorldOptions WorldOptions() { return {}; }
+};
