@@ -16,3 +16,24 @@ void AdvanceClockWithoutRunning(Nanoseconds d);
 
 }  // namespace internal
 }  // namespace host
+
+namespace host {
+namespace internal {
+
+// What the host's modules need to know of a miniport: its adapter context
+// and the handlers the driver registered. The miniport block registers these
+// when it starts an adapter; interrupt delivery and the verifier look them up.
+struct MiniportHandlers {
+    NDIS_HANDLE adapterContext = nullptr;
+    W_ISR_HANDLER isr = nullptr;
+    W_HANDLE_INTERRUPT_HANDLER handleInterrupt = nullptr;
+};
+
+void RegisterMiniport(NDIS_HANDLE miniportAdapterHandle, const MiniportHandlers& handlers);
+void UpdateMiniportContext(NDIS_HANDLE miniportAdapterHandle, NDIS_HANDLE adapterContext);
+void UnregisterMiniport(NDIS_HANDLE miniportAdapterHandle);
+// False when the handle names no registered miniport.
+bool LookupMiniport(NDIS_HANDLE miniportAdapterHandle, MiniportHandlers* handlers);
+
+}  // namespace internal
+}  // namespace host

@@ -1,5 +1,2 @@
-zr48_test(host_tests
-  host/kernel_test.cpp
-  host/config_test.cpp
-  host/verifier_test.cpp
-)
+file(GLOB ZR48_HOST_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
+zr48_test(host_tests ${ZR48_HOST_TEST_SOURCES})
