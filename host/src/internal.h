@@ -13,6 +13,10 @@ void NoteSpinLockReleased();
 // timeout passes (false); `forever` waits without a limit.
 bool DeterministicWait(const volatile LONG* signalled, Nanoseconds timeout, bool forever);
 void AdvanceClockWithoutRunning(Nanoseconds d);
+// Modules with state of their own register a function that ResetWorld calls
+// (after the executor has stopped) to forget it.
+void RegisterResetHook(void (*hook)());
+void RunResetHooks();
 
 }  // namespace internal
 }  // namespace host

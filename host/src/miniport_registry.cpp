@@ -9,6 +9,12 @@ namespace internal {
 namespace {
 std::mutex mu;
 std::map<NDIS_HANDLE, MiniportHandlers> miniports;
+
+void Forget() {
+    std::lock_guard<std::mutex> lock(mu);
+    miniports.clear();
+}
+const bool registered = (RegisterResetHook(Forget), true);
 }  // namespace
 
 void RegisterMiniport(NDIS_HANDLE handle, const MiniportHandlers& handlers) {

@@ -74,6 +74,7 @@ const char* ResourceName(Resource kind) {
     case Resource::SharedMemory: return "shared memory";
     case Resource::Interrupt: return "interrupt";
     case Resource::Timer: return "armed timer";
+    case Resource::TimerRoutine: return "running timer routine";
     case Resource::File: return "open file";
     case Resource::FileMapping: return "file mapping";
     case Resource::ShutdownHandler: return "shutdown handler";

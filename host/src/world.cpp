@@ -190,6 +190,7 @@ void ResetWorld(const WorldOptions& options) {
         w.cpuBusy.assign(w.options.processors, false);
     }
     tls = ThreadContext{};
+    internal::RunResetHooks();
     ResetVerifier();
     ClearDiagnostics();
     PciReset();
@@ -349,6 +350,28 @@ void RequireIrql(const char* function, KIRQL low, KIRQL high) {
 }
 
 namespace internal {
+
+namespace {
+std::mutex hooksMu;
+std::vector<void (*)()>& Hooks() {
+    static auto* hooks = new std::vector<void (*)()>();
+    return *hooks;
+}
+}  // namespace
+
+void RegisterResetHook(void (*hook)()) {
+    std::lock_guard<std::mutex> lock(hooksMu);
+    Hooks().push_back(hook);
+}
+
+void RunResetHooks() {
+    std::vector<void (*)()> hooks;
+    {
+        std::lock_guard<std::mutex> lock(hooksMu);
+        hooks = Hooks();
+    }
+    for (auto hook : hooks) hook();
+}
 
 void NoteSpinLockAcquired() { ++tls.spinLocksHeld; }
 void NoteSpinLockReleased() { --tls.spinLocksHeld; }

@@ -21,6 +21,7 @@ enum class Resource {
     SharedMemory,
     Interrupt,
     Timer,            // an armed timer
+    TimerRoutine,     // a timer routine that is running (keyed by its timer)
     File,             // an open file
     FileMapping,      // a mapped file
     ShutdownHandler,
