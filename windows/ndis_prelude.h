@@ -61,3 +61,12 @@
     zr48_NdisMWanIndicateReceiveComplete_unused(void)
 #include <ddk/ndis.h>
 #undef NdisMWanIndicateReceiveComplete
+
+#if defined(__i386__)
+// mingw-w64's i686 import library declares the variadic (cdecl)
+// NdisWriteErrorLogEntry as a stdcall routine without arguments ("@0"). The
+// NDIS.SYS export it names is the right one: call through its import slot.
+extern "C" PVOID zr48_imp_NdisWriteErrorLogEntry __asm__("__imp__NdisWriteErrorLogEntry@0");
+typedef VOID(__cdecl* ZR48_ERROR_LOG_ROUTINE)(NDIS_HANDLE, NDIS_ERROR_CODE, ULONG, ...);
+#define NdisWriteErrorLogEntry ((ZR48_ERROR_LOG_ROUTINE)zr48_imp_NdisWriteErrorLogEntry)
+#endif

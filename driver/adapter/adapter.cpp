@@ -21,6 +21,7 @@ Adapter* AdapterConstruct(Adapter* adapter)
 
     InitAdapterLock(&adapter->Lock);
     NdisInitializeEvent(&adapter->CommandEvent);
+    NdisInitializeEvent(&adapter->LinkTimerIdle);
     return adapter;
 }
 

@@ -117,6 +117,15 @@ struct Adapter {
     volatile UCHAR PendingInterrupts;  // sources the ISR deferred
     volatile ULONG LinkState;          // 0 unconfigured, 1 line down, 2 line up
 
+    // ---- Lifecycle (under Lock) ---------------------------------------------
+    BOOLEAN Halting;              // halt has begun: the data path stays still
+    BOOLEAN ResetInProgress;      // a reset owns the rings: sends wait
+    BOOLEAN LinkTimerInitialized; // LinkTimer may be set and cancelled
+    BOOLEAN LinkCheckDeferred;    // a line event came before LinkTimer existed
+    BOOLEAN LinkTimerPending;     // LinkTimer set and its routine not started
+    volatile LONG LinkTimerReferences;  // pending expiries and running routines
+    NDIS_EVENT LinkTimerIdle;     // set when LinkTimerReferences falls to 0
+
     // ---- Addresses and filter ----------------------------------------------
     UCHAR NetworkAddress[ETHERNET_ADDRESS_LENGTH];
     UCHAR MulticastList[MULTICAST_LIST_SIZE][ETHERNET_ADDRESS_LENGTH];

@@ -195,9 +195,11 @@ typedef NDIS_TIMER_FUNCTION* PNDIS_TIMER_FUNCTION;
 
 // NDIS_MINIPORT_TIMER begins with an NDIS_TIMER, so that NdisSetTimer accepts
 // a miniport timer as it does on Windows.
+// NDIS 5 has no call that frees a timer, so the host keeps nothing for a
+// timer outside the structure except while it is armed or its routine runs.
 typedef struct _NDIS_TIMER {
-    PVOID HostTimer;  // the host's timer object, found again by address
-    volatile LONG HostInitialized;
+    volatile LONG HostInitialized;  // a magic value once NdisMInitializeTimer ran
+    ULONG HostReserved;
 } NDIS_TIMER, *PNDIS_TIMER;
 
 typedef struct _NDIS_MINIPORT_TIMER {
@@ -344,6 +346,9 @@ typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
     W_CO_SEND_PACKETS_HANDLER CoSendPacketsHandler;
     W_CO_REQUEST_HANDLER CoRequestHandler;
 } NDIS50_MINIPORT_CHARACTERISTICS, *PNDIS50_MINIPORT_CHARACTERISTICS;
+// An NDIS 5.0 miniport's characteristics record.
+typedef NDIS50_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS;
+typedef NDIS_MINIPORT_CHARACTERISTICS* PNDIS_MINIPORT_CHARACTERISTICS;
 
 void NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
                            PVOID SystemSpecific2, PVOID SystemSpecific3);
@@ -422,11 +427,14 @@ typedef KINTERRUPT_MODE NDIS_INTERRUPT_MODE, *PNDIS_INTERRUPT_MODE;
 #define NdisInterruptLevelSensitive LevelSensitive
 #define NdisInterruptLatched Latched
 
+// The host finds a registration by the structure's address; the fields are
+// filled at registration for the debugger's eye, as NDIS fills its own.
 typedef struct _NDIS_MINIPORT_INTERRUPT {
     PVOID HostInterrupt;  // the host's interrupt object while registered
     W_ISR_HANDLER MiniportIsr;
     W_HANDLE_INTERRUPT_HANDLER MiniportDpc;
     NDIS_HANDLE Miniport;
+    UINT HostVector;  // the vector registered on
     BOOLEAN SharedInterrupt;
     BOOLEAN IsrRequested;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
@@ -524,6 +532,9 @@ void NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
     do {                                             \
         *(NextBuffer) = (CurrentBuffer)->Next;       \
     } while (0)
+
+// Marks the packet's cached counts stale (after a buffer length changed).
+void NdisRecalculatePacketCounts(PNDIS_PACKET Packet);
 
 // ---------------------------------------------------------------------------
 // Indications and completions

@@ -1,0 +1,46 @@
+// One-line accessors for the card's window. Every register and mailbox access
+// is a single 8-bit access and every descriptor word a single 32-bit access,
+// and the card sees each of them: reads go through volatile pointers (the
+// platform's read macro is a plain dereference on some targets), writes
+// through the platform's write routine.
+#pragma once
+
+#include "adapter/adapter.h"
+#include "card/mailbox_protocol.h"
+#include "card/registers.h"
+
+inline UCHAR ReadRegister(Adapter* adapter, CardRegister reg)
+{
+    UCHAR value;
+    NdisReadRegisterUchar((volatile UCHAR*)(adapter->Registers + reg), &value);
+    return value;
+}
+
+inline VOID WriteRegister(Adapter* adapter, CardRegister reg, UCHAR value)
+{
+    NdisWriteRegisterUchar(adapter->Registers + reg, value);
+}
+
+inline UCHAR ReadMailbox(Adapter* adapter, ULONG offset)
+{
+    UCHAR value;
+    NdisReadRegisterUchar((volatile UCHAR*)(adapter->Mailbox + offset), &value);
+    return value;
+}
+
+inline VOID WriteMailbox(Adapter* adapter, ULONG offset, UCHAR value)
+{
+    NdisWriteRegisterUchar(adapter->Mailbox + offset, value);
+}
+
+inline ULONG ReadDescriptorWord(PUCHAR ring, ULONG index, ULONG word)
+{
+    ULONG value;
+    NdisReadRegisterUlong((volatile ULONG*)(ring + index * DESCRIPTOR_SIZE + word), &value);
+    return value;
+}
+
+inline VOID WriteDescriptorWord(PUCHAR ring, ULONG index, ULONG word, ULONG value)
+{
+    NdisWriteRegisterUlong((PULONG)(ring + index * DESCRIPTOR_SIZE + word), value);
+}

@@ -1,0 +1,28 @@
+#include "card/card_control.h"
+
+#include "card/card_access.h"
+
+VOID HoldLine(Adapter* adapter)
+{
+    WriteRegister(adapter, CR1, (UCHAR)(ReadRegister(adapter, CR1) | CR1_LINE_HOLD));
+}
+
+VOID ReleaseLine(Adapter* adapter)
+{
+    WriteRegister(adapter, CR1, (UCHAR)(ReadRegister(adapter, CR1) & ~CR1_LINE_HOLD));
+}
+
+VOID DisableTransfers(Adapter* adapter)
+{
+    WriteRegister(adapter, CR0, (UCHAR)(ReadRegister(adapter, CR0) & ~CR0_TRANSFERS));
+    HoldLine(adapter);
+}
+
+VOID EnableTransfers(Adapter* adapter)
+{
+    WriteRegister(adapter, RX_SW_INDEX, 0);
+    WriteRegister(adapter, RX_HW_INDEX, 0);
+    WriteRegister(adapter, TX_SW_INDEX, 0);
+    WriteRegister(adapter, TX_HW_INDEX, 0);
+    WriteRegister(adapter, CR0, (UCHAR)(ReadRegister(adapter, CR0) | CR0_TRANSFERS));
+}

@@ -1,0 +1,128 @@
+#include "datapath/interrupt.h"
+
+#include "card/card_access.h"
+#include "card/card_control.h"
+#include "card/link.h"
+#include "card/mailbox.h"
+#include "datapath/counters.h"
+#include "datapath/receive.h"
+#include "datapath/transmit.h"
+
+// Device level, no lock: claims and acknowledges the card's interrupt, counts
+// the two sources that need nothing more, and masks the card until the
+// deferred routine has handled the rest.
+VOID NTAPI MiniportIsr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+                       NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    UCHAR enabled = ReadRegister(adapter, IMR);
+    UCHAR bits = (UCHAR)(ReadRegister(adapter, ISR) & enabled);
+    WriteRegister(adapter, ISR, bits);  // a masked source stays pending
+    if (bits == 0) {
+        *InterruptRecognized = FALSE;  // another device on the shared line
+        *QueueMiniportHandleInterrupt = FALSE;
+        return;
+    }
+    *InterruptRecognized = TRUE;
+    if (bits & INT_RX_ERROR) {
+        CounterIncrement(&adapter->RcvError);
+        bits &= (UCHAR)~INT_RX_ERROR;
+    }
+    if (bits & INT_EVENT) {
+        InterlockedIncrement((volatile LONG*)&adapter->Statistics.IsrBit08Events);
+        bits &= (UCHAR)~INT_EVENT;
+    }
+    if (bits == 0) {
+        *QueueMiniportHandleInterrupt = FALSE;
+        return;
+    }
+    adapter->PendingInterrupts = bits;
+    WriteRegister(adapter, IMR, IMR_NONE);
+    *QueueMiniportHandleInterrupt = TRUE;
+}
+
+static BOOLEAN Pending(Adapter* adapter, UCHAR bit)
+{
+    return (adapter->PendingInterrupts & bit) ? TRUE : FALSE;
+}
+
+static VOID Handled(Adapter* adapter, UCHAR bit)
+{
+    adapter->PendingInterrupts = (UCHAR)(adapter->PendingInterrupts & ~bit);
+}
+
+// Dispatch level. Mailbox first, then the transmit error (so the transmitter
+// runs again before more frames are handed over), then receive (so the ring
+// is refilled first), then completed transmissions.
+VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    AcquireAdapterLock(&adapter->Lock);
+    // While a reset or halt owns the rings (a reset drops the lock around its
+    // completions), this pass stays off them.
+    BOOLEAN ringsOwned = adapter->ResetInProgress || adapter->Halting;
+    if (Pending(adapter, INT_MAILBOX)) {
+        MailboxService(adapter);
+        Handled(adapter, INT_MAILBOX);
+    }
+    if (Pending(adapter, INT_TX_ERROR)) {
+        if (!adapter->Halting) {
+            WriteRegister(adapter, CR0, (UCHAR)(ReadRegister(adapter, CR0) | CR0_TX_ENABLE));
+        }
+        CounterIncrement(&adapter->XmitError);
+        InterlockedIncrement((volatile LONG*)&adapter->Statistics.XmitErrorEvents);
+        Handled(adapter, INT_TX_ERROR);
+    }
+    if (Pending(adapter, INT_RX)) {
+        if (!ringsOwned) {
+            ProcessReceives(adapter);
+            PostReceiveBuffers(adapter);
+        }
+        Handled(adapter, INT_RX);
+    }
+    if (Pending(adapter, INT_TX_DONE)) {
+        if (!ringsOwned) {
+            CompleteTransmits(adapter);
+            StartTransmit(adapter);
+        }
+        Handled(adapter, INT_TX_DONE);
+    }
+    BOOLEAN halting = adapter->Halting;
+    ReleaseAdapterLock(&adapter->Lock);
+    if (!halting) {
+        WriteRegister(adapter, IMR, IMR_NORMAL);  // halt keeps the card masked
+    }
+}
+
+// Dispatch level. Restarts the data path, not the transceiver; completes
+// synchronously.
+NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    AcquireAdapterLock(&adapter->Lock);
+    // Sends that arrive from now on, from inside this reset's completions
+    // too, wait in PendingSendQueue and go out when the reset has finished.
+    adapter->ResetInProgress = TRUE;
+    PacketQueue waiting = adapter->PendingSendQueue;
+    FrameQueueInit(&adapter->PendingSendQueue);
+
+    WriteRegister(adapter, IMR, IMR_NONE);
+    DisableTransfers(adapter);
+    AbortTransmits(adapter);
+    ResetReceiveRing(adapter);
+    while (waiting.Head != NULL) {
+        NdisMSendComplete(adapter->MiniportAdapterHandle, RemoveHead(&waiting),
+                          NDIS_STATUS_REQUEST_ABORTED);
+    }
+    EnableTransfers(adapter);
+    PostReceiveBuffers(adapter);
+    if (adapter->LinkState == LINK_STATE_UP) {
+        ReleaseLine(adapter);
+    }
+    adapter->ResetInProgress = FALSE;
+    StartTransmit(adapter);
+    WriteRegister(adapter, IMR, IMR_NORMAL);
+    ReleaseAdapterLock(&adapter->Lock);
+    *AddressingReset = FALSE;
+    return NDIS_STATUS_SUCCESS;
+}

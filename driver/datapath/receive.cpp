@@ -1,0 +1,245 @@
+#include "datapath/receive.h"
+
+#include "card/card_access.h"
+#include "datapath/counters.h"
+#include "datapath/pool_memory.h"
+
+// Makes the transmit slots' nodes, from slot 0 on. FALSE when one fails.
+static BOOLEAN CreateTransmitBuffers(Adapter* adapter, PUCHAR* virtualAddress,
+                                     ULONG* physicalAddress)
+{
+    for (ULONG i = 0; i < adapter->XmtQueueLen; ++i) {
+        AcquireAdapterLock(&adapter->Lock);
+        FrameBuffer* node =
+            CreateFrameBuffer(&adapter->TxFreeQueue, *virtualAddress, *physicalAddress, NULL);
+        ReleaseAdapterLock(&adapter->Lock);
+        if (node == NULL) {
+            return FALSE;
+        }
+        *virtualAddress += FRAME_SLOT_SIZE;
+        *physicalAddress += FRAME_SLOT_SIZE;
+    }
+    return TRUE;
+}
+
+// Makes one receive slot's packet, buffer and node. FALSE when one fails.
+static BOOLEAN CreateReceiveBuffer(Adapter* adapter, PUCHAR virtualAddress, ULONG physicalAddress)
+{
+    NDIS_STATUS status;
+    PNDIS_PACKET packet;
+    NdisAllocatePacket(&status, &packet, adapter->PacketPool);
+    if (status != NDIS_STATUS_SUCCESS) {
+        return FALSE;
+    }
+    PNDIS_BUFFER buffer;
+    NdisAllocateBuffer(&status, &buffer, adapter->BufferPool, virtualAddress, MAX_FRAME_SIZE);
+    if (status != NDIS_STATUS_SUCCESS) {
+        NdisFreePacket(packet);
+        return FALSE;
+    }
+    NdisChainBufferAtFront(packet, buffer);
+    AcquireAdapterLock(&adapter->Lock);
+    FrameBuffer* node =
+        CreateFrameBuffer(&adapter->RxFreeQueue, virtualAddress, physicalAddress, packet);
+    ReleaseAdapterLock(&adapter->Lock);
+    if (node == NULL) {
+        NdisFreeBuffer(buffer);
+        NdisFreePacket(packet);
+        return FALSE;
+    }
+    NDIS_SET_PACKET_HEADER_SIZE(packet, ETHERNET_HEADER_SIZE);
+    *ReceiveBufferLink(packet) = node;
+    return TRUE;
+}
+
+NDIS_STATUS AllocateFrameBuffers(Adapter* adapter)
+{
+    NDIS_STATUS status;
+    NdisAllocatePacketPool(&status, &adapter->PacketPool, adapter->RcvQueueLen, 16);
+    if (status != NDIS_STATUS_SUCCESS) {
+        FreeFrameBuffers(adapter);
+        return status;
+    }
+    adapter->PacketPoolAllocated = TRUE;
+    NdisAllocateBufferPool(&status, &adapter->BufferPool, adapter->RcvQueueLen);
+    if (status != NDIS_STATUS_SUCCESS) {
+        FreeFrameBuffers(adapter);
+        return status;
+    }
+    adapter->BufferPoolAllocated = TRUE;
+
+    PUCHAR virtualAddress = (PUCHAR)adapter->SharedMemory;
+    ULONG physicalAddress = NdisGetPhysicalAddressLow(adapter->SharedMemoryPhysical);
+    if (!CreateTransmitBuffers(adapter, &virtualAddress, &physicalAddress)) {
+        FreeFrameBuffers(adapter);
+        return NDIS_STATUS_RESOURCES;
+    }
+    for (ULONG i = 0; i < adapter->RcvQueueLen; ++i) {
+        if (!CreateReceiveBuffer(adapter, virtualAddress, physicalAddress)) {
+            FreeFrameBuffers(adapter);
+            return NDIS_STATUS_RESOURCES;
+        }
+        virtualAddress += FRAME_SLOT_SIZE;
+        physicalAddress += FRAME_SLOT_SIZE;
+    }
+    return NDIS_STATUS_SUCCESS;
+}
+
+VOID FreeFrameBuffers(Adapter* adapter)
+{
+    AcquireAdapterLock(&adapter->Lock);
+    FreeQueuedFrameBuffers(&adapter->TxBusyQueue);
+    FreeQueuedFrameBuffers(&adapter->TxFreeQueue);
+    ReleaseAdapterLock(&adapter->Lock);
+
+    // Every receive buffer is free here: none was posted yet on the
+    // start-up failure path, and the stop path reset the ring first.
+    for (;;) {
+        AcquireAdapterLock(&adapter->Lock);
+        FrameBuffer* node =
+            adapter->RxFreeQueue.Head != NULL ? RemoveHead(&adapter->RxFreeQueue) : NULL;
+        ReleaseAdapterLock(&adapter->Lock);
+        if (node == NULL) {
+            break;
+        }
+        PNDIS_PACKET packet = node->Packet;
+        FreePoolMemory(node);
+        PNDIS_BUFFER buffer;
+        NdisQueryPacket(packet, NULL, NULL, &buffer, NULL);
+        NdisFreeBuffer(buffer);
+        NdisFreePacket(packet);
+    }
+    if (adapter->BufferPoolAllocated) {
+        NdisFreeBufferPool(adapter->BufferPool);
+        adapter->BufferPoolAllocated = FALSE;
+    }
+    if (adapter->PacketPoolAllocated) {
+        NdisFreePacketPool(adapter->PacketPool);
+        adapter->PacketPoolAllocated = FALSE;
+    }
+}
+
+static PNDIS_BUFFER FirstBuffer(PNDIS_PACKET packet)
+{
+    PNDIS_BUFFER buffer;
+    NdisQueryPacket(packet, NULL, NULL, &buffer, NULL);
+    return buffer;
+}
+
+VOID PostReceiveBuffers(Adapter* adapter)
+{
+    AcquireAdapterLock(&adapter->Lock);
+    ULONG index = ReadRegister(adapter, RX_SW_INDEX);
+    while (adapter->RxFreeQueue.Head != NULL) {
+        ULONG next = NEXT_RING_INDEX(index);
+        if (next == adapter->RxNextIndex) {
+            break;  // one slot always stays empty
+        }
+        FrameBuffer* buffer = RemoveHead(&adapter->RxFreeQueue);
+        // Restore the length a previous reception shortened.
+        NdisAdjustBufferLength(FirstBuffer(buffer->Packet), MAX_FRAME_SIZE);
+        WriteDescriptorWord(adapter->RxRing, index, DESCRIPTOR_ADDRESS, buffer->PhysicalAddress);
+        Append(&adapter->RxPostedQueue, buffer);
+        index = next;
+    }
+    WriteRegister(adapter, RX_SW_INDEX, (UCHAR)index);
+    ReleaseAdapterLock(&adapter->Lock);
+}
+
+// Indicates one batch (lock held). The packets marked for copying belong to
+// the driver again when the call returns; their statuses were noted before
+// the call, since a returned packet may be reused before it ends.
+static VOID IndicateBatch(Adapter* adapter, PNDIS_PACKET* batch, const BOOLEAN* copyOnly,
+                          ULONG count)
+{
+    NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle, batch, count);
+    for (ULONG i = 0; i < count; ++i) {
+        if (copyOnly[i]) {
+            Append(&adapter->RxFreeQueue, *ReceiveBufferLink(batch[i]));
+        }
+    }
+}
+
+// A frame whose length the card reports outside what an Ethernet frame in
+// this slot can be: longer would let a protocol read past the mapped buffer,
+// shorter would hand it a frame without a whole header.
+static BOOLEAN FrameLengthUsable(ULONG length)
+{
+    return length >= ETHERNET_HEADER_SIZE && length <= MAX_FRAME_SIZE ? TRUE : FALSE;
+}
+
+// Takes the frame in slot RxNextIndex (lock held). TRUE when it joins the
+// batch; it is then marked for copying when buffers run short.
+static BOOLEAN TakeReceivedFrame(Adapter* adapter, PNDIS_PACKET* packet, BOOLEAN* copyOnly)
+{
+    FrameBuffer* buffer = RemoveHead(&adapter->RxPostedQueue);
+    ULONG length = ReadDescriptorWord(adapter->RxRing, adapter->RxNextIndex, DESCRIPTOR_CONTROL) &
+                   RX_STATUS_LENGTH_MASK;
+    if (!FrameLengthUsable(length)) {
+        Append(&adapter->RxFreeQueue, buffer);
+        CounterIncrement(&adapter->RcvError);
+        return FALSE;
+    }
+    CounterIncrement(&adapter->RcvOk);
+    if (adapter->PacketFilter == 0) {
+        Append(&adapter->RxFreeQueue, buffer);  // nobody wants frames
+        return FALSE;
+    }
+    *packet = buffer->Packet;
+    ReleaseAdapterLock(&adapter->Lock);
+    NdisAdjustBufferLength(FirstBuffer(*packet), length);
+    // The packet's cached length must follow the buffer's, or a protocol
+    // that asks for the packet's total length reads the previous frame's.
+    NdisRecalculatePacketCounts(*packet);
+    AcquireAdapterLock(&adapter->Lock);
+    *copyOnly = adapter->RxPostedQueue.Count + adapter->RxFreeQueue.Count < ReceiveLowWater(adapter)
+                    ? TRUE
+                    : FALSE;
+    NDIS_SET_PACKET_STATUS(*packet, *copyOnly ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS);
+    return TRUE;
+}
+
+VOID ProcessReceives(Adapter* adapter)
+{
+    if (adapter->RxNextIndex == ReadRegister(adapter, RX_HW_INDEX)) {
+        return;
+    }
+    PNDIS_PACKET batch[RECEIVE_BATCH];
+    BOOLEAN copyOnly[RECEIVE_BATCH];
+    ULONG count = 0;
+    do {
+        if (adapter->RxPostedQueue.Head == NULL) {
+            break;  // the card reports more frames than buffers were posted
+        }
+        if (TakeReceivedFrame(adapter, &batch[count], &copyOnly[count])) {
+            count += 1;
+        }
+        adapter->RxNextIndex = NEXT_RING_INDEX(adapter->RxNextIndex);
+        if (count == RECEIVE_BATCH) {
+            IndicateBatch(adapter, batch, copyOnly, count);  // the batch is full: go on
+            count = 0;
+        }
+    } while (adapter->RxNextIndex != ReadRegister(adapter, RX_HW_INDEX));
+    if (count != 0) {
+        IndicateBatch(adapter, batch, copyOnly, count);
+    }
+}
+
+VOID ResetReceiveRing(Adapter* adapter)
+{
+    while (adapter->RxPostedQueue.Head != NULL) {
+        Append(&adapter->RxFreeQueue, RemoveHead(&adapter->RxPostedQueue));
+    }
+    WriteRegister(adapter, RX_SW_INDEX, 0);
+    WriteRegister(adapter, RX_HW_INDEX, 0);
+    adapter->RxNextIndex = 0;
+}
+
+VOID NTAPI MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet)
+{
+    Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    AcquireAdapterLock(&adapter->Lock);
+    Append(&adapter->RxFreeQueue, *ReceiveBufferLink(Packet));
+    PostReceiveBuffers(adapter);
+    ReleaseAdapterLock(&adapter->Lock);
+}

@@ -1,0 +1,21 @@
+// The transmit path. Every frame is copied into one of the driver's own
+// slots (the card never reads a protocol's memory), described by one
+// descriptor on the transmit ring, and its packet completed when the card has
+// passed the descriptor. Packets without a free slot wait in arrival order.
+#pragma once
+
+#include "adapter/adapter.h"
+
+VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET PacketArray,
+                               UINT NumberOfPackets);
+// The caller holds the adapter lock.
+VOID StartTransmit(Adapter* adapter);
+// The caller holds the adapter lock once.
+VOID CompleteTransmits(Adapter* adapter);
+// The caller holds the adapter lock once (reset).
+VOID AbortTransmits(Adapter* adapter);
+// Halt: every send the driver holds, on the ring or waiting, is completed as
+// aborted. Takes the lock itself; completes without it.
+VOID AbortAllSends(Adapter* adapter);
+// Copies a packet's frame into a slot, padded to 60 bytes; the frame length.
+ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot);

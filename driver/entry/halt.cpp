@@ -1,0 +1,51 @@
+#include "card/card_access.h"
+#include "card/card_control.h"
+#include "card/link.h"
+#include "card/mailbox.h"
+#include "datapath/pool_memory.h"
+#include "datapath/transmit.h"
+#include "entry/miniport.h"
+
+// Passive level: silences the card, finishes what is pending, releases
+// everything and frees the adapter.
+VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    AcquireAdapterLock(&adapter->Lock);
+    adapter->Halting = TRUE;  // the deferred routine stays off the rings from now on
+    DisableTransfers(adapter);
+    WriteRegister(adapter, IMR, IMR_NONE);
+    ReleaseAdapterLock(&adapter->Lock);
+
+    WriteRegister(adapter, CR0, 0);
+    WriteRegister(adapter, ISR, INT_ALL);  // acknowledge everything pending
+    adapter->LinkState = LINK_STATE_UNCONFIGURED;
+
+    // NDIS 5 may halt with sends outstanding; their protocols would wait for
+    // ever. They are completed before the frame buffers go.
+    AbortAllSends(adapter);
+    MailboxAbort(adapter);  // a statistics request still waiting fails
+    AdapterStop(adapter);
+    AdapterDestroy(adapter);
+    FreePoolMemory(adapter);
+}
+
+// Any level, no lock: only silences the card. It may come before the window
+// is mapped, and must then leave the card alone.
+VOID NTAPI MiniportShutdown(PVOID ShutdownContext)
+{
+    Adapter* adapter = (Adapter*)ShutdownContext;
+    if (adapter->Registers == NULL) {
+        return;
+    }
+    WriteRegister(adapter, IMR, IMR_NONE);
+    WriteRegister(adapter, CR1, CR1_LINE_HOLD);
+    WriteRegister(adapter, CR0, 0);
+    WriteRegister(adapter, ISR, INT_ALL);
+}
+
+BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext)
+{
+    UNREFERENCED_PARAMETER(MiniportAdapterContext);
+    return FALSE;
+}
