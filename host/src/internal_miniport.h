@@ -1,0 +1,175 @@
+// What the driver, miniport block, upper edge and packet modules share.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/miniport.h"
+
+namespace host {
+namespace internal {
+struct DriverState;
+}  // namespace internal
+}  // namespace host
+
+// The driver object NDIS hands DriverEntry: on the host, the way back from
+// NdisInitializeWrapper to the image being loaded.
+struct _DRIVER_OBJECT {
+    host::internal::DriverState* host;
+};
+
+namespace host {
+namespace internal {
+
+// ---------------------------------------------------------------------------
+// Packets and buffers the upper edge makes (packets.cpp). They are the
+// protocol's: the driver may read them, but not free them or chain into them.
+// ---------------------------------------------------------------------------
+PNDIS_PACKET NewProtocolPacket();
+void DeleteProtocolPacket(PNDIS_PACKET packet);
+PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length);
+void DeleteProtocolBuffer(PNDIS_BUFFER buffer);
+void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer);
+// A live packet from NdisAllocatePacket.
+bool IsPoolPacket(PNDIS_PACKET packet);
+// Reads an indicated packet as a protocol does: its counts (which must not
+// be stale) and the bytes of its buffer chain. False, after a violation
+// naming `function`, when the chain holds a buffer that is not live.
+bool ReadIndicatedPacket(PNDIS_PACKET packet, const char* function, std::vector<uint8_t>* bytes);
+// Whether some adapter lent `packet` to the protocols (upper_edge.cpp).
+bool PacketLentToProtocol(PNDIS_PACKET packet);
+
+// ---------------------------------------------------------------------------
+// Drivers (driver.cpp)
+// ---------------------------------------------------------------------------
+struct DriverState {
+    DriverEntryFunction entry = nullptr;
+    std::u16string registryPath;
+    UNICODE_STRING registryPathString{};
+    _DRIVER_OBJECT object{};
+    int wrapperToken = 0;  // its address is the wrapper handle
+
+    std::mutex mu;  // guards what follows
+    bool loaded = false;
+    bool wrapperOpen = false;
+    bool registered = false;
+    NDIS_STATUS registrationStatus = NDIS_STATUS_FAILURE;
+    NDIS50_MINIPORT_CHARACTERISTICS characteristics{};
+    int liveAdapters = 0;  // initialized and not yet halted
+};
+
+// ---------------------------------------------------------------------------
+// Adapters (miniport.cpp, upper_edge.cpp)
+// ---------------------------------------------------------------------------
+enum class Phase { Created, Initializing, Running, Halting, Halted, Failed };
+
+// A packet the upper edge sent: its protocol packet and buffers, and the
+// frame twice, once as the driver sees it and once as it was sent, so that a
+// miniport writing into a packet it was given is caught.
+struct SendRecord {
+    SendId id = 0;
+    std::vector<uint8_t> frame;
+    std::vector<uint8_t> wire;
+    PNDIS_PACKET packet = nullptr;
+    std::vector<PNDIS_BUFFER> buffers;
+    ~SendRecord();
+};
+
+struct RequestRecord {
+    bool query = true;
+    NDIS_OID oid = 0;
+    ULONG length = 0;
+    std::vector<uint8_t> buffer;  // at least one byte, so its address is never null
+    ULONG bytesDone = kUntouched;
+    ULONG bytesNeeded = kUntouched;
+    bool inHandler = true;
+    bool pended = false;
+    bool completed = false;
+    int completions = 0;  // NdisM*InformationComplete calls
+    NDIS_STATUS status = NDIS_STATUS_PENDING;
+};
+
+struct Callbacks {
+    std::function<void(const SendCompletion&)> sendComplete;
+    std::function<void(const ReceivedFrame&)> receive;
+    std::function<void(const StatusIndication&)> status;
+    std::function<void(const RequestResult&)> requestComplete;
+};
+
+struct MiniportState {
+    std::shared_ptr<DriverState> driver;
+    NDIS50_MINIPORT_CHARACTERISTICS handlers{};
+    ParameterStore* parameters = nullptr;
+
+    mutable std::mutex mu;  // guards everything below
+    Phase phase = Phase::Created;
+    std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
+    NDIS_HANDLE context = nullptr;
+    UINT selectedMedium = kUntouched;
+    MiniportAttributes attributes;
+    ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
+    PVOID shutdownContext = nullptr;
+    bool resetting = false;
+    Callbacks callbacks;
+
+    // Send tracking
+    SendId nextSendId = 1;
+    std::unordered_map<PNDIS_PACKET, std::unique_ptr<SendRecord>> sending;
+    std::deque<std::unique_ptr<SendRecord>> completedSends;  // recent, to catch a 2nd completion
+    std::vector<std::unique_ptr<SendRecord>> deferredSends;  // asked for during a reset
+    std::vector<SendCompletion> completions;
+
+    // Receive tracking
+    ReturnPolicy returnPolicy;
+    std::deque<PNDIS_PACKET> lent;  // in indication order
+    std::unordered_map<PNDIS_PACKET, uint64_t> lentBy;  // packet -> its indication
+    std::unordered_map<PNDIS_PACKET, NDIS_STATUS> lastIndicatedStatus;
+    uint64_t indications = 0;
+    std::vector<ReceivedFrame> received;
+    std::vector<std::string> warnings;
+    ULONG packetFilter = 0;  // as the protocols last set it
+
+    std::vector<StatusIndication> statuses;
+
+    // Information requests
+    std::unique_ptr<RequestRecord> request;  // the outstanding or last one
+    std::vector<uint8_t> filterSet, multicastSet;  // replayed after an addressing reset
+    bool haveFilterSet = false;
+    bool haveMulticastSet = false;
+};
+
+// What may call into an adapter at a given moment.
+enum class Use {
+    Initialization,  // only while MiniportInitialize runs
+    Completion,      // running or halting
+    Indication,      // running only
+    Call,            // initializing, running or halting
+};
+
+// Registry of adapters by handle (miniport.cpp). AdapterFor reports a
+// violation naming `function` and returns null when `handle` names no
+// adapter, or one that `use` does not allow now.
+void RegisterAdapter(const std::shared_ptr<MiniportState>& state);
+std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use);
+std::vector<std::shared_ptr<MiniportState>> AllAdapters();
+
+// For the platform's other entry points that take a MiniportAdapterHandle:
+// true when the adapter may call NDIS now (initializing, running, halting);
+// otherwise a violation naming `function`.
+bool MiniportHandleUsable(NDIS_HANDLE handle, const char* function);
+
+// Upper edge pieces the miniport block needs (upper_edge.cpp).
+size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,
+                         int processor);
+RequestResult ResultOf(const RequestRecord& request);
+
+// Runs fn as processor `processor` when the deterministic mode lets the
+// caller choose (at PASSIVE_LEVEL); otherwise where the caller is.
+void OnChosenProcessor(int processor, const std::function<void()>& fn);
+
+}  // namespace internal
+}  // namespace host

@@ -1,0 +1,512 @@
+// The miniport block: an adapter's life from MiniportInitialize to
+// MiniportHalt, what NDIS keeps of it (handle, context, attributes, shutdown
+// handler), and the checks made when the adapter starts and stops (see
+// host/miniport.h). The upper edge is in upper_edge.cpp.
+#include <map>
+#include <unordered_map>
+
+#include "host/verifier.h"
+#include "internal.h"
+#include "internal_devices.h"
+#include "internal_miniport.h"
+
+namespace host {
+namespace internal {
+namespace {
+
+// Adapters by handle. A handle stays known until the world is reset, so that
+// a call on a halted adapter is named as such rather than as a stranger.
+std::mutex registryMu;
+std::unordered_map<NDIS_HANDLE, std::shared_ptr<MiniportState>> adapters;
+
+void Forget() {
+    std::lock_guard<std::mutex> lock(registryMu);
+    adapters.clear();
+}
+const bool registered = (RegisterResetHook(Forget), true);
+
+// Why `use` is not allowed in `phase`, or null.
+const char* Refusal(Phase phase, Use use) {
+    switch (phase) {
+    case Phase::Created: return "the adapter has not been initialized";
+    case Phase::Failed: return "the adapter's MiniportInitialize failed";
+    case Phase::Halted:
+        return "the adapter has been halted: nothing is indicated or completed after halt";
+    case Phase::Initializing:
+        if (use == Use::Initialization || use == Use::Call) return nullptr;
+        return "MiniportInitialize has not returned yet";
+    case Phase::Running:
+        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
+        return nullptr;
+    case Phase::Halting:
+        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
+        if (use == Use::Indication) return "MiniportHalt is running: the protocols are unbound";
+        return nullptr;
+    }
+    return "unknown adapter state";
+}
+
+uint64_t LatestSerial() {
+    uint64_t latest = 0;
+    for (auto& e : LedgerEntries()) latest = e.serial > latest ? e.serial : latest;
+    return latest;
+}
+
+// Resources a driver acquires through calls that name no adapter (pool
+// memory, packets, buffers) belong to the adapter whose initialization made
+// them. The driver allocates nothing on its data path, so whatever appeared
+// in the ledger during MiniportInitialize is that adapter's.
+void AdoptResources(NDIS_HANDLE handle, uint64_t watermark) {
+    for (auto& e : LedgerEntries()) {
+        if (e.serial > watermark && !e.owner) LedgerSetOwner(e.kind, e.key, handle);
+    }
+}
+
+// "2 held: packet x16, packet pool of 16 descriptors", or "" when the
+// adapter holds nothing.
+std::string HeldBy(NDIS_HANDLE handle) {
+    std::map<std::string, int> groups;
+    size_t n = 0;
+    for (auto& e : LedgerEntries()) {
+        if (e.owner != handle) continue;
+        std::string name = ResourceName(e.kind);
+        if (!e.what.empty()) name += " " + e.what;
+        groups[name]++;
+        ++n;
+    }
+    if (!n) return "";
+    std::string s = std::to_string(n) + " held:";
+    const char* sep = " ";
+    for (auto& g : groups) {
+        s += sep + g.first + (g.second > 1 ? " x" + std::to_string(g.second) : "");
+        sep = ", ";
+    }
+    return s;
+}
+
+// After the leaks of a halted or failed adapter have been reported: its
+// devices stop firing into memory the driver has freed, and a shutdown
+// handler it left is dropped (NDIS would not call it any more). Memory,
+// packets and buffers stay in the ledger for the test to free.
+void DropLeftovers(MiniportState& s) {
+    ForgetMiniportDevices(&s);
+    bool shutdownHandler;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        shutdownHandler = s.shutdownHandler != nullptr;
+        s.shutdownHandler = nullptr;
+    }
+    if (shutdownHandler) LedgerRemove(Resource::ShutdownHandler, &s);
+}
+
+}  // namespace
+
+void RegisterAdapter(const std::shared_ptr<MiniportState>& state) {
+    std::lock_guard<std::mutex> lock(registryMu);
+    adapters[state.get()] = state;
+}
+
+std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use) {
+    std::shared_ptr<MiniportState> state;
+    {
+        std::lock_guard<std::mutex> lock(registryMu);
+        auto it = adapters.find(handle);
+        if (it != adapters.end()) state = it->second;
+    }
+    if (!state) {
+        Violation("%s(%p): not a miniport adapter handle", function, handle);
+        return nullptr;
+    }
+    Phase phase;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        phase = state->phase;
+    }
+    if (const char* refusal = Refusal(phase, use)) {
+        Violation("%s(%p): %s", function, handle, refusal);
+        return nullptr;
+    }
+    return state;
+}
+
+std::vector<std::shared_ptr<MiniportState>> AllAdapters() {
+    std::lock_guard<std::mutex> lock(registryMu);
+    std::vector<std::shared_ptr<MiniportState>> all;
+    for (auto& a : adapters) all.push_back(a.second);
+    return all;
+}
+
+bool MiniportHandleUsable(NDIS_HANDLE handle, const char* function) {
+    return AdapterFor(handle, function, Use::Call) != nullptr;
+}
+
+}  // namespace internal
+
+using internal::MiniportState;
+using internal::Phase;
+
+namespace {
+
+std::shared_ptr<MiniportState> NewState(const std::shared_ptr<internal::DriverState>& driver,
+                                        ParameterStore* parameters) {
+    auto state = std::make_shared<MiniportState>();
+    state->driver = driver;
+    state->parameters = parameters;
+    return state;
+}
+
+const NDIS30_MINIPORT_CHARACTERISTICS& V30(const MiniportState& s) {
+    return s.handlers.Ndis40Chars.Ndis30Chars;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Set up
+// ---------------------------------------------------------------------------
+Miniport::Miniport(Driver& driver)
+    : driver_(driver.state_), parameters_(std::make_unique<ParameterStore>()) {
+    state_ = NewState(driver_, parameters_.get());
+}
+
+Miniport::~Miniport() {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->callbacks = {};
+}
+
+ParameterStore& Miniport::Parameters() { return *parameters_; }
+
+void Miniport::SetMedia(std::vector<NDIS_MEDIUM> media) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->media = std::move(media);
+}
+
+// ---------------------------------------------------------------------------
+// Initialize
+// ---------------------------------------------------------------------------
+// Checks that the adapter can start and gives it a fresh block when it has
+// run (or failed) before.
+bool Miniport::StartInitialize() {
+    NDIS50_MINIPORT_CHARACTERISTICS handlers;
+    {
+        std::lock_guard<std::mutex> lock(driver_->mu);
+        if (!driver_->registered) {
+            Violation("Miniport::Initialize: the driver has no miniport registered");
+            return false;
+        }
+        handlers = driver_->characteristics;
+    }
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (state_->phase != Phase::Created) {
+        if (state_->phase != Phase::Halted && state_->phase != Phase::Failed) {
+            Violation("Miniport::Initialize: the adapter is already initialized");
+            return false;
+        }
+        auto fresh = NewState(driver_, parameters_.get());
+        fresh->media = state_->media;
+        fresh->returnPolicy = state_->returnPolicy;
+        fresh->callbacks = state_->callbacks;
+        state_->callbacks = {};
+        state_ = fresh;
+    }
+    state_->handlers = handlers;
+    state_->phase = Phase::Initializing;
+    internal::RegisterAdapter(state_);
+    return true;
+}
+
+NDIS_STATUS Miniport::Initialize() {
+    RequireIrql("Miniport::Initialize", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    if (!StartInitialize()) return NDIS_STATUS_FAILURE;
+    std::shared_ptr<MiniportState> state = state_;
+    std::vector<NDIS_MEDIUM> media;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        media = state->media;
+    }
+    uint64_t watermark = internal::LatestSerial();
+    // Registered before the call: an interrupt connected during
+    // initialization must find the adapter's ISR.
+    internal::RegisterMiniport(
+        state.get(), {nullptr, V30(*state).ISRHandler, V30(*state).HandleInterruptHandler});
+    NDIS_STATUS openError = static_cast<NDIS_STATUS>(kUntouched);
+    UINT index = kUntouched;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    RunAtIrql(PASSIVE_LEVEL, "MiniportInitialize", [&] {
+        status = V30(*state).InitializeHandler(&openError, &index,
+                                               media.empty() ? nullptr : media.data(),
+                                               static_cast<UINT>(media.size()), state.get(),
+                                               parameters_.get());
+    });
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        state->selectedMedium = index;
+    }
+    return FinishInitialize(status, watermark);
+}
+
+// What NDIS requires of an initialization that succeeded.
+static void CheckStarted(MiniportState& s) {
+    std::unique_lock<std::mutex> lock(s.mu);
+    UINT index = s.selectedMedium;
+    size_t media = s.media.size();
+    MiniportAttributes attributes = s.attributes;
+    lock.unlock();
+    if (index >= media) {
+        Violation("MiniportInitialize succeeded without selecting a medium of the %zu offered "
+                  "(index %u)", media, index);
+    }
+    if (!attributes.set) {
+        Violation("MiniportInitialize succeeded without calling NdisMSetAttributesEx");
+    } else if (!(attributes.flags & NDIS_ATTRIBUTE_DESERIALIZE)) {
+        Violation("NdisMSetAttributesEx: flags 0x%X lack NDIS_ATTRIBUTE_DESERIALIZE; this "
+                  "platform carries deserialized miniports only", attributes.flags);
+    }
+}
+
+NDIS_STATUS Miniport::FinishInitialize(NDIS_STATUS status, uint64_t watermark) {
+    std::shared_ptr<MiniportState> state = state_;
+    NDIS_HANDLE handle = state.get();
+    internal::AdoptResources(handle, watermark);
+    if (status == NDIS_STATUS_PENDING) {
+        Violation("MiniportInitialize returned NDIS_STATUS_PENDING: initialization is "
+                  "synchronous in NDIS 5");
+        status = NDIS_STATUS_FAILURE;
+    }
+    if (status == NDIS_STATUS_SUCCESS) {
+        CheckStarted(*state);
+        {
+            std::lock_guard<std::mutex> lock(driver_->mu);
+            ++driver_->liveAdapters;
+        }
+        std::lock_guard<std::mutex> lock(state->mu);
+        state->phase = Phase::Running;
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        state->phase = Phase::Failed;
+    }
+    internal::UnregisterMiniport(handle);
+    std::string held = internal::HeldBy(handle);
+    if (!held.empty()) {
+        Violation("MiniportInitialize failed (0x%08X) and left %s", static_cast<unsigned>(status),
+                  held.c_str());
+    }
+    internal::DropLeftovers(*state);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Halt, shutdown, hang check, reset
+// ---------------------------------------------------------------------------
+// What a halted adapter may not leave behind.
+static void CheckHalted(MiniportState& s) {
+    std::unique_lock<std::mutex> lock(s.mu);
+    size_t sends = s.sending.size();
+    bool requestPending = s.request && !s.request->completed;
+    NDIS_OID oid = s.request ? s.request->oid : 0;
+    lock.unlock();
+    if (sends) {
+        Violation("MiniportHalt returned with %zu send(s) never completed: a deserialized "
+                  "miniport completes every packet it accepts", sends);
+    }
+    if (requestPending) {
+        Violation("MiniportHalt returned with the request for OID 0x%08X still pending", oid);
+    }
+    std::string held = internal::HeldBy(&s);
+    if (!held.empty()) Violation("MiniportHalt returned and the adapter left %s", held.c_str());
+}
+
+void Miniport::Halt() {
+    RequireIrql("Miniport::Halt", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    std::shared_ptr<MiniportState> state = state_;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (state->phase != Phase::Running) {
+            Violation("Miniport::Halt: the adapter is not running");
+            return;
+        }
+    }
+    // NDIS unbinds the protocols before it halts an adapter, and they give
+    // back every packet they still hold.
+    internal::ReturnLentPackets(state, SIZE_MAX, -1);
+    NDIS_HANDLE context;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        state->phase = Phase::Halting;
+        context = state->context;
+    }
+    RunAtIrql(PASSIVE_LEVEL, "MiniportHalt", [&] { V30(*state).HaltHandler(context); });
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        state->phase = Phase::Halted;
+    }
+    {
+        std::lock_guard<std::mutex> lock(driver_->mu);
+        --driver_->liveAdapters;
+    }
+    internal::UnregisterMiniport(state.get());
+    CheckHalted(*state);
+    internal::DropLeftovers(*state);
+}
+
+bool Miniport::Shutdown(KIRQL irql) {
+    ADAPTER_SHUTDOWN_HANDLER handler;
+    PVOID context;
+    {
+        std::lock_guard<std::mutex> lock(state_->mu);
+        handler = state_->shutdownHandler;
+        context = state_->shutdownContext;
+    }
+    if (!handler) return false;
+    if (irql < CurrentIrql()) irql = CurrentIrql();
+    RunAtIrql(irql, "MiniportShutdown", [&] { handler(context); });
+    return true;
+}
+
+bool Miniport::CheckForHang() {
+    std::shared_ptr<MiniportState> state = state_;
+    NDIS_HANDLE context;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (state->phase != Phase::Running) {
+            Violation("Miniport::CheckForHang: the adapter is not running");
+            return false;
+        }
+        context = state->context;
+    }
+    W_CHECK_FOR_HANG_HANDLER check = V30(*state).CheckForHangHandler;
+    if (!check) return false;
+    BOOLEAN hung = FALSE;
+    RunAtIrql(DISPATCH_LEVEL, "MiniportCheckForHang", [&] { hung = check(context); });
+    return hung != FALSE;
+}
+
+ResetResult Miniport::Reset() {
+    std::shared_ptr<MiniportState> state = state_;
+    NDIS_HANDLE context;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (state->phase != Phase::Running || state->resetting) {
+            Violation("Miniport::Reset: the adapter is not running, or is being reset");
+            return {NDIS_STATUS_FAILURE, false};
+        }
+        state->resetting = true;
+        context = state->context;
+    }
+    BOOLEAN addressing = 0xA5;  // neither TRUE nor FALSE: the handler must say
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    RunAtIrql(DISPATCH_LEVEL, "MiniportReset",
+              [&] { status = V30(*state).ResetHandler(&addressing, context); });
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        state->resetting = false;
+    }
+    if (status == NDIS_STATUS_PENDING) {
+        Violation("MiniportReset returned NDIS_STATUS_PENDING; this platform offers no "
+                  "NdisMResetComplete, so a reset must complete before it returns");
+    }
+    if (addressing != TRUE && addressing != FALSE) {
+        Violation("MiniportReset returned without setting AddressingReset");
+    }
+    SendDeferred();
+    if (status == NDIS_STATUS_SUCCESS && addressing == TRUE) ReplayAddressing();
+    return {status, addressing == TRUE};
+}
+
+// ---------------------------------------------------------------------------
+// What NDIS knows of the adapter
+// ---------------------------------------------------------------------------
+NDIS_HANDLE Miniport::Handle() const { return state_.get(); }
+
+NDIS_HANDLE Miniport::Context() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->context;
+}
+
+bool Miniport::Running() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->phase == Phase::Running;
+}
+
+UINT Miniport::SelectedMediumIndex() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->selectedMedium;
+}
+
+MiniportAttributes Miniport::Attributes() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->attributes;
+}
+
+bool Miniport::ShutdownHandlerRegistered() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->shutdownHandler != nullptr;
+}
+
+}  // namespace host
+
+// ---------------------------------------------------------------------------
+// The NDIS calls
+// ---------------------------------------------------------------------------
+using host::internal::AdapterFor;
+using host::internal::Use;
+
+void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+                          UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                          NDIS_INTERFACE_TYPE AdapterType) {
+    host::RequireIrql("NdisMSetAttributesEx", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    auto state = AdapterFor(MiniportAdapterHandle, "NdisMSetAttributesEx", Use::Initialization);
+    if (!state) return;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        state->context = MiniportAdapterContext;
+        state->attributes = {true, CheckForHangTimeInSeconds, AttributeFlags, AdapterType};
+    }
+    host::internal::UpdateMiniportContext(MiniportAdapterHandle, MiniportAdapterContext);
+}
+
+void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
+                                         ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
+    host::RequireIrql("NdisMRegisterAdapterShutdownHandler", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    auto state = AdapterFor(MiniportHandle, "NdisMRegisterAdapterShutdownHandler", Use::Call);
+    if (!state) return;
+    if (!ShutdownHandler) {
+        host::Violation("NdisMRegisterAdapterShutdownHandler(%p): no handler", MiniportHandle);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (!state->shutdownHandler) {
+            state->shutdownHandler = ShutdownHandler;
+            state->shutdownContext = ShutdownContext;
+            ShutdownHandler = nullptr;
+        }
+    }
+    if (ShutdownHandler) {
+        host::Violation("NdisMRegisterAdapterShutdownHandler(%p): a handler is already "
+                        "registered", MiniportHandle);
+        return;
+    }
+    host::LedgerAdd(host::Resource::ShutdownHandler, MiniportHandle, 0, 0, MiniportHandle, "");
+}
+
+void NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
+    host::RequireIrql("NdisMDeregisterAdapterShutdownHandler", PASSIVE_LEVEL, PASSIVE_LEVEL);
+    auto state = AdapterFor(MiniportHandle, "NdisMDeregisterAdapterShutdownHandler", Use::Call);
+    if (!state) return;
+    bool wasRegistered;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        wasRegistered = state->shutdownHandler != nullptr;
+        state->shutdownHandler = nullptr;
+        state->shutdownContext = nullptr;
+    }
+    if (!wasRegistered) {
+        host::Violation("NdisMDeregisterAdapterShutdownHandler(%p): no handler is registered",
+                        MiniportHandle);
+        return;
+    }
+    host::LedgerRemove(host::Resource::ShutdownHandler, MiniportHandle);
+}

@@ -1,0 +1,188 @@
+// Device windows: mapping, the register accessors' routing to the device
+// that owns the address, and the checks on both.
+#include <cstring>
+
+#include "host/bus.h"
+#include "host_test.h"
+
+using namespace host;
+using testing_support::AnyContains;
+using testing_support::CaptureViolations;
+
+namespace {
+
+constexpr uint64_t kBase = 0xFEB00000;
+constexpr uint64_t kOtherBase = 0xFEC00000;
+
+// A window of 4 KB of plain storage that logs every access.
+class LoggingDevice : public MmioDevice {
+public:
+    uint8_t bytes[4096] = {};
+    std::vector<std::string> log;
+
+    uint8_t Read8(uint32_t offset) override {
+        Note("r8", offset, bytes[offset]);
+        return bytes[offset];
+    }
+    void Write8(uint32_t offset, uint8_t value) override {
+        Note("w8", offset, value);
+        bytes[offset] = value;
+    }
+    uint32_t Read32(uint32_t offset) override {
+        uint32_t v;
+        memcpy(&v, bytes + offset, 4);
+        Note("r32", offset, v);
+        return v;
+    }
+    void Write32(uint32_t offset, uint32_t value) override {
+        Note("w32", offset, value);
+        memcpy(bytes + offset, &value, 4);
+    }
+
+private:
+    void Note(const char* what, uint32_t offset, uint32_t value) {
+        char s[48];
+        snprintf(s, sizeof s, "%s %03x %x", what, offset, value);
+        log.push_back(s);
+    }
+};
+
+NDIS_PHYSICAL_ADDRESS Physical(uint64_t a) {
+    NDIS_PHYSICAL_ADDRESS p;
+    p.QuadPart = static_cast<LONGLONG>(a);
+    return p;
+}
+
+NDIS_HANDLE const kMiniport = reinterpret_cast<NDIS_HANDLE>(0x1000);
+
+class WindowTest : public HostTest {
+protected:
+    LoggingDevice card, other;
+    PVOID window = nullptr;
+
+    void SetUp() override {
+        HostTest::SetUp();
+        AttachMmio(kBase, 4096, &card);
+        AttachMmio(kOtherBase, 4096, &other);
+    }
+    void Map() {
+        ASSERT_EQ(NdisMMapIoSpace(&window, kMiniport, Physical(kBase), 4096), NDIS_STATUS_SUCCESS);
+    }
+    void Unmap() { NdisMUnmapIoSpace(kMiniport, window, 4096); }
+    PUCHAR At(size_t offset) { return static_cast<PUCHAR>(window) + offset; }
+};
+
+}  // namespace
+
+TEST_F(WindowTest, AccessesReachTheOwningDeviceAtTheirOffsetInOrder) {
+    Map();
+    NdisWriteRegisterUchar(At(0x803), 0x3B);
+    NdisWriteRegisterUlong(reinterpret_cast<PULONG>(At(0x400)), 0x80000123);
+    UCHAR b;
+    ULONG l;
+    NdisReadRegisterUchar(At(0x803), &b);
+    NdisReadRegisterUlong(reinterpret_cast<PULONG>(At(0x400)), &l);
+    EXPECT_EQ(b, 0x3B);
+    EXPECT_EQ(l, 0x80000123u);
+    EXPECT_EQ(card.log, (std::vector<std::string>{"w8 803 3b", "w32 400 80000123", "r8 803 3b",
+                                                   "r32 400 80000123"}));
+    EXPECT_TRUE(other.log.empty());
+    EXPECT_EQ(LedgerFind(Resource::IoSpace, window)->owner, kMiniport);
+    Unmap();
+}
+
+TEST_F(WindowTest, PartOfAWindowMapsAtTheSameOffsetWithinItsPage) {
+    PVOID part;
+    ASSERT_EQ(NdisMMapIoSpace(&part, kMiniport, Physical(kBase + 0x802), 8), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(part) % 4096, 0x802u);
+    NdisWriteRegisterUchar(static_cast<PUCHAR>(part) + 1, 7);
+    EXPECT_EQ(card.bytes[0x803], 7);
+    NdisMUnmapIoSpace(kMiniport, part, 8);
+}
+
+TEST_F(WindowTest, DirectDereferenceOfTheWindowFaults) {
+    Map();
+    EXPECT_DEATH(
+        {
+            volatile UCHAR* reg = At(0x800);
+            *reg = 1;
+        },
+        "");
+    Unmap();
+}
+
+TEST_F(WindowTest, AccessesOutsideAWindowOrMisalignedAreReportedAndReachNoDevice) {
+    Map();
+    uint8_t plain[8] = {};
+    UCHAR b = 0;
+    ULONG l = 0;
+    auto v = CaptureViolations([&] {
+        NdisReadRegisterUchar(plain, &b);
+        NdisWriteRegisterUchar(At(4096), 1);
+        NdisReadRegisterUlong(reinterpret_cast<PULONG>(At(0x402)), &l);
+        NdisWriteRegisterUlong(reinterpret_cast<PULONG>(At(4094)), 1);
+    });
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_TRUE(AnyContains({v[0]}, "not inside a device window mapped with NdisMMapIoSpace"));
+    EXPECT_TRUE(AnyContains({v[1]}, "not inside a device window"));
+    EXPECT_TRUE(AnyContains({v[2]}, "must be 4-byte aligned"));
+    EXPECT_EQ(b, 0xFF);  // what a bus read nobody answers gives
+    EXPECT_EQ(l, 0xFFFFFFFFu);
+    EXPECT_TRUE(card.log.empty());
+    Unmap();
+}
+
+TEST_F(WindowTest, RangesNoDeviceHoldsFailToMap) {
+    PVOID p = reinterpret_cast<PVOID>(1);
+    EXPECT_EQ(NdisMMapIoSpace(&p, kMiniport, Physical(0xE0000000), 4096),
+              NDIS_STATUS_RESOURCE_CONFLICT);
+    EXPECT_EQ(p, nullptr);
+    // Straddling the end of a window is not inside it either.
+    EXPECT_EQ(NdisMMapIoSpace(&p, kMiniport, Physical(kBase + 2048), 4096),
+              NDIS_STATUS_RESOURCE_CONFLICT);
+    EXPECT_EQ(LedgerSize(), 0u);
+}
+
+TEST_F(WindowTest, InjectedFailureMapsNothing) {
+    FailNth(Resource::IoSpace, 1);
+    PVOID p;
+    EXPECT_EQ(NdisMMapIoSpace(&p, kMiniport, Physical(kBase), 4096), NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(LedgerCount(Resource::IoSpace), 0u);
+    Map();
+    Unmap();
+}
+
+TEST_F(WindowTest, UnmapMustNameTheMappingExactlyOnce) {
+    Map();
+    auto v = CaptureViolations([&] {
+        NdisMUnmapIoSpace(kMiniport, At(4), 4096);
+        NdisMUnmapIoSpace(kMiniport, window, 2048);
+        NdisMUnmapIoSpace(kMiniport, window, 4096);
+    });
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_TRUE(AnyContains({v[0]}, "not an address NdisMMapIoSpace returned"));
+    EXPECT_TRUE(AnyContains({v[1]}, "was mapped with length 4096"));
+    EXPECT_TRUE(AnyContains({v[2]}, "unmapped already"));
+    EXPECT_EQ(LedgerCount(Resource::IoSpace), 0u);
+}
+
+TEST_F(WindowTest, MappingAbovePassiveLevelIsReported) {
+    auto v = CaptureViolations([&] {
+        RunAtIrql(DISPATCH_LEVEL, "test", [&] { Map(); });
+    });
+    EXPECT_TRUE(AnyContains(v, "NdisMMapIoSpace called at IRQL 2"));
+    // The accessors work at any level, the ISR's included.
+    RunAtIrql(HOST_DEVICE_LEVEL, "test", [&] { NdisWriteRegisterUchar(At(0), 1); });
+    Unmap();
+}
+
+TEST_F(WindowTest, AccessAfterTheDeviceIsDetachedIsReported) {
+    Map();
+    DetachMmio(kBase);
+    UCHAR b;
+    auto v = CaptureViolations([&] { NdisReadRegisterUchar(At(0), &b); });
+    EXPECT_TRUE(AnyContains(v, "no device answers at physical address 0xfeb00000"));
+    EXPECT_EQ(b, 0xFF);
+    Unmap();
+}

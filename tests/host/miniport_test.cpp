@@ -1,0 +1,742 @@
+// The miniport block and the upper edge, driven through a toy miniport:
+// loading and registration, initialize and halt against the ledger, sends and
+// their completions, receive indications and the return policies, status
+// indications, information requests and reset.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "host/miniport.h"
+#include "host_test.h"
+
+using namespace host;
+using testing_support::AnyContains;
+using testing_support::CaptureViolations;
+
+// ---------------------------------------------------------------------------
+// The toy miniport: one adapter at a time, its record a global so that tests
+// can look at it after halt. The deferred routine is played by the tests.
+// ---------------------------------------------------------------------------
+namespace toy {
+
+constexpr ULONG kTag = 'T' | 'o' << 8 | 'y' << 16 | '!' << 24;
+constexpr UINT kReceivePackets = 4;
+constexpr UINT kSlotSize = 128;
+constexpr NDIS_OID kSlowOid = 0xFF000001;   // answered 5 ms later
+constexpr NDIS_OID kStuckOid = 0xFF000002;  // answered by the test, or failed at halt
+
+struct Knobs {
+    void (*tweak)(NDIS50_MINIPORT_CHARACTERISTICS*, UINT* length) = nullptr;
+    bool terminateOnFailure = true;
+    bool completeSendsAtOnce = true;
+    bool abortSendsAtHalt = true;
+    bool leakOnFailure = false;     // a failed initialize keeps its scratch memory
+    bool failInitialize = false;    // after allocating everything
+    bool recalculateCounts = true;
+    BOOLEAN addressingReset = FALSE;
+};
+
+struct Adapter {
+    std::mutex mu;  // senders may come from several threads
+    NDIS_HANDLE handle = nullptr;
+    PVOID scratch = nullptr;
+    NDIS_HANDLE packetPool = nullptr, bufferPool = nullptr;
+    PNDIS_PACKET rx[kReceivePackets] = {};
+    PNDIS_BUFFER rxBuffer[kReceivePackets] = {};
+    UCHAR rxData[kReceivePackets][kSlotSize];
+    bool shutdownRegistered = false;
+
+    std::vector<PNDIS_PACKET> queued;
+    std::vector<std::vector<uint8_t>> sent;  // as the toy read them
+    std::vector<KIRQL> sendIrqls;
+    std::vector<unsigned> sendProcessors;
+    int sendCalls = 0;
+    int sentDuringReset = 0;
+    bool inReset = false;
+
+    std::vector<PNDIS_PACKET> returned;
+    std::vector<unsigned> returnProcessors;
+    bool indicating = false;
+    int returnedDuringIndication = 0;
+    size_t returnedAtHalt = 0;
+
+    PVOID pendingBuffer = nullptr;
+    PULONG pendingWritten = nullptr;
+    ULONG filter = 0;
+    int sets = 0;
+    int shutdowns = 0;
+};
+
+Knobs knobs;
+Adapter adapter;
+PVOID leaked = nullptr;
+
+std::vector<uint8_t> ReadFrame(PNDIS_PACKET p) {
+    UINT count, total;
+    PNDIS_BUFFER b;
+    NdisQueryPacket(p, nullptr, &count, &b, &total);
+    std::vector<uint8_t> frame;
+    while (b) {
+        PVOID address;
+        UINT length;
+        NdisQueryBuffer(b, &address, &length);
+        frame.insert(frame.end(), static_cast<uint8_t*>(address),
+                     static_cast<uint8_t*>(address) + length);
+        NdisGetNextBuffer(b, &b);
+    }
+    EXPECT_EQ(frame.size(), total);
+    return frame;
+}
+
+NDIS_STATUS AllocateReceivePackets(Adapter& a) {
+    NDIS_STATUS s;
+    NdisAllocatePacketPool(&s, &a.packetPool, kReceivePackets, 16);
+    if (s != NDIS_STATUS_SUCCESS) return s;
+    NdisAllocateBufferPool(&s, &a.bufferPool, kReceivePackets);
+    for (UINT i = 0; i < kReceivePackets && s == NDIS_STATUS_SUCCESS; ++i) {
+        NdisAllocatePacket(&s, &a.rx[i], a.packetPool);
+        if (s != NDIS_STATUS_SUCCESS) break;
+        NdisAllocateBuffer(&s, &a.rxBuffer[i], a.bufferPool, a.rxData[i], kSlotSize);
+        if (s != NDIS_STATUS_SUCCESS) break;
+        NdisChainBufferAtFront(a.rx[i], a.rxBuffer[i]);
+        NDIS_SET_PACKET_HEADER_SIZE(a.rx[i], 14);
+    }
+    return s;
+}
+
+// One release for a failed initialize and for halt: frees what is held.
+void Release(Adapter& a) {
+    for (UINT i = 0; i < kReceivePackets; ++i) {
+        if (a.rxBuffer[i]) NdisFreeBuffer(a.rxBuffer[i]);
+        if (a.rx[i]) NdisFreePacket(a.rx[i]);
+        a.rxBuffer[i] = nullptr;
+        a.rx[i] = nullptr;
+    }
+    if (a.bufferPool) NdisFreeBufferPool(a.bufferPool);
+    if (a.packetPool) NdisFreePacketPool(a.packetPool);
+    if (a.scratch) NdisFreeMemory(a.scratch, 0, 0);
+    if (a.shutdownRegistered) NdisMDeregisterAdapterShutdownHandler(a.handle);
+    a.bufferPool = a.packetPool = a.scratch = nullptr;
+    a.shutdownRegistered = false;
+}
+
+void NTAPI Shutdown(PVOID context) { ++static_cast<Adapter*>(context)->shutdowns; }
+
+NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM media, UINT count,
+                             NDIS_HANDLE handle, NDIS_HANDLE) {
+    UINT i = 0;
+    while (i < count && media[i] != NdisMedium802_3) ++i;
+    if (i == count) return NDIS_STATUS_UNSUPPORTED_MEDIA;
+    *selected = i;
+    Adapter& a = adapter;
+    a.handle = handle;
+    NdisMSetAttributesEx(handle, &a, 0, NDIS_ATTRIBUTE_BUS_MASTER | NDIS_ATTRIBUTE_DESERIALIZE,
+                         NdisInterfacePci);
+    NdisMRegisterAdapterShutdownHandler(handle, &a, Shutdown);
+    a.shutdownRegistered = true;
+    NDIS_STATUS s = NdisAllocateMemoryWithTag(&a.scratch, 64, kTag);
+    if (s == NDIS_STATUS_SUCCESS) s = AllocateReceivePackets(a);
+    if (s == NDIS_STATUS_SUCCESS && knobs.failInitialize) s = NDIS_STATUS_ADAPTER_NOT_FOUND;
+    if (s != NDIS_STATUS_SUCCESS) {
+        if (knobs.leakOnFailure) std::swap(leaked, a.scratch);
+        Release(a);
+    }
+    return s;
+}
+
+void CompleteQueued(Adapter& a, NDIS_STATUS status) {
+    std::vector<PNDIS_PACKET> queued;
+    {
+        std::lock_guard<std::mutex> lock(a.mu);
+        queued.swap(a.queued);
+    }
+    for (auto* p : queued) NdisMSendComplete(a.handle, p, status);
+}
+
+void NTAPI Halt(NDIS_HANDLE context) {
+    Adapter& a = *static_cast<Adapter*>(context);
+    a.returnedAtHalt = a.returned.size();
+    if (knobs.abortSendsAtHalt) CompleteQueued(a, NDIS_STATUS_REQUEST_ABORTED);
+    if (a.pendingBuffer) NdisMQueryInformationComplete(a.handle, NDIS_STATUS_FAILURE);
+    Release(a);
+}
+
+void NTAPI SendPackets(NDIS_HANDLE context, PPNDIS_PACKET packets, UINT count) {
+    Adapter& a = *static_cast<Adapter*>(context);
+    std::unique_lock<std::mutex> lock(a.mu);
+    ++a.sendCalls;
+    for (UINT i = 0; i < count; ++i) {
+        a.sent.push_back(ReadFrame(packets[i]));
+        a.sendIrqls.push_back(KeGetCurrentIrql());
+        a.sendProcessors.push_back(CurrentProcessor());
+        a.sentDuringReset += a.inReset;
+        NDIS_SET_PACKET_STATUS(packets[i], NDIS_STATUS_PENDING);
+        if (!knobs.completeSendsAtOnce) {
+            a.queued.push_back(packets[i]);
+            continue;
+        }
+        lock.unlock();  // a completion may send again, re-entrantly
+        NdisMSendComplete(a.handle, packets[i], NDIS_STATUS_SUCCESS);
+        lock.lock();
+    }
+}
+
+void NTAPI ReturnPacket(NDIS_HANDLE context, PNDIS_PACKET packet) {
+    Adapter& a = *static_cast<Adapter*>(context);
+    a.returned.push_back(packet);
+    a.returnProcessors.push_back(CurrentProcessor());
+    a.returnedDuringIndication += a.indicating;
+}
+
+void AnswerSlowly(Adapter& a) {
+    RunAtIrql(DISPATCH_LEVEL, "toy deferred routine", [&] {
+        memset(a.pendingBuffer, 0x42, 4);
+        *a.pendingWritten = 4;
+        a.pendingBuffer = nullptr;
+        NdisMQueryInformationComplete(a.handle, NDIS_STATUS_SUCCESS);
+    });
+}
+
+NDIS_STATUS NTAPI Query(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG length,
+                        PULONG written, PULONG needed) {
+    Adapter& a = *static_cast<Adapter*>(context);
+    *needed = 4;
+    if (oid == kSlowOid || oid == kStuckOid) {
+        a.pendingBuffer = buffer;
+        a.pendingWritten = written;
+        if (oid == kSlowOid) {
+            ScheduleAfter(5 * kMillisecond, [&a] { AnswerSlowly(a); }, "toy answer");
+        }
+        return NDIS_STATUS_PENDING;
+    }
+    if (length < 4) return NDIS_STATUS_INVALID_LENGTH;
+    ULONG value = 1234;
+    memcpy(buffer, &value, 4);
+    *written = 4;
+    return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS NTAPI Set(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG length,
+                      PULONG read, PULONG needed) {
+    Adapter& a = *static_cast<Adapter*>(context);
+    *needed = 0;
+    if (oid != OID_GEN_CURRENT_PACKET_FILTER || length != 4) return NDIS_STATUS_INVALID_OID;
+    memcpy(&a.filter, buffer, 4);
+    *read = 4;
+    ++a.sets;
+    return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS NTAPI Reset(PBOOLEAN addressingReset, NDIS_HANDLE context) {
+    Adapter& a = *static_cast<Adapter*>(context);
+    a.inReset = true;
+    CompleteQueued(a, NDIS_STATUS_REQUEST_ABORTED);
+    a.inReset = false;
+    *addressingReset = knobs.addressingReset;
+    return NDIS_STATUS_SUCCESS;
+}
+
+BOOLEAN NTAPI CheckForHang(NDIS_HANDLE) { return TRUE; }
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT object, PUNICODE_STRING path) {
+    NDIS_HANDLE wrapper;
+    NdisInitializeWrapper(&wrapper, object, path, nullptr);
+    NDIS50_MINIPORT_CHARACTERISTICS c;
+    memset(&c, 0, sizeof c);
+    NDIS30_MINIPORT_CHARACTERISTICS& v30 = c.Ndis40Chars.Ndis30Chars;
+    v30.MajorNdisVersion = 5;
+    v30.MinorNdisVersion = 0;
+    v30.InitializeHandler = Initialize;
+    v30.HaltHandler = Halt;
+    v30.QueryInformationHandler = Query;
+    v30.SetInformationHandler = Set;
+    v30.ResetHandler = Reset;
+    v30.CheckForHangHandler = CheckForHang;
+    c.Ndis40Chars.SendPacketsHandler = SendPackets;
+    c.Ndis40Chars.ReturnPacketHandler = ReturnPacket;
+    UINT length = sizeof c;
+    if (knobs.tweak) knobs.tweak(&c, &length);
+    NDIS_STATUS status = NdisMRegisterMiniport(wrapper, &c, length);
+    if (status != NDIS_STATUS_SUCCESS && knobs.terminateOnFailure) {
+        NdisTerminateWrapper(wrapper, nullptr);
+    }
+    return status;
+}
+
+// Plays the adapter's deferred routine: fills receive packets first..,
+// one per status, with frames of 60, 61, ... bytes and indicates them in one
+// call at `irql`.
+void Indicate(std::vector<NDIS_STATUS> statuses, UINT first = 0, KIRQL irql = DISPATCH_LEVEL) {
+    Adapter& a = adapter;
+    PNDIS_PACKET array[kReceivePackets];
+    for (UINT k = 0; k < statuses.size(); ++k) {
+        PNDIS_PACKET p = a.rx[first + k];
+        UINT length = 60 + k;
+        memset(a.rxData[first + k], 0x10 + k, length);
+        NdisAdjustBufferLength(a.rxBuffer[first + k], length);
+        if (knobs.recalculateCounts) NdisRecalculatePacketCounts(p);
+        NDIS_SET_PACKET_STATUS(p, statuses[k]);
+        array[k] = p;
+    }
+    RunAtIrql(irql, "toy deferred routine", [&] {
+        a.indicating = true;
+        NdisMIndicateReceivePacket(a.handle, array, static_cast<UINT>(statuses.size()));
+        a.indicating = false;
+    });
+}
+
+}  // namespace toy
+
+// ---------------------------------------------------------------------------
+// Fixture: a loaded toy driver and one adapter, not yet started.
+// ---------------------------------------------------------------------------
+class MiniportTest : public HostTest {
+protected:
+    std::unique_ptr<Driver> driver;
+    std::unique_ptr<Miniport> nic;
+    toy::Adapter& adapter = toy::adapter;
+
+    void SetUp() override {
+        HostTest::SetUp();
+        toy::knobs = {};
+        toy::adapter.~Adapter();
+        new (&toy::adapter) toy::Adapter();
+        driver = std::make_unique<Driver>(toy::DriverEntry);
+        ASSERT_EQ(driver->Load(), NDIS_STATUS_SUCCESS);
+        nic = std::make_unique<Miniport>(*driver);
+    }
+    void TearDown() override {
+        if (nic->Running()) nic->Halt();
+        nic.reset();
+        driver.reset();
+        HostTest::TearDown();
+    }
+    // Started, with a packet filter set as a bound protocol would.
+    void Start() {
+        ASSERT_EQ(nic->Initialize(), NDIS_STATUS_SUCCESS);
+        ASSERT_EQ(nic->Set(OID_GEN_CURRENT_PACKET_FILTER, UlongBytes(NDIS_PACKET_TYPE_DIRECTED))
+                      .status,
+                  NDIS_STATUS_SUCCESS);
+    }
+    static std::vector<uint8_t> Frame(size_t length, uint8_t first = 0) {
+        std::vector<uint8_t> f(length);
+        for (size_t i = 0; i < length; ++i) f[i] = static_cast<uint8_t>(first + i);
+        return f;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Loading and registration
+// ---------------------------------------------------------------------------
+TEST_F(MiniportTest, RegistrationRefusesTablesThatAreNotCompleteNdis50) {
+    using Tweak = void (*)(NDIS50_MINIPORT_CHARACTERISTICS*, UINT*);
+    struct Case {
+        Tweak tweak;
+        NDIS_STATUS expected;
+    } cases[] = {
+        {[](NDIS50_MINIPORT_CHARACTERISTICS* c, UINT*) {
+             c->Ndis40Chars.Ndis30Chars.MinorNdisVersion = 1;
+         },
+         NDIS_STATUS_BAD_VERSION},
+        {[](NDIS50_MINIPORT_CHARACTERISTICS*, UINT* n) {
+             *n = sizeof(NDIS40_MINIPORT_CHARACTERISTICS);
+         },
+         NDIS_STATUS_BAD_VERSION},
+        {[](NDIS50_MINIPORT_CHARACTERISTICS* c, UINT*) {
+             c->Ndis40Chars.Ndis30Chars.HaltHandler = nullptr;
+         },
+         NDIS_STATUS_BAD_CHARACTERISTICS},
+        {[](NDIS50_MINIPORT_CHARACTERISTICS* c, UINT*) {
+             c->Ndis40Chars.SendPacketsHandler = nullptr;  // and no MiniportSend either
+         },
+         NDIS_STATUS_BAD_CHARACTERISTICS},
+    };
+    for (auto& c : cases) {
+        toy::knobs.tweak = c.tweak;
+        Driver refused(toy::DriverEntry, "refused");
+        EXPECT_EQ(refused.Load(), c.expected);
+        EXPECT_EQ(refused.RegistrationStatus(), c.expected);
+        EXPECT_FALSE(refused.Registered());
+        EXPECT_FALSE(refused.Loaded());
+    }
+    EXPECT_TRUE(driver->Registered());
+    EXPECT_EQ(driver->Characteristics().Ndis40Chars.SendPacketsHandler, toy::SendPackets);
+}
+
+TEST_F(MiniportTest, FailedDriverEntryMustTerminateItsWrapperAndUnloadWaitsForHalt) {
+    toy::knobs.tweak = [](NDIS50_MINIPORT_CHARACTERISTICS* c, UINT*) {
+        c->Ndis40Chars.Ndis30Chars.ResetHandler = nullptr;
+    };
+    toy::knobs.terminateOnFailure = false;
+    Driver careless(toy::DriverEntry, "careless");
+    auto v = CaptureViolations([&] { careless.Load(); });
+    EXPECT_TRUE(AnyContains(v, "DriverEntry failed (0xC0010005) without NdisTerminateWrapper"));
+
+    Start();
+    v = CaptureViolations([&] { driver->Unload(); });
+    EXPECT_TRUE(AnyContains(v, "1 adapter(s) of the driver have not been halted"));
+    nic->Halt();
+    driver->Unload();
+    EXPECT_FALSE(driver->Loaded());
+}
+
+// ---------------------------------------------------------------------------
+// Initialize and halt
+// ---------------------------------------------------------------------------
+TEST_F(MiniportTest, InitializeKeepsWhatTheAdapterToldNdisAndHaltLeavesNothing) {
+    nic->SetMedia({NdisMedium802_5, NdisMedium802_3});
+    ASSERT_EQ(nic->Initialize(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(nic->SelectedMediumIndex(), 1u);
+    EXPECT_EQ(nic->Context(), &adapter);
+    EXPECT_EQ(nic->Attributes().flags, 0x28u);
+    EXPECT_EQ(nic->Attributes().interfaceType, NdisInterfacePci);
+    EXPECT_TRUE(nic->ShutdownHandlerRegistered());
+    // What the adapter acquired during initialization is booked to it.
+    for (auto& e : LedgerEntries()) EXPECT_EQ(e.owner, nic->Handle()) << ResourceName(e.kind);
+    EXPECT_EQ(LedgerCount(Resource::Packet), toy::kReceivePackets);
+
+    EXPECT_TRUE(nic->Shutdown());
+    EXPECT_EQ(adapter.shutdowns, 1);
+    EXPECT_TRUE(nic->CheckForHang());
+    nic->Halt();
+    EXPECT_FALSE(nic->Running());
+    EXPECT_EQ(LedgerSize(), 0u) << LedgerReport();
+}
+
+TEST_F(MiniportTest, EachFailingAcquisitionFailsInitializeCleanlyAndTheNextOneWorks) {
+    Resource kinds[] = {Resource::PoolMemory, Resource::PacketPool, Resource::BufferPool,
+                        Resource::Packet, Resource::Buffer};
+    for (Resource kind : kinds) {
+        FailNth(kind, kind == Resource::Packet || kind == Resource::Buffer ? 3 : 1);
+        EXPECT_NE(nic->Initialize(), NDIS_STATUS_SUCCESS) << ResourceName(kind);
+        EXPECT_EQ(LedgerSize(), 0u) << LedgerReport();
+        EXPECT_FALSE(nic->Running());
+    }
+    Start();
+}
+
+TEST_F(MiniportTest, FailedInitializeThatLeavesMemoryIsFlagged) {
+    toy::knobs.failInitialize = true;
+    toy::knobs.leakOnFailure = true;
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    auto v = CaptureViolations([&] { status = nic->Initialize(); });
+    EXPECT_EQ(status, NDIS_STATUS_ADAPTER_NOT_FOUND);
+    EXPECT_TRUE(AnyContains(v, "MiniportInitialize failed (0xC0010018) and left 1 held: pool "
+                               "memory"));
+    NdisFreeMemory(toy::leaked, 0, 0);
+}
+
+TEST_F(MiniportTest, HaltWithASendNeverCompletedIsFlagged) {
+    toy::knobs.completeSendsAtOnce = false;
+    toy::knobs.abortSendsAtHalt = false;
+    Start();
+    nic->Send({Frame(60)});
+    auto v = CaptureViolations([&] { nic->Halt(); });
+    EXPECT_TRUE(AnyContains(v, "MiniportHalt returned with 1 send(s) never completed"));
+}
+
+TEST_F(MiniportTest, NothingIsIndicatedOrCompletedAfterHalt) {
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    nic->Send({Frame(60)});
+    PNDIS_PACKET sent = adapter.queued.at(0);
+    nic->Halt();  // the toy aborts the send
+    NDIS_HANDLE handle = nic->Handle();
+    auto v = CaptureViolations([&] {
+        RunAtIrql(DISPATCH_LEVEL, "a late deferred routine", [&] {
+            NdisMSendComplete(handle, sent, NDIS_STATUS_SUCCESS);
+            NdisMIndicateReceivePacket(handle, nullptr, 0);
+            NdisMIndicateStatus(handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+            NdisMQueryInformationComplete(handle, NDIS_STATUS_SUCCESS);
+        });
+    });
+    ASSERT_EQ(v.size(), 4u);
+    for (auto& m : v) {
+        EXPECT_NE(m.find("nothing is indicated or completed after halt"), m.npos) << m;
+    }
+    EXPECT_EQ(nic->Completions().size(), 1u);
+}
+
+TEST_F(MiniportTest, AttributesOutsideInitializeAreFlagged) {
+    Start();
+    auto v = CaptureViolations([&] {
+        NdisMSetAttributesEx(nic->Handle(), &adapter, 0, 0, NdisInterfacePci);
+    });
+    EXPECT_TRUE(AnyContains(v, "allowed only while MiniportInitialize runs"));
+}
+
+// ---------------------------------------------------------------------------
+// Send
+// ---------------------------------------------------------------------------
+TEST_F(MiniportTest, SendsArePacketsOfTheFramesInOneCallAndTheirCompletionsAreRecorded) {
+    Start();
+    Advance(3 * kMillisecond);
+    auto frame = Frame(134);
+    auto ids = nic->Send({{frame, {14, 34}}, Frame(42, 7), OutgoingFrame::WithoutBuffer()});
+    EXPECT_EQ(ids, (std::vector<SendId>{1, 2, 3}));
+    EXPECT_EQ(adapter.sendCalls, 1);
+    ASSERT_EQ(adapter.sent.size(), 3u);
+    EXPECT_EQ(adapter.sent[0], frame);
+    EXPECT_TRUE(adapter.sent[2].empty());
+    EXPECT_EQ(adapter.sendIrqls[0], DISPATCH_LEVEL);
+
+    auto completions = nic->Completions();
+    ASSERT_EQ(completions.size(), 3u);
+    EXPECT_EQ(completions[1].id, 2u);
+    EXPECT_EQ(completions[1].frame, Frame(42, 7));
+    EXPECT_EQ(completions[1].status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(completions[1].time, 3 * kMillisecond);
+    EXPECT_EQ(nic->SendsOutstanding(), 0u);
+
+    nic->Send({Frame(60)}, {PASSIVE_LEVEL, 1});
+    EXPECT_EQ(adapter.sendIrqls.back(), PASSIVE_LEVEL);
+    EXPECT_EQ(adapter.sendProcessors.back(), 1u);
+    auto v = CaptureViolations([&] { EXPECT_TRUE(nic->Send({{Frame(10), {11}}}).empty()); });
+    EXPECT_TRUE(AnyContains(v, "cannot be cut at the offsets given"));
+}
+
+TEST_F(MiniportTest, ACompletionCanSendAgainOnTheSameProcessor) {
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    nic->OnSendComplete([&](const SendCompletion& c) {
+        if (c.id == 1) nic->Send({Frame(61)});
+    });
+    nic->Send({Frame(60)});
+    OnProcessor(1, [&] {
+        RunAtIrql(DISPATCH_LEVEL, "toy deferred routine",
+                  [&] { toy::CompleteQueued(adapter, NDIS_STATUS_SUCCESS); });
+    });
+    ASSERT_EQ(adapter.sent.size(), 2u);
+    EXPECT_EQ(adapter.sendProcessors[1], 1u);
+    EXPECT_EQ(adapter.sendIrqls[1], DISPATCH_LEVEL);
+    EXPECT_EQ(nic->SendsOutstanding(), 1u);
+    toy::CompleteQueued(adapter, NDIS_STATUS_SUCCESS);
+}
+
+TEST_F(MiniportTest, ASecondCompletionOrAStrangerIsFlagged) {
+    Start();
+    nic->Send({Frame(60)});
+    PNDIS_PACKET sent = nic->Completions().at(0).packet;
+    PNDIS_PACKET own = adapter.rx[0];
+    auto v = CaptureViolations([&] {
+        NdisMSendComplete(nic->Handle(), sent, NDIS_STATUS_SUCCESS);
+        NdisMSendComplete(nic->Handle(), own, NDIS_STATUS_SUCCESS);
+        NdisMSendComplete(nic->Handle(), own, NDIS_STATUS_PENDING);
+    });
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_NE(v[0].find("the send has been completed already"), std::string::npos);
+    EXPECT_NE(v[1].find("not a packet sent to this adapter"), std::string::npos);
+    EXPECT_NE(v[2].find("NDIS_STATUS_PENDING is not a completion status"), std::string::npos);
+    EXPECT_EQ(nic->Completions().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Receive
+// ---------------------------------------------------------------------------
+TEST_F(MiniportTest, PacketsComeBackFromInsideTheIndication) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::InsideIndication});
+    toy::Indicate({NDIS_STATUS_SUCCESS, NDIS_STATUS_SUCCESS});
+    EXPECT_EQ(adapter.returnedDuringIndication, 2);
+    EXPECT_TRUE(nic->HeldPackets().empty());
+    auto frames = nic->Received();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].bytes, std::vector<uint8_t>(61, 0x11));
+    EXPECT_EQ(frames[1].headerSize, 14u);
+    EXPECT_EQ(frames[1].indication, 1u);
+    EXPECT_TRUE(nic->Warnings().empty());
+}
+
+TEST_F(MiniportTest, PacketsComeBackAfterTheIndicationOnTheChosenProcessor) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::AfterIndication, 1});
+    toy::Indicate({NDIS_STATUS_SUCCESS});
+    EXPECT_TRUE(adapter.returned.empty());
+    EXPECT_EQ(nic->HeldPackets().size(), 1u);
+    RunPending();
+    ASSERT_EQ(adapter.returned.size(), 1u);
+    EXPECT_EQ(adapter.returnProcessors[0], 1u);
+    EXPECT_EQ(adapter.returnedDuringIndication, 0);
+}
+
+TEST_F(MiniportTest, HeldPacketsComeBackWhenTheTestSaysAndAllBeforeHalt) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::Hold});
+    toy::Indicate({NDIS_STATUS_SUCCESS, NDIS_STATUS_SUCCESS, NDIS_STATUS_SUCCESS});
+    EXPECT_EQ(nic->HeldPackets().size(), 3u);
+    EXPECT_EQ(nic->ReturnHeld(1, 1), 1u);
+    ASSERT_EQ(adapter.returned.size(), 1u);
+    EXPECT_EQ(adapter.returned[0], adapter.rx[0]);
+    EXPECT_EQ(adapter.returnProcessors[0], 1u);
+
+    auto v = CaptureViolations([&] { toy::Indicate({NDIS_STATUS_SUCCESS}, 1); });
+    EXPECT_TRUE(AnyContains(v, "indicated again while the protocol still holds it"));
+    nic->Halt();
+    EXPECT_EQ(adapter.returnedAtHalt, 3u);
+}
+
+TEST_F(MiniportTest, AResourcesPacketIsCopiedAndNeverReturned) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::Hold});
+    toy::Indicate({NDIS_STATUS_SUCCESS, NDIS_STATUS_RESOURCES});
+    auto frames = nic->Received();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].status, NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(frames[1].bytes.size(), 61u);
+    EXPECT_EQ(nic->HeldPackets(), std::vector<PNDIS_PACKET>{adapter.rx[0]});
+    auto v = CaptureViolations([&] { nic->ReturnPacket(adapter.rx[1]); });
+    EXPECT_TRUE(AnyContains(v, "indicated with NDIS_STATUS_RESOURCES"));
+    EXPECT_TRUE(adapter.returned.empty());
+    nic->ReturnPacket(adapter.rx[0]);
+    v = CaptureViolations([&] { nic->ReturnPacket(adapter.rx[0]); });
+    EXPECT_TRUE(AnyContains(v, "has been returned already"));
+}
+
+TEST_F(MiniportTest, IndicationContractsAreChecked) {
+    ASSERT_EQ(nic->Initialize(), NDIS_STATUS_SUCCESS);
+    toy::Indicate({NDIS_STATUS_SUCCESS, NDIS_STATUS_SUCCESS});  // no packet filter: a warning
+    EXPECT_TRUE(AnyContains(nic->Warnings(), "2 packet(s) indicated before a packet filter"));
+    RunPending();
+    toy::knobs.recalculateCounts = false;
+    auto v = CaptureViolations([&] { toy::Indicate({NDIS_STATUS_SUCCESS}, 1, PASSIVE_LEVEL); });
+    EXPECT_TRUE(AnyContains(v, "NdisMIndicateReceivePacket called at IRQL 0"));
+    EXPECT_TRUE(AnyContains(v, "cached counts (61 bytes in 1 buffers) are stale"));
+    RunPending();
+}
+
+TEST_F(MiniportTest, FreeingAPacketTheProtocolHoldsIsFlagged) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::Hold});
+    toy::Indicate({NDIS_STATUS_SUCCESS});
+    auto v = CaptureViolations([&] { NdisFreePacket(adapter.rx[0]); });
+    EXPECT_TRUE(AnyContains(v, "was indicated and has not been returned"));
+}
+
+// ---------------------------------------------------------------------------
+// Status and information requests
+// ---------------------------------------------------------------------------
+TEST_F(MiniportTest, StatusIndicationsAreRecordedInOrder) {
+    Start();
+    int heard = 0;
+    nic->OnStatus([&](const StatusIndication&) { ++heard; });
+    Advance(kSecond);
+    RunAtIrql(DISPATCH_LEVEL, "toy timer", [&] {
+        NdisMIndicateStatus(adapter.handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+        NdisMIndicateStatusComplete(adapter.handle);
+    });
+    auto s = nic->StatusIndications();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].status, NDIS_STATUS_MEDIA_CONNECT);
+    EXPECT_FALSE(s[0].complete);
+    EXPECT_TRUE(s[1].complete);
+    EXPECT_EQ(s[1].time, kSecond);
+    EXPECT_EQ(heard, 2);
+}
+
+TEST_F(MiniportTest, ARequestAnsweredAtOnceShowsWhatTheMiniportWrote) {
+    Start();
+    auto r = nic->Query(OID_GEN_LINK_SPEED, 6);
+    EXPECT_EQ(r.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(r.bytesDone, 4u);
+    EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0, kInformationPattern,
+                                              kInformationPattern}));
+    r = nic->Query(OID_GEN_LINK_SPEED, 3);  // refused: the buffer is left as it was
+    EXPECT_EQ(r.status, NDIS_STATUS_INVALID_LENGTH);
+    EXPECT_EQ(r.bytesDone, kUntouched);
+    EXPECT_EQ(r.buffer, std::vector<uint8_t>(3, kInformationPattern));
+    EXPECT_EQ(adapter.filter, NDIS_PACKET_TYPE_DIRECTED);
+}
+
+TEST_F(MiniportTest, APendingRequestCompletesLaterAndBlocksASecondOne) {
+    Start();
+    int completions = 0;
+    nic->OnRequestComplete([&](const RequestResult&) { ++completions; });
+    auto r = nic->Query(toy::kSlowOid, 8);
+    EXPECT_TRUE(r.pended);
+    EXPECT_EQ(r.status, NDIS_STATUS_PENDING);
+    EXPECT_TRUE(nic->RequestPending());
+    auto v = CaptureViolations([&] { EXPECT_FALSE(nic->Query(OID_GEN_LINK_SPEED, 4).issued); });
+    EXPECT_TRUE(AnyContains(v, "is outstanding; NDIS makes one request at a time"));
+
+    r = nic->WaitForRequest(kSecond);
+    EXPECT_TRUE(r.completed);
+    EXPECT_EQ(Now(), 5 * kMillisecond);
+    EXPECT_EQ(r.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(r.bytesDone, 4u);  // written by the miniport at completion
+    EXPECT_EQ(r.bytesNeeded, 4u);
+    EXPECT_EQ(r.buffer[0], 0x42);
+    EXPECT_EQ(r.buffer[4], kInformationPattern);
+    EXPECT_EQ(completions, 1);
+}
+
+TEST_F(MiniportTest, CompletingNoPendingRequestOrOneTwiceIsFlagged) {
+    Start();
+    nic->Query(OID_GEN_LINK_SPEED, 4);
+    auto v = CaptureViolations([&] {
+        NdisMQueryInformationComplete(nic->Handle(), NDIS_STATUS_SUCCESS);
+    });
+    EXPECT_TRUE(AnyContains(v, "no request is pending"));
+
+    nic->Query(toy::kStuckOid, 4);
+    v = CaptureViolations([&] { NdisMSetInformationComplete(nic->Handle(), NDIS_STATUS_SUCCESS); });
+    EXPECT_TRUE(AnyContains(v, "the pending request is a query"));
+    adapter.pendingBuffer = nullptr;
+    NdisMQueryInformationComplete(nic->Handle(), NDIS_STATUS_FAILURE);
+    EXPECT_EQ(nic->LastRequest().status, NDIS_STATUS_FAILURE);
+    v = CaptureViolations([&] {
+        NdisMQueryInformationComplete(nic->Handle(), NDIS_STATUS_SUCCESS);
+    });
+    EXPECT_TRUE(AnyContains(v, "the request has been completed already"));
+}
+
+// ---------------------------------------------------------------------------
+// Reset
+// ---------------------------------------------------------------------------
+TEST_F(MiniportTest, SendsDuringAResetWaitForItAndAnAddressingResetSetsTheFilterAgain) {
+    toy::knobs.completeSendsAtOnce = false;
+    toy::knobs.addressingReset = TRUE;
+    Start();
+    nic->OnSendComplete([&](const SendCompletion& c) {
+        if (c.status == NDIS_STATUS_REQUEST_ABORTED) nic->Send({Frame(60, 0x80)});
+    });
+    nic->Send({Frame(60), Frame(61)});
+    ResetResult result = nic->Reset();
+    EXPECT_EQ(result.status, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(result.addressingReset);
+    EXPECT_EQ(adapter.sentDuringReset, 0);
+    EXPECT_EQ(adapter.sent.size(), 4u);  // the two resent after the reset
+    EXPECT_EQ(adapter.sets, 2);          // the filter, set again
+    EXPECT_EQ(nic->SendsOutstanding(), 2u);
+    toy::CompleteQueued(adapter, NDIS_STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// Concurrent mode: senders on their own threads
+// ---------------------------------------------------------------------------
+class ConcurrentMiniportTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions o;
+        o.mode = Mode::Concurrent;
+        return o;
+    }
+};
+
+TEST_F(ConcurrentMiniportTest, SendersOnSeveralThreadsGetEveryCompletionOnce) {
+    Start();
+    std::atomic<int> heard{0};
+    nic->OnSendComplete([&](const SendCompletion&) { ++heard; });
+    std::vector<std::thread> senders;
+    for (unsigned t = 0; t < 3; ++t) {
+        senders.emplace_back([&, t] {
+            AttachThread(t);
+            for (int i = 0; i < 200; ++i) nic->Send({Frame(60, static_cast<uint8_t>(t))});
+        });
+    }
+    for (auto& s : senders) s.join();
+    EXPECT_EQ(heard.load(), 600);
+    EXPECT_EQ(nic->Completions().size(), 600u);
+    EXPECT_EQ(nic->SendsOutstanding(), 0u);
+}
