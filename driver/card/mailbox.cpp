@@ -71,13 +71,25 @@ VOID MailboxService(Adapter* adapter)
     if (ReadMailbox(adapter, MB_RESPONSE_FLAG) != MB_POSTED) {
         return;
     }
-    if (ReadMailbox(adapter, MB_STATUS) & MB_STATUS_EVENT) {
+    UCHAR status = ReadMailbox(adapter, MB_STATUS);
+    if (status & MB_STATUS_EVENT) {
         if (ReadMailbox(adapter, MB_EVENT_FLAGS) & MB_EVENT_LINE_CHECK) {
             RequestLinkCheck(adapter);
         }
         TakePosting(adapter);
         WriteMailbox(adapter, MB_STATUS, 0);
         return;  // an event wakes no waiter and continues no chain
+    }
+    if ((status & MB_STATUS_RESULT_MASK) == 0) {
+        // The controller never answers with result 0: this posting's status
+        // was wiped by a request written while it waited (an event that came
+        // just as a statistics request was posted). It is no answer; the
+        // real one follows. An event's flags are still in place.
+        if (ReadMailbox(adapter, MB_EVENT_FLAGS) & MB_EVENT_LINE_CHECK) {
+            RequestLinkCheck(adapter);
+        }
+        TakePosting(adapter);
+        return;
     }
     TakePosting(adapter);
     MailboxCompletion completion = adapter->CommandCallback;

@@ -576,6 +576,10 @@ RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
     return Issue(true, oid, std::vector<uint8_t>(bufferLength, kInformationPattern));
 }
 
+RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
+    return Issue(true, oid, contents);
+}
+
 RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
     return Issue(false, oid, bytes);
 }

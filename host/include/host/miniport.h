@@ -255,6 +255,9 @@ public:
 
     // ---- Information requests: one at a time, at DISPATCH_LEVEL ------------
     RequestResult Query(NDIS_OID oid, ULONG bufferLength);
+    // A query whose information buffer holds `contents` when the miniport
+    // sees it (requests that read their buffer, such as the private ones).
+    RequestResult Query(NDIS_OID oid, const std::vector<uint8_t>& contents);
     RequestResult Set(NDIS_OID oid, const std::vector<uint8_t>& bytes);
     bool RequestPending() const;
     // Runs the machine until the pending request completes or `limit` has

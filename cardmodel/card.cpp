@@ -1,0 +1,357 @@
+// The card's window: the register file and its side effects, the interrupt
+// line, the access log, and the inspection and knob entry points.
+#include "card.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "card/mailbox_protocol.h"
+
+namespace cardmodel {
+namespace {
+
+constexpr size_t kMaxAnomalies = 1000;
+constexpr uint32_t kUnusedBegin = REGISTERS_OFFSET + CARD_REGISTER_COUNT;
+
+bool InRings(uint32_t offset) { return offset < REGISTERS_OFFSET; }
+bool InRegisters(uint32_t offset) { return offset >= REGISTERS_OFFSET && offset < kUnusedBegin; }
+bool InMailbox(uint32_t offset) { return offset >= MAILBOX_OFFSET && offset < CARD_WINDOW_SIZE; }
+bool IsByteRegister(uint32_t offset) { return InRegisters(offset) || InMailbox(offset); }
+bool IsRingWord(uint32_t offset) { return (offset & 3) == 0 && offset + 4 <= REGISTERS_OFFSET; }
+
+// Mailbox bytes that belong to the controller; the driver only ever writes
+// zeroes to the response flag and the status byte.
+bool ControllerOwned(unsigned offset) {
+    return offset == MB_LINE_STATUS || offset == MB_LINE_STATUS_AUX || offset == MB_EVENT_FLAGS;
+}
+
+}  // namespace
+
+const char* ControllerStateName(ControllerState state) {
+    switch (state) {
+    case ControllerState::Off: return "off";
+    case ControllerState::Booting: return "booting";
+    case ControllerState::AwaitingFirmware: return "awaiting firmware";
+    case ControllerState::FirmwareStarting: return "firmware starting";
+    case ControllerState::Running: return "running";
+    }
+    return "?";
+}
+
+Card::Card(CardEnvironment& env, CardOptions options)
+    : env_(env),
+      options_(options),
+      logging_(options.accessLog),
+      performancePeriod_(options.performanceReportNs) {}
+
+Card::~Card() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& entry : work_) env_.Cancel(entry.second);
+    work_.clear();
+    if (line_) line_->CardGone(this);
+    line_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Window access
+// ---------------------------------------------------------------------------
+uint8_t Card::Read8(uint32_t offset) {
+    std::lock_guard<std::mutex> lock(mu_);
+    bool odd = !IsByteRegister(offset);
+    if (InRings(offset)) Anomaly("byte read of descriptor ring offset 0x%03X", offset);
+    uint8_t value = LoadByte(offset);
+    Log(offset, 1, false, value, odd);
+    return value;
+}
+
+void Card::Write8(uint32_t offset, uint8_t value) {
+    std::lock_guard<std::mutex> lock(mu_);
+    bool odd = !IsByteRegister(offset);
+    if (InRings(offset)) Anomaly("byte write 0x%02X to descriptor ring offset 0x%03X", value, offset);
+    Log(offset, 1, true, value, odd);
+    StoreByte(offset, value);
+}
+
+// A 32-bit access outside the rings reaches the four bytes it covers, in
+// address order, as the bus would split it.
+uint32_t Card::Read32(uint32_t offset) {
+    std::lock_guard<std::mutex> lock(mu_);
+    bool odd = !IsRingWord(offset);
+    if (odd) Anomaly("32-bit read at 0x%03X, not a descriptor word", offset);
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < 4; ++i) value |= uint32_t(LoadByte(offset + i)) << (8 * i);
+    Log(offset, 4, false, value, odd);
+    return value;
+}
+
+void Card::Write32(uint32_t offset, uint32_t value) {
+    std::lock_guard<std::mutex> lock(mu_);
+    bool odd = !IsRingWord(offset);
+    if (odd) Anomaly("32-bit write 0x%08X at 0x%03X, not a descriptor word", value, offset);
+    Log(offset, 4, true, value, odd);
+    for (uint32_t i = 0; i < 4; ++i) StoreByte(offset + i, static_cast<uint8_t>(value >> (8 * i)));
+}
+
+uint8_t Card::LoadByte(uint32_t offset) {
+    if (InRings(offset)) return rings_[offset];
+    if (InRegisters(offset)) return regs_[offset - REGISTERS_OFFSET];
+    if (InMailbox(offset)) return mailbox_[offset - MAILBOX_OFFSET];
+    if (offset < CARD_WINDOW_SIZE) {
+        Anomaly("read of unused window offset 0x%03X", offset);
+        return 0;
+    }
+    Anomaly("read at 0x%X, outside the 4 KB window", offset);
+    return 0xFF;  // nothing answers: the bus floats high
+}
+
+void Card::StoreByte(uint32_t offset, uint8_t value) {
+    if (InRings(offset)) {
+        rings_[offset] = value;
+    } else if (InRegisters(offset)) {
+        WriteRegister(offset - REGISTERS_OFFSET, value);
+    } else if (InMailbox(offset)) {
+        WriteMailbox(offset - MAILBOX_OFFSET, value);
+    } else if (offset < CARD_WINDOW_SIZE) {
+        Anomaly("write 0x%02X to unused window offset 0x%03X (ignored)", value, offset);
+    } else {
+        Anomaly("write 0x%02X at 0x%X, outside the 4 KB window (ignored)", value, offset);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Registers
+// ---------------------------------------------------------------------------
+void Card::WriteRegister(unsigned reg, uint8_t value) {
+    switch (reg) {
+    case CR0:
+        WriteCr0(value);
+        break;
+    case CR1:  // plain; the hold bit is looked at frame by frame
+        regs_[CR1] = value;
+        break;
+    case ISR:  // write 1 to clear
+        regs_[ISR] &= static_cast<uint8_t>(~value);
+        UpdateInterruptLine();
+        break;
+    case IMR:  // plain mask
+        regs_[IMR] = value;
+        UpdateInterruptLine();
+        break;
+    default:
+        WriteIndex(reg, value);
+        break;
+    }
+}
+
+// The run bit's rising edge restarts the transceiver controller and its
+// falling edge holds it in reset; the transmitter stops at once when its
+// enable goes, abandoning the frame in flight (it is sent again from its
+// descriptor when the transmitter is enabled again).
+void Card::WriteCr0(uint8_t value) {
+    uint8_t old = regs_[CR0];
+    regs_[CR0] = value;
+    if (!(old & CR0_RUN) && (value & CR0_RUN)) RestartController();
+    if ((old & CR0_RUN) && !(value & CR0_RUN)) StopController();
+    if ((old & CR0_TX_ENABLE) && !(value & CR0_TX_ENABLE)) AbortTransmit();
+    if (value & CR0_TX_ENABLE) StartNextTransmit();
+}
+
+// Index registers hold 0..127. Writing the card's own index resets that ring:
+// a frame in flight is abandoned.
+void Card::WriteIndex(unsigned reg, uint8_t value) {
+    std::string name = WindowName(REGISTERS_OFFSET + reg);
+    if (value > RING_INDEX_MASK) {
+        Anomaly("%s written 0x%02X, beyond the ring (masked to %u)", name.c_str(), value,
+                value & RING_INDEX_MASK);
+    }
+    value &= RING_INDEX_MASK;
+    if ((reg == TX_HW_INDEX || reg == RX_HW_INDEX) && value != 0) {
+        Anomaly("%s, the card's own index, set to %u rather than reset to 0", name.c_str(), value);
+    }
+    regs_[reg] = value;
+    if (reg == TX_HW_INDEX) AbortTransmit();
+    if (reg == TX_HW_INDEX || reg == TX_SW_INDEX) StartNextTransmit();
+}
+
+void Card::WriteMailbox(unsigned offset, uint8_t value) {
+    if (offset == MB_STATUS && mailbox_[MB_RESPONSE_FLAG] == MB_POSTED) {
+        // Plain memory, so the write lands; but the driver has not taken the
+        // posting whose status it just destroyed.
+        Anomaly("status byte 0x%02X of an untaken posting overwritten with 0x%02X",
+                mailbox_[MB_STATUS], value);
+    }
+    mailbox_[offset] = value;
+    if (offset == MB_RESPONSE_FLAG) {
+        ResponseFlagWritten(value);
+    } else if (offset == MB_DOORBELL && value == MB_RING) {
+        Doorbell();
+    } else if (ControllerOwned(offset)) {
+        Anomaly("driver wrote 0x%02X to the controller's mailbox byte +0x%03X", value, offset);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Interrupt line: asserted exactly while (ISR & IMR) != 0
+// ---------------------------------------------------------------------------
+void Card::Raise(uint8_t bits) {
+    regs_[ISR] |= bits;
+    UpdateInterruptLine();
+}
+
+void Card::UpdateInterruptLine() {
+    bool asserted = (regs_[ISR] & regs_[IMR]) != 0;
+    if (asserted == interruptAsserted_) return;
+    interruptAsserted_ = asserted;
+    env_.SetInterrupt(asserted);
+}
+
+// ---------------------------------------------------------------------------
+// Rings, log, anomalies, work
+// ---------------------------------------------------------------------------
+uint32_t Card::RingWord(uint32_t ring, unsigned slot, unsigned word) const {
+    uint32_t at = ring + slot * DESCRIPTOR_SIZE + word;
+    return uint32_t(rings_[at]) | uint32_t(rings_[at + 1]) << 8 | uint32_t(rings_[at + 2]) << 16 |
+           uint32_t(rings_[at + 3]) << 24;
+}
+
+void Card::SetRingWord(uint32_t ring, unsigned slot, unsigned word, uint32_t value) {
+    uint32_t at = ring + slot * DESCRIPTOR_SIZE + word;
+    for (int i = 0; i < 4; ++i) rings_[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void Card::Log(uint32_t offset, uint8_t width, bool write, uint32_t value, bool odd) {
+    if (logging_) log_.push_back(Access{env_.Now(), offset, width, write, value, odd});
+}
+
+void Card::Anomaly(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    char line[300];
+    snprintf(line, sizeof line, "%.6f ms: %s", env_.Now() / 1e6, text);
+    anomalies_.emplace_back(line);
+    if (anomalies_.size() > kMaxAnomalies) anomalies_.pop_front();
+}
+
+// Runs fn under the card's lock after delayNs. Work still pending when the
+// card is destroyed is cancelled.
+void Card::After(int64_t delayNs, const char* what, std::function<void()> fn) {
+    uint64_t key = nextWorkKey_++;
+    auto run = [this, key, fn = std::move(fn)] {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (work_.erase(key) == 0) return;
+        fn();
+    };
+    work_[key] = env_.Schedule(delayNs, std::move(run), what);
+}
+
+// ---------------------------------------------------------------------------
+// Inspection
+// ---------------------------------------------------------------------------
+std::vector<Access> Card::AccessLog() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return log_;
+}
+
+void Card::ClearAccessLog() {
+    std::lock_guard<std::mutex> lock(mu_);
+    log_.clear();
+}
+
+void Card::SetAccessLogging(bool on) {
+    std::lock_guard<std::mutex> lock(mu_);
+    logging_ = on;
+}
+
+std::vector<std::string> Card::Anomalies() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return {anomalies_.begin(), anomalies_.end()};
+}
+
+void Card::ClearAnomalies() {
+    std::lock_guard<std::mutex> lock(mu_);
+    anomalies_.clear();
+}
+
+uint8_t Card::PeekRegister(unsigned reg) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return reg < CARD_REGISTER_COUNT ? regs_[reg] : 0;
+}
+
+uint8_t Card::PeekMailbox(unsigned offset) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return offset < MAILBOX_SIZE ? mailbox_[offset] : 0;
+}
+
+uint32_t Card::PeekRingWord(uint32_t offset) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return offset + 4 <= REGISTERS_OFFSET ? RingWord(offset & ~3u, 0, 0) : 0;
+}
+
+bool Card::InterruptAsserted() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return interruptAsserted_;
+}
+
+ControllerState Card::Controller() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return controller_;
+}
+
+TransceiverConfig Card::Config() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return config_;
+}
+
+std::vector<CommandRecord> Card::Commands() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return commands_;
+}
+
+void Card::ClearCommands() {
+    std::lock_guard<std::mutex> lock(mu_);
+    commands_.clear();
+}
+
+LineView Card::LineState() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return LineView{condition_, lineRate_, mailbox_[MB_LINE_STATUS], mailbox_[MB_LINE_STATUS_AUX],
+                    quality_};
+}
+
+CardCounters Card::Counters() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return counters_;
+}
+
+std::vector<uint8_t> Card::Firmware() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return firmware_;
+}
+
+// ---------------------------------------------------------------------------
+// Knobs of the engines
+// ---------------------------------------------------------------------------
+void Card::FailNextTransmits(unsigned count) {
+    std::lock_guard<std::mutex> lock(mu_);
+    failTransmits_ = count;
+}
+
+void Card::FailNextReceives(unsigned count) {
+    std::lock_guard<std::mutex> lock(mu_);
+    failReceives_ = count;
+}
+
+void Card::RaiseCardEvent() {
+    std::lock_guard<std::mutex> lock(mu_);
+    Raise(INT_EVENT);
+}
+
+void Card::MisreportNextReceiveLength(uint16_t length) {
+    std::lock_guard<std::mutex> lock(mu_);
+    misreportLength_ = length;
+}
+
+}  // namespace cardmodel

@@ -1,0 +1,169 @@
+// The transmit and receive engines: descriptors in the card's rings, frames
+// moved by DMA through the environment, the line port on the other side.
+#include "card.h"
+
+namespace cardmodel {
+namespace {
+
+constexpr uint32_t kTxLengthMask = 0x7FFF;  // control word bits below the valid bit
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Transmit engine: one frame at a time from TX_HW_INDEX up to TX_SW_INDEX
+// ---------------------------------------------------------------------------
+// The descriptor is fetched and the frame read by DMA when the engine starts
+// on it; TX_HW_INDEX moves past it when its last bit has left, one
+// serialization time later.
+void Card::StartNextTransmit() {
+    if (txBusy_ || !(regs_[CR0] & CR0_TX_ENABLE)) return;
+    unsigned slot = regs_[TX_HW_INDEX];
+    if (slot == regs_[TX_SW_INDEX]) return;
+    uint32_t address = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS);
+    uint32_t control = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_CONTROL);
+    uint32_t length = control & kTxLengthMask;
+    if (!(control & TX_CONTROL_VALID)) return TransmitError("valid bit 0x8000 clear", true);
+    if (length == 0 || length > MAX_FRAME_SIZE) return TransmitError("bad frame length", true);
+    if (failTransmits_ > 0) {
+        --failTransmits_;
+        return TransmitError("injected transmit error", false);
+    }
+    std::vector<uint8_t> frame(length);
+    if (!env_.DmaRead(address, frame.data(), length)) {
+        return TransmitError("DMA read refused by the bus", true);
+    }
+    txBusy_ = true;
+    txFrame_ = std::move(frame);
+    uint64_t epoch = txEpoch_;
+    After(SerializationTime(length), "transmit", [this, epoch] {
+        if (epoch == txEpoch_) CompleteTransmit();
+    });
+}
+
+void Card::CompleteTransmit() {
+    txBusy_ = false;
+    SendOnLine(std::move(txFrame_));
+    txFrame_.clear();
+    regs_[TX_HW_INDEX] = NEXT_RING_INDEX(regs_[TX_HW_INDEX]);
+    Raise(INT_TX_DONE);
+    StartNextTransmit();
+}
+
+// The transmitter stops on the bad descriptor, steps past it (the frame is
+// lost) and waits to be enabled again. It raises transmit-done as well as the
+// error, since its index moved: the driver completes the slot like any other.
+void Card::TransmitError(const char* why, bool driverFault) {
+    unsigned slot = regs_[TX_HW_INDEX];
+    if (driverFault) {
+        Anomaly("transmit descriptor %u (0x%08X 0x%08X): %s", slot,
+                RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS),
+                RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_CONTROL), why);
+    }
+    ++counters_.txErrors;
+    Bump(COUNTER_TX_ERRORS);
+    regs_[CR0] &= static_cast<uint8_t>(~CR0_TX_ENABLE);
+    regs_[TX_HW_INDEX] = NEXT_RING_INDEX(slot);
+    Raise(INT_TX_ERROR | INT_TX_DONE);
+}
+
+void Card::AbortTransmit() {
+    ++txEpoch_;
+    txBusy_ = false;
+    txFrame_.clear();
+}
+
+// A frame finished while the line is not up, or held, took its time on the
+// wire all the same but goes nowhere.
+void Card::SendOnLine(std::vector<uint8_t> frame) {
+    if (condition_ != LineCondition::Up) {
+        ++counters_.txDiscardedLineDown;
+        return;
+    }
+    if (regs_[CR1] & CR1_LINE_HOLD) {
+        ++counters_.txDiscardedHeld;
+        return;
+    }
+    ++counters_.txFrames;
+    counters_.txBytes += frame.size();
+    if (line_) line_->SendFrame(this, std::move(frame));
+}
+
+// At the trained rate while up; otherwise at the configured rate, or the
+// idle rate before one is configured.
+int64_t Card::SerializationTime(size_t bytes) const {
+    if (options_.unlimitedRate) return 0;
+    uint32_t rate = options_.idleRateKbps;
+    if (condition_ == LineCondition::Up) {
+        rate = lineRate_;
+    } else if (config_.rateKbps) {
+        rate = *config_.rateKbps;
+    }
+    if (rate == 0) rate = 1;
+    return static_cast<int64_t>(bytes) * 8 * kSecond / (static_cast<int64_t>(rate) * 1000);
+}
+
+// ---------------------------------------------------------------------------
+// Receive engine: a frame from the line goes into the buffer at RX_HW_INDEX
+// ---------------------------------------------------------------------------
+// The card has no receive FIFO to speak of: a frame that finds the receiver
+// off, the line held or no buffer posted is dropped and counted.
+void Card::Receive(std::vector<uint8_t> frame, bool damaged) {
+    if (!ReceiverTakes(frame, damaged)) return;
+    unsigned slot = regs_[RX_HW_INDEX];
+    if (slot == regs_[RX_SW_INDEX]) {  // overflow: counted by the card, and the driver told
+        ++counters_.rxDroppedNoBuffer;
+        Bump(COUNTER_RX_OVERFLOW);
+        return Raise(INT_EVENT);
+    }
+    uint32_t address = RingWord(RX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS);
+    if (!env_.DmaWrite(address, frame.data(), frame.size())) {
+        // The slot stays where it is: the card cannot fill a buffer it cannot reach.
+        Anomaly("receive descriptor %u: DMA write to 0x%08X refused by the bus", slot, address);
+        return ReceiveError(&counters_.rxDroppedDmaError);
+    }
+    uint32_t length = misreportLength_.value_or(static_cast<uint16_t>(frame.size()));
+    misreportLength_.reset();
+    SetRingWord(RX_RING_OFFSET, slot, DESCRIPTOR_CONTROL, length & RX_STATUS_LENGTH_MASK);
+    regs_[RX_HW_INDEX] = NEXT_RING_INDEX(slot);
+    ++counters_.rxFrames;
+    counters_.rxBytes += frame.size();
+    Raise(INT_RX);
+}
+
+// Whether a frame from the line gets as far as the receive ring; a frame that
+// does not is counted by its reason, and raises a receive error when it was bad.
+bool Card::ReceiverTakes(const std::vector<uint8_t>& frame, bool damaged) {
+    uint64_t* dropped = nullptr;
+    if (condition_ != LineCondition::Up) {  // arrived after the line dropped
+        dropped = &counters_.rxDroppedLineDown;
+    } else if (!(regs_[CR0] & CR0_RX_ENABLE)) {
+        dropped = &counters_.rxDroppedDisabled;
+    } else if (regs_[CR1] & CR1_LINE_HOLD) {
+        dropped = &counters_.rxDroppedHeld;
+    }
+    if (dropped) {
+        ++*dropped;
+        return false;
+    }
+    if (damaged) {
+        CountCrcAnomaly();
+        ReceiveError(&counters_.rxDroppedDamaged);
+    } else if (failReceives_ > 0) {
+        --failReceives_;
+        ReceiveError(&counters_.rxDroppedInjected);
+    } else if (frame.size() < ETHERNET_HEADER_SIZE || frame.size() > MAX_FRAME_SIZE) {
+        ReceiveError(&counters_.rxDroppedBadLength);
+    } else {
+        return true;
+    }
+    return false;
+}
+
+void Card::ReceiveError(uint64_t* counter) {
+    ++*counter;
+    ++counters_.rxErrors;
+    if (counter != &counters_.rxDroppedDamaged) Bump(COUNTER_RX_ERRORS);
+    Raise(INT_RX_ERROR);
+}
+
+}  // namespace cardmodel
