@@ -4,3 +4,7 @@ zr48_test(driver_foundation_tests
   driver/adapter_test.cpp
   driver/configuration_test.cpp
 )
+
+zr48_test(driver_integration_tests
+  driver/smoke_test.cpp
+)

@@ -1,0 +1,106 @@
+#include "bench.h"
+
+#include "entry/miniport.h"
+#include "firmware.h"
+#include "host/files.h"
+#include "requests/requests.h"
+
+namespace testbed {
+
+Bench::Bench() {
+    driver_ = std::make_unique<host::Driver>(DriverEntry);
+    driver_->Load();
+    SetFirmwareImage(cardmodel::MakeFirmwareImage());
+}
+
+Bench::~Bench() {
+    for (auto& unit : units_) {
+        if (unit->nic->Running()) unit->nic->Halt();
+    }
+    lines_.clear();
+    partners_.clear();
+    units_.clear();
+    if (driver_->Loaded()) driver_->Unload();
+    host::ClearFiles();
+}
+
+void Bench::SetFirmwareImage(std::vector<uint8_t> image) {
+    firmware_ = std::move(image);
+    host::ClearFiles();
+    host::AddFile("zr48.bin", firmware_);
+}
+
+void Bench::RemoveFirmwareImage() { host::ClearFiles(); }
+
+Unit& Bench::AddAdapter(AdapterSpec spec) {
+    unsigned n = static_cast<unsigned>(units_.size());
+    if (spec.placement.pciSlot == 0 && n != 0) {
+        spec.placement.pciSlot = n;
+        spec.placement.windowBase += n * 0x10000;
+        spec.placement.interruptLine = static_cast<uint8_t>(spec.placement.interruptLine + n);
+    }
+    auto unit = std::make_unique<Unit>();
+    unit->slot = std::make_unique<CardSlot>(spec.placement, spec.card);
+    unit->nic = std::make_unique<host::Miniport>(*driver_);
+    if (spec.placement.pciSlot != 0) {
+        unit->nic->Parameters().SetString("SlotNumber",
+                                          std::to_string(spec.placement.pciSlot));
+    }
+    for (auto& [keyword, value] : spec.integers) unit->nic->Parameters().SetInteger(keyword, value);
+    for (auto& [keyword, value] : spec.strings) unit->nic->Parameters().SetString(keyword, value);
+    units_.push_back(std::move(unit));
+    return *units_.back();
+}
+
+Unit& Bench::AddAdapter(const std::map<std::string, uint32_t>& integers) {
+    AdapterSpec spec;
+    spec.integers = integers;
+    return AddAdapter(spec);
+}
+
+cardmodel::LoopbackPartner& Bench::Loopback(Unit& unit, cardmodel::LoopbackOptions options) {
+    partners_.push_back(
+        std::make_unique<cardmodel::LoopbackPartner>(lineEnvironment_, unit.Card(), options));
+    unit.loopback = partners_.back().get();
+    return *partners_.back();
+}
+
+cardmodel::Line& Bench::Connect(Unit& a, Unit& b, cardmodel::LineOptions options) {
+    lines_.push_back(
+        std::make_unique<cardmodel::Line>(lineEnvironment_, a.Card(), b.Card(), options));
+    return *lines_.back();
+}
+
+bool Bench::LinkUp(Unit& unit) {
+    host::RequestResult r = unit.nic->Query(OID_GEN_MEDIA_CONNECT_STATUS, 4);
+    return r.status == NDIS_STATUS_SUCCESS && r.buffer.size() == 4 &&
+           r.buffer[0] == NdisMediaStateConnected;
+}
+
+bool Bench::WaitForLinkUp(Unit& unit, host::Nanoseconds limit) {
+    return host::RunUntil([&] { return LinkUp(unit); }, limit);
+}
+
+void Bench::Start(Unit& unit) {
+    NDIS_STATUS status = unit.nic->Initialize();
+    if (status != NDIS_STATUS_SUCCESS) return;
+    unit.nic->Set(OID_GEN_CURRENT_PACKET_FILTER,
+                  host::UlongBytes(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST));
+    WaitForLinkUp(unit);
+}
+
+std::vector<uint8_t> MakeFrame(size_t length, uint8_t seed, const std::vector<uint8_t>& destination,
+                               const std::vector<uint8_t>& source) {
+    std::vector<uint8_t> frame(length < 14 ? 14 : length);
+    std::copy(destination.begin(), destination.begin() + 6, frame.begin());
+    std::copy(source.begin(), source.begin() + 6, frame.begin() + 6);
+    frame[12] = 0x88;  // a local experimental EtherType
+    frame[13] = 0xB5;
+    for (size_t i = 14; i < frame.size(); ++i) {
+        frame[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    frame.resize(length < 14 ? 14 : length);
+    return frame;
+}
+
+}  // namespace testbed

@@ -1,0 +1,88 @@
+// A machine with the zr48 driver loaded and zr48 cards in its slots: what
+// tests and the simulator build on. Each card gets NDIS's miniport block (the
+// upper edge) and a line: a loopback partner, or another card.
+//
+//     testbed::Bench bench;                       // driver loaded, firmware in place
+//     auto& unit = bench.AddAdapter();            // a card in slot 0
+//     bench.Loopback(unit);                       // a far end that trains with it
+//     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
+//     bench.WaitForLinkUp(unit);
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "card_slot.h"
+#include "host/miniport.h"
+#include "line.h"
+
+namespace testbed {
+
+// One adapter: the card in its slot, and NDIS's view of it.
+struct Unit {
+    std::unique_ptr<CardSlot> slot;
+    std::unique_ptr<host::Miniport> nic;
+    cardmodel::LoopbackPartner* loopback = nullptr;  // when it has one
+    cardmodel::Card& Card() { return slot->Card(); }
+    host::ParameterStore& Parameters() { return nic->Parameters(); }
+};
+
+struct AdapterSpec {
+    Placement placement;
+    cardmodel::CardOptions card;
+    // Configuration parameters as the registry holds them.
+    std::map<std::string, uint32_t> integers;
+    std::map<std::string, std::string> strings;
+};
+
+class Bench {
+public:
+    // Loads the driver and puts a firmware image in place as "zr48.bin".
+    Bench();
+    // Halts every adapter still running, then unplugs cards and lines and
+    // unloads the driver.
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    host::Driver& Driver() { return *driver_; }
+    const std::vector<uint8_t>& FirmwareImage() const { return firmware_; }
+    // Replaces the image NDIS finds as "zr48.bin".
+    void SetFirmwareImage(std::vector<uint8_t> image);
+    void RemoveFirmwareImage();
+
+    // A card in a slot of its own (slot, window and interrupt line follow the
+    // number of adapters unless the spec sets them).
+    Unit& AddAdapter(AdapterSpec spec = {});
+    Unit& AddAdapter(const std::map<std::string, uint32_t>& integers);
+    cardmodel::LoopbackPartner& Loopback(Unit& unit, cardmodel::LoopbackOptions options = {});
+    cardmodel::Line& Connect(Unit& a, Unit& b, cardmodel::LineOptions options = {});
+
+    // Runs the machine until the driver has seen the line up (its connect
+    // status answers connected), or `limit` has passed.
+    bool WaitForLinkUp(Unit& unit, host::Nanoseconds limit = 30 * host::kSecond);
+    // Initializes, sets a directed+broadcast packet filter, waits for the line.
+    void Start(Unit& unit);
+    bool LinkUp(Unit& unit);
+
+    std::vector<std::unique_ptr<Unit>>& Units() { return units_; }
+
+private:
+    std::unique_ptr<host::Driver> driver_;
+    std::vector<uint8_t> firmware_;
+    std::vector<std::unique_ptr<Unit>> units_;
+    HostEnvironment lineEnvironment_;
+    std::vector<std::unique_ptr<cardmodel::LoopbackPartner>> partners_;
+    std::vector<std::unique_ptr<cardmodel::Line>> lines_;
+};
+
+// An Ethernet frame of `length` bytes (at least 14) from `source` to
+// `destination`, with a payload pattern derived from `seed`.
+std::vector<uint8_t> MakeFrame(size_t length, uint8_t seed = 0,
+                               const std::vector<uint8_t>& destination = {0xFF, 0xFF, 0xFF, 0xFF,
+                                                                          0xFF, 0xFF},
+                               const std::vector<uint8_t>& source = {0x02, 0, 0, 0, 0, 1});
+
+}  // namespace testbed

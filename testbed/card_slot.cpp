@@ -1,0 +1,49 @@
+#include "card_slot.h"
+
+#include "host/config.h"
+#include "host/world.h"
+
+namespace testbed {
+
+int64_t HostEnvironment::Now() { return host::Now(); }
+
+uint64_t HostEnvironment::Schedule(int64_t delayNs, std::function<void()> fn, const char* what) {
+    return host::ScheduleAfter(delayNs, std::move(fn), what);
+}
+
+void HostEnvironment::Cancel(uint64_t id) { host::Cancel(id); }
+
+bool HostEnvironment::DmaRead(uint32_t busAddress, void* to, size_t length) {
+    return host::DmaRead(busAddress, to, length);
+}
+
+bool HostEnvironment::DmaWrite(uint32_t busAddress, const void* from, size_t length) {
+    return host::DmaWrite(busAddress, from, length);
+}
+
+void HostEnvironment::SetInterrupt(bool) {}  // a line's environment has no interrupt
+
+CardSlot::CardSlot(const Placement& placement, const cardmodel::CardOptions& options)
+    : placement_(placement) {
+    card_ = std::make_unique<cardmodel::Card>(*this, options);
+    host::PciSetConfigSpace(placement.pciSlot,
+                            host::PciMakeConfigSpace(placement.vendorId, placement.deviceId,
+                                                     placement.windowBase,
+                                                     placement.interruptLine));
+    host::AttachMmio(placement.windowBase, 0x1000, this);
+}
+
+CardSlot::~CardSlot() {
+    host::DetachMmio(placement_.windowBase);
+    host::SetInterruptLine(placement_.interruptLine, this, false);
+    host::PciClearSlot(placement_.pciSlot);
+    card_.reset();
+}
+
+void CardSlot::SetInterrupt(bool asserted) {
+    // The host delivers through its executor, never from inside this call:
+    // the card holds its own lock here.
+    host::SetInterruptLine(placement_.interruptLine, this, asserted);
+}
+
+}  // namespace testbed

@@ -1,0 +1,58 @@
+// A card model plugged into the host machine: its PCI configuration space in a
+// slot, its window at a physical address, its interrupt line, DMA through the
+// host's bus, and time from the host's clock. The driver reaches it only as it
+// would reach the real card, through NDIS.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "card.h"
+#include "host/bus.h"
+
+namespace testbed {
+
+struct Placement {
+    unsigned pciSlot = 0;
+    uint32_t windowBase = 0xFEB00000;  // BAR1, 4 KB aligned
+    uint8_t interruptLine = 11;
+    uint16_t vendorId = 0x1BA7;
+    uint16_t deviceId = 0x0316;
+};
+
+// The host's clock and executor as a card or a line sees them.
+class HostEnvironment : public cardmodel::CardEnvironment {
+public:
+    int64_t Now() override;
+    uint64_t Schedule(int64_t delayNs, std::function<void()> fn, const char* what) override;
+    void Cancel(uint64_t id) override;
+    bool DmaRead(uint32_t busAddress, void* to, size_t length) override;
+    bool DmaWrite(uint32_t busAddress, const void* from, size_t length) override;
+    void SetInterrupt(bool asserted) override;
+};
+
+class CardSlot final : public HostEnvironment, public host::MmioDevice {
+public:
+    explicit CardSlot(const Placement& placement, const cardmodel::CardOptions& options = {});
+    ~CardSlot() override;
+    CardSlot(const CardSlot&) = delete;
+    CardSlot& operator=(const CardSlot&) = delete;
+
+    cardmodel::Card& Card() { return *card_; }
+    const Placement& Where() const { return placement_; }
+
+    // The card's interrupt line, level-sensitive, shared with nobody here.
+    void SetInterrupt(bool asserted) override;
+
+    // host::MmioDevice: the window as the register accessors reach it.
+    uint8_t Read8(uint32_t offset) override { return card_->Read8(offset); }
+    void Write8(uint32_t offset, uint8_t value) override { card_->Write8(offset, value); }
+    uint32_t Read32(uint32_t offset) override { return card_->Read32(offset); }
+    void Write32(uint32_t offset, uint32_t value) override { card_->Write32(offset, value); }
+
+private:
+    Placement placement_;
+    std::unique_ptr<cardmodel::Card> card_;
+};
+
+}  // namespace testbed
