@@ -224,7 +224,7 @@ private:
         uint8_t flags;              // event flags, events only
         std::vector<uint8_t> data;  // answer data
     };
-    struct CommandSpec;
+    struct CommandEntry;
 
     // ---- card.cpp: window, registers, interrupt line, log, work -------------
     uint8_t LoadByte(uint32_t offset);
@@ -253,7 +253,7 @@ private:
     void ApplyFaults(Request& request);
     Answer Execute(const Request& request, std::vector<uint8_t>* payload);
     Answer Reject(uint8_t code, uint8_t result, const char* why);
-    static const CommandSpec* FindCommand(uint8_t code);
+    static const CommandEntry* FindCommand(uint8_t code);
     void Record(const Request& request, std::vector<uint8_t> payload, uint8_t result,
                 CommandFate fate);
     void Enqueue(Posting posting);

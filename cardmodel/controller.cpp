@@ -36,7 +36,7 @@ const char* CheckFrame(const uint8_t* frame, std::vector<uint8_t>* payload) {
 
 }  // namespace
 
-struct Card::CommandSpec {
+struct Card::CommandEntry {
     uint8_t code;
     uint8_t minLength;  // payload bytes as framed: an empty payload is one 0 byte
     uint8_t maxLength;
@@ -44,8 +44,8 @@ struct Card::CommandSpec {
     Answer (Card::*handler)(const std::vector<uint8_t>& payload);
 };
 
-const Card::CommandSpec* Card::FindCommand(uint8_t code) {
-    static const CommandSpec kCommands[] = {
+const Card::CommandEntry* Card::FindCommand(uint8_t code) {
+    static const CommandEntry kCommands[] = {
         {XCVR_DOWNLOAD_START, 4, 4, true, &Card::DownloadStart},
         {XCVR_DOWNLOAD_DATA, 1, MB_MAX_PAYLOAD, true, &Card::DownloadData},
         {XCVR_DOWNLOAD_END, 1, 1, true, &Card::DownloadEnd},
@@ -64,8 +64,8 @@ const Card::CommandSpec* Card::FindCommand(uint8_t code) {
         {XCVR_READ_ATTENUATION, 1, 1, false, &Card::ReadAttenuation},
         {XCVR_READ_COUNTERS, 1, 1, false, &Card::ReadCounters},
     };
-    for (const CommandSpec& spec : kCommands) {
-        if (spec.code == code) return &spec;
+    for (const CommandEntry& entry : kCommands) {
+        if (entry.code == code) return &entry;
     }
     return nullptr;
 }
@@ -195,15 +195,15 @@ Card::Answer Card::Execute(const Request& request, std::vector<uint8_t>* payload
     if (const char* problem = CheckFrame(request.frame.data(), payload)) {
         return Reject(code, RESULT_BAD_FRAME, problem);
     }
-    const CommandSpec* spec = FindCommand(code);
-    if (!spec) return Reject(code, RESULT_UNKNOWN_COMMAND, "unknown command");
-    bool ready = spec->download ? controller_ == ControllerState::AwaitingFirmware
+    const CommandEntry* entry = FindCommand(code);
+    if (!entry) return Reject(code, RESULT_UNKNOWN_COMMAND, "unknown command");
+    bool ready = entry->download ? controller_ == ControllerState::AwaitingFirmware
                                 : controller_ == ControllerState::Running;
     if (!ready) return Reject(code, RESULT_WRONG_STATE, ControllerStateName(controller_));
-    if (payload->size() < spec->minLength || payload->size() > spec->maxLength) {
+    if (payload->size() < entry->minLength || payload->size() > entry->maxLength) {
         return Reject(code, RESULT_BAD_PARAMETER, "wrong payload length");
     }
-    return (this->*spec->handler)(*payload);
+    return (this->*entry->handler)(*payload);
 }
 
 Card::Answer Card::Reject(uint8_t code, uint8_t result, const char* why) {
