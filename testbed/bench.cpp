@@ -43,8 +43,9 @@ Unit& Bench::AddAdapter(AdapterSpec spec) {
     unit->slot = std::make_unique<CardSlot>(spec.placement, spec.card);
     unit->nic = std::make_unique<host::Miniport>(*driver_);
     if (spec.placement.pciSlot != 0) {
-        unit->nic->Parameters().SetString("SlotNumber",
-                                          std::to_string(spec.placement.pciSlot));
+        // A DWORD, as an installer writes it: the driver reads the slot as
+        // a hexadecimal integer, so a decimal string would name another slot.
+        unit->nic->Parameters().SetInteger("SlotNumber", spec.placement.pciSlot);
     }
     for (auto& [keyword, value] : spec.integers) unit->nic->Parameters().SetInteger(keyword, value);
     for (auto& [keyword, value] : spec.strings) unit->nic->Parameters().SetString(keyword, value);

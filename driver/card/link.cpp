@@ -2,6 +2,7 @@
 
 #include "card/card_access.h"
 #include "card/card_control.h"
+#include "datapath/counters.h"
 
 // The write that clears stale interrupt status when the line comes up spares
 // every source whose deferred work would otherwise be lost: a mailbox answer
@@ -110,7 +111,9 @@ static NDIS_STATUS UpdateLinkState(Adapter* adapter)
         InterlockedIncrement((volatile LONG*)&adapter->Statistics.LinkUpCount);
         LARGE_INTEGER now;
         NdisGetCurrentSystemTime(&now);
-        adapter->Statistics.LastLinkUpTime = (ULONGLONG)now.QuadPart;
+        // A statistics read copies it without the lock: one interlocked
+        // store, so that a 32-bit processor never shows half of it.
+        CounterWrite(&adapter->Statistics.LastLinkUpTime, (ULONGLONG)now.QuadPart);
         return NDIS_STATUS_MEDIA_CONNECT;
     }
     if (old == LINK_STATE_UNCONFIGURED) {
