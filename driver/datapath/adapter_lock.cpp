@@ -29,18 +29,22 @@ BOOLEAN IsAdapterLockOwner(AdapterLock* lock)
 
 VOID AcquireAdapterLock(AdapterLock* lock)
 {
-    // Ask who owns the lock at DISPATCH_LEVEL: a caller below it could move
-    // to another processor between reading its number and comparing it, and
-    // then mistake the holder on its old processor for itself. The holder
-    // runs at DISPATCH_LEVEL, so a caller that finds itself the owner here
-    // really is the holder, nested.
-    KIRQL callerIrql;
-    KeRaiseIrql(DISPATCH_LEVEL, &callerIrql);
-    BOOLEAN owner = IsAdapterLockOwner(lock);
-    KeLowerIrql(callerIrql);
-    if (!owner) {
+    // The holder runs at DISPATCH_LEVEL, so a caller below it is never the
+    // holder; and a caller below it could move to another processor between
+    // reading its number and comparing it, mistaking the holder on its old
+    // processor for itself. So ownership is asked only at DISPATCH_LEVEL,
+    // where the processor number cannot change under the caller.
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        ULONG processor = CurrentProcessorNumber();
+        if (processor == lock->Owner) {
+            lock->Depth += 1;  // nested: the holder called back into the driver
+            return;
+        }
         NdisAcquireSpinLock(&lock->SpinLock);
-        lock->Owner = CurrentProcessorNumber();
+        lock->Owner = processor;
+    } else {
+        NdisAcquireSpinLock(&lock->SpinLock);
+        lock->Owner = CurrentProcessorNumber();  // now at DISPATCH_LEVEL
     }
     lock->Depth += 1;
 }
