@@ -159,14 +159,14 @@ void Card::WriteCr0(uint8_t value) {
 // Index registers hold 0..127. Writing the card's own index resets that ring:
 // a frame in flight is abandoned.
 void Card::WriteIndex(unsigned reg, uint8_t value) {
-    std::string name = WindowName(REGISTERS_OFFSET + reg);
     if (value > RING_INDEX_MASK) {
-        Anomaly("%s written 0x%02X, beyond the ring (masked to %u)", name.c_str(), value,
-                value & RING_INDEX_MASK);
+        Anomaly("%s written 0x%02X, beyond the ring (masked to %u)",
+                WindowName(REGISTERS_OFFSET + reg).c_str(), value, value & RING_INDEX_MASK);
     }
     value &= RING_INDEX_MASK;
     if ((reg == TX_HW_INDEX || reg == RX_HW_INDEX) && value != 0) {
-        Anomaly("%s, the card's own index, set to %u rather than reset to 0", name.c_str(), value);
+        Anomaly("%s, the card's own index, set to %u rather than reset to 0",
+                WindowName(REGISTERS_OFFSET + reg).c_str(), value);
     }
     regs_[reg] = value;
     if (reg == TX_HW_INDEX) AbortTransmit();

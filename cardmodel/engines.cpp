@@ -34,8 +34,15 @@ void Card::StartNextTransmit() {
     }
     txBusy_ = true;
     txFrame_ = std::move(frame);
+    int64_t serialization = SerializationTime(length);
+    if (serialization == 0) {
+        // An unlimited line: the frame is gone at once, and so is every
+        // frame behind it, all before the interrupt can be taken.
+        CompleteTransmit();
+        return;
+    }
     uint64_t epoch = txEpoch_;
-    After(SerializationTime(length), "transmit", [this, epoch] {
+    After(serialization, "transmit", [this, epoch] {
         if (epoch == txEpoch_) CompleteTransmit();
     });
 }
