@@ -146,7 +146,12 @@ BOOLEAN StartTransceiver(Adapter* adapter, const UCHAR* image, ULONG imageLength
     if (!ConfigureLine(adapter)) {
         return FALSE;
     }
+    // The deferred pass that took the last answer may still be running on
+    // another processor: it clears its pending bits under the lock, and an
+    // interrupt this write unmasks must not find them half cleared.
+    AcquireAdapterLock(&adapter->Lock);
     WriteRegister(adapter, IMR, IMR_MAILBOX_ONLY);
+    ReleaseAdapterLock(&adapter->Lock);
     (VOID) Command1(adapter, XCVR_COUNTERS, 0x02);  // its answer does not matter
     if (Command1(adapter, XCVR_START_LINE, 0x02)) {
         adapter->LinkState = LINK_STATE_DOWN;  // configured; the line trains now

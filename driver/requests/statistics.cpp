@@ -111,16 +111,28 @@ VOID ClearStatisticsStep(Adapter* adapter, ULONG step)
     }
 }
 
-// The interrupt service routine counts into the block without the lock; each
-// 32-bit field is read and cleared as one access, so it is seen whole.
+static ULONG ReadWhole(ULONG* field)
+{
+    return (ULONG)InterlockedCompareExchange((volatile LONG*)field, 0, 0);
+}
+
+// The interrupt service routine and the link timer count into the block
+// without the lock, so their fields are read one by one, each in a single
+// access that sees it whole. The rest of the block is written only under the
+// lock, which the caller holds.
 static VOID SnapshotStatistics(Adapter* adapter, StatisticsBlock* copy)
 {
-    volatile StatisticsBlock* block = &adapter->Statistics;
-    NdisMoveMemory(copy, (const VOID*)block, sizeof(*copy));
-    copy->XmitErrorEvents = block->XmitErrorEvents;
-    copy->IsrBit08Events = block->IsrBit08Events;
-    copy->LinkUpCount = block->LinkUpCount;
+    StatisticsBlock* block = &adapter->Statistics;
+    copy->XmitOk = block->XmitOk;
+    copy->RcvOk = block->RcvOk;
+    copy->RcvError = block->RcvError;
+    copy->XmitErrorEvents = ReadWhole(&block->XmitErrorEvents);
+    copy->IsrBit08Events = ReadWhole(&block->IsrBit08Events);
+    copy->LinkUpCount = ReadWhole(&block->LinkUpCount);
+    copy->Reserved = ReadWhole(&block->Reserved);
     copy->LastLinkUpTime = CounterRead(&block->LastLinkUpTime);
+    NdisMoveMemory(&copy->Reply82, &block->Reply82,
+                   sizeof(StatisticsBlock) - FIELD_OFFSET(StatisticsBlock, Reply82));
 }
 
 VOID CompleteReadStatistics(Adapter* adapter, BOOLEAN succeeded)
