@@ -2,12 +2,13 @@
 #   make check   install what is missing, build everything, run every test
 #   make demo    install what is missing, build, run the two-adapter simulation
 #   make bench   benchmarks
+#   make e2e     the end-to-end tests (root: TAP devices, namespaces, real time)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps host asan windows test test-asan check clean
+.PHONY: all deps host asan windows windows-tools test test-asan e2e check demo bench clean
 
 all: host
 
@@ -29,6 +30,14 @@ windows: deps
 	  cmake --build $(BUILD)/win-$$arch -j $(JOBS) || exit 1; \
 	done
 
+# zr48stat for Windows: a user-mode console program (IOCTL_NDIS_QUERY_GLOBAL_STATS).
+windows-tools: deps
+	@for arch in i686 x86_64; do \
+	  cmake -S tools/windows -B $(BUILD)/zr48stat-win-$$arch $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/toolchain-$$arch.cmake || exit 1; \
+	  cmake --build $(BUILD)/zr48stat-win-$$arch -j $(JOBS) || exit 1; \
+	done
+
 test: host
 	ctest --test-dir $(BUILD)/host --output-on-failure -j $(JOBS)
 
@@ -36,8 +45,28 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
-check: deps windows test test-asan
+# End-to-end, in real time, as root: two namespaces, two TAP devices, two
+# driver instances; ping, iperf3, a line cut and resets during transfers.
+e2e: host
+	tests/e2e/run.sh $(BUILD)/host
+
+check: deps windows windows-tools test test-asan e2e
 	@echo "make check: all builds and tests passed"
+
+# Two adapters: firmware download, bring-up, training, traffic both ways, a
+# line cut and recovery, both statistics blocks, a clean halt.
+demo: deps
+	cmake -S . -B $(BUILD)/host $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/host -j $(JOBS) --target zr48sim zr48stat
+	sim/demo.sh $(BUILD)/host
+
+# The simulator's benchmark, and the driver's per-frame ones when present.
+bench: deps
+	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench \
+	  $$(test -f bench/driver_bench.cpp && echo driver_bench)
+	$(BUILD)/bench/bench/sim_bench
+	@if [ -x $(BUILD)/bench/bench/driver_bench ]; then $(BUILD)/bench/bench/driver_bench; fi
 
 clean:
 	rm -rf $(BUILD)

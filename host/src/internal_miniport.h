@@ -114,6 +114,7 @@ struct MiniportState {
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
     PVOID shutdownContext = nullptr;
     bool resetting = false;
+    bool recording = true;  // keep completions, received frames, statuses
     Callbacks callbacks;
 
     // Send tracking

@@ -205,6 +205,7 @@ bool Miniport::StartInitialize() {
         auto fresh = NewState(driver_, parameters_.get());
         fresh->media = state_->media;
         fresh->returnPolicy = state_->returnPolicy;
+        fresh->recording = state_->recording;
         fresh->callbacks = state_->callbacks;
         state_->callbacks = {};
         state_ = fresh;

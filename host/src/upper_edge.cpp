@@ -121,7 +121,7 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
             state->sending.erase(it);
             written = record->wire != record->frame;
             completion = {record->id, packet, record->frame, status, Now(), CurrentProcessor()};
-            state->completions.push_back(completion);
+            if (state->recording) state->completions.push_back(completion);
             state->completedSends.push_back(std::move(record));
             if (state->completedSends.size() > kRecentSends) state->completedSends.pop_front();
             callback = state->callbacks.sendComplete;
@@ -210,7 +210,7 @@ std::vector<ReceivedFrame> TakeIndication(MiniportState& s, PPNDIS_PACKET packet
         f.time = Now();
         f.packet = p;
         f.indication = indication;
-        s.received.push_back(f);
+        if (s.recording) s.received.push_back(f);
         s.lastIndicatedStatus[p] = f.status;
         if (f.status != NDIS_STATUS_RESOURCES) {
             s.lent.push_back(p);
@@ -261,7 +261,7 @@ void RecordStatus(const std::shared_ptr<MiniportState>& state, StatusIndication 
     std::function<void(const StatusIndication&)> callback;
     {
         std::lock_guard<std::mutex> lock(state->mu);
-        state->statuses.push_back(indication);
+        if (state->recording) state->statuses.push_back(indication);
         callback = state->callbacks.status;
     }
     if (callback) callback(indication);
@@ -653,6 +653,11 @@ void Miniport::ReplayAddressing() {
     for (auto& set : sets) {
         if (Set(set.first, set.second).pended && !WaitForRequest(10 * kSecond).completed) return;
     }
+}
+
+void Miniport::SetRecording(bool on) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->recording = on;
 }
 
 void Miniport::ClearRecords() {

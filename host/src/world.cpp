@@ -35,6 +35,14 @@ struct ThreadContext {
     int spinLocksHeld = 0;
 };
 thread_local ThreadContext tls;
+// Whether this thread is one of the concurrent executor's workers.
+thread_local bool executorWorker = false;
+
+// The longest an idle worker sleeps before it looks at the queue again, even
+// unwoken: work queued by a worker for itself is not announced (see
+// ScheduleAt), so a worker whose work item blocks must not leave it waiting
+// for ever.
+constexpr Nanoseconds kIdlePoll = kMillisecond;
 
 struct World {
     WorldOptions options;
@@ -50,10 +58,13 @@ struct World {
     std::chrono::steady_clock::time_point realStart;
     bool stopping = false;
     std::vector<std::thread> workers;
+    unsigned idleWorkers = 0;     // workers waiting on workCv
+    unsigned progressWaiters = 0; // RunUntil callers waiting on progressCv
 
     std::mutex cpuMu;
     std::condition_variable cpuCv;
     std::vector<bool> cpuBusy;
+    unsigned cpuWaiters = 0;      // contexts waiting for a processor
 };
 
 World& W() {
@@ -99,30 +110,52 @@ bool RunOneDue(Nanoseconds upTo) {
     return true;
 }
 
+// Sleeps until the earliest work is due, new work is announced, or the idle
+// poll comes round. Caller holds w.mu.
+void WaitForWork(World& w, std::unique_lock<std::mutex>& lock) {
+    Nanoseconds wait = kIdlePoll;
+    if (!w.queue.empty()) {
+        Nanoseconds due = w.queue.begin()->first.first - Now();
+        if (due < wait) wait = due;
+    }
+    ++w.idleWorkers;
+    w.workCv.wait_for(lock, std::chrono::nanoseconds(wait));
+    --w.idleWorkers;
+}
+
 void WorkerLoop(unsigned number) {
     World& w = W();
     tls = ThreadContext{};
     tls.processor = number % w.options.processors;
+    executorWorker = true;
     std::unique_lock<std::mutex> lock(w.mu);
     while (!w.stopping) {
-        if (w.queue.empty()) {
-            w.workCv.wait(lock);
-            continue;
-        }
-        Nanoseconds due = w.queue.begin()->first.first;
         Nanoseconds now = Now();
-        if (due > now) {
-            w.workCv.wait_for(lock, std::chrono::nanoseconds(due - now));
-            continue;
-        }
         WorkKey key;
         Work work;
-        PopDue(w, now, &key, &work);
+        if (!PopDue(w, now, &key, &work)) {
+            WaitForWork(w, lock);
+            continue;
+        }
         lock.unlock();
         RunWork(work);
         lock.lock();
-        w.progressCv.notify_all();
+        if (w.progressWaiters) w.progressCv.notify_all();
     }
+}
+
+// Whether queueing `key` should wake an idle worker (caller holds w.mu).
+// Only work that became the earliest changes what the idle workers wait
+// for. A worker that queues work due now, with nothing else due, runs it
+// itself when its current item returns: waking another thread for it would
+// cost more than the work.
+bool ShouldWake(World& w, const WorkKey& key) {
+    if (w.idleWorkers == 0 || w.queue.begin()->first != key) return false;
+    if (!executorWorker) return true;
+    Nanoseconds now = Now();
+    if (key.first > now) return true;
+    auto second = std::next(w.queue.begin());
+    return second != w.queue.end() && second->first.first <= now;
 }
 
 void AcquireProcessor() {
@@ -139,7 +172,9 @@ void AcquireProcessor() {
             }
         }
         if (found) break;
+        ++w.cpuWaiters;
         w.cpuCv.wait(lock);
+        --w.cpuWaiters;
     }
     w.cpuBusy[tls.processor] = true;
     tls.holdsProcessor = true;
@@ -150,7 +185,7 @@ void ReleaseProcessor() {
     std::lock_guard<std::mutex> lock(w.cpuMu);
     w.cpuBusy[tls.processor] = false;
     tls.holdsProcessor = false;
-    w.cpuCv.notify_one();
+    if (w.cpuWaiters) w.cpuCv.notify_one();
 }
 
 }  // namespace
@@ -179,6 +214,8 @@ void ResetWorld(const WorldOptions& options) {
         std::lock_guard<std::mutex> lock(w.mu);
         w.options = options;
         if (w.options.processors == 0) w.options.processors = 1;
+        w.idleWorkers = 0;
+        w.progressWaiters = 0;
         w.nextSeq = 0;
         w.nextId = 1;
         w.virtualNow = 0;
@@ -218,14 +255,16 @@ Nanoseconds Now() {
 WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) {
     World& w = W();
     WorkId id;
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(w.mu);
         id = w.nextId++;
         WorkKey key{at, w.nextSeq++};
         w.queue.emplace(key, Work{id, std::move(work), what});
         w.index.emplace(id, key);
+        wake = ShouldWake(w, key);
     }
-    w.workCv.notify_one();
+    if (wake) w.workCv.notify_one();
     return id;
 }
 
@@ -272,7 +311,9 @@ bool RunUntil(const std::function<bool()>& done, Nanoseconds limit) {
             Nanoseconds now = Now();
             if (now >= deadline) return false;
             Nanoseconds step = deadline - now < kMillisecond ? deadline - now : kMillisecond;
+            ++w.progressWaiters;
             w.progressCv.wait_for(lock, std::chrono::nanoseconds(step));
+            --w.progressWaiters;
         }
     }
     RequireIrql("RunUntil", PASSIVE_LEVEL, PASSIVE_LEVEL);

@@ -268,6 +268,11 @@ public:
 
     // Forgets completions, received frames, status indications and warnings.
     void ClearRecords();
+    // Whether completions, received frames and status indications are kept
+    // for Completions(), Received() and StatusIndications() (the default).
+    // A long run that only watches through the callbacks turns it off, so
+    // that nothing grows without bound; the callbacks are called either way.
+    void SetRecording(bool on);
 
 private:
     bool StartInitialize();

@@ -1,0 +1,85 @@
+// The simulator's control socket: a Unix stream socket carrying one request
+// per line and one answer per line, in order. Through it tools reach an
+// adapter's information requests as a Windows tool reaches NDIS, and scripts
+// steer the lines.
+//
+//   QUERY <adapter> <oid> <hex buffer | ->    an information query; the buffer
+//   SET <adapter> <oid> <hex buffer | ->      is what the miniport sees, its
+//                                             length the request's length
+//     -> OK <status> <bytes written/read> <bytes needed> <hex buffer | ->
+//        (status and OID in hexadecimal, 0x...; the buffer as the miniport
+//        left it; a pending request is answered when it completes)
+//   ADAPTERS                      -> OK <name> ...
+//   LINES                         -> OK <name> ...
+//   STATUS                        -> OK <JSON array of adapter objects>
+//   LINE <line> cut|restore       -> OK
+//   LINE <line> flap <ms> <ms>... -> OK  (down, up, down, ... then restored)
+//   LINE <line> loss|bit_errors <probability> -> OK
+//   RESET <adapter>               -> OK  (MiniportReset from the upper edge)
+//   WAITLINK <seconds>            -> OK when every adapter has its link up
+//   NOTE <text>                   -> OK  (shown among the events)
+//   STOP                          -> OK  (the simulator halts and exits)
+//
+// Any request may be answered "ERR <message>".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zr48control {
+
+constexpr const char* kDefaultSocket = "/run/zr48sim/zr48sim.sock";
+constexpr size_t kMaxBuffer = 4096;     // bytes of an information buffer
+constexpr size_t kMaxLine = 16 * 1024;  // characters of a request line
+
+std::string HexEncode(const std::vector<uint8_t>& bytes);  // "-" for none
+bool HexDecode(const std::string& text, std::vector<uint8_t>* bytes);
+
+// Splits a line into words (runs of spaces separate them).
+std::vector<std::string> Words(const std::string& line);
+
+// A number in decimal or 0x-hexadecimal that fits 32 bits.
+bool ParseU32(const std::string& text, uint32_t* value);
+
+struct InformationRequest {
+    bool query = true;
+    std::string adapter;
+    uint32_t oid = 0;
+    std::vector<uint8_t> buffer;
+};
+std::string FormatRequest(const InformationRequest& request);
+// Parses the words of a QUERY or SET line; false with a message.
+bool ParseRequest(const std::vector<std::string>& words, InformationRequest* request,
+                  std::string* error);
+
+struct InformationAnswer {
+    uint32_t status = 0;
+    uint32_t bytesDone = 0;    // BytesWritten of a query, BytesRead of a set
+    uint32_t bytesNeeded = 0;
+    std::vector<uint8_t> buffer;
+};
+std::string FormatAnswer(const InformationAnswer& answer);
+// Parses an answer line; false with the message of an ERR answer or of a
+// malformed one.
+bool ParseAnswer(const std::string& line, InformationAnswer* answer, std::string* error);
+
+// A connection to a simulator's socket.
+class Client {
+public:
+    Client() = default;
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Connect(const std::string& path, std::string* error);
+    // Sends one request line and reads its answer line, waiting at most
+    // `timeoutMs`; false with a message when the connection fails.
+    bool Call(const std::string& request, std::string* answer, int timeoutMs, std::string* error);
+
+private:
+    int fd_ = -1;
+    std::string pending_;  // bytes read past the last answer
+};
+
+}  // namespace zr48control

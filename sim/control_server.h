@@ -1,0 +1,52 @@
+// The simulator's end of the control socket (see control_protocol.h): one
+// thread accepts, one thread per connection answers its requests in order.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "simulator.h"
+
+namespace zr48sim {
+
+class ControlServer {
+public:
+    // `stop` is called for a STOP request.
+    ControlServer(Simulator& sim, std::function<void()> stop) : sim_(sim), stop_(std::move(stop)) {}
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+    // Binds the socket (its directory made if missing); a stale socket left
+    // by a simulator that is gone is replaced, a live one is not.
+    bool Start(const std::string& path, std::string* error);
+    // Closes the socket and every connection, and waits for their threads.
+    void Stop();
+
+    // Answers one request line (the connection threads use it; so do tests).
+    std::string Answer(const std::string& line);
+
+private:
+    void AcceptLoop();
+    void Serve(int fd);
+    std::string Information(const std::vector<std::string>& words);
+    std::string Line(const std::vector<std::string>& words);
+    std::string Status();
+    std::string WaitLink(const std::vector<std::string>& words);
+
+    Simulator& sim_;
+    std::function<void()> stop_;
+    std::string path_;
+    int listenFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptor_;
+    std::mutex mu_;
+    std::vector<int> connections_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace zr48sim

@@ -1,0 +1,81 @@
+// What the simulator's source files share: the record of one adapter and of
+// one line.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "simulator.h"
+
+namespace zr48sim {
+
+struct Simulator::Adapter {
+    AdapterSettings settings;
+    size_t index = 0;
+    testbed::Unit* unit = nullptr;
+    std::vector<uint8_t> firmware;  // the image NDIS finds as "zr48.bin" for it
+    std::atomic<AdapterPhase> phase{AdapterPhase::Created};
+    std::atomic<uint32_t> initStatus{0};
+    std::array<uint8_t, 6> mac{};  // under viewMu: read by the display
+    std::function<void(const std::vector<uint8_t>&)> sink;
+
+    // Calls into the miniport (sends, requests, resets, hang checks) pass
+    // this gate; halt closes it and waits until none is under way, as NDIS
+    // makes no call into an adapter that it is halting.
+    std::mutex gateMu;
+    std::condition_variable gateCv;
+    int active = 0;
+    bool open = false;
+
+    // One information request at a time, from whoever asks (the display, the
+    // control socket): taken from the issue until the request has completed
+    // (see RequestTurn).
+    std::mutex requestMu;
+    std::condition_variable requestCv;
+    bool requestBusy = false;
+    // The handler calls that NDIS never overlaps: a request's handler and a
+    // reset.
+    std::mutex callMu;
+
+    // The protocol's send window.
+    std::mutex windowMu;
+    std::condition_variable windowCv;
+    unsigned outstanding = 0;
+    unsigned windowWaiters = 0;
+
+    // The upper edge, counted from its callbacks
+    std::atomic<uint64_t> sent{0}, completedOk{0}, completedFailed{0}, received{0};
+    std::atomic<uint64_t> bytesSent{0}, bytesReceived{0};
+    std::atomic<uint64_t> connects{0}, disconnects{0}, resets{0};
+    std::atomic<bool> connected{false};
+    std::atomic<uint64_t> sequence{0};  // generated frames
+
+    // What the display saw last
+    std::mutex viewMu;
+    AdapterSnapshot last;
+    bool firmwareDone = false;
+};
+
+// An adapter's turn to make an information request, held while the request
+// is issued and until it completes.
+class RequestTurn {
+public:
+    // Waits up to `limit` for the turn (0: takes it only when it is free).
+    RequestTurn(Simulator::Adapter& a, host::Nanoseconds limit);
+    ~RequestTurn();
+    bool Taken() const { return taken_; }
+
+private:
+    Simulator::Adapter& adapter_;
+    bool taken_ = false;
+};
+
+struct Simulator::LinePlace {
+    std::string name;
+    cardmodel::LineBase* line = nullptr;
+    std::vector<size_t> adapters;
+};
+
+}  // namespace zr48sim

@@ -1,0 +1,54 @@
+// The control socket's lines: what a tool sends and what it gets back.
+#include <gtest/gtest.h>
+
+#include "control_protocol.h"
+
+using namespace zr48control;
+
+TEST(ControlProtocolTest, RequestsAndAnswersSurviveTheirLines) {
+    InformationRequest r{true, "a", 0xFF020210, {0x74, 0x61, 0x74, 0x73, 0x00, 0xFF}};
+    std::string line = FormatRequest(r);
+    EXPECT_EQ(line, "QUERY a 0xFF020210 7461747300ff");
+    InformationRequest back;
+    std::string error;
+    ASSERT_TRUE(ParseRequest(Words(line), &back, &error)) << error;
+    EXPECT_TRUE(back.query);
+    EXPECT_EQ(back.adapter, "a");
+    EXPECT_EQ(back.oid, 0xFF020210u);
+    EXPECT_EQ(back.buffer, r.buffer);
+
+    InformationAnswer a{0xC0010014, 0, 64, {}};
+    InformationAnswer parsed;
+    ASSERT_TRUE(ParseAnswer(FormatAnswer(a), &parsed, &error)) << error;
+    EXPECT_EQ(parsed.status, 0xC0010014u);
+    EXPECT_EQ(parsed.bytesDone, 0u);
+    EXPECT_EQ(parsed.bytesNeeded, 64u);
+    EXPECT_TRUE(parsed.buffer.empty());
+}
+
+TEST(ControlProtocolTest, BadLinesAreRefusedWithAReason) {
+    InformationRequest r;
+    std::string error;
+    EXPECT_FALSE(ParseRequest(Words("QUERY a 0xFF020210"), &r, &error));
+    EXPECT_FALSE(ParseRequest(Words("QUERY a oid 00"), &r, &error));
+    EXPECT_NE(error.find("not an OID"), std::string::npos);
+    EXPECT_FALSE(ParseRequest(Words("SET a 1 abc"), &r, &error));   // odd digits
+    EXPECT_FALSE(ParseRequest(Words("SET a 1 zz"), &r, &error));    // not hex
+    EXPECT_FALSE(ParseRequest(Words("SET a 0x100000000 00"), &r, &error));
+    EXPECT_FALSE(ParseRequest(Words("SET a 1 " + std::string(2 * (kMaxBuffer + 1), '0')), &r,
+                              &error));
+    EXPECT_NE(error.find("at most"), std::string::npos);
+
+    InformationAnswer a;
+    EXPECT_FALSE(ParseAnswer("ERR no adapter named z", &a, &error));
+    EXPECT_EQ(error, "no adapter named z");
+    EXPECT_FALSE(ParseAnswer("OK 0x0 1", &a, &error));
+    EXPECT_NE(error.find("malformed"), std::string::npos);
+}
+
+TEST(ControlProtocolTest, ClientSaysWhenNoSimulatorListens) {
+    Client client;
+    std::string error;
+    EXPECT_FALSE(client.Connect("/nonexistent/zr48sim.sock", &error));
+    EXPECT_NE(error.find("is zr48sim running?"), std::string::npos);
+}

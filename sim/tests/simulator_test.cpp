@@ -1,0 +1,222 @@
+// The simulator on the deterministic machine: two adapters back to back come
+// up through their own drivers, pass frames, see a cut line through the
+// driver's link supervision, answer the private OIDs through the control
+// socket's requests, and halt with the verifier's ledger empty.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "bench.h"
+#include "card.h"
+#include "control_protocol.h"
+#include "control_server.h"
+#include "display.h"
+#include "host_test.h"
+#include "simulator.h"
+#include "stats_block.h"
+
+using zr48sim::Simulator;
+
+namespace {
+
+class SimulatorTest : public HostTest {
+protected:
+    std::unique_ptr<Simulator> sim;
+    std::unique_ptr<zr48sim::ControlServer> control;
+
+    void Build(zr48sim::SimConfig config = zr48sim::DefaultConfig()) {
+        sim = std::make_unique<Simulator>(config, zr48sim::SimOptions{});
+        std::string error;
+        ASSERT_TRUE(sim->Build(&error)) << error;
+        control = std::make_unique<zr48sim::ControlServer>(*sim, nullptr);
+    }
+    void StartAndWaitForLinks() {
+        std::string error;
+        ASSERT_TRUE(sim->StartAdapters(&error)) << error;
+        ASSERT_TRUE(host::RunUntil([&] { return sim->AllLinksUp(); }, 10 * host::kSecond));
+    }
+    void TearDown() override {
+        if (sim) {
+            sim->HaltAll();
+            zr48sim::ShutdownReport report = sim->Finish();
+            EXPECT_TRUE(report.clean);
+            for (auto& p : report.problems) ADD_FAILURE() << p;
+        }
+        HostTest::TearDown();
+    }
+    zr48stat::Statistics ReadStatistics(const std::string& adapter) {
+        zr48control::InformationRequest r{true, adapter, zr48stat::kOidGetStatistics,
+                                          zr48stat::ReadRequestBuffer()};
+        zr48control::InformationAnswer answer;
+        std::string error;
+        EXPECT_TRUE(zr48control::ParseAnswer(control->Answer(zr48control::FormatRequest(r)),
+                                             &answer, &error))
+            << error;
+        EXPECT_EQ(answer.status, 0u);
+        zr48stat::Statistics s;
+        EXPECT_TRUE(zr48stat::DecodeStatistics(answer.buffer.data(), answer.buffer.size(), &s));
+        return s;
+    }
+    zr48sim::AdapterSnapshot View(size_t adapter) { return sim->Snapshot().at(adapter); }
+    bool SawEvent(const std::string& part) {
+        for (auto& e : sim->RecentEvents(100)) {
+            if (e.text.find(part) != std::string::npos) return true;
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+TEST_F(SimulatorTest, TwoAdaptersComeUpAtTheRateTheirDriversConfigured) {
+    Build();
+    StartAndWaitForLinks();
+    for (size_t i = 0; i < 2; ++i) {
+        zr48sim::AdapterSnapshot s = View(i);
+        EXPECT_EQ(s.phase, zr48sim::AdapterPhase::Running);
+        EXPECT_EQ(s.firmwareSent, s.firmwareTotal);
+        EXPECT_GT(s.firmwareTotal, 0u);
+        EXPECT_EQ(s.rateKbps, 2048u);
+        EXPECT_EQ(s.line, "data mode at 2048 kbit/s");
+        EXPECT_TRUE(s.connected);
+        EXPECT_EQ(s.connects, 1u);
+    }
+    EXPECT_EQ(View(0).mac, "02:48:00:00:00:01");
+    EXPECT_EQ(sim->PeerAddress(0), sim->Address(1));
+    EXPECT_TRUE(SawEvent("driver indicates media connect"));
+}
+
+TEST_F(SimulatorTest, GeneratedTrafficCrossesBothWaysAndTheDriverCountsIt) {
+    Build();
+    StartAndWaitForLinks();
+    sim->StartTraffic(500, 2 * host::kMillisecond);
+    host::Advance(2 * host::kSecond);
+    sim->StopTraffic();
+    host::Advance(200 * host::kMillisecond);  // what is on the line arrives
+    zr48sim::AdapterSnapshot a = View(0), b = View(1);
+    // 2048 kbit/s carries about 500 frames of 500 bytes a second each way.
+    EXPECT_GT(a.completedOk, 800u);
+    EXPECT_EQ(a.completedFailed, 0u);
+    EXPECT_EQ(b.received, a.completedOk);
+    EXPECT_EQ(a.received, b.completedOk);
+    ASSERT_TRUE(a.countersFresh);
+    EXPECT_EQ(a.xmitOk, a.completedOk);
+    EXPECT_EQ(b.rcvOk, b.received);
+    EXPECT_EQ(a.outstanding, 0u);
+}
+
+TEST_F(SimulatorTest, CutLineIsSeenThroughTheDriversLinkSupervision) {
+    Build();
+    StartAndWaitForLinks();
+    std::string error;
+    EXPECT_EQ(control->Answer("LINE l1 cut"), "OK");
+    host::Advance(100 * host::kMillisecond);
+    EXPECT_TRUE(sim->LinkUp(0)) << "the driver looks 500 ms after the line event";
+    host::Advance(500 * host::kMillisecond);
+    EXPECT_FALSE(sim->LinkUp(0));
+    EXPECT_FALSE(sim->LinkUp(1));
+    EXPECT_TRUE(View(0).cut);
+    EXPECT_EQ(control->Answer("LINE l1 restore"), "OK");
+    ASSERT_TRUE(host::RunUntil([&] { return sim->AllLinksUp(); }, 10 * host::kSecond));
+    EXPECT_EQ(View(1).disconnects, 1u);
+    EXPECT_EQ(View(1).connects, 2u);
+
+    zr48stat::Statistics s = ReadStatistics("b");
+    EXPECT_EQ(s.linkUpCount, 2u);
+    EXPECT_EQ(s.lineStatus, 0x40);
+    EXPECT_NE(s.lastLinkUpTime, 0u);
+    EXPECT_EQ(s.reply9E[1], 1) << "one loss of sync";
+    EXPECT_NE(control->Answer("LINE l2 cut").find("no line named l2"), std::string::npos);
+    EXPECT_NE(control->Answer("LINE l1 loss 2").find("probability"), std::string::npos);
+    EXPECT_NE(control->Answer("LINE l1 flap 0").find("1 to 600000"), std::string::npos);
+}
+
+TEST_F(SimulatorTest, ResetFromTheUpperEdgeDuringTrafficLosesOnlyWhatItAborts) {
+    Build();
+    StartAndWaitForLinks();
+    sim->StartTraffic(1000, 2 * host::kMillisecond);
+    host::Advance(500 * host::kMillisecond);
+    EXPECT_EQ(control->Answer("RESET a"), "OK");
+    host::Advance(500 * host::kMillisecond);
+    sim->StopTraffic();
+    host::Advance(200 * host::kMillisecond);
+    zr48sim::AdapterSnapshot a = View(0), b = View(1);
+    EXPECT_EQ(a.resets, 1u);
+    EXPECT_EQ(a.outstanding, 0u) << "every send completed, aborted ones included";
+    EXPECT_EQ(a.completedOk + a.completedFailed, a.sent);
+    EXPECT_EQ(b.received, a.completedOk);
+    EXPECT_GT(b.received, 100u) << "traffic went on after the reset";
+    EXPECT_NE(control->Answer("RESET z").find("no adapter named z"), std::string::npos);
+}
+
+TEST_F(SimulatorTest, AnUnansweredStatisticsRequestWaitsUntilHalt) {
+    Build();
+    StartAndWaitForLinks();
+    sim->Snapshot();  // the display's own requests, before the transceiver goes quiet
+    zr48sim::RequestOutcome first = sim->Request(0, true, zr48stat::kOidGetStatistics,
+                                                 zr48stat::ReadRequestBuffer(), host::kSecond);
+    ASSERT_TRUE(first.ok);
+    EXPECT_EQ(first.result.status, 0u);
+    // A clear whose answer never comes: the driver's request stays pending.
+    sim->CardOf(0).WithholdAnswer(0x40);
+    zr48sim::RequestOutcome stuck = sim->Request(0, true, zr48stat::kOidClearStatistics,
+                                                 zr48stat::ClearRequestBuffer(), host::kSecond);
+    EXPECT_FALSE(stuck.ok);
+    EXPECT_EQ(stuck.error, "the request is still pending");
+    zr48sim::RequestOutcome next =
+        sim->Request(0, true, 0x00010107 /* OID_GEN_LINK_SPEED */, std::vector<uint8_t>(4, 0),
+                     host::kSecond);
+    EXPECT_FALSE(next.ok);
+    EXPECT_EQ(next.error, "an earlier request is still pending on the adapter");
+    EXPECT_FALSE(View(0).countersFresh) << "the display does not queue behind it";
+    sim->HaltAll();  // completes it with failure; TearDown checks the ledger
+    EXPECT_EQ(sim->Request(0, true, 0x00010107, std::vector<uint8_t>(4, 0), host::kSecond).error,
+              "the adapter is not running");
+}
+
+TEST_F(SimulatorTest, OneCardOnALoopbackLineHearsItsOwnFrames) {
+    zr48sim::SimConfig config;
+    std::string error;
+    ASSERT_TRUE(zr48sim::ParseConfig("[adapter solo]\nline = loopback\nTerminalType = 1\n", ".",
+                                     &config, &error));
+    Build(config);
+    StartAndWaitForLinks();
+    ASSERT_TRUE(sim->TrySend(0, testbed::MakeFrame(100, 7)));
+    host::Advance(100 * host::kMillisecond);
+    EXPECT_EQ(View(0).received, 1u);
+}
+
+TEST_F(SimulatorTest, AnAdapterWhoseFirmwareIsRefusedFailsToInitialize) {
+    std::string path = ::testing::TempDir() + "zr48_bad_firmware.bin";
+    std::ofstream(path, std::ios::binary) << "not a firmware image";
+    zr48sim::SimConfig config = zr48sim::DefaultConfig();
+    config.adapters[1].firmwarePath = path;
+    Build(config);
+    std::string error;
+    EXPECT_FALSE(sim->StartAdapters(&error));
+    EXPECT_EQ(error, "initialization failed: b");
+    EXPECT_EQ(View(1).phase, zr48sim::AdapterPhase::Failed);
+    EXPECT_TRUE(sim->Running(0));
+    EXPECT_TRUE(SawEvent("MiniportInitialize failed"));
+    std::remove(path.c_str());
+}
+
+TEST_F(SimulatorTest, DisplayShowsBringUpLineAndCounters) {
+    Build();
+    StartAndWaitForLinks();
+    zr48sim::Display terminal(zr48sim::Display::Style::Terminal, "zr48sim");
+    std::string view = terminal.Update(sim->Seconds(), sim->Snapshot(), {}, sim->RecentEvents(8));
+    EXPECT_NE(view.find("link UP"), std::string::npos);
+    EXPECT_NE(view.find("firmware 8208/8208 bytes [####################] 100%"), std::string::npos);
+    EXPECT_EQ(view.compare(0, 7, "\x1b[H\x1b[2J"), 0) << "the first update clears the screen";
+    EXPECT_EQ(terminal.Update(1, {}, {}, {}).compare(0, 4, "\x1b[H\x1b"), 0)
+        << "later ones redraw in place";
+
+    zr48sim::Display json(zr48sim::Display::Style::Json, "zr48sim");
+    std::string lines = json.Update(sim->Seconds(), sim->Snapshot(), sim->TakeEvents(), {});
+    EXPECT_NE(lines.find("{\"type\":\"event\""), std::string::npos);
+    EXPECT_NE(lines.find("\"name\":\"b\",\"phase\":\"running\""), std::string::npos);
+    EXPECT_NE(lines.find("\"link\":\"up\",\"rateKbps\":2048"), std::string::npos);
+    EXPECT_EQ(zr48sim::JsonString("a\"b\\\n"), "\"a\\\"b\\\\\\u000a\"");
+}

@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# End-to-end tests: two zr48 adapters, each driven by its own instance of the
+# driver, back to back on a simulated line, bridged to TAP devices in two
+# network namespaces; the kernel's stack sends and receives through them.
+#
+#     tests/e2e/run.sh BUILD_DIR [TEST...]
+#
+# Needs root, /dev/net/tun, iproute2, ping and iperf3. A machine that cannot
+# make TAP devices fails the tests (it does not skip them). Every test runs in
+# real time under a timeout of its own, with a simulator of its own, and
+# ends with the simulator's clean halt (every adapter halted, the verifier's
+# ledger empty, no violation).
+set -uo pipefail
+
+BUILD=${1:?usage: run.sh BUILD_DIR [TEST...]}
+shift
+BUILD=$(cd "$BUILD" && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+SIM=$BUILD/sim/zr48sim
+STAT=$BUILD/tools/zr48stat
+NETNS=$ROOT/sim/netns.sh
+SOCK=/run/zr48sim/e2e.sock
+WORK=${ZR48_E2E_WORK:-$(mktemp -d /tmp/zr48-e2e.XXXXXX)}
+LINE_RATE_KBPS=2048
+SIM_PID=
+
+ALL_TESTS=(ping_both_ways tcp_transfer_goodput line_cut_during_transfer reset_during_traffic)
+
+log() { echo "e2e: $*"; }
+fail() { echo "e2e: FAIL: $*" >&2; return 1; }
+ctl() { "$SIM" ctl --control "$SOCK" "$@"; }
+in_a() { ip netns exec zr48a "$@"; }
+in_b() { ip netns exec zr48b "$@"; }
+
+# ---------------------------------------------------------------------------
+# The machine
+# ---------------------------------------------------------------------------
+preflight() {
+    local missing=()
+    [ "$(id -u)" -eq 0 ] || { echo "e2e: FAIL: the end-to-end tests need root" >&2; return 1; }
+    for tool in ip ping iperf3 python3; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    [ ${#missing[@]} -eq 0 ] || fail "missing tools: ${missing[*]} (scripts/install-deps.sh)" || return 1
+    [ -x "$SIM" ] && [ -x "$STAT" ] || fail "build $SIM and $STAT first" || return 1
+    # The machine must be able to make TAP devices and namespaces: the tests
+    # say so and fail rather than pass without having run.
+    if ! ip tuntap add dev zr48probe mode tap 2>"$WORK/probe.err"; then
+        fail "this machine cannot create TAP devices: $(cat "$WORK/probe.err")"
+        return 1
+    fi
+    ip link del zr48probe
+    ip netns add zr48probe 2>"$WORK/probe.err" || { fail "cannot create network namespaces: $(cat "$WORK/probe.err")"; return 1; }
+    ip netns del zr48probe
+}
+
+# Starts a simulator with TAP devices, puts them in their namespaces and
+# waits for the line to come up at both ends.
+start_sim() {
+    "$NETNS" down
+    "$SIM" --tap --log --interval 1000 --control "$SOCK" >"$WORK/sim.log" 2>&1 &
+    SIM_PID=$!
+    local n
+    for n in $(seq 100); do
+        ip link show zr48b >/dev/null 2>&1 && break
+        kill -0 "$SIM_PID" 2>/dev/null || { cat "$WORK/sim.log" >&2; fail "zr48sim exited at start"; return 1; }
+        sleep 0.1
+    done
+    ctl wait-link 30 || { tail -20 "$WORK/sim.log" >&2; fail "the line did not come up"; return 1; }
+    "$NETNS" up >/dev/null || { fail "netns.sh up failed"; return 1; }
+}
+
+# Halts the simulator and checks that it halted cleanly.
+stop_sim() {
+    local status=0
+    if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
+        kill -INT "$SIM_PID"
+        wait "$SIM_PID" || status=$?
+    fi
+    SIM_PID=
+    "$NETNS" down
+    if [ $status -ne 0 ]; then
+        tail -20 "$WORK/sim.log" >&2
+        fail "zr48sim did not halt cleanly (exit $status)"
+        return 1
+    fi
+    grep -q "the verifier's ledger is empty" "$WORK/sim.log" || { fail "no clean-halt report"; return 1; }
+}
+
+# An exact TCP transfer of BYTES random bytes from namespace zr48a to
+# zr48b: fails unless every byte arrived intact.
+copy() {
+    local name=$1 bytes=$2
+    head -c "$bytes" /dev/urandom >"$WORK/$name.in"
+    in_b python3 "$HERE/tcp_copy.py" serve 5301 &
+    local server=$!
+    in_a python3 "$HERE/tcp_copy.py" send 10.48.0.2 5301 "$WORK/$name.in" >"$WORK/$name.copy" 2>&1
+    local status=$?
+    wait "$server"
+    [ $status -eq 0 ] || { cat "$WORK/$name.copy" >&2; fail "the transfer did not complete intact"; return 1; }
+    log "  $(cat "$WORK/$name.copy")"
+}
+
+# An iperf3 TCP transfer of BYTES from zr48a to zr48b; prints the goodput
+# the receiver measured against the line rate.
+goodput() {
+    local bytes=$1
+    in_b iperf3 -s -1 >"$WORK/iperf.server" 2>&1 &
+    local server=$!
+    sleep 0.5
+    in_a iperf3 -c 10.48.0.2 -n "$bytes" -w 32K -J --connect-timeout 5000 >"$WORK/iperf.json" 2>&1
+    local status=$?
+    wait "$server"
+    [ $status -eq 0 ] || { cat "$WORK/iperf.json" >&2; fail "the iperf3 transfer failed"; return 1; }
+    python3 - "$WORK/iperf.json" "$LINE_RATE_KBPS" <<'EOF2'
+import json, sys
+end = json.load(open(sys.argv[1]))["end"]
+sent, got = end["sum_sent"], end["sum_received"]
+kbps, line = got["bits_per_second"] / 1000, float(sys.argv[2])
+print(f"e2e:   iperf3: {sent['bytes']} bytes sent, {got['bytes']} received in "
+      f"{got['seconds']:.2f} s: goodput {kbps:.0f} kbit/s, "
+      f"{100 * kbps / line:.0f}% of the {line:.0f} kbit/s line rate")
+EOF2
+}
+
+# One of an adapter's figures as the simulator shows them (status_field a resets).
+status_field() {
+    ctl status | python3 -c '
+import json, sys
+adapters = {a["name"]: a for a in json.load(sys.stdin)}
+print(adapters[sys.argv[1]][sys.argv[2]])' "$1" "$2"
+}
+
+# ---------------------------------------------------------------------------
+# The tests
+# ---------------------------------------------------------------------------
+test_ping_both_ways() {
+    start_sim || return 1
+    in_a ping -c 5 -i 0.2 -W 2 10.48.0.2 >"$WORK/ping.ab" || { cat "$WORK/ping.ab"; fail "ping a -> b"; return 1; }
+    in_b ping -c 5 -i 0.2 -W 2 10.48.0.1 >"$WORK/ping.ba" || { cat "$WORK/ping.ba"; fail "ping b -> a"; return 1; }
+    log "  $(tail -1 "$WORK/ping.ab")"
+    stop_sim
+}
+
+test_tcp_transfer_goodput() {
+    start_sim || return 1
+    goodput 1000000 || return 1
+    copy exact 300000 || return 1
+    "$STAT" --socket "$SOCK" a >"$WORK/stat.a" || { fail "zr48stat a"; return 1; }
+    grep -q "line status *0x40" "$WORK/stat.a" || { cat "$WORK/stat.a"; fail "the statistics block does not show the line up"; return 1; }
+    stop_sim
+}
+
+test_line_cut_during_transfer() {
+    start_sim || return 1
+    ( sleep 2; ctl cut l1 >/dev/null; sleep 2; ctl restore l1 >/dev/null ) &
+    local cutter=$!
+    copy cut 1500000 || { wait $cutter; return 1; }
+    wait $cutter
+    local downs ups
+    downs=$(status_field a disconnects)
+    ups=$(status_field a connects)
+    [ "$downs" -ge 1 ] && [ "$ups" -ge 2 ] || { fail "expected a disconnect and a reconnect, saw $downs and $ups"; return 1; }
+    log "  the driver indicated $downs disconnect(s) and $ups connect(s)"
+    stop_sim
+}
+
+test_reset_during_traffic() {
+    start_sim || return 1
+    ( sleep 1.5; ctl reset a >/dev/null; sleep 0.7; ctl reset b >/dev/null; sleep 0.7; ctl reset a >/dev/null ) &
+    local resetter=$!
+    copy reset 1000000 || { wait $resetter; return 1; }
+    wait $resetter
+    local resets
+    resets=$(status_field a resets)
+    [ "$resets" -eq 2 ] || { fail "expected 2 resets of a, saw $resets"; return 1; }
+    in_a ping -c 2 -i 0.2 -W 2 10.48.0.2 >/dev/null || { fail "ping after the resets"; return 1; }
+    stop_sim
+}
+
+# ---------------------------------------------------------------------------
+# The runner: each test in its own process, under its own timeout.
+# ---------------------------------------------------------------------------
+declare -A TIMEOUT=([ping_both_ways]=60 [tcp_transfer_goodput]=90
+                    [line_cut_during_transfer]=120 [reset_during_traffic]=90)
+
+if [ "${1:-}" = "--single" ]; then
+    trap 'stop_sim >/dev/null 2>&1' EXIT
+    "test_$2"
+    exit $?
+fi
+
+cleanup() { rm -rf "$WORK"; "$NETNS" down; }
+trap cleanup EXIT
+preflight || { echo "0 passed, ${#ALL_TESTS[@]} failed"; exit 1; }
+TESTS=("$@")
+[ ${#TESTS[@]} -eq 0 ] && TESTS=("${ALL_TESTS[@]}")
+passed=0
+failed=0
+for t in "${TESTS[@]}"; do
+    [ -n "${TIMEOUT[$t]:-}" ] || { echo "e2e: no test named $t" >&2; failed=$((failed + 1)); continue; }
+    log "$t ..."
+    start=$(date +%s%N)
+    if ZR48_E2E_WORK=$WORK timeout --kill-after=10 "${TIMEOUT[$t]}" "$0" "$BUILD" --single "$t"; then
+        passed=$((passed + 1))
+        tenths=$((($(date +%s%N) - start) / 100000000))
+        log "$t: ok ($((tenths / 10)).$((tenths % 10)) s)"
+    else
+        status=$?
+        failed=$((failed + 1))
+        [ $status -eq 124 ] && log "$t: timed out after ${TIMEOUT[$t]} s"
+        log "$t: FAILED"
+        "$NETNS" down
+    fi
+done
+echo "e2e: $passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,60 @@
+// The zr48 statistics block as a user-space tool sees it: the two private
+// OIDs that read and clear it, the buffers they expect, and the 64-byte
+// little-endian record a read returns, decoded and printed. Plain C++ with no
+// platform headers: the Linux and the Windows zr48stat share it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zr48stat {
+
+// The driver's private OIDs, both issued as queries.
+constexpr uint32_t kOidGetStatistics = 0xFF020210;
+constexpr uint32_t kOidClearStatistics = 0xFF020211;
+// Opens the buffer of both: the bytes 't', 'a', 't', 's' (0x73746174 read
+// as a little-endian u32).
+constexpr uint32_t kSignature = 0x73746174;
+constexpr size_t kBlockSize = 64;
+
+// What a read sends: 64 bytes opening with the signature.
+std::vector<uint8_t> ReadRequestBuffer();
+// What a clear sends: the signature alone (exactly 4 bytes).
+std::vector<uint8_t> ClearRequestBuffer();
+
+struct Statistics {
+    uint64_t xmitOk = 0;            // frames sent
+    uint64_t rcvOk = 0;             // frames received
+    uint64_t rcvError = 0;          // receive error events
+    uint32_t xmitErrorEvents = 0;   // transmit error interrupts
+    uint32_t cardEvents = 0;        // interrupts carrying the card event bit 0x08
+    uint32_t linkUpCount = 0;       // line-up transitions
+    uint32_t reserved = 0;
+    uint64_t lastLinkUpTime = 0;    // 100 ns units since 1 January 1601 (UTC)
+    uint8_t reply82 = 0;            // transceiver bytes, as the transceiver gave them
+    uint8_t reply83 = 0;
+    uint8_t reply94[2] = {0, 0};
+    uint8_t lineStatus = 0;
+    uint8_t lineStatusAux = 0;
+    uint8_t reply9E[10] = {0};
+};
+
+// Decodes a block; false when fewer than 64 bytes are given.
+bool DecodeStatistics(const uint8_t* bytes, size_t length, Statistics* out);
+
+// "2026-01-01 00:00:03.5000000 UTC", or "never" for 0.
+std::string SystemTimeText(uint64_t time);
+// "0x40 data mode (line up)": the activation state in bits 7..6.
+std::string LineStatusText(uint8_t status);
+std::string HexBytes(const uint8_t* bytes, size_t count);
+
+// The block as text for a person, or as one JSON object.
+std::string FormatStatistics(const Statistics& s, const std::string& adapter);
+std::string StatisticsJson(const Statistics& s, const std::string& adapter);
+
+// NDIS status values a tool may meet, by name ("NDIS_STATUS_FAILURE").
+std::string StatusName(uint32_t status);
+
+}  // namespace zr48stat

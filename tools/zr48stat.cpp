@@ -1,0 +1,124 @@
+// zr48stat: reads or clears a zr48 adapter's statistics block through the
+// driver's private OIDs and prints it decoded. On Linux it reaches the
+// adapters of a running zr48sim through its control socket, as a Windows
+// tool reaches an adapter through NDIS.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "control_protocol.h"
+#include "stats_block.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zr48stat [--socket PATH] [--json] [--clear] [--timeout SEC] [ADAPTER...]\n"
+    "\n"
+    "Reads the statistics block of each ADAPTER (every adapter of the simulator\n"
+    "when none is named) through OID 0xFF020210 and prints it decoded; with\n"
+    "--clear, clears it through OID 0xFF020211 instead.\n"
+    "  --socket PATH   the simulator's control socket (default /run/zr48sim/zr48sim.sock)\n"
+    "  --json          one JSON object per adapter\n"
+    "  --timeout SEC   how long to wait for a pending request (default 10)\n";
+
+struct Options {
+    std::string socket = zr48control::kDefaultSocket;
+    bool json = false;
+    bool clear = false;
+    int timeoutMs = 10000;
+    std::vector<std::string> adapters;
+};
+
+bool Parse(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--json") o->json = true;
+        else if (a == "--clear") o->clear = true;
+        else if (a == "--socket" && i + 1 < argc) o->socket = argv[++i];
+        else if (a == "--timeout" && i + 1 < argc) o->timeoutMs = atoi(argv[++i]) * 1000;
+        else if (a.empty() || a[0] == '-') return false;
+        else o->adapters.push_back(a);
+    }
+    return o->timeoutMs > 0;
+}
+
+bool ListAdapters(zr48control::Client& client, const Options& o, std::vector<std::string>* names,
+                  std::string* error) {
+    std::string answer;
+    if (!client.Call("ADAPTERS", &answer, o.timeoutMs, error)) return false;
+    std::vector<std::string> w = zr48control::Words(answer);
+    if (w.empty() || w[0] != "OK") {
+        *error = "unexpected answer: " + answer;
+        return false;
+    }
+    names->assign(w.begin() + 1, w.end());
+    return true;
+}
+
+// One private request; false with a message when it did not succeed.
+bool Issue(zr48control::Client& client, const Options& o, const std::string& adapter,
+           uint32_t oid, std::vector<uint8_t> buffer, zr48control::InformationAnswer* answer,
+           std::string* error) {
+    zr48control::InformationRequest request{true, adapter, oid, std::move(buffer)};
+    std::string line;
+    if (!client.Call(zr48control::FormatRequest(request), &line, o.timeoutMs, error) ||
+        !zr48control::ParseAnswer(line, answer, error)) {
+        return false;
+    }
+    if (answer->status != 0) {
+        *error = "the driver answered " + zr48stat::StatusName(answer->status);
+        return false;
+    }
+    return true;
+}
+
+bool Serve(zr48control::Client& client, const Options& o, const std::string& adapter) {
+    zr48control::InformationAnswer answer;
+    std::string error;
+    if (o.clear) {
+        if (!Issue(client, o, adapter, zr48stat::kOidClearStatistics,
+                   zr48stat::ClearRequestBuffer(), &answer, &error)) {
+            fprintf(stderr, "zr48stat: %s: clear: %s\n", adapter.c_str(), error.c_str());
+            return false;
+        }
+        if (o.json) printf("{\"adapter\":\"%s\",\"cleared\":true}\n", adapter.c_str());
+        else printf("zr48stat: %s: statistics block cleared\n", adapter.c_str());
+        return true;
+    }
+    zr48stat::Statistics s;
+    if (!Issue(client, o, adapter, zr48stat::kOidGetStatistics, zr48stat::ReadRequestBuffer(),
+               &answer, &error)) {
+        fprintf(stderr, "zr48stat: %s: read: %s\n", adapter.c_str(), error.c_str());
+        return false;
+    }
+    if (answer.bytesDone != zr48stat::kBlockSize ||
+        !zr48stat::DecodeStatistics(answer.buffer.data(), answer.buffer.size(), &s)) {
+        fprintf(stderr, "zr48stat: %s: the driver wrote %u bytes, not a 64-byte block\n",
+                adapter.c_str(), answer.bytesDone);
+        return false;
+    }
+    printf("%s\n", o.json ? zr48stat::StatisticsJson(s, adapter).c_str()
+                          : zr48stat::FormatStatistics(s, adapter).c_str());
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!Parse(argc, argv, &o)) {
+        fprintf(stderr, "%s", kUsage);
+        return 2;
+    }
+    zr48control::Client client;
+    std::string error;
+    if (!client.Connect(o.socket, &error) ||
+        (o.adapters.empty() && !ListAdapters(client, o, &o.adapters, &error))) {
+        fprintf(stderr, "zr48stat: %s\n", error.c_str());
+        return 1;
+    }
+    bool ok = true;
+    for (auto& adapter : o.adapters) ok = Serve(client, o, adapter) && ok;
+    return ok ? 0 : 1;
+}
