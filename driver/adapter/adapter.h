@@ -120,6 +120,7 @@ struct Adapter {
     // ---- Lifecycle (under Lock) ---------------------------------------------
     BOOLEAN Halting;              // halt has begun: the data path stays still
     BOOLEAN ResetInProgress;      // a reset owns the rings: sends wait
+    ULONG RingGeneration;         // bumped by each reset and by halt
     BOOLEAN LinkTimerInitialized; // LinkTimer may be set and cancelled
     BOOLEAN LinkCheckDeferred;    // a line event came before LinkTimer existed
     BOOLEAN LinkTimerPending;     // LinkTimer set and its routine not started

@@ -51,22 +51,28 @@ static VOID Handled(Adapter* adapter, UCHAR bit)
     adapter->PendingInterrupts = (UCHAR)(adapter->PendingInterrupts & ~bit);
 }
 
+// A reset or halt owns the rings: a reset drops the lock around its
+// completions, and a deferred call queued before it can get the lock then.
+static BOOLEAN RingsOwnedElsewhere(Adapter* adapter)
+{
+    return adapter->ResetInProgress || adapter->Halting;
+}
+
 // Dispatch level. Mailbox first, then the transmit error (so the transmitter
 // runs again before more frames are handed over), then receive (so the ring
-// is refilled first), then completed transmissions.
+// is refilled first), then completed transmissions. Each ring step looks
+// afresh whether a reset or halt has taken the rings meanwhile.
 VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
     AcquireAdapterLock(&adapter->Lock);
-    // While a reset or halt owns the rings (a reset drops the lock around its
-    // completions), this pass stays off them.
-    BOOLEAN ringsOwned = adapter->ResetInProgress || adapter->Halting;
     if (Pending(adapter, INT_MAILBOX)) {
         MailboxService(adapter);
         Handled(adapter, INT_MAILBOX);
     }
     if (Pending(adapter, INT_TX_ERROR)) {
-        if (!adapter->Halting) {
+        // A reset enables the transmitter when its ring is ready; halt never.
+        if (!RingsOwnedElsewhere(adapter)) {
             WriteRegister(adapter, CR0, (UCHAR)(ReadRegister(adapter, CR0) | CR0_TX_ENABLE));
         }
         CounterIncrement(&adapter->XmitError);
@@ -74,23 +80,26 @@ VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
         Handled(adapter, INT_TX_ERROR);
     }
     if (Pending(adapter, INT_RX)) {
-        if (!ringsOwned) {
+        if (!RingsOwnedElsewhere(adapter)) {
             ProcessReceives(adapter);
+        }
+        if (!RingsOwnedElsewhere(adapter)) {
             PostReceiveBuffers(adapter);
         }
         Handled(adapter, INT_RX);
     }
     if (Pending(adapter, INT_TX_DONE)) {
-        if (!ringsOwned) {
+        if (!RingsOwnedElsewhere(adapter)) {
             CompleteTransmits(adapter);
             StartTransmit(adapter);
         }
         Handled(adapter, INT_TX_DONE);
     }
-    BOOLEAN halting = adapter->Halting;
+    // A reset unmasks the card itself when it has finished; halt keeps it masked.
+    BOOLEAN unmask = !RingsOwnedElsewhere(adapter);
     ReleaseAdapterLock(&adapter->Lock);
-    if (!halting) {
-        WriteRegister(adapter, IMR, IMR_NORMAL);  // halt keeps the card masked
+    if (unmask) {
+        WriteRegister(adapter, IMR, IMR_NORMAL);
     }
 }
 
@@ -103,6 +112,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     // Sends that arrive from now on, from inside this reset's completions
     // too, wait in PendingSendQueue and go out when the reset has finished.
     adapter->ResetInProgress = TRUE;
+    adapter->RingGeneration += 1;
     PacketQueue waiting = adapter->PendingSendQueue;
     FrameQueueInit(&adapter->PendingSendQueue);
 
@@ -121,7 +131,12 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     }
     adapter->ResetInProgress = FALSE;
     StartTransmit(adapter);
-    WriteRegister(adapter, IMR, IMR_NORMAL);
+    // A deferred call asked for before the reset and still to come unmasks
+    // the card itself. Unmasked now, the card could interrupt first, and the
+    // ISR would replace the sources that call has yet to serve.
+    if (adapter->PendingInterrupts == 0) {
+        WriteRegister(adapter, IMR, IMR_NORMAL);
+    }
     ReleaseAdapterLock(&adapter->Lock);
     *AddressingReset = FALSE;
     return NDIS_STATUS_SUCCESS;

@@ -199,11 +199,22 @@ static BOOLEAN TakeReceivedFrame(Adapter* adapter, PNDIS_PACKET* packet, BOOLEAN
     return TRUE;
 }
 
+// A reset or halt took the ring while the pass had dropped the lock: the
+// ring's indexes are no longer the pass's, and its frames are dropped as the
+// reset drops those it finds. Their buffers become free (lock held).
+static VOID AbandonBatch(Adapter* adapter, PNDIS_PACKET* batch, ULONG count)
+{
+    for (ULONG i = 0; i < count; ++i) {
+        Append(&adapter->RxFreeQueue, *ReceiveBufferLink(batch[i]));
+    }
+}
+
 VOID ProcessReceives(Adapter* adapter)
 {
     if (adapter->RxNextIndex == ReadRegister(adapter, RX_HW_INDEX)) {
         return;
     }
+    ULONG generation = adapter->RingGeneration;
     PNDIS_PACKET batch[RECEIVE_BATCH];
     BOOLEAN copyOnly[RECEIVE_BATCH];
     ULONG count = 0;
@@ -213,6 +224,10 @@ VOID ProcessReceives(Adapter* adapter)
         }
         if (TakeReceivedFrame(adapter, &batch[count], &copyOnly[count])) {
             count += 1;
+        }
+        if (adapter->RingGeneration != generation) {
+            AbandonBatch(adapter, batch, count);
+            return;
         }
         adapter->RxNextIndex = NEXT_RING_INDEX(adapter->RxNextIndex);
         if (count == RECEIVE_BATCH) {

@@ -90,6 +90,7 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
 
 VOID CompleteTransmits(Adapter* adapter)
 {
+    ULONG generation = adapter->RingGeneration;
     while (adapter->TxCompleteIndex != ReadRegister(adapter, TX_HW_INDEX)) {
         if (adapter->TxBusyQueue.Head == NULL) {
             break;  // the card reports more frames than it was given
@@ -103,6 +104,9 @@ VOID CompleteTransmits(Adapter* adapter)
         ReleaseAdapterLock(&adapter->Lock);
         NdisMSendComplete(adapter->MiniportAdapterHandle, packet, NDIS_STATUS_SUCCESS);
         AcquireAdapterLock(&adapter->Lock);
+        if (adapter->RingGeneration != generation) {
+            return;  // a reset or halt took the ring meanwhile: its frames are its own
+        }
     }
 }
 

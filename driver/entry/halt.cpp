@@ -13,6 +13,7 @@ VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
     AcquireAdapterLock(&adapter->Lock);
     adapter->Halting = TRUE;  // the deferred routine stays off the rings from now on
+    adapter->RingGeneration += 1;
     DisableTransfers(adapter);
     WriteRegister(adapter, IMR, IMR_NONE);
     ReleaseAdapterLock(&adapter->Lock);

@@ -72,11 +72,15 @@ NDIS_STATUS AdapterStart(Adapter* adapter, NDIS_HANDLE miniportAdapterHandle,
 
 // The shared block is (transmit + receive buffers) x 1516 bytes, computed in
 // 32 bits; counts whose block would not fit are refused rather than wrapped.
+// Neither kind of buffer at all is refused too: NDIS maps and allocates no
+// empty block.
 static BOOLEAN SharedMemorySizeFits(Adapter* adapter)
 {
     ULONG slots = adapter->XmtQueueLen + adapter->RcvQueueLen;
-    return slots >= adapter->XmtQueueLen && slots <= 0xFFFFFFFFu / FRAME_SLOT_SIZE ? TRUE
-                                                                                   : FALSE;
+    return slots != 0 && slots >= adapter->XmtQueueLen &&
+                   slots <= 0xFFFFFFFFu / FRAME_SLOT_SIZE
+               ? TRUE
+               : FALSE;
 }
 
 static NDIS_STATUS MapCardWindow(Adapter* adapter)
@@ -128,6 +132,16 @@ static NDIS_STATUS ConnectInterrupt(Adapter* adapter)
     return NDIS_STATUS_SUCCESS;
 }
 
+// A transceiver that did not come up may still post in the mailbox. Once the
+// handler is gone its interrupt must not stay enabled on the shared line, nor
+// its controller run: the stop path cannot do it, the window being unmapped.
+static VOID SilenceCard(Adapter* adapter)
+{
+    WriteRegister(adapter, IMR, IMR_NONE);
+    WriteRegister(adapter, CR0, 0);
+    WriteRegister(adapter, ISR, INT_ALL);
+}
+
 NDIS_STATUS AllocateHardwareResources(Adapter* adapter)
 {
     NDIS_STATUS status = MapCardWindow(adapter);
@@ -146,6 +160,7 @@ NDIS_STATUS AllocateHardwareResources(Adapter* adapter)
         status = LoadFirmware(adapter);
         if (status != NDIS_STATUS_SUCCESS) {
             NdisWriteErrorLogEntry(adapter->MiniportAdapterHandle, (NDIS_ERROR_CODE)status, 0);
+            SilenceCard(adapter);
         }
     }
     if (status != NDIS_STATUS_SUCCESS) {

@@ -16,6 +16,12 @@ void AdvanceClockWithoutRunning(Nanoseconds d);
 // Modules with state of their own register a function that ResetWorld calls
 // (after the executor has stopped) to forget it.
 void RegisterResetHook(void (*hook)());
+// Concurrent mode: waits up to `limit` for the timer routines whose timers
+// lie in [begin, begin + length) (or that `owner` holds, when length is 0)
+// to return. A routine whose last act wakes the thread that frees its timer
+// still has a few instructions to go; only one still running after that is
+// one the driver did not wait for.
+void AwaitReturningTimerRoutines(const void* begin, size_t length, const void* owner);
 void RunResetHooks();
 
 }  // namespace internal

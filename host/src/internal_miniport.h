@@ -1,6 +1,7 @@
 // What the driver, miniport block, upper edge and packet modules share.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -127,6 +128,8 @@ struct MiniportState {
     // Receive tracking
     ReturnPolicy returnPolicy;
     std::deque<PNDIS_PACKET> lent;  // in indication order
+    int returning = 0;              // MiniportReturnPacket calls under way
+    std::condition_variable returned;  // a return call finished
     std::unordered_map<PNDIS_PACKET, uint64_t> lentBy;  // packet -> its indication
     std::unordered_map<PNDIS_PACKET, NDIS_STATUS> lastIndicatedStatus;
     uint64_t indications = 0;

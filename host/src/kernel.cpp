@@ -14,10 +14,16 @@ namespace {
 
 std::mutex eventMu;
 std::condition_variable eventCv;
+int eventWaiters = 0;  // guarded by eventMu
 unsigned randState = 1;
 std::mutex randMu;
 
 }  // namespace
+
+int ThreadsWaitingOnEvents() {
+    std::lock_guard<std::mutex> lock(eventMu);
+    return eventWaiters;
+}
 
 namespace internal {
 void ResetKernel(const WorldOptions& options) {
@@ -165,12 +171,15 @@ BOOLEAN NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait) {
     }
     std::unique_lock<std::mutex> lock(host::eventMu);
     auto signalled = [&] { return __atomic_load_n(&Event->Signalled, __ATOMIC_ACQUIRE) != 0; };
+    ++host::eventWaiters;
+    bool set = true;
     if (forever) {
         host::eventCv.wait(lock, signalled);
-        return TRUE;
+    } else {
+        set = host::eventCv.wait_for(lock, std::chrono::nanoseconds(timeout), signalled);
     }
-    return host::eventCv.wait_for(lock, std::chrono::nanoseconds(timeout), signalled) ? TRUE
-                                                                                       : FALSE;
+    --host::eventWaiters;
+    return set ? TRUE : FALSE;
 }
 
 // ---------------------------------------------------------------------------

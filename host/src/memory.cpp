@@ -9,6 +9,7 @@
 
 #include "host/verifier.h"
 #include "host/world.h"
+#include "internal.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
         host::Violation("NdisFreeMemory(%p): a write ran outside the %zu-byte block", VirtualAddress,
                         h->length);
     }
+    host::internal::AwaitReturningTimerRoutines(VirtualAddress, h->length, nullptr);
     for (auto& inside : host::LedgerEntriesWithin(VirtualAddress, h->length)) {
         if (inside.kind == host::Resource::PoolMemory) continue;
         host::Violation("NdisFreeMemory(%p): the block still holds a live %s at %p", VirtualAddress,

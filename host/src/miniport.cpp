@@ -2,6 +2,7 @@
 // MiniportHalt, what NDIS keeps of it (handle, context, attributes, shutdown
 // handler), and the checks made when the adapter starts and stops (see
 // host/miniport.h). The upper edge is in upper_edge.cpp.
+#include <chrono>
 #include <map>
 #include <unordered_map>
 
@@ -301,6 +302,15 @@ NDIS_STATUS Miniport::FinishInitialize(NDIS_STATUS status, uint64_t watermark) {
 // ---------------------------------------------------------------------------
 // Halt, shutdown, hang check, reset
 // ---------------------------------------------------------------------------
+// Concurrent mode: MiniportReturnPacket calls still running on other threads
+// finish before MiniportHalt is called.
+static void WaitForReturns(MiniportState& s) {
+    std::unique_lock<std::mutex> lock(s.mu);
+    if (!s.returned.wait_for(lock, std::chrono::seconds(10), [&] { return s.returning == 0; })) {
+        Violation("Miniport::Halt: MiniportReturnPacket has not returned for 10 s");
+    }
+}
+
 // What a halted adapter may not leave behind.
 static void CheckHalted(MiniportState& s) {
     std::unique_lock<std::mutex> lock(s.mu);
@@ -315,6 +325,7 @@ static void CheckHalted(MiniportState& s) {
     if (requestPending) {
         Violation("MiniportHalt returned with the request for OID 0x%08X still pending", oid);
     }
+    internal::AwaitReturningTimerRoutines(nullptr, 0, &s);
     std::string held = internal::HeldBy(&s);
     if (!held.empty()) Violation("MiniportHalt returned and the adapter left %s", held.c_str());
 }
@@ -330,8 +341,10 @@ void Miniport::Halt() {
         }
     }
     // NDIS unbinds the protocols before it halts an adapter, and they give
-    // back every packet they still hold.
+    // back every packet they still hold; halt waits for returns that other
+    // processors are making.
     internal::ReturnLentPackets(state, SIZE_MAX, -1);
+    WaitForReturns(*state);
     NDIS_HANDLE context;
     {
         std::lock_guard<std::mutex> lock(state->mu);

@@ -11,9 +11,11 @@
 // structure: a driver that frees a block holding an armed timer is reported
 // by NdisFreeMemory (the ledger's Timer entry lies inside the block), and the
 // expiry does not then read freed memory itself.
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "host/verifier.h"
@@ -109,6 +111,23 @@ void Arm(PNDIS_TIMER timer, UINT milliseconds) {
 }  // namespace
 
 namespace internal {
+
+void AwaitReturningTimerRoutines(const void* begin, size_t length, const void* owner) {
+    if (!IsConcurrent()) return;
+    auto inScope = [&](const LedgerEntry& e) {
+        if (e.kind != Resource::TimerRoutine) return false;
+        if (length == 0) return e.owner == owner;
+        auto k = reinterpret_cast<uintptr_t>(e.key), b = reinterpret_cast<uintptr_t>(begin);
+        return k >= b && k < b + length;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    for (;;) {
+        bool any = false;
+        for (auto& e : LedgerEntries()) any = any || inScope(e);
+        if (!any || std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::yield();
+    }
+}
 
 size_t ArmedTimers(NDIS_HANDLE miniport) {
     std::lock_guard<std::mutex> lock(mu);

@@ -165,6 +165,7 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
         } else {
             state->lent.erase(std::find(state->lent.begin(), state->lent.end(), packet));
             context = state->context;
+            ++state->returning;
         }
     }
     if (problem) {
@@ -175,10 +176,13 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
     if (!handler) {
         Violation("returning %p: the driver registered no MiniportReturnPacket",
                   static_cast<void*>(packet));
-        return;
+    } else {
+        RunAtIrql(AtLeastCurrent(DISPATCH_LEVEL), "MiniportReturnPacket",
+                  [&] { handler(context, packet); });
     }
-    RunAtIrql(AtLeastCurrent(DISPATCH_LEVEL), "MiniportReturnPacket",
-              [&] { handler(context, packet); });
+    std::lock_guard<std::mutex> lock(state->mu);
+    --state->returning;
+    state->returned.notify_all();
 }
 
 // Records the indicated packets and lends out those not marked

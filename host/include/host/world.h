@@ -93,6 +93,9 @@ void RunAtIrql(KIRQL irql, const char* handler, const std::function<void()>& fn)
 
 // Number of spin locks the calling context holds.
 int SpinLocksHeld();
+// Threads blocked in NdisWaitEvent right now (concurrent mode): lets a test
+// see that a thread has reached a wait without sleeping for it.
+int ThreadsWaitingOnEvents();
 
 // Binds the calling (non-executor) thread to the host: gives it a processor
 // number hint for PASSIVE_LEVEL and a fresh IRQL of PASSIVE_LEVEL.

@@ -1,0 +1,285 @@
+// The adapter's life: registration, initialization and every way it can
+// fail, halt with work still in flight, and shutdown.
+#include <optional>
+#include <string>
+
+#include "card/mailbox_protocol.h"
+#include "datapath/interrupt.h"
+#include "datapath/pool_memory.h"
+#include "datapath/receive.h"
+#include "datapath/transmit.h"
+#include "datapath_support.h"
+#include "entry/miniport.h"
+#include "host/diagnostics.h"
+
+using namespace datapath_test;
+
+class LifecycleTest : public DataPathTest {
+protected:
+    // How often a clean start (and halt) asks for a resource of `kind`.
+    uint64_t AttemptsToStart(Unit& unit, host::Resource kind) {
+        uint64_t before = host::Attempts(kind);
+        EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
+        uint64_t attempts = host::Attempts(kind) - before;
+        unit.nic->Halt();
+        return attempts;
+    }
+
+    // After a failed start: nothing held, nothing registered, the card quiet
+    // (a later posting of its controller raises no interrupt), and the next
+    // start succeeds.
+    void ExpectCleanFailureThenStart(Unit& unit) {
+        EXPECT_EQ(host::LedgerSize(), 0u) << host::LedgerReport();
+        EXPECT_FALSE(unit.nic->ShutdownHandlerRegistered());
+        unit.Card().PostEvent(0x01);
+        Advance(host::kMillisecond);
+        EXPECT_FALSE(unit.Card().InterruptAsserted());
+        host::ClearFaults();
+        unit.Card().ClearAnswerFaults();
+        host::ClearDiagnostics();
+        ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
+        unit.nic->Halt();
+    }
+
+    static void ExpectHardwareFailureReport(std::optional<uint32_t> logCode) {
+        EXPECT_EQ(host::DebugMessages(), std::vector<std::string>{INIT_FAILURE_MESSAGE});
+        auto log = host::ErrorLog();
+        ASSERT_EQ(log.size(), logCode ? 1u : 0u);
+        if (logCode) {
+            EXPECT_EQ(log[0].code, *logCode);
+            EXPECT_TRUE(log[0].values.empty());
+        }
+    }
+};
+
+TEST_F(LifecycleTest, RegistersItsHandlersAndStartsAsABusMasterDeserializedPciAdapter) {
+    auto table = bench->Driver().Characteristics();
+    const auto& v30 = table.Ndis40Chars.Ndis30Chars;
+    EXPECT_EQ(v30.MajorNdisVersion, 5);
+    EXPECT_EQ(v30.MinorNdisVersion, 0);
+    EXPECT_EQ(v30.CheckForHangHandler, &MiniportCheckForHang);
+    EXPECT_EQ(v30.HaltHandler, &MiniportHalt);
+    EXPECT_EQ(v30.HandleInterruptHandler, &MiniportHandleInterrupt);
+    EXPECT_EQ(v30.InitializeHandler, &MiniportInitialize);
+    EXPECT_EQ(v30.ISRHandler, &MiniportIsr);
+    EXPECT_EQ(v30.QueryInformationHandler, &MiniportQueryInformation);
+    EXPECT_EQ(v30.ResetHandler, &MiniportReset);
+    EXPECT_EQ(v30.SetInformationHandler, &MiniportSetInformation);
+    EXPECT_EQ(table.Ndis40Chars.ReturnPacketHandler, &MiniportReturnPacket);
+    EXPECT_EQ(table.Ndis40Chars.SendPacketsHandler, &MiniportSendPackets);
+    EXPECT_FALSE(v30.SendHandler || v30.TransferDataHandler || v30.DisableInterruptHandler ||
+                 v30.EnableInterruptHandler || v30.ReconfigureHandler ||
+                 table.Ndis40Chars.AllocateCompleteHandler || table.CoCreateVcHandler ||
+                 table.CoSendPacketsHandler || table.CoRequestHandler);
+
+    Unit& unit = bench->AddAdapter();
+    ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
+    host::MiniportAttributes attributes = unit.nic->Attributes();
+    EXPECT_EQ(attributes.flags, 0x28u);
+    EXPECT_EQ(attributes.interfaceType, NdisInterfacePci);
+    EXPECT_EQ(attributes.checkForHangSeconds, 0u);
+    EXPECT_TRUE(unit.nic->ShutdownHandlerRegistered());
+    EXPECT_FALSE(unit.nic->CheckForHang());
+
+    unit.nic->Halt();
+    EXPECT_EQ(host::LedgerSize(), 0u) << host::LedgerReport();
+    EXPECT_EQ(Register(unit, IMR), 0);
+    EXPECT_EQ(Register(unit, CR0), 0);
+    EXPECT_TRUE(host::DebugMessages().empty());
+    EXPECT_TRUE(host::ErrorLog().empty());
+}
+
+TEST_F(LifecycleTest, TakesTheFirst8023MediumOfferedAndNothingWithoutOne) {
+    Unit& unit = bench->AddAdapter();
+    unit.nic->SetMedia({NdisMediumWan, NdisMedium802_5});
+    EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_UNSUPPORTED_MEDIA);
+    EXPECT_EQ(unit.nic->SelectedMediumIndex(), host::kUntouched);
+    EXPECT_EQ(host::Attempts(host::Resource::PoolMemory), 0u);
+    EXPECT_TRUE(unit.Card().AccessLog().empty());
+
+    unit.nic->SetMedia({NdisMediumWan, NdisMedium802_3, NdisMedium802_3});
+    ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(unit.nic->SelectedMediumIndex(), 1u);
+}
+
+// Each acquisition of a start, made to fail in turn (the HLK fault walk). The
+// early ones fail before the link timer exists, whose stop must then leave
+// it alone (the verifier flags cancelling a timer never initialized).
+TEST_F(LifecycleTest, EveryFailingAcquisitionFailsTheStartCleanlyAndTheNextStartSucceeds) {
+    using host::Resource;
+    Unit& unit = bench->AddAdapter();
+    for (Resource kind :
+         {Resource::Configuration, Resource::PciConfig, Resource::PoolMemory, Resource::IoSpace,
+          Resource::MapRegisters, Resource::SharedMemory, Resource::PacketPool,
+          Resource::BufferPool, Resource::Packet, Resource::Buffer, Resource::Interrupt,
+          Resource::File, Resource::FileMapping}) {
+        uint64_t attempts = AttemptsToStart(unit, kind);
+        ASSERT_GT(attempts, 0u) << host::ResourceName(kind);
+        for (unsigned n = 1; n <= attempts; ++n) {
+            SCOPED_TRACE(std::string(host::ResourceName(kind)) + " #" + std::to_string(n));
+            host::ClearDiagnostics();
+            host::FailNth(kind, n);
+            NDIS_STATUS status = unit.nic->Initialize();
+            bool beforeHardware = kind == Resource::Configuration ||
+                                  kind == Resource::PciConfig ||
+                                  (kind == Resource::PoolMemory && n == 1);  // the record
+            EXPECT_EQ(status, kind == Resource::Configuration || kind == Resource::PciConfig
+                                  ? NDIS_STATUS_FAILURE
+                                  : NDIS_STATUS_RESOURCES);
+            if (beforeHardware) {
+                EXPECT_TRUE(host::DebugMessages().empty());
+                EXPECT_TRUE(host::ErrorLog().empty());
+            } else if (kind == Resource::Interrupt) {
+                ExpectHardwareFailureReport(NDIS_ERROR_CODE_INTERRUPT_CONNECT);
+            } else if (kind == Resource::File || kind == Resource::FileMapping) {
+                ExpectHardwareFailureReport(status);
+            } else {
+                ExpectHardwareFailureReport(std::nullopt);
+            }
+            ExpectCleanFailureThenStart(unit);
+        }
+    }
+
+    bench->RemoveFirmwareImage();
+    host::ClearDiagnostics();
+    NDIS_STATUS status = unit.nic->Initialize();
+    EXPECT_EQ(status, NDIS_STATUS_FILE_NOT_FOUND);
+    ExpectHardwareFailureReport(status);
+    bench->SetFirmwareImage(bench->FirmwareImage());
+    ExpectCleanFailureThenStart(unit);
+}
+
+// Each bring-up step the transceiver refuses or never answers.
+TEST_F(LifecycleTest, ATransceiverStepThatFailsFailsTheStartWithItsStatusLogged) {
+    Unit& unit = bench->AddAdapter();
+    for (uint8_t code : {XCVR_DOWNLOAD_START, XCVR_DOWNLOAD_DATA, XCVR_DOWNLOAD_END,
+                         XCVR_TERMINAL_TYPE, XCVR_LINE_OPTIONS, XCVR_LINE_RATE, XCVR_LINE_CODE,
+                         XCVR_FRAMING, XCVR_LINE_CODE_OFFSET, XCVR_TERMINAL_MODE, XCVR_EVENTS}) {
+        for (bool refuse : {true, false}) {
+            SCOPED_TRACE(testing::Message()
+                         << (refuse ? "refused " : "unanswered ") << std::hex << int(code));
+            host::ClearDiagnostics();
+            if (refuse) {
+                unit.Card().FailAnswer(0x05, code);
+            } else {
+                unit.Card().WithholdAnswer(code);
+            }
+            EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_FAILURE);
+            ExpectHardwareFailureReport(NDIS_STATUS_FAILURE);
+            ExpectCleanFailureThenStart(unit);
+        }
+    }
+    for (uint8_t stage : {MB_STAGE_AWAITING_FIRMWARE, MB_STAGE_FIRMWARE_RUNNING}) {
+        host::ClearDiagnostics();
+        unit.Card().SuppressStage(stage);
+        EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_FAILURE);
+        ExpectHardwareFailureReport(NDIS_STATUS_FAILURE);
+        unit.Card().SuppressStage(stage, false);
+        ExpectCleanFailureThenStart(unit);
+    }
+    // The counter clear's answer does not matter.
+    unit.Card().FailAnswer(0x05, XCVR_COUNTERS);
+    ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
+}
+
+TEST_F(LifecycleTest, QueueLengthsWhoseSharedBlockWouldNotFit32BitsAreRefused) {
+    constexpr uint32_t kMostSlots = 0xFFFFFFFFu / FRAME_SLOT_SIZE;
+    Unit& unit = bench->AddAdapter();
+    bench->Loopback(unit);
+    for (auto [xmt, rcv] : {std::pair<uint32_t, uint32_t>{8, kMostSlots - 7},
+                            {0xFFFFFFFFu, 1}, {0x80000000u, 0x80000000u}, {0, 0}}) {
+        SCOPED_TRACE(std::to_string(xmt) + " + " + std::to_string(rcv));
+        unit.Parameters().SetInteger("XmtQueueLen", xmt);
+        unit.Parameters().SetInteger("RcvQueueLen", rcv);
+        host::ClearDiagnostics();
+        uint64_t mapAttempts = host::Attempts(host::Resource::MapRegisters);
+        EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_RESOURCES);
+        EXPECT_EQ(host::Attempts(host::Resource::MapRegisters), mapAttempts);
+        ExpectHardwareFailureReport(std::nullopt);
+        EXPECT_EQ(host::LedgerSize(), 0u) << host::LedgerReport();
+    }
+    // No transmit buffers: a send waits until halt aborts it.
+    unit.Parameters().SetInteger("XmtQueueLen", 0);
+    unit.Parameters().SetInteger("RcvQueueLen", 16);
+    bench->Start(unit);
+    ASSERT_TRUE(bench->LinkUp(unit));
+    SendFrames(unit, {MakeFrame(100)});
+    Advance(100 * host::kMillisecond);
+    EXPECT_TRUE(unit.nic->Completions().empty());
+    unit.nic->Halt();
+    ASSERT_EQ(unit.nic->Completions().size(), 1u);
+    EXPECT_EQ(unit.nic->Completions()[0].status, NDIS_STATUS_REQUEST_ABORTED);
+
+    // No receive buffers: frames are dropped by the card for want of one.
+    unit.Parameters().SetInteger("XmtQueueLen", 8);
+    unit.Parameters().SetInteger("RcvQueueLen", 0);
+    bench->Start(unit);
+    ASSERT_TRUE(bench->LinkUp(unit));
+    unit.loopback->InjectFrame(MakeFrame(100));
+    Advance(100 * host::kMillisecond);
+    EXPECT_EQ(unit.Card().Counters().rxDroppedNoBuffer, 1u);
+    EXPECT_TRUE(unit.nic->Received().empty());
+}
+
+TEST_F(LifecycleTest, ShutdownSilencesTheCardAndLeavesAnUnmappedOneAlone) {
+    Unit& unit = StartedAdapter();
+    unit.Card().ClearAccessLog();
+    ASSERT_TRUE(unit.nic->Shutdown(HOST_DEVICE_LEVEL));
+    EXPECT_EQ(Accesses(unit),
+              (std::vector<std::string>{"W IMR=0x00", "W CR1=0x08", "W CR0=0x00", "W ISR=0xFF"}));
+
+    // Registered before the window is mapped: an adapter record without a
+    // window is left as it is.
+    auto* adapter = static_cast<Adapter*>(AllocatePoolMemory(sizeof(Adapter)));
+    AdapterConstruct(adapter);
+    unit.Card().ClearAccessLog();
+    host::RunAtIrql(HOST_DEVICE_LEVEL, "MiniportShutdown", [&] { MiniportShutdown(adapter); });
+    EXPECT_TRUE(unit.Card().AccessLog().empty());
+    AdapterDestroy(adapter);
+    FreePoolMemory(adapter);
+}
+
+TEST_F(LifecycleTest, HaltCompletesEverySendItHoldsOnceAndAPendingStatisticsRequest) {
+    Unit& unit = StartedAdapter({{"XmtQueueLen", 3}});
+    auto ids = SendFrames(unit, Frames(5, 1514));
+    ASSERT_TRUE(unit.nic->Query(OID_ZR48_GET_STATISTICS, StatisticsRequest()).pended);
+
+    unit.nic->Halt();
+    auto done = unit.nic->Completions();
+    ASSERT_EQ(done.size(), 5u);
+    for (size_t i = 0; i < done.size(); ++i) {
+        EXPECT_EQ(done[i].id, ids[i]);  // the ring's three first, then the two waiting
+        EXPECT_EQ(done[i].status, NDIS_STATUS_REQUEST_ABORTED);
+    }
+    EXPECT_TRUE(unit.nic->LastRequest().completed);
+    EXPECT_EQ(unit.nic->LastRequest().status, NDIS_STATUS_FAILURE);
+}
+
+// A deferred call queued before halt runs while the interrupt is released:
+// it stays off the rings and leaves the card masked.
+TEST_F(LifecycleTest, HaltWithInterruptWorkQueuedIndicatesAndUnmasksNothing) {
+    Unit& unit = StartedAdapter();
+    uint64_t isrRuns = InterruptsOf(unit).isrRuns;
+    ASSERT_TRUE(unit.loopback->InjectFrame(MakeFrame(100)));
+    ASSERT_TRUE(host::RunUntil([&] { return InterruptsOf(unit).isrRuns > isrRuns; },
+                               host::kSecond));
+    uint64_t deferredRuns = InterruptsOf(unit).deferredRuns;
+
+    unit.nic->Halt();
+    EXPECT_EQ(InterruptsOf(unit).deferredRuns, deferredRuns + 1);
+    EXPECT_TRUE(unit.nic->Received().empty());
+    EXPECT_EQ(Register(unit, IMR), 0);
+}
+
+// The line dropped and its check is still due when halt comes: the timer is
+// cancelled and nothing is indicated afterwards.
+TEST_F(LifecycleTest, HaltCancelsALinkCheckStillDue) {
+    Unit& unit = StartedAdapter();
+    unit.loopback->StopPartner();
+    Advance(100 * host::kMillisecond);
+    ASSERT_EQ(host::LedgerCount(host::Resource::Timer), 1u);
+    size_t statuses = unit.nic->StatusIndications().size();
+    unit.nic->Halt();
+    Advance(host::kSecond);
+    EXPECT_EQ(unit.nic->StatusIndications().size(), statuses);
+}
