@@ -78,10 +78,10 @@ public:
     explicit Rig(bool unlimitedRate) {
         host::ResetWorld();
         bench_ = std::make_unique<testbed::Bench>();
-        testbed::AdapterSpec spec;
-        spec.card.unlimitedRate = unlimitedRate;
-        spec.card.accessLog = false;  // it would grow with every register access
-        unit_ = &bench_->AddAdapter(spec);
+        testbed::AdapterSetup setup;
+        setup.card.unlimitedRate = unlimitedRate;
+        setup.card.accessLog = false;  // it would grow with every register access
+        unit_ = &bench_->AddAdapter(setup);
         cardmodel::LoopbackOptions loopback;
         loopback.unlimitedRate = unlimitedRate;
         bench_->Loopback(*unit_, loopback);

@@ -77,12 +77,12 @@ bool Simulator::BuildAdapter(const AdapterSettings& settings, std::string* error
         *error = "adapter " + settings.name + ": cannot read " + settings.firmwarePath;
         return false;
     }
-    testbed::AdapterSpec spec;
-    spec.card.accessLog = false;  // a long run would keep every register access
-    spec.card.unlimitedRate = options_.unlimitedRate;
-    spec.integers = settings.integers;
-    spec.strings = settings.strings;
-    a->unit = &bench_->AddAdapter(spec);
+    testbed::AdapterSetup setup;
+    setup.card.accessLog = false;  // a long run would keep every register access
+    setup.card.unlimitedRate = options_.unlimitedRate;
+    setup.integers = settings.integers;
+    setup.strings = settings.strings;
+    a->unit = &bench_->AddAdapter(setup);
     // The simulator watches through the callbacks; records would only grow.
     a->unit->nic->SetRecording(false);
     a->unit->nic->SetReturnPolicy({host::ReturnWhen::InsideIndication});

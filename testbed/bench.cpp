@@ -32,31 +32,31 @@ void Bench::SetFirmwareImage(std::vector<uint8_t> image) {
 
 void Bench::RemoveFirmwareImage() { host::ClearFiles(); }
 
-Unit& Bench::AddAdapter(AdapterSpec spec) {
+Unit& Bench::AddAdapter(AdapterSetup setup) {
     unsigned n = static_cast<unsigned>(units_.size());
-    if (spec.placement.pciSlot == 0 && n != 0) {
-        spec.placement.pciSlot = n;
-        spec.placement.windowBase += n * 0x10000;
-        spec.placement.interruptLine = static_cast<uint8_t>(spec.placement.interruptLine + n);
+    if (setup.placement.pciSlot == 0 && n != 0) {
+        setup.placement.pciSlot = n;
+        setup.placement.windowBase += n * 0x10000;
+        setup.placement.interruptLine = static_cast<uint8_t>(setup.placement.interruptLine + n);
     }
     auto unit = std::make_unique<Unit>();
-    unit->slot = std::make_unique<CardSlot>(spec.placement, spec.card);
+    unit->slot = std::make_unique<CardSlot>(setup.placement, setup.card);
     unit->nic = std::make_unique<host::Miniport>(*driver_);
-    if (spec.placement.pciSlot != 0) {
+    if (setup.placement.pciSlot != 0) {
         // A DWORD, as an installer writes it: the driver reads the slot as
         // a hexadecimal integer, so a decimal string would name another slot.
-        unit->nic->Parameters().SetInteger("SlotNumber", spec.placement.pciSlot);
+        unit->nic->Parameters().SetInteger("SlotNumber", setup.placement.pciSlot);
     }
-    for (auto& [keyword, value] : spec.integers) unit->nic->Parameters().SetInteger(keyword, value);
-    for (auto& [keyword, value] : spec.strings) unit->nic->Parameters().SetString(keyword, value);
+    for (auto& [keyword, value] : setup.integers) unit->nic->Parameters().SetInteger(keyword, value);
+    for (auto& [keyword, value] : setup.strings) unit->nic->Parameters().SetString(keyword, value);
     units_.push_back(std::move(unit));
     return *units_.back();
 }
 
 Unit& Bench::AddAdapter(const std::map<std::string, uint32_t>& integers) {
-    AdapterSpec spec;
-    spec.integers = integers;
-    return AddAdapter(spec);
+    AdapterSetup setup;
+    setup.integers = integers;
+    return AddAdapter(setup);
 }
 
 cardmodel::LoopbackPartner& Bench::Loopback(Unit& unit, cardmodel::LoopbackOptions options) {

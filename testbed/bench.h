@@ -29,7 +29,7 @@ struct Unit {
     host::ParameterStore& Parameters() { return nic->Parameters(); }
 };
 
-struct AdapterSpec {
+struct AdapterSetup {
     Placement placement;
     cardmodel::CardOptions card;
     // Configuration parameters as the registry holds them.
@@ -54,8 +54,8 @@ public:
     void RemoveFirmwareImage();
 
     // A card in a slot of its own (slot, window and interrupt line follow the
-    // number of adapters unless the spec sets them).
-    Unit& AddAdapter(AdapterSpec spec = {});
+    // number of adapters unless the setup sets them).
+    Unit& AddAdapter(AdapterSetup setup = {});
     Unit& AddAdapter(const std::map<std::string, uint32_t>& integers);
     cardmodel::LoopbackPartner& Loopback(Unit& unit, cardmodel::LoopbackOptions options = {});
     cardmodel::Line& Connect(Unit& a, Unit& b, cardmodel::LineOptions options = {});

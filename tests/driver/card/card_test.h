@@ -28,10 +28,10 @@ protected:
     // A card in a slot, not yet initialized, so that knobs can be set first.
     testbed::Unit& Add(const std::map<std::string, uint32_t>& integers = {},
                        cardmodel::CardOptions options = {}) {
-        testbed::AdapterSpec spec;
-        spec.integers = integers;
-        spec.card = options;
-        return bench->AddAdapter(spec);
+        testbed::AdapterSetup setup;
+        setup.integers = integers;
+        setup.card = options;
+        return bench->AddAdapter(setup);
     }
     // An initialized card without a far end: its line never comes up unless
     // a test writes the line status byte itself.

@@ -22,14 +22,14 @@ protected:
     // A card that boots, loads and trains in a few milliseconds of real time,
     // with a partner that sends without serialization time.
     Unit& QuickAdapter() {
-        testbed::AdapterSpec spec;
-        spec.card.bootDelayNs = host::kMillisecond;
-        spec.card.firmwareStartDelayNs = host::kMillisecond;
-        spec.card.answerDelayNs = 20 * host::kMicrosecond;
-        spec.card.mailboxPollNs = 10 * host::kMicrosecond;
-        spec.card.trainingTimeNs = host::kMillisecond;
-        spec.card.accessLog = true;
-        Unit& unit = bench->AddAdapter(spec);
+        testbed::AdapterSetup setup;
+        setup.card.bootDelayNs = host::kMillisecond;
+        setup.card.firmwareStartDelayNs = host::kMillisecond;
+        setup.card.answerDelayNs = 20 * host::kMicrosecond;
+        setup.card.mailboxPollNs = 10 * host::kMicrosecond;
+        setup.card.trainingTimeNs = host::kMillisecond;
+        setup.card.accessLog = true;
+        Unit& unit = bench->AddAdapter(setup);
         cardmodel::LoopbackOptions loopback;
         loopback.unlimitedRate = true;
         bench->Loopback(unit, loopback);

@@ -21,12 +21,12 @@ protected:
     // A card that answers every command the moment its doorbell rings, the
     // bring-up's included.
     testbed::Unit& QuickAdapter() {
-        testbed::AdapterSpec spec;
-        spec.card.answerDelayNs = 0;
-        spec.card.mailboxPollNs = 0;
-        spec.card.bootDelayNs = kMillisecond;
-        spec.card.firmwareStartDelayNs = kMillisecond;
-        testbed::Unit& unit = bench->AddAdapter(spec);
+        testbed::AdapterSetup setup;
+        setup.card.answerDelayNs = 0;
+        setup.card.mailboxPollNs = 0;
+        setup.card.bootDelayNs = kMillisecond;
+        setup.card.firmwareStartDelayNs = kMillisecond;
+        testbed::Unit& unit = bench->AddAdapter(setup);
         EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
         EXPECT_TRUE(unit.Card().Config().started);
         return unit;

@@ -53,9 +53,9 @@ protected:
     // some traffic behind it: 4 frames sent (one of them a transmit error),
     // 2 received and 1 receive error (a descriptor with an impossible length).
     testbed::Unit& BusyAdapter() {
-        testbed::AdapterSpec spec;
-        spec.strings["NetworkAddress"] = "02A1A2B3C4D5";
-        testbed::Unit& unit = bench->AddAdapter(spec);
+        testbed::AdapterSetup setup;
+        setup.strings["NetworkAddress"] = "02A1A2B3C4D5";
+        testbed::Unit& unit = bench->AddAdapter(setup);
         bench->Loopback(unit);
         bench->Start(unit);
         EXPECT_TRUE(bench->LinkUp(unit));
