@@ -13,7 +13,9 @@ inline ULONGLONG CounterRead(volatile ULONGLONG* counter)
 
 inline VOID CounterAdd(volatile ULONGLONG* counter, ULONGLONG amount)
 {
-    LONGLONG seen = (LONGLONG)CounterRead(counter);
+    // A first guess read plainly (it may be torn on x86); the exchange
+    // checks it and hands back the true value when it was wrong.
+    LONGLONG seen = *(volatile LONGLONG*)counter;
     for (;;) {
         LONGLONG previous = _InterlockedCompareExchange64((volatile LONGLONG*)counter,
                                                           seen + (LONGLONG)amount, seen);
@@ -28,7 +30,7 @@ inline VOID CounterIncrement(volatile ULONGLONG* counter) { CounterAdd(counter, 
 
 inline VOID CounterWrite(volatile ULONGLONG* counter, ULONGLONG value)
 {
-    LONGLONG seen = (LONGLONG)CounterRead(counter);
+    LONGLONG seen = *(volatile LONGLONG*)counter;
     for (;;) {
         LONGLONG previous =
             _InterlockedCompareExchange64((volatile LONGLONG*)counter, (LONGLONG)value, seen);
