@@ -63,10 +63,7 @@ TEST_F(AdapterLockTest, OuterReleaseRestoresTheOuterCallersIrql) {
 class AdapterLockConcurrentTest : public AdapterLockTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions o;
-        o.mode = host::Mode::Concurrent;
-        o.processors = 3;
-        return o;
+        return testing_support::ConcurrentWorld(3);
     }
 };
 

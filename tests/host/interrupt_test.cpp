@@ -241,9 +241,7 @@ TEST_F(InterruptTest, ForgettingAMiniportDropsItsDevicesSilently) {
 class ConcurrentInterruptTest : public InterruptTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions o;
-        o.mode = Mode::Concurrent;
-        return o;
+        return testing_support::ConcurrentWorld(2);
     }
 };
 

@@ -146,10 +146,7 @@ TEST_F(IrqlTest, ProcessorNumberFollowsTheContext) {
 class ConcurrentTest : public HostTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions o;
-        o.mode = Mode::Concurrent;
-        o.processors = 2;
-        return o;
+        return testing_support::ConcurrentWorld(2);
     }
 };
 

@@ -718,9 +718,7 @@ TEST_F(MiniportTest, SendsDuringAResetWaitForItAndAnAddressingResetSetsTheFilter
 class ConcurrentMiniportTest : public MiniportTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions o;
-        o.mode = Mode::Concurrent;
-        return o;
+        return testing_support::ConcurrentWorld(2);
     }
 };
 

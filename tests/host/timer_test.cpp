@@ -147,9 +147,7 @@ TEST_F(TimerTest, FreeingABlockThatHoldsALiveTimerIsCaught) {
 class ConcurrentTimerTest : public TimerTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions o;
-        o.mode = Mode::Concurrent;
-        return o;
+        return testing_support::ConcurrentWorld(2);
     }
 };
 

@@ -21,6 +21,14 @@ std::vector<std::string> CaptureViolations(const std::function<void()>& fn);
 // True when some message contains `part`.
 bool AnyContains(const std::vector<std::string>& messages, const std::string& part);
 
+// A machine whose processors are real threads, on the real clock.
+inline host::WorldOptions ConcurrentWorld(unsigned processors = 2) {
+    host::WorldOptions options;
+    options.mode = host::Mode::Concurrent;
+    options.processors = processors;
+    return options;
+}
+
 }  // namespace testing_support
 
 // A test on a fresh host machine. When the test ends, nothing may be left in

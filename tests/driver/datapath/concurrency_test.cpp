@@ -14,9 +14,7 @@ using namespace datapath_test;
 class ConcurrencyTest : public DataPathTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions options;
-        options.mode = host::Mode::Concurrent;
-        return options;
+        return testing_support::ConcurrentWorld(2);
     }
 
     // A card that boots, loads and trains in a few milliseconds of real time,

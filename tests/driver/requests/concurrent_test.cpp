@@ -13,10 +13,7 @@ namespace {
 class ConcurrentStatisticsTest : public RequestsTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions o;
-        o.mode = host::Mode::Concurrent;
-        o.processors = 3;
-        return o;
+        return testing_support::ConcurrentWorld(3);
     }
     // A card that answers every command the moment its doorbell rings, the
     // bring-up's included.
