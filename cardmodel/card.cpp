@@ -45,7 +45,7 @@ Card::Card(CardEnvironment& env, CardOptions options)
       performancePeriod_(options.performanceReportNs) {}
 
 Card::~Card() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     for (const auto& entry : work_) env_.Cancel(entry.second);
     work_.clear();
     if (line_) line_->CardGone(this);
@@ -56,7 +56,7 @@ Card::~Card() {
 // Window access
 // ---------------------------------------------------------------------------
 uint8_t Card::Read8(uint32_t offset) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     bool odd = !IsByteRegister(offset);
     if (InRings(offset)) Anomaly("byte read of descriptor ring offset 0x%03X", offset);
     uint8_t value = LoadByte(offset);
@@ -65,7 +65,7 @@ uint8_t Card::Read8(uint32_t offset) {
 }
 
 void Card::Write8(uint32_t offset, uint8_t value) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     bool odd = !IsByteRegister(offset);
     if (InRings(offset)) Anomaly("byte write 0x%02X to descriptor ring offset 0x%03X", value, offset);
     Log(offset, 1, true, value, odd);
@@ -75,7 +75,7 @@ void Card::Write8(uint32_t offset, uint8_t value) {
 // A 32-bit access outside the rings reaches the four bytes it covers, in
 // address order, as the bus would split it.
 uint32_t Card::Read32(uint32_t offset) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     bool odd = !IsRingWord(offset);
     if (odd) Anomaly("32-bit read at 0x%03X, not a descriptor word", offset);
     uint32_t value = 0;
@@ -85,7 +85,7 @@ uint32_t Card::Read32(uint32_t offset) {
 }
 
 void Card::Write32(uint32_t offset, uint32_t value) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     bool odd = !IsRingWord(offset);
     if (odd) Anomaly("32-bit write 0x%08X at 0x%03X, not a descriptor word", value, offset);
     Log(offset, 4, true, value, odd);
@@ -240,7 +240,7 @@ void Card::Anomaly(const char* format, ...) {
 void Card::After(int64_t delayNs, const char* what, std::function<void()> fn) {
     uint64_t key = nextWorkKey_++;
     auto run = [this, key, fn = std::move(fn)] {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<AdaptiveMutex> lock(mu_);
         if (work_.erase(key) == 0) return;
         fn();
     };
@@ -251,83 +251,83 @@ void Card::After(int64_t delayNs, const char* what, std::function<void()> fn) {
 // Inspection
 // ---------------------------------------------------------------------------
 std::vector<Access> Card::AccessLog() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return log_;
 }
 
 void Card::ClearAccessLog() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     log_.clear();
 }
 
 void Card::SetAccessLogging(bool on) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     logging_ = on;
 }
 
 std::vector<std::string> Card::Anomalies() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return {anomalies_.begin(), anomalies_.end()};
 }
 
 void Card::ClearAnomalies() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     anomalies_.clear();
 }
 
 uint8_t Card::PeekRegister(unsigned reg) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return reg < CARD_REGISTER_COUNT ? regs_[reg] : 0;
 }
 
 uint8_t Card::PeekMailbox(unsigned offset) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return offset < MAILBOX_SIZE ? mailbox_[offset] : 0;
 }
 
 uint32_t Card::PeekRingWord(uint32_t offset) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return offset + 4 <= REGISTERS_OFFSET ? RingWord(offset & ~3u, 0, 0) : 0;
 }
 
 bool Card::InterruptAsserted() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return interruptAsserted_;
 }
 
 ControllerState Card::Controller() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return controller_;
 }
 
 TransceiverConfig Card::Config() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return config_;
 }
 
 std::vector<CommandRecord> Card::Commands() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return commands_;
 }
 
 void Card::ClearCommands() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     commands_.clear();
 }
 
 LineView Card::LineState() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return LineView{condition_, lineRate_, mailbox_[MB_LINE_STATUS], mailbox_[MB_LINE_STATUS_AUX],
                     quality_};
 }
 
 CardCounters Card::Counters() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return counters_;
 }
 
 std::vector<uint8_t> Card::Firmware() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return firmware_;
 }
 
@@ -335,22 +335,22 @@ std::vector<uint8_t> Card::Firmware() const {
 // Knobs of the engines
 // ---------------------------------------------------------------------------
 void Card::FailNextTransmits(unsigned count) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     failTransmits_ = count;
 }
 
 void Card::FailNextReceives(unsigned count) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     failReceives_ = count;
 }
 
 void Card::RaiseCardEvent() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     Raise(INT_EVENT);
 }
 
 void Card::MisreportNextReceiveLength(uint16_t length) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     misreportLength_ = length;
 }
 

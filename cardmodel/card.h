@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "access_log.h"
+#include "adaptive_mutex.h"
 #include "card/mailbox_protocol.h"
 #include "card/registers.h"
 #include "controller_codes.h"
@@ -194,7 +195,7 @@ public:
     // Never from inside a call the card made to them: the card's lock is held then.
     void PlugLine(LineAttachment* line);  // nullptr unplugs
     void LineConditionChanged(LineCondition condition, uint32_t rateKbps, LineQuality quality);
-    void FrameFromLine(std::vector<uint8_t> frame, bool damaged);
+    void FrameFromLine(const std::vector<uint8_t>& frame, bool damaged);
 
 private:
     // A request frame: mailbox +0x03 (start marker) .. +0x53 (payload check).
@@ -299,13 +300,13 @@ private:
     void AbortTransmit();
     void SendOnLine(std::vector<uint8_t> frame);
     int64_t SerializationTime(size_t bytes) const;
-    void Receive(std::vector<uint8_t> frame, bool damaged);
+    void Receive(const std::vector<uint8_t>& frame, bool damaged);
     bool ReceiverTakes(const std::vector<uint8_t>& frame, bool damaged);
     void ReceiveError(uint64_t* counter);
 
     CardEnvironment& env_;
     const CardOptions options_;
-    mutable std::mutex mu_;  // guards everything below
+    mutable AdaptiveMutex mu_;  // guards everything below
 
     // Window
     std::array<uint8_t, REGISTERS_OFFSET> rings_{};  // both descriptor rings

@@ -28,7 +28,7 @@ std::optional<uint32_t> AgreedRate(const LineOffer& a, const LineOffer& b) {
 // Port entry points
 // ---------------------------------------------------------------------------
 void Card::PlugLine(LineAttachment* line) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     if (line == line_) return;
     if (line_) line_->CardGone(this);
     line_ = line;
@@ -39,16 +39,16 @@ void Card::PlugLine(LineAttachment* line) {
 
 void Card::LineConditionChanged(LineCondition condition, uint32_t rateKbps,
                                 LineQuality quality) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     // Late news for a transceiver that has stopped meanwhile.
     if (!config_.started || controller_ != ControllerState::Running) return;
     if (condition == LineCondition::Idle) condition = LineCondition::Searching;
     SetLineCondition(condition, rateKbps, quality);
 }
 
-void Card::FrameFromLine(std::vector<uint8_t> frame, bool damaged) {
-    std::lock_guard<std::mutex> lock(mu_);
-    Receive(std::move(frame), damaged);
+void Card::FrameFromLine(const std::vector<uint8_t>& frame, bool damaged) {
+    std::lock_guard<AdaptiveMutex> lock(mu_);
+    Receive(frame, damaged);
 }
 
 std::optional<LineOffer> Card::Offer() const {
@@ -134,7 +134,7 @@ std::array<uint8_t, ERROR_COUNTER_COUNT> Card::CounterSnapshot() const {
 }
 
 std::array<uint8_t, ERROR_COUNTER_COUNT> Card::ErrorCounters() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return CounterSnapshot();
 }
 

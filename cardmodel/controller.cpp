@@ -478,38 +478,38 @@ void Card::ApplyFaults(Request& request) {
 }
 
 void Card::WithholdAnswer(int command, bool always) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     faults_.push_back(AnswerFault{AnswerFault::Withhold, command, always, 0, 0});
 }
 
 void Card::DelayAnswer(int64_t extraNs, int command, bool always) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     faults_.push_back(AnswerFault{AnswerFault::Delay, command, always, extraNs, 0});
 }
 
 void Card::FailAnswer(uint8_t resultCode, int command, bool always) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     faults_.push_back(AnswerFault{AnswerFault::Fail, command, always, 0, resultCode});
 }
 
 void Card::ClearAnswerFaults() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     faults_.clear();
 }
 
 void Card::SuppressStage(uint8_t stageCode, bool suppress) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     if (stageCode == MB_STAGE_AWAITING_FIRMWARE) suppressAwaitingFirmware_ = suppress;
     if (stageCode == MB_STAGE_FIRMWARE_RUNNING) suppressFirmwareRunning_ = suppress;
 }
 
 void Card::PostEvent(uint8_t flags, uint8_t code) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     Enqueue(Posting{static_cast<uint8_t>(MB_STATUS_EVENT | code), true, flags, {}});
 }
 
 void Card::SetPerformanceReports(int64_t periodNs) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     performancePeriod_ = periodNs;
     ArmPerformanceReports();
 }

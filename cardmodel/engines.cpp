@@ -28,7 +28,8 @@ void Card::StartNextTransmit() {
         --failTransmits_;
         return TransmitError("injected transmit error", false);
     }
-    std::vector<uint8_t> frame(length);
+    std::vector<uint8_t> frame = line_ ? line_->SpareFrame() : std::vector<uint8_t>();
+    frame.resize(length);
     if (!env_.DmaRead(address, frame.data(), length)) {
         return TransmitError("DMA read refused by the bus", true);
     }
@@ -114,7 +115,7 @@ int64_t Card::SerializationTime(size_t bytes) const {
 // ---------------------------------------------------------------------------
 // The card has no receive FIFO to speak of: a frame that finds the receiver
 // off, the line held or no buffer posted is dropped and counted.
-void Card::Receive(std::vector<uint8_t> frame, bool damaged) {
+void Card::Receive(const std::vector<uint8_t>& frame, bool damaged) {
     if (!ReceiverTakes(frame, damaged)) return;
     unsigned slot = regs_[RX_HW_INDEX];
     if (slot == regs_[RX_SW_INDEX]) {  // overflow: counted by the card, and the driver told

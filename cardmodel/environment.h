@@ -25,6 +25,10 @@ public:
     virtual bool DmaRead(uint32_t busAddress, void* to, size_t length) = 0;   // false: bus error
     virtual bool DmaWrite(uint32_t busAddress, const void* from, size_t length) = 0;
     virtual void SetInterrupt(bool asserted) = 0;  // level of the card's interrupt line
+    // Whether scheduled work runs on several threads against a real clock,
+    // where no order between pieces of work due at the same time is promised:
+    // a line then carries the frames due together in one piece of work.
+    virtual bool RunsConcurrently() { return false; }
 };
 
 }  // namespace cardmodel

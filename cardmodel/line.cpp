@@ -7,6 +7,11 @@
 #include "card.h"
 
 namespace cardmodel {
+namespace {
+
+constexpr size_t kSpareFrames = 256;  // frame storage a line keeps for reuse
+
+}  // namespace
 
 LineBase::LineBase(CardEnvironment& env, LineOptions options)
     : env_(env), options_(options), random_(options.seed) {}
@@ -15,7 +20,7 @@ LineBase::~LineBase() { Shutdown(); }
 
 void LineBase::Plug(int end, Card* card) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<AdaptiveMutex> lock(mu_);
         ends_[end].card = card;
     }
     card->PlugLine(this);
@@ -24,7 +29,7 @@ void LineBase::Plug(int end, Card* card) {
 void LineBase::Shutdown() {
     Card* cards[2] = {nullptr, nullptr};
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<AdaptiveMutex> lock(mu_);
         if (shutDown_) return;
         shutDown_ = true;
         for (const auto& entry : work_) env_.Cancel(entry.second);
@@ -32,6 +37,8 @@ void LineBase::Shutdown() {
         for (int i = 0; i < 2; ++i) {
             cards[i] = ends_[i].card;
             ends_[i] = End{};
+            inFlight_[i].clear();
+            pumpQueued_[i] = false;
         }
         state_ = State::Down;
     }
@@ -46,7 +53,7 @@ void LineBase::After(int64_t delayNs, const char* what, std::function<void()> fn
     uint64_t key = nextWorkKey_++;
     auto run = [this, key, fn = std::move(fn)] {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<AdaptiveMutex> lock(mu_);
             if (work_.erase(key) == 0) return;
         }
         fn();
@@ -65,19 +72,19 @@ int LineBase::EndOf(const Card* card) const {
 // What the cards call (with their own lock held)
 // ---------------------------------------------------------------------------
 void LineBase::OfferChanged(Card* card, const std::optional<LineOffer>& offer) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     int end = EndOf(card);
     if (end >= 0) SetOfferLocked(end, offer);
 }
 
 void LineBase::SendFrame(Card* card, std::vector<uint8_t> frame) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     int end = EndOf(card);
     if (end >= 0) TransmitLocked(end, std::move(frame), false, options_.propagationDelayNs);
 }
 
 void LineBase::CardGone(Card* card) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     int end = EndOf(card);
     if (end < 0) return;
     ends_[end] = End{};
@@ -124,7 +131,7 @@ void LineBase::Evaluate() {
 }
 
 void LineBase::TrainingDone(uint64_t generation) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     if (generation != trainingGeneration_ || state_ != State::Training) return;
     state_ = State::Up;
     ++stats_.ups;
@@ -148,7 +155,7 @@ void LineBase::Notify(int end) {
         uint32_t rate;
         LineQuality quality = options_.quality;
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<AdaptiveMutex> lock(mu_);
             ends_[end].notifyPending = false;
             card = ends_[end].card;
             condition = ends_[end].condition;
@@ -175,9 +182,55 @@ void LineBase::TransmitLocked(int from, std::vector<uint8_t> frame, bool damaged
     }
     damaged = damaged || Damaged(frame.size());
     int to = 1 - from;
+    if (env_.RunsConcurrently()) return QueueInFlightLocked(to, std::move(frame), damaged, delayNs);
     After(delayNs, "line delivery", [this, to, frame = std::move(frame), damaged]() mutable {
         Deliver(to, std::move(frame), damaged);
     });
+}
+
+// Concurrently run work promises no order among frames due together, and one
+// piece of work per frame would cost more than carrying the frame: frames
+// queue by the end they go to, and one piece of work carries all that are
+// due, in the order sent, while no other carries frames to that end.
+void LineBase::QueueInFlightLocked(int to, std::vector<uint8_t> frame, bool damaged,
+                                   int64_t delayNs) {
+    inFlight_[to].push_back(InFlight{env_.Now() + delayNs, std::move(frame), damaged});
+    if (!pumpQueued_[to]) SchedulePumpLocked(to);
+}
+
+void LineBase::SchedulePumpLocked(int to) {
+    pumpQueued_[to] = true;
+    int64_t delay = inFlight_[to].front().due - env_.Now();
+    After(delay < 0 ? 0 : delay, "line delivery", [this, to] { Pump(to); });
+}
+
+void LineBase::Pump(int to) {
+    std::vector<InFlight> due;
+    {
+        std::lock_guard<AdaptiveMutex> lock(mu_);
+        int64_t now = env_.Now();
+        auto& queue = inFlight_[to];
+        while (!queue.empty() && queue.front().due <= now) {
+            due.push_back(std::move(queue.front()));
+            queue.pop_front();
+        }
+        // Still queued while it carries: the next piece of work for this end
+        // is queued when this one has delivered.
+        if (due.empty()) {
+            pumpQueued_[to] = false;
+            if (!queue.empty()) SchedulePumpLocked(to);
+            return;
+        }
+    }
+    DeliverAll(to, due);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
+    for (auto& f : due) {
+        if (spareFrames_.size() >= kSpareFrames) break;
+        f.frame.clear();
+        spareFrames_.push_back(std::move(f.frame));
+    }
+    pumpQueued_[to] = false;
+    if (!shutDown_ && !inFlight_[to].empty()) SchedulePumpLocked(to);
 }
 
 // A frame is hit when any of its bits is.
@@ -192,7 +245,7 @@ bool LineBase::Damaged(size_t bytes) {
 void LineBase::Deliver(int to, std::vector<uint8_t> frame, bool damaged) {
     Card* card;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<AdaptiveMutex> lock(mu_);
         if (state_ != State::Up) {
             ++stats_.droppedDown;
             return;
@@ -203,6 +256,36 @@ void LineBase::Deliver(int to, std::vector<uint8_t> frame, bool damaged) {
         if (!card) return FrameAtFarEnd(std::move(frame), damaged);
     }
     card->FrameFromLine(std::move(frame), damaged);
+}
+
+// Frames that arrive together: as Deliver, one look at the line for all.
+void LineBase::DeliverAll(int to, std::vector<InFlight>& frames) {
+    Card* card;
+    {
+        std::lock_guard<AdaptiveMutex> lock(mu_);
+        if (state_ != State::Up) {
+            stats_.droppedDown += frames.size();
+            return;
+        }
+        stats_.carried += frames.size();
+        for (auto& f : frames) stats_.damaged += f.damaged;
+        card = ends_[to].card;
+        if (!card) {
+            for (auto& f : frames) FrameAtFarEnd(std::move(f.frame), f.damaged);
+            return;
+        }
+    }
+    for (auto& f : frames) card->FrameFromLine(f.frame, f.damaged);
+}
+
+std::vector<uint8_t> LineBase::SpareFrame() {
+    std::lock_guard<AdaptiveMutex> lock(mu_);
+    std::vector<uint8_t> frame;
+    if (!spareFrames_.empty()) {
+        frame = std::move(spareFrames_.back());
+        spareFrames_.pop_back();
+    }
+    return frame;
 }
 
 void LineBase::SendFromFarEndLocked(std::vector<uint8_t> frame, bool damaged) {
@@ -220,24 +303,24 @@ void LineBase::SendFromFarEndLocked(std::vector<uint8_t> frame, bool damaged) {
 // Cut, restore, flap, inspection
 // ---------------------------------------------------------------------------
 void LineBase::Cut() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     cut_ = true;
     Evaluate();
 }
 
 void LineBase::Restore() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     cut_ = false;
     Evaluate();
 }
 
 bool LineBase::IsCut() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return cut_;
 }
 
 void LineBase::Flap(const std::vector<int64_t>& pattern) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     if (pattern.empty()) return;
     cut_ = true;
     Evaluate();
@@ -247,7 +330,7 @@ void LineBase::Flap(const std::vector<int64_t>& pattern) {
         bool restore = i % 2 == 0;
         if (!restore && i + 1 == pattern.size()) break;  // ends restored
         After(at, "line flap", [this, restore] {
-            std::lock_guard<std::mutex> inner(mu_);
+            std::lock_guard<AdaptiveMutex> inner(mu_);
             cut_ = !restore;
             Evaluate();
         });
@@ -255,27 +338,27 @@ void LineBase::Flap(const std::vector<int64_t>& pattern) {
 }
 
 bool LineBase::IsUp() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return state_ == State::Up;
 }
 
 uint32_t LineBase::RateKbps() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return state_ == State::Up ? rate_ : 0;
 }
 
 void LineBase::SetFrameLossProbability(double probability) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     options_.frameLossProbability = probability;
 }
 
 void LineBase::SetBitErrorProbability(double probability) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     options_.bitErrorProbability = probability;
 }
 
 LineStats LineBase::Stats() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return stats_;
 }
 
@@ -321,33 +404,33 @@ void LoopbackPartner::FrameAtFarEnd(std::vector<uint8_t> frame, bool damaged) {
 }
 
 void LoopbackPartner::SetEcho(bool on) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     echo_ = on;
 }
 
 void LoopbackPartner::SetFarEnd(std::optional<LineOffer> offer) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     farEnd_ = offer;
     UpdateFarEndOffer();
     Evaluate();
 }
 
 void LoopbackPartner::StopPartner() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     partnerRunning_ = false;
     UpdateFarEndOffer();
     Evaluate();
 }
 
 void LoopbackPartner::StartPartner() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     partnerRunning_ = true;
     UpdateFarEndOffer();
     Evaluate();
 }
 
 bool LoopbackPartner::InjectFrame(std::vector<uint8_t> frame, bool damaged) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     if (state_ != State::Up) {
         ++stats_.droppedDown;
         return false;
@@ -357,19 +440,19 @@ bool LoopbackPartner::InjectFrame(std::vector<uint8_t> frame, bool damaged) {
 }
 
 std::vector<std::vector<uint8_t>> LoopbackPartner::SentFrames() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return sent_;
 }
 
 std::vector<std::vector<uint8_t>> LoopbackPartner::TakeSentFrames() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     std::vector<std::vector<uint8_t>> frames;
     frames.swap(sent_);
     return frames;
 }
 
 size_t LoopbackPartner::SentCount() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<AdaptiveMutex> lock(mu_);
     return sent_.size();
 }
 

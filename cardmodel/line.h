@@ -16,12 +16,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <vector>
 
+#include "adaptive_mutex.h"
 #include "environment.h"
 #include "line_port.h"
 
@@ -67,6 +69,7 @@ public:
     // LineAttachment, for the cards
     void OfferChanged(Card* card, const std::optional<LineOffer>& offer) override;
     void SendFrame(Card* card, std::vector<uint8_t> frame) override;
+    std::vector<uint8_t> SpareFrame() override;
     void CardGone(Card* card) override;
 
 protected:
@@ -96,7 +99,7 @@ protected:
 
     CardEnvironment& env_;
     LineOptions options_;
-    mutable std::mutex mu_;  // guards everything below
+    mutable AdaptiveMutex mu_;  // guards everything below
     End ends_[2];
     State state_ = State::Down;
     uint32_t rate_ = 0;
@@ -111,12 +114,30 @@ protected:
     uint64_t nextWorkKey_ = 0;
 
 private:
+    // A frame on its way to end `to`, in an environment that runs work
+    // concurrently (see TransmitLocked).
+    struct InFlight {
+        int64_t due;
+        std::vector<uint8_t> frame;
+        bool damaged;
+    };
+
     int EndOf(const Card* card) const;
     void SetCondition(int end, LineCondition condition);
     void Notify(int end);
     void TrainingDone(uint64_t generation);
     void Deliver(int to, std::vector<uint8_t> frame, bool damaged);
+    void QueueInFlightLocked(int to, std::vector<uint8_t> frame, bool damaged, int64_t delayNs);
+    void SchedulePumpLocked(int to);
+    void Pump(int to);
+    void DeliverAll(int to, std::vector<InFlight>& frames);
     bool Damaged(size_t bytes);
+
+    std::deque<InFlight> inFlight_[2];  // by the end they go to, oldest first
+    bool pumpQueued_[2] = {false, false};
+    // Storage of frames carried, handed to the cards for frames to come: a
+    // frame then costs no allocation here and no release on another thread.
+    std::vector<std::vector<uint8_t>> spareFrames_;
 };
 
 // Two cards back to back.

@@ -53,6 +53,9 @@ public:
     virtual void OfferChanged(Card* card, const std::optional<LineOffer>& offer) = 0;
     // A frame the card has serialized onto the line.
     virtual void SendFrame(Card* card, std::vector<uint8_t> frame) = 0;
+    // Storage for the next frame the card reads from memory: one the line
+    // has carried and kept, or none (the card then makes its own).
+    virtual std::vector<uint8_t> SpareFrame() { return {}; }
     // The card is being destroyed: forget it.
     virtual void CardGone(Card* card) = 0;
 };

@@ -137,11 +137,11 @@ void Simulator::WatchUpperEdge(Adapter& a) {
     Adapter* p = &a;
     a.unit->nic->OnSendComplete([this, p](const host::SendCompletion& c) {
         (c.status == NDIS_STATUS_SUCCESS ? p->completedOk : p->completedFailed)++;
-        std::lock_guard<std::mutex> lock(p->windowMu);
-        if (p->outstanding) --p->outstanding;
+        unsigned left = GiveBackSlot(*p);
         // A sender waiting for room is woken once half the window is free,
         // not at every completion: it then sends a burst.
-        if (p->windowWaiters && p->outstanding <= options_.sendWindow / 2) {
+        if (p->windowWaiters.load() && left <= options_.sendWindow / 2) {
+            std::lock_guard<std::mutex> lock(p->windowMu);
             p->windowCv.notify_all();
         }
     });
@@ -293,16 +293,20 @@ std::vector<uint8_t> Simulator::PeerAddress(size_t adapter) const {
 
 cardmodel::Card& Simulator::CardOf(size_t adapter) { return adapters_.at(adapter)->unit->Card(); }
 
+// Counted in before the gate is looked at, so that a halt that closes it
+// either sees this call under way or is seen by it.
 bool Simulator::Enter(Adapter& a) {
-    std::lock_guard<std::mutex> lock(a.gateMu);
-    if (!a.open) return false;
-    ++a.active;
-    return true;
+    a.active.fetch_add(1);
+    if (a.open.load()) return true;
+    Leave(a);
+    return false;
 }
 
 void Simulator::Leave(Adapter& a) {
-    std::lock_guard<std::mutex> lock(a.gateMu);
-    if (--a.active == 0) a.gateCv.notify_all();
+    if (a.active.fetch_sub(1) == 1 && !a.open.load()) {
+        std::lock_guard<std::mutex> lock(a.gateMu);
+        a.gateCv.notify_all();
+    }
 }
 
 RequestOutcome Simulator::Request(size_t adapter, bool query, uint32_t oid,
@@ -378,9 +382,13 @@ bool Simulator::Reset(size_t adapter, std::string* error) {
 }
 
 bool Simulator::SendNow(Adapter& a, const std::vector<uint8_t>& frame) {
+    // The frame's copy for the upper edge, kept per thread: its storage is
+    // reused from send to send.
+    thread_local std::vector<host::OutgoingFrame> batch{host::OutgoingFrame({})};
     bool sent = false;
     if (Enter(a)) {
-        sent = !a.unit->nic->Send({host::OutgoingFrame(frame)}).empty();
+        batch[0].bytes.assign(frame.begin(), frame.end());
+        sent = !a.unit->nic->Send(batch).empty();
         Leave(a);
     }
     if (sent) {
@@ -388,32 +396,50 @@ bool Simulator::SendNow(Adapter& a, const std::vector<uint8_t>& frame) {
         a.bytesSent += frame.size();
         return true;
     }
+    GiveBackSlot(a);
     std::lock_guard<std::mutex> lock(a.windowMu);
-    if (a.outstanding) --a.outstanding;
     a.windowCv.notify_all();
     return false;
 }
 
+bool Simulator::TakeSlot(Adapter& a) {
+    unsigned n = a.outstanding.load();
+    while (n < options_.sendWindow) {
+        if (a.outstanding.compare_exchange_weak(n, n + 1)) return true;
+    }
+    return false;
+}
+
+// Frees a slot of the window, unless none is taken; what is left taken.
+unsigned Simulator::GiveBackSlot(Adapter& a) {
+    unsigned n = a.outstanding.load();
+    while (n != 0 && !a.outstanding.compare_exchange_weak(n, n - 1)) {
+    }
+    return n == 0 ? 0 : n - 1;
+}
+
 bool Simulator::TrySend(size_t adapter, const std::vector<uint8_t>& frame) {
     Adapter& a = *adapters_.at(adapter);
-    {
-        std::lock_guard<std::mutex> lock(a.windowMu);
-        if (stopping_ || a.outstanding >= options_.sendWindow) return false;
-        ++a.outstanding;
-    }
+    if (stopping_ || !TakeSlot(a)) return false;
     return SendNow(a, frame);
 }
 
+// A sender that finds the window full sleeps; it counts itself a waiter
+// before it looks again, so that a completion after that look wakes it.
 bool Simulator::Admit(Adapter& a, host::Nanoseconds limit) {
-    std::unique_lock<std::mutex> lock(a.windowMu);
-    ++a.windowWaiters;
-    bool room = a.windowCv.wait_for(lock, std::chrono::nanoseconds(limit), [&] {
-        return stopping_ || a.outstanding < options_.sendWindow;
-    });
-    --a.windowWaiters;
-    if (!room || stopping_) return false;
-    ++a.outstanding;
-    return true;
+    bool taken = !stopping_ && TakeSlot(a);
+    if (!taken && !stopping_) {
+        std::unique_lock<std::mutex> lock(a.windowMu);
+        a.windowWaiters.fetch_add(1);
+        a.windowCv.wait_for(lock, std::chrono::nanoseconds(limit),
+                            [&] { return stopping_ || (taken = TakeSlot(a)); });
+        a.windowWaiters.fetch_sub(1);
+    }
+    if (taken && stopping_) {
+        GiveBackSlot(a);
+        return false;
+    }
+    return taken;
 }
 
 bool Simulator::SendWait(size_t adapter, const std::vector<uint8_t>& frame,

@@ -177,6 +177,8 @@ private:
     bool Enter(Adapter& a);
     void Leave(Adapter& a);
     bool Admit(Adapter& a, host::Nanoseconds limit);
+    bool TakeSlot(Adapter& a);
+    unsigned GiveBackSlot(Adapter& a);
     bool SendNow(Adapter& a, const std::vector<uint8_t>& frame);
     void ScheduleHangCheck(size_t adapter);
     void TrafficTick(size_t length, host::Nanoseconds period, uint64_t generation);

@@ -24,10 +24,12 @@ struct Simulator::Adapter {
     // Calls into the miniport (sends, requests, resets, hang checks) pass
     // this gate; halt closes it and waits until none is under way, as NDIS
     // makes no call into an adapter that it is halting.
+    // Passing it costs two atomic operations; gateMu and gateCv serve only
+    // the halt that waits for the calls under way.
     std::mutex gateMu;
     std::condition_variable gateCv;
-    int active = 0;
-    bool open = false;
+    std::atomic<int> active{0};
+    std::atomic<bool> open{false};
 
     // One information request at a time, from whoever asks (the display, the
     // control socket): taken from the issue until the request has completed
@@ -39,11 +41,13 @@ struct Simulator::Adapter {
     // reset.
     std::mutex callMu;
 
-    // The protocol's send window.
+    // The protocol's send window: taken and given back with atomic
+    // operations; windowMu and windowCv serve only a sender that waits for
+    // room.
     std::mutex windowMu;
     std::condition_variable windowCv;
-    unsigned outstanding = 0;
-    unsigned windowWaiters = 0;
+    std::atomic<unsigned> outstanding{0};
+    std::atomic<unsigned> windowWaiters{0};
 
     // The upper edge, counted from its callbacks
     std::atomic<uint64_t> sent{0}, completedOk{0}, completedFailed{0}, received{0};

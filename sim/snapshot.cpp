@@ -89,8 +89,7 @@ void Simulator::Fill(Adapter& a, AdapterSnapshot* s) {
     s->received = a.received, s->bytesSent = a.bytesSent, s->bytesReceived = a.bytesReceived;
     s->connects = a.connects, s->disconnects = a.disconnects, s->resets = a.resets;
     {
-        std::lock_guard<std::mutex> lock(a.windowMu);
-        s->outstanding = a.outstanding;
+        s->outstanding = a.outstanding.load();
     }
     cardmodel::CardCounters c = card.Counters();
     s->crcErrors = c.rxDroppedDamaged;

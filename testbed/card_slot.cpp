@@ -21,6 +21,8 @@ bool HostEnvironment::DmaWrite(uint32_t busAddress, const void* from, size_t len
     return host::DmaWrite(busAddress, from, length);
 }
 
+bool HostEnvironment::RunsConcurrently() { return host::IsConcurrent(); }
+
 void HostEnvironment::SetInterrupt(bool) {}  // a line's environment has no interrupt
 
 CardSlot::CardSlot(const Placement& placement, const cardmodel::CardOptions& options)

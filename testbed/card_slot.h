@@ -29,6 +29,7 @@ public:
     bool DmaRead(uint32_t busAddress, void* to, size_t length) override;
     bool DmaWrite(uint32_t busAddress, const void* from, size_t length) override;
     void SetInterrupt(bool asserted) override;
+    bool RunsConcurrently() override;
 };
 
 class CardSlot final : public HostEnvironment, public host::MmioDevice {

@@ -22,7 +22,7 @@ struct Window {
 
 // Register accesses hold this shared while they call the device, so that a
 // device cannot be detached in the middle of one.
-std::shared_mutex windowsMu;
+host::internal::ReadMostlyMutex windowsMu;
 std::map<uint64_t, Window> windows;  // by physical base
 
 std::mutex linesMu;
@@ -30,7 +30,7 @@ std::map<unsigned, std::set<const void*>> lines;  // vector -> sources asserting
 
 void Forget() {
     {
-        std::unique_lock<std::shared_mutex> lock(windowsMu);
+        std::unique_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
         windows.clear();
     }
     std::lock_guard<std::mutex> lock(linesMu);
@@ -52,7 +52,7 @@ const std::pair<const uint64_t, Window>* FindWindow(uint64_t physical, uint64_t 
 }  // namespace
 
 void AttachMmio(uint64_t physicalBase, uint32_t length, MmioDevice* device) {
-    std::unique_lock<std::shared_mutex> lock(windowsMu);
+    std::unique_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
     if (!device || length == 0) {
         FatalViolation("AttachMmio(0x%llx): a window needs a device and a length",
                        static_cast<unsigned long long>(physicalBase));
@@ -69,7 +69,7 @@ void AttachMmio(uint64_t physicalBase, uint32_t length, MmioDevice* device) {
 }
 
 void DetachMmio(uint64_t physicalBase) {
-    std::unique_lock<std::shared_mutex> lock(windowsMu);
+    std::unique_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
     if (windows.erase(physicalBase) == 0) {
         Violation("DetachMmio(0x%llx): no window is attached there",
                   static_cast<unsigned long long>(physicalBase));
@@ -113,12 +113,12 @@ bool InterruptLineAsserted(unsigned vector) {
 namespace internal {
 
 bool MmioWindowCovers(uint64_t physical, uint64_t length) {
-    std::shared_lock<std::shared_mutex> lock(windowsMu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
     return FindWindow(physical, length) != nullptr;
 }
 
 bool MmioRead(uint64_t physical, unsigned width, uint32_t* value) {
-    std::shared_lock<std::shared_mutex> lock(windowsMu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
     auto* w = FindWindow(physical, width);
     if (!w) return false;
     auto offset = static_cast<uint32_t>(physical - w->first);
@@ -127,7 +127,7 @@ bool MmioRead(uint64_t physical, unsigned width, uint32_t* value) {
 }
 
 bool MmioWrite(uint64_t physical, unsigned width, uint32_t value) {
-    std::shared_lock<std::shared_mutex> lock(windowsMu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
     auto* w = FindWindow(physical, width);
     if (!w) return false;
     auto offset = static_cast<uint32_t>(physical - w->first);

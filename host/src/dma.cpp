@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 
 #include "host/verifier.h"
 #include "host/world.h"
@@ -39,7 +40,9 @@ struct Block {
     NDIS_HANDLE owner;
 };
 
-std::mutex mu;
+// Shared by DMA transfers, which only look blocks up (a block is never freed
+// while one copies from it); exclusive for allocation and release.
+host::internal::ReadMostlyMutex mu;
 std::map<uint64_t, Block> blocks;          // by bus address
 std::map<const void*, uint64_t> busOf;     // virtual address -> bus address
 std::map<NDIS_HANDLE, ULONG> mapRegisters;  // miniport -> map registers held
@@ -55,7 +58,7 @@ void Release(std::map<uint64_t, Block>::iterator it) {
 }
 
 void Forget() {
-    std::lock_guard<std::mutex> lock(mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(mu);
     while (!blocks.empty()) Release(blocks.begin());
     mapRegisters.clear();
     nextBus = kBusBase;
@@ -114,7 +117,7 @@ void CheckFree(const Block& b, uint64_t bus, NDIS_HANDLE handle, ULONG length, B
 namespace internal {
 
 bool CopySharedMemory(uint64_t busAddress, void* buffer, size_t length, bool toMemory) {
-    std::lock_guard<std::mutex> lock(mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
     auto it = blocks.upper_bound(busAddress);
     if (it == blocks.begin()) return false;
     --it;
@@ -126,7 +129,7 @@ bool CopySharedMemory(uint64_t busAddress, void* buffer, size_t length, bool toM
 }
 
 void ForgetMiniportDma(NDIS_HANDLE miniport) {
-    std::lock_guard<std::mutex> lock(mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(mu);
     for (auto it = blocks.begin(); it != blocks.end();) {
         auto next = std::next(it);
         if (it->second.owner == miniport) {
@@ -155,7 +158,7 @@ NDIS_STATUS NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT Dm
         return NDIS_STATUS_FAILURE;
     }
     {
-        std::lock_guard<std::mutex> lock(host::mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(host::mu);
         if (host::mapRegisters.count(MiniportAdapterHandle)) {
             Violation("NdisMAllocateMapRegisters(%p): the miniport holds map registers already",
                       MiniportAdapterHandle);
@@ -164,7 +167,7 @@ NDIS_STATUS NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT Dm
     }
     if (host::ShouldFail(host::Resource::MapRegisters)) return NDIS_STATUS_RESOURCES;
     {
-        std::lock_guard<std::mutex> lock(host::mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(host::mu);
         host::mapRegisters[MiniportAdapterHandle] = PhysicalMapRegistersNeeded;
     }
     char what[64];
@@ -177,7 +180,7 @@ NDIS_STATUS NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT Dm
 
 void NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle) {
     host::RequireIrql("NdisMFreeMapRegisters", PASSIVE_LEVEL, PASSIVE_LEVEL);
-    std::lock_guard<std::mutex> lock(host::mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(host::mu);
     if (!host::mapRegisters.erase(MiniportAdapterHandle)) {
         Violation("NdisMFreeMapRegisters(%p): the miniport holds no map registers (freed twice?)",
                   MiniportAdapterHandle);
@@ -202,7 +205,7 @@ void NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, 
     }
     *VirtualAddress = nullptr;
     PhysicalAddress->QuadPart = 0;
-    std::unique_lock<std::mutex> lock(host::mu);
+    std::unique_lock<host::internal::ReadMostlyMutex> lock(host::mu);
     if (!host::mapRegisters.count(MiniportAdapterHandle)) {
         lock.unlock();
         Violation("NdisMAllocateSharedMemory(%p): a bus master must allocate its map registers "
@@ -231,7 +234,7 @@ void NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, 
 void NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
                            PVOID VirtualAddress, NDIS_PHYSICAL_ADDRESS PhysicalAddress) {
     host::RequireIrql("NdisMFreeSharedMemory", PASSIVE_LEVEL, PASSIVE_LEVEL);
-    std::unique_lock<std::mutex> lock(host::mu);
+    std::unique_lock<host::internal::ReadMostlyMutex> lock(host::mu);
     auto found = host::busOf.find(VirtualAddress);
     if (found == host::busOf.end()) {
         lock.unlock();

@@ -1,10 +1,73 @@
 // Pieces of the host that its own modules share.
 #pragma once
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "host/world.h"
 
 namespace host {
 namespace internal {
+
+// A moment's pause in a busy wait: lets the other hardware thread of the
+// core run, and costs no system call.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// A reader-writer lock for what every frame looks up and only set-up and
+// tear-down change (the packet registry, device windows and mappings, DMA
+// blocks, the ledger, the adapters by handle). A reader counts itself in a
+// slot of its own thread's, so readers on different processors never write
+// the same cache line, as they would with a std::shared_mutex; a writer
+// raises its flag and waits until every slot is empty. A thread must not take
+// it shared again while it holds it (a waiting writer would never get in).
+class ReadMostlyMutex {
+public:
+    void lock_shared() {
+        std::atomic<int>& mine = slots_[SlotOfThisThread()].readers;
+        for (;;) {
+            mine.fetch_add(1);
+            if (!writing_.load()) return;
+            mine.fetch_sub(1);
+            WaitWhile([&] { return writing_.load(); });
+        }
+    }
+    void unlock_shared() { slots_[SlotOfThisThread()].readers.fetch_sub(1); }
+    void lock() {
+        writers_.lock();
+        writing_.store(true);
+        for (auto& slot : slots_) WaitWhile([&] { return slot.readers.load() != 0; });
+    }
+    void unlock() {
+        writing_.store(false);
+        writers_.unlock();
+    }
+
+private:
+    static constexpr unsigned kSlots = 16;
+    struct alignas(64) Slot {
+        std::atomic<int> readers{0};
+    };
+    static unsigned SlotOfThisThread() {
+        static std::atomic<unsigned> next{0};
+        thread_local unsigned slot = next.fetch_add(1) % kSlots;
+        return slot;
+    }
+    template <typename Busy>
+    static void WaitWhile(Busy busy) {
+        for (unsigned spins = 1; busy(); ++spins) {
+            if (spins % 64 == 0) std::this_thread::yield(); else CpuRelax();
+        }
+    }
+
+    Slot slots_[kSlots];
+    alignas(64) std::atomic<bool> writing_{false};
+    std::mutex writers_;
+};
 
 void ResetKernel(const WorldOptions& options);
 void NoteSpinLockAcquired();

@@ -1,6 +1,7 @@
 // What the driver, miniport block, upper edge and packet modules share.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -35,6 +36,14 @@ void DeleteProtocolPacket(PNDIS_PACKET packet);
 PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length);
 void DeleteProtocolBuffer(PNDIS_BUFFER buffer);
 void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer);
+// Caches the counts of a protocol's packet whose chain is complete.
+void CountProtocolPacket(PNDIS_PACKET packet);
+// Kept for reuse after its send: counts as freed until revived, and stays
+// registered meanwhile. Revived, the packet is as NewProtocolPacket makes it
+// (no buffers chained) and the buffer as NewProtocolBuffer makes it.
+void RetireProtocolPacket(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers);
+void ReviveProtocolPacket(PNDIS_PACKET packet);
+void ReviveProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length);
 // A live packet from NdisAllocatePacket.
 bool IsPoolPacket(PNDIS_PACKET packet);
 // Reads an indicated packet as a protocol does: its counts (which must not
@@ -107,7 +116,9 @@ struct MiniportState {
     ParameterStore* parameters = nullptr;
 
     mutable std::mutex mu;  // guards everything below
-    Phase phase = Phase::Created;
+    // Changed under mu; read without it where a snapshot is all that is
+    // needed (AdapterFor, on every NDIS call).
+    std::atomic<Phase> phase{Phase::Created};
     std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
     NDIS_HANDLE context = nullptr;
     UINT selectedMedium = kUntouched;
@@ -122,6 +133,12 @@ struct MiniportState {
     SendId nextSendId = 1;
     std::unordered_map<PNDIS_PACKET, std::unique_ptr<SendRecord>> sending;
     std::deque<std::unique_ptr<SendRecord>> completedSends;  // recent, to catch a 2nd completion
+    // Older completed sends, retired, kept for reuse: a send then makes no
+    // packet, buffer or frame storage of its own (see BuildSend). Under a
+    // lock of their own, taken inside mu or alone, so that a sender picks
+    // one up without waiting for mu.
+    std::mutex spareMu;
+    std::vector<std::unique_ptr<SendRecord>> spareSends;
     std::vector<std::unique_ptr<SendRecord>> deferredSends;  // asked for during a reset
     std::vector<SendCompletion> completions;
 

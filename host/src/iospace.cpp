@@ -34,7 +34,7 @@ struct Mapping {
     NDIS_HANDLE owner;
 };
 
-std::shared_mutex mu;
+host::internal::ReadMostlyMutex mu;
 std::map<uintptr_t, Mapping> mappings;  // by the address handed to the driver
 
 size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
@@ -42,7 +42,7 @@ size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 void Unreserve(const Mapping& m) { munmap(m.region, m.regionBytes); }
 
 void Forget() {
-    std::unique_lock<std::shared_mutex> lock(mu);
+    std::unique_lock<host::internal::ReadMostlyMutex> lock(mu);
     for (auto& m : mappings) Unreserve(m.second);
     mappings.clear();
 }
@@ -71,7 +71,7 @@ bool Translate(const volatile void* reg, unsigned width, const char* function,
                   const_cast<void*>(reg));
         return false;
     }
-    std::shared_lock<std::shared_mutex> lock(mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
     auto it = mappings.upper_bound(address);
     if (it != mappings.begin()) {
         --it;
@@ -111,7 +111,7 @@ void WriteRegister(volatile void* reg, unsigned width, uint32_t value, const cha
 namespace internal {
 
 void ForgetMiniportWindows(NDIS_HANDLE miniport) {
-    std::unique_lock<std::shared_mutex> lock(mu);
+    std::unique_lock<host::internal::ReadMostlyMutex> lock(mu);
     for (auto it = mappings.begin(); it != mappings.end();) {
         if (it->second.owner != miniport) {
             ++it;
@@ -147,7 +147,7 @@ NDIS_STATUS NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHa
     if (!address) return NDIS_STATUS_RESOURCES;
     m.owner = MiniportAdapterHandle;
     {
-        std::unique_lock<std::shared_mutex> lock(host::mu);
+        std::unique_lock<host::internal::ReadMostlyMutex> lock(host::mu);
         host::mappings[reinterpret_cast<uintptr_t>(address)] = m;
     }
     char what[48];
@@ -161,7 +161,7 @@ void NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, 
     host::RequireIrql("NdisMUnmapIoSpace", PASSIVE_LEVEL, PASSIVE_LEVEL);
     host::Mapping m;
     {
-        std::unique_lock<std::shared_mutex> lock(host::mu);
+        std::unique_lock<host::internal::ReadMostlyMutex> lock(host::mu);
         auto it = host::mappings.find(reinterpret_cast<uintptr_t>(VirtualAddress));
         if (it == host::mappings.end()) {
             Violation("NdisMUnmapIoSpace(%p): not an address NdisMMapIoSpace returned (or "

@@ -60,12 +60,16 @@ void NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     SpinLock->HostInitialized = 0;
 }
 
+// Busy-wait rounds between two yields of a waiting thread.
+constexpr unsigned kSpinsBeforeYield = 256;
+
 static void TakeSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
     if (!host::LedgerHolds(host::Resource::SpinLock, SpinLock)) {
         host::FatalViolation("%s(%p): the spin lock was never allocated (or was freed)", function,
                              static_cast<void*>(SpinLock));
     }
     unsigned me = host::CurrentProcessor();
+    unsigned spins = 0;
     for (;;) {
         LONG expected = 0;
         if (__atomic_compare_exchange_n(&SpinLock->SpinLock, &expected, 1, false,
@@ -83,7 +87,14 @@ static void TakeSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
                                  "%u, which cannot run meanwhile: deadlock",
                                  function, static_cast<void*>(SpinLock), me, owner);
         }
-        std::this_thread::yield();
+        // The holder runs at DISPATCH_LEVEL on a processor of its own and
+        // holds the lock for moments: spin a while, as a spin lock does, and
+        // give the thread up only when the holder seems not to be running.
+        if (++spins % kSpinsBeforeYield == 0) {
+            std::this_thread::yield();
+        } else {
+            host::internal::CpuRelax();
+        }
     }
     __atomic_store_n(&SpinLock->HostOwnerProcessor, me, __ATOMIC_RELAXED);
     host::internal::NoteSpinLockAcquired();

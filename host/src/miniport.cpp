@@ -4,6 +4,8 @@
 // host/miniport.h). The upper edge is in upper_edge.cpp.
 #include <chrono>
 #include <map>
+#include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "host/verifier.h"
@@ -17,11 +19,12 @@ namespace {
 
 // Adapters by handle. A handle stays known until the world is reset, so that
 // a call on a halted adapter is named as such rather than as a stranger.
-std::mutex registryMu;
+// Shared by the lookups every NDIS call makes; exclusive for changes.
+host::internal::ReadMostlyMutex registryMu;
 std::unordered_map<NDIS_HANDLE, std::shared_ptr<MiniportState>> adapters;
 
 void Forget() {
-    std::lock_guard<std::mutex> lock(registryMu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(registryMu);
     adapters.clear();
 }
 const bool registered = (RegisterResetHook(Forget), true);
@@ -103,14 +106,14 @@ void DropLeftovers(MiniportState& s) {
 }  // namespace
 
 void RegisterAdapter(const std::shared_ptr<MiniportState>& state) {
-    std::lock_guard<std::mutex> lock(registryMu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(registryMu);
     adapters[state.get()] = state;
 }
 
 std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use) {
     std::shared_ptr<MiniportState> state;
     {
-        std::lock_guard<std::mutex> lock(registryMu);
+        std::shared_lock<host::internal::ReadMostlyMutex> lock(registryMu);
         auto it = adapters.find(handle);
         if (it != adapters.end()) state = it->second;
     }
@@ -118,11 +121,7 @@ std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* functi
         Violation("%s(%p): not a miniport adapter handle", function, handle);
         return nullptr;
     }
-    Phase phase;
-    {
-        std::lock_guard<std::mutex> lock(state->mu);
-        phase = state->phase;
-    }
+    Phase phase = state->phase.load();
     if (const char* refusal = Refusal(phase, use)) {
         Violation("%s(%p): %s", function, handle, refusal);
         return nullptr;
@@ -131,7 +130,7 @@ std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* functi
 }
 
 std::vector<std::shared_ptr<MiniportState>> AllAdapters() {
-    std::lock_guard<std::mutex> lock(registryMu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(registryMu);
     std::vector<std::shared_ptr<MiniportState>> all;
     for (auto& a : adapters) all.push_back(a.second);
     return all;

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "host/verifier.h"
@@ -58,11 +59,28 @@ struct BufferPool {
 template <typename Pool>
 struct Descriptor {
     Pool* pool;
+    // Read under the shared lock: a protocol's packet or buffer changes it
+    // under the shared lock too (see RetireProtocolPacket), so it is read and
+    // written atomically (through Allocated and SetAllocated).
     bool allocated;
 };
 
+template <typename Pool>
+bool Allocated(const Descriptor<Pool>& d) {
+    return __atomic_load_n(&d.allocated, __ATOMIC_ACQUIRE);
+}
+
+template <typename Pool>
+void SetAllocated(Descriptor<Pool>& d, bool allocated) {
+    __atomic_store_n(&d.allocated, allocated, __ATOMIC_RELEASE);
+}
+
 struct Registry {
-    std::mutex mu;
+    // Exclusive for changes to the maps and pools; shared for the lookups the
+    // data path makes for every frame. A lookup that writes into a packet or
+    // buffer writes only what its caller owns at the time (its own packet's
+    // counts, the length of its own buffer), as the NDIS macros do.
+    host::internal::ReadMostlyMutex mu;
     std::unordered_map<const void*, std::unique_ptr<PacketPool>> packetPools;
     std::unordered_map<const void*, std::unique_ptr<BufferPool>> bufferPools;
     std::set<const void*> freedPools;  // handles freed, to tell a double free
@@ -81,7 +99,7 @@ void FreeBlock(void* block) { free(block); }
 // frees them itself; only their entries go here.
 void Forget() {
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
     for (auto& pool : r.packetPools) {
         for (auto* p : pool.second->blocks) FreeBlock(p);
     }
@@ -139,7 +157,7 @@ PacketPool* LivePoolPacket(Registry& r, PNDIS_PACKET packet, const char* functio
                   static_cast<void*>(packet));
         return nullptr;
     }
-    if (!it->second.allocated) {
+    if (!Allocated(it->second)) {
         Violation("%s(%p): the packet has been freed", function, static_cast<void*>(packet));
         return nullptr;
     }
@@ -160,7 +178,7 @@ bool LiveBuffer(Registry& r, PNDIS_BUFFER buffer, const char* function, bool pro
                   static_cast<void*>(buffer));
         return false;
     }
-    if (!it->second.allocated) {
+    if (!Allocated(it->second)) {
         Violation("%s(%p): the buffer has been freed", function, static_cast<void*>(buffer));
         return false;
     }
@@ -169,7 +187,7 @@ bool LiveBuffer(Registry& r, PNDIS_BUFFER buffer, const char* function, bool pro
 
 bool LiveAnyPacket(Registry& r, PNDIS_PACKET packet, const char* function) {
     auto it = r.packets.find(packet);
-    if (it != r.packets.end() && it->second.allocated) return true;
+    if (it != r.packets.end() && Allocated(it->second)) return true;
     Violation(it == r.packets.end() ? "%s(%p): not a packet from NdisAllocatePacket"
                                     : "%s(%p): the packet has been freed",
               function, static_cast<void*>(packet));
@@ -225,7 +243,7 @@ void NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT N
     NDIS_HANDLE handle = pool.get();
     {
         Registry& r = R();
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         r.freedPools.erase(handle);
         r.packetPools.emplace(handle, std::move(pool));
     }
@@ -240,7 +258,7 @@ void NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
     Registry& r = R();
     std::unique_ptr<PacketPool> pool;
     {
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         auto it = r.packetPools.find(PoolHandle);
         if (it == r.packetPools.end()) {
             Violation(r.freedPools.count(PoolHandle) ? "NdisFreePacketPool(%p): freed twice"
@@ -286,7 +304,7 @@ void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE P
     Registry& r = R();
     PNDIS_PACKET p;
     {
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         auto it = r.packetPools.find(PoolHandle);
         if (it == r.packetPools.end()) {
             Violation("NdisAllocatePacket: %p is not a packet pool", PoolHandle);
@@ -314,7 +332,7 @@ void NdisFreePacket(PNDIS_PACKET Packet) {
     }
     Registry& r = R();
     {
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         auto it = r.packets.find(Packet);
         if (it != r.packets.end() && it->second.pool && !it->second.allocated) {
             Violation("NdisFreePacket(%p): freed twice", static_cast<void*>(Packet));
@@ -346,7 +364,7 @@ void NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
     NDIS_HANDLE handle = pool.get();
     {
         Registry& r = R();
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         r.freedPools.erase(handle);
         r.bufferPools.emplace(handle, std::move(pool));
     }
@@ -361,7 +379,7 @@ void NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
     Registry& r = R();
     std::unique_ptr<BufferPool> pool;
     {
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         auto it = r.bufferPools.find(PoolHandle);
         if (it == r.bufferPools.end()) {
             Violation(r.freedPools.count(PoolHandle) ? "NdisFreeBufferPool(%p): freed twice"
@@ -408,7 +426,7 @@ void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
     Registry& r = R();
     PNDIS_BUFFER b;
     {
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         auto it = r.bufferPools.find(PoolHandle);
         if (it == r.bufferPools.end()) {
             Violation("NdisAllocateBuffer: %p is not a buffer pool", PoolHandle);
@@ -431,7 +449,7 @@ void NdisFreeBuffer(PNDIS_BUFFER Buffer) {
     host::RequireIrql("NdisFreeBuffer", PASSIVE_LEVEL, DISPATCH_LEVEL);
     Registry& r = R();
     {
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         auto it = r.buffers.find(Buffer);
         if (it != r.buffers.end() && it->second.pool && !it->second.allocated) {
             Violation("NdisFreeBuffer(%p): freed twice", static_cast<void*>(Buffer));
@@ -450,7 +468,7 @@ void NdisFreeBuffer(PNDIS_BUFFER Buffer) {
 void NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
     host::RequireIrql("NdisQueryBuffer", PASSIVE_LEVEL, DISPATCH_LEVEL);
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
     if (!LiveBuffer(r, Buffer, "NdisQueryBuffer", true)) return;
     if (VirtualAddress) *VirtualAddress = Buffer->VirtualAddress;
     if (Length) *Length = Buffer->ByteCount;
@@ -459,7 +477,7 @@ void NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
 void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length) {
     host::RequireIrql("NdisAdjustBufferLength", PASSIVE_LEVEL, DISPATCH_LEVEL);
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
     if (!LiveBuffer(r, Buffer, "NdisAdjustBufferLength", false)) return;
     // A buffer describes memory fixed at allocation: it can be shortened and
     // lengthened again, never past what it maps.
@@ -497,10 +515,17 @@ void NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT Buffe
                      PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength) {
     host::RequireIrql("NdisQueryPacket", PASSIVE_LEVEL, DISPATCH_LEVEL);
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> shared(r.mu);
     if (!LiveAnyPacket(r, Packet, "NdisQueryPacket")) return;
     // As on Windows, the counts are cached until the chain changes: a buffer
     // length adjusted later is not seen until NdisRecalculatePacketCounts.
+    // Counting fills the cache, under the exclusive lock.
+    std::unique_lock<host::internal::ReadMostlyMutex> exclusive;
+    if (!Packet->Private.ValidCounts) {
+        shared.unlock();
+        exclusive = std::unique_lock<host::internal::ReadMostlyMutex>(r.mu);
+        if (!LiveAnyPacket(r, Packet, "NdisQueryPacket")) return;
+    }
     if (!Packet->Private.ValidCounts) {
         UINT pages, count, total;
         if (!CountChain(r, Packet, "NdisQueryPacket", &pages, &count, &total)) return;
@@ -515,7 +540,7 @@ void NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT Buffe
 void NdisRecalculatePacketCounts(PNDIS_PACKET Packet) {
     host::RequireIrql("NdisRecalculatePacketCounts", PASSIVE_LEVEL, DISPATCH_LEVEL);
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
     if (!LivePoolPacket(r, Packet, "NdisRecalculatePacketCounts")) return;
     PNDIS_BUFFER last = nullptr;
     if (!WalkChain(r, Packet, "NdisRecalculatePacketCounts", [&](PNDIS_BUFFER b) { last = b; }))
@@ -548,7 +573,7 @@ static PNDIS_BUFFER ChainToAdd(Registry& r, PNDIS_PACKET packet, PNDIS_BUFFER bu
 void NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer) {
     host::RequireIrql("NdisChainBufferAtFront", PASSIVE_LEVEL, DISPATCH_LEVEL);
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
     PNDIS_BUFFER last = ChainToAdd(r, Packet, Buffer, "NdisChainBufferAtFront");
     if (!last) return;
     if (!Packet->Private.Head) Packet->Private.Tail = last;
@@ -560,7 +585,7 @@ void NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer) {
 void NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer) {
     host::RequireIrql("NdisChainBufferAtBack", PASSIVE_LEVEL, DISPATCH_LEVEL);
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
     PNDIS_BUFFER last = ChainToAdd(r, Packet, Buffer, "NdisChainBufferAtBack");
     if (!last) return;
     if (Packet->Private.Head) {
@@ -586,7 +611,7 @@ PNDIS_PACKET NewProtocolPacket() {
     if (!p) FatalViolation("out of memory for a protocol packet");
     PreparePacket(p, blockSize, oobOffset, nullptr);
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
     r.packets[p] = {nullptr, true};
     return p;
 }
@@ -594,7 +619,7 @@ PNDIS_PACKET NewProtocolPacket() {
 void DeleteProtocolPacket(PNDIS_PACKET packet) {
     {
         Registry& r = R();
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         r.packets.erase(packet);
     }
     FreeBlock(packet);
@@ -603,7 +628,7 @@ void DeleteProtocolPacket(PNDIS_PACKET packet) {
 PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length) {
     auto* b = new NDIS_BUFFER{nullptr, address, length, length, nullptr};
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
     r.buffers[b] = {nullptr, true};
     return b;
 }
@@ -611,10 +636,58 @@ PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length) {
 void DeleteProtocolBuffer(PNDIS_BUFFER buffer) {
     {
         Registry& r = R();
-        std::lock_guard<std::mutex> lock(r.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         r.buffers.erase(buffer);
     }
     delete buffer;
+}
+
+// A protocol's packet and buffers stay registered while the upper edge keeps
+// them for a later send; meanwhile they count as freed, so that a driver
+// still using them is told, as it would be of a packet that no longer exists.
+// Only the flags change, under the shared lock: no send waits for another.
+void RetireProtocolPacket(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers) {
+    Registry& r = R();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
+    auto p = r.packets.find(packet);
+    if (p != r.packets.end()) SetAllocated(p->second, false);
+    for (PNDIS_BUFFER b : buffers) {
+        auto it = r.buffers.find(b);
+        if (it != r.buffers.end()) SetAllocated(it->second, false);
+    }
+}
+
+// A retired packet made fresh for a new send: as NewProtocolPacket makes it,
+// its buffers unchained; they are chained again with ReviveProtocolBuffer.
+void ReviveProtocolPacket(PNDIS_PACKET packet) {
+    USHORT oobOffset;
+    size_t blockSize;
+    PacketLayout(kProtocolReservedLength, &oobOffset, &blockSize);
+    PreparePacket(packet, blockSize, oobOffset, nullptr);
+    Registry& r = R();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
+    auto it = r.packets.find(packet);
+    if (it != r.packets.end()) SetAllocated(it->second, true);
+}
+
+void ReviveProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length) {
+    *buffer = NDIS_BUFFER{nullptr, address, length, length, nullptr};
+    Registry& r = R();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
+    auto it = r.buffers.find(buffer);
+    if (it != r.buffers.end()) SetAllocated(it->second, true);
+}
+
+// The protocol counts its packet once it is built, before any driver sees
+// it: the driver's NdisQueryPacket then finds the counts cached.
+void CountProtocolPacket(PNDIS_PACKET packet) {
+    UINT pages = 0, count = 0, total = 0;
+    for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
+        pages += PagesSpanned(b->VirtualAddress, b->ByteCount);
+        ++count;
+        total += b->ByteCount;
+    }
+    CacheCounts(packet, pages, count, total);
 }
 
 void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
@@ -628,14 +701,14 @@ void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
 
 bool IsPoolPacket(PNDIS_PACKET packet) {
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
     auto it = r.packets.find(packet);
-    return it != r.packets.end() && it->second.pool && it->second.allocated;
+    return it != r.packets.end() && it->second.pool && Allocated(it->second);
 }
 
 bool ReadIndicatedPacket(PNDIS_PACKET packet, const char* function, std::vector<uint8_t>* bytes) {
     Registry& r = R();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
     bytes->clear();
     UINT pages, count, total;
     if (!CountChain(r, packet, function, &pages, &count, &total)) return false;

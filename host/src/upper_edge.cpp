@@ -15,8 +15,9 @@ namespace internal {
 
 namespace {
 // Completed sends kept, so that a second completion of one of them is named
-// as such. Older ones are freed.
+// as such. Older ones are retired and kept for reuse, up to kSpareSends.
 constexpr size_t kRecentSends = 64;
+constexpr size_t kSpareSends = 256;
 }  // namespace
 
 SendRecord::~SendRecord() {
@@ -74,25 +75,49 @@ bool CutsFit(const OutgoingFrame& f) {
     return true;
 }
 
-// The protocol's packet for a frame, one buffer per piece.
-std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f) {
-    auto r = std::make_unique<SendRecord>();
-    r->frame = f.bytes;
-    r->wire = f.bytes;
+// The protocol's packet for a frame, one buffer per piece: `spare`, a
+// retired send, made fresh when it has as many buffers, else a new one.
+std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<SendRecord> spare) {
+    size_t pieces = f.noBuffer ? 0 : f.splitAt.size() + 1;
+    std::unique_ptr<SendRecord> r;
+    bool reused = spare && spare->buffers.size() == pieces;
+    if (reused) {
+        r = std::move(spare);
+        ReviveProtocolPacket(r->packet);
+    } else {
+        r = std::make_unique<SendRecord>();
+        r->packet = NewProtocolPacket();
+    }
+    r->frame.assign(f.bytes.begin(), f.bytes.end());
+    r->wire.assign(f.bytes.begin(), f.bytes.end());
     r->wire.reserve(r->wire.size() + 1);  // never a null address, even for no bytes
-    r->packet = NewProtocolPacket();
-    if (f.noBuffer) return r;
-    std::vector<size_t> cuts = f.splitAt;
-    cuts.push_back(r->wire.size());
     size_t start = 0;
-    for (size_t cut : cuts) {
-        PNDIS_BUFFER b =
-            NewProtocolBuffer(r->wire.data() + start, static_cast<UINT>(cut - start));
-        ChainProtocolBuffer(r->packet, b);
-        r->buffers.push_back(b);
+    for (size_t i = 0; i < pieces; ++i) {
+        size_t cut = i < f.splitAt.size() ? f.splitAt[i] : r->wire.size();
+        auto length = static_cast<UINT>(cut - start);
+        if (reused) {
+            ReviveProtocolBuffer(r->buffers[i], r->wire.data() + start, length);
+        } else {
+            r->buffers.push_back(NewProtocolBuffer(r->wire.data() + start, length));
+        }
+        ChainProtocolBuffer(r->packet, r->buffers[i]);
         start = cut;
     }
+    CountProtocolPacket(r->packet);
     return r;
+}
+
+// Keeps a completed send among the recent ones; the oldest is retired for
+// reuse (the caller holds the lock).
+void KeepCompleted(MiniportState& s, std::unique_ptr<SendRecord> record) {
+    s.completedSends.push_back(std::move(record));
+    if (s.completedSends.size() <= kRecentSends) return;
+    std::unique_ptr<SendRecord> oldest = std::move(s.completedSends.front());
+    s.completedSends.pop_front();
+    std::lock_guard<std::mutex> lock(s.spareMu);
+    if (s.spareSends.size() >= kSpareSends) return;
+    RetireProtocolPacket(oldest->packet, oldest->buffers);
+    s.spareSends.push_back(std::move(oldest));
 }
 
 void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
@@ -102,7 +127,14 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
                   static_cast<void*>(packet));
         return;
     }
-    SendCompletion completion{};
+    // The completion is built in storage kept per thread, whose frame
+    // buffer serves send after send; a completion made from inside another's
+    // callback gets storage of its own.
+    thread_local SendCompletion kept{};
+    thread_local bool keptInUse = false;
+    SendCompletion own{};
+    bool useKept = !keptInUse;
+    SendCompletion& completion = useKept ? kept : own;
     std::function<void(const SendCompletion&)> callback;
     const char* problem = nullptr;
     bool written = false;
@@ -120,10 +152,14 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
             std::unique_ptr<SendRecord> record = std::move(it->second);
             state->sending.erase(it);
             written = record->wire != record->frame;
-            completion = {record->id, packet, record->frame, status, Now(), CurrentProcessor()};
+            completion.id = record->id;
+            completion.packet = packet;
+            completion.frame.assign(record->frame.begin(), record->frame.end());
+            completion.status = status;
+            completion.time = Now();
+            completion.processor = CurrentProcessor();
             if (state->recording) state->completions.push_back(completion);
-            state->completedSends.push_back(std::move(record));
-            if (state->completedSends.size() > kRecentSends) state->completedSends.pop_front();
+            KeepCompleted(*state, std::move(record));
             callback = state->callbacks.sendComplete;
         }
     }
@@ -135,7 +171,10 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
         Violation("%s(%p): the miniport wrote into the data of a packet it was sent", function,
                   static_cast<void*>(packet));
     }
-    if (callback) callback(completion);
+    if (!callback) return;
+    keptInUse = keptInUse || useKept;
+    callback(completion);
+    if (useKept) keptInUse = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -437,14 +476,29 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     std::shared_ptr<MiniportState> state = state_;
     std::vector<SendId> ids;
     std::vector<PNDIS_PACKET> packets;
+    // The packets are made outside the lock, from retired sends where there
+    // are some; they are sent (or given back) under it.
+    std::vector<std::unique_ptr<internal::SendRecord>> records(frames.size());
+    {
+        std::lock_guard<std::mutex> lock(state->spareMu);
+        for (auto& r : records) {
+            if (state->spareSends.empty()) break;
+            r = std::move(state->spareSends.back());
+            state->spareSends.pop_back();
+        }
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+        records[i] = internal::BuildSend(frames[i], std::move(records[i]));
+    }
     bool running, resetting;
+    NDIS_HANDLE context;
     {
         std::lock_guard<std::mutex> lock(state->mu);
         running = state->phase == Phase::Running;
         resetting = state->resetting;
+        context = state->context;
         if (running) {
-            for (auto& f : frames) {
-                auto record = internal::BuildSend(f);
+            for (auto& record : records) {
                 record->id = state->nextSendId++;
                 PNDIS_PACKET packet = record->packet;
                 ids.push_back(record->id);
@@ -462,18 +516,14 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     // An empty call is passed on too: the handler must cope with it.
     if (!resetting) {
         internal::OnChosenProcessor(options.processor,
-                                    [&] { CallSendPackets(packets, options.irql); });
+                                    [&] { CallSendPackets(packets, options.irql, context); });
     }
     return ids;
 }
 
-void Miniport::CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL irql) {
+void Miniport::CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL irql,
+                               NDIS_HANDLE context) {
     std::shared_ptr<MiniportState> state = state_;
-    NDIS_HANDLE context;
-    {
-        std::lock_guard<std::mutex> lock(state->mu);
-        context = state->context;
-    }
     irql = internal::AtLeastCurrent(irql);
     if (W_SEND_PACKETS_HANDLER sendPackets = state->handlers.Ndis40Chars.SendPacketsHandler) {
         // The array is NDIS's and lives only for the call.
@@ -496,6 +546,7 @@ void Miniport::CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL i
 void Miniport::SendDeferred() {
     std::shared_ptr<MiniportState> state = state_;
     std::vector<PNDIS_PACKET> packets;
+    NDIS_HANDLE context;
     {
         std::lock_guard<std::mutex> lock(state->mu);
         for (auto& record : state->deferredSends) {
@@ -504,8 +555,9 @@ void Miniport::SendDeferred() {
             state->sending[packet] = std::move(record);
         }
         state->deferredSends.clear();
+        context = state->context;
     }
-    if (!packets.empty()) CallSendPackets(packets, DISPATCH_LEVEL);
+    if (!packets.empty()) CallSendPackets(packets, DISPATCH_LEVEL, context);
 }
 
 std::vector<SendCompletion> Miniport::Completions() const {

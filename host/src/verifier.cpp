@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
+
+#include "internal.h"
 
 namespace host {
 namespace {
@@ -17,7 +20,9 @@ struct Faults {
 };
 
 struct Verifier {
-    std::mutex mu;
+    // Shared by lookups (every spin lock acquisition asks the ledger),
+    // exclusive for changes.
+    host::internal::ReadMostlyMutex mu;
     std::map<std::pair<int, const void*>, LedgerEntry> ledger;
     uint64_t serial = 0;
     Faults faults[static_cast<int>(Resource::Count)];
@@ -49,7 +54,7 @@ void Report(const std::string& message) {
     ViolationHandler handler;
     {
         Verifier& v = V();
-        std::lock_guard<std::mutex> lock(v.mu);
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
         v.violations.push_back(message);
         handler = v.handler;
     }
@@ -90,40 +95,40 @@ const char* ResourceName(Resource kind) {
 void LedgerAdd(Resource kind, const void* key, size_t size, uint32_t tag, const void* owner,
                std::string what) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.ledger[{static_cast<int>(kind), key}] =
         LedgerEntry{kind, key, size, tag, owner, std::move(what), ++v.serial};
 }
 
 bool LedgerRemove(Resource kind, const void* key) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     return v.ledger.erase({static_cast<int>(kind), key}) != 0;
 }
 
 bool LedgerHolds(Resource kind, const void* key) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     return v.ledger.count({static_cast<int>(kind), key}) != 0;
 }
 
 const LedgerEntry* LedgerFind(Resource kind, const void* key) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     auto it = v.ledger.find({static_cast<int>(kind), key});
     return it == v.ledger.end() ? nullptr : &it->second;
 }
 
 void LedgerSetOwner(Resource kind, const void* key, const void* owner) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     auto it = v.ledger.find({static_cast<int>(kind), key});
     if (it != v.ledger.end()) it->second.owner = owner;
 }
 
 std::vector<LedgerEntry> LedgerEntries() {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     std::vector<LedgerEntry> out;
     for (auto& e : v.ledger) out.push_back(e.second);
     return out;
@@ -137,7 +142,7 @@ size_t LedgerCount(Resource kind) {
 
 size_t LedgerSize() {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     return v.ledger.size();
 }
 
@@ -172,20 +177,20 @@ std::string LedgerReport() {
 
 void FailNth(Resource kind, unsigned n) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     Faults& f = v.faults[static_cast<int>(kind)];
     f.failAt = n == 0 ? 0 : static_cast<unsigned>(f.attempts) + n;
 }
 
 void FailAll(Resource kind, bool on) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.faults[static_cast<int>(kind)].failAll = on;
 }
 
 void ClearFaults() {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     for (auto& f : v.faults) {
         f.failAt = 0;
         f.failAll = false;
@@ -194,7 +199,7 @@ void ClearFaults() {
 
 bool ShouldFail(Resource kind) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     Faults& f = v.faults[static_cast<int>(kind)];
     ++f.attempts;
     if (f.failAll) return true;
@@ -207,13 +212,13 @@ bool ShouldFail(Resource kind) {
 
 uint64_t Attempts(Resource kind) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     return v.faults[static_cast<int>(kind)].attempts;
 }
 
 void SetViolationHandler(ViolationHandler handler) {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.handler = std::move(handler);
 }
 
@@ -237,19 +242,19 @@ void FatalViolation(const char* format, ...) {
 
 std::vector<std::string> Violations() {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     return v.violations;
 }
 
 void ClearViolations() {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.violations.clear();
 }
 
 void ResetVerifier() {
     Verifier& v = V();
-    std::lock_guard<std::mutex> lock(v.mu);
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.ledger.clear();
     v.serial = 0;
     for (auto& f : v.faults) f = Faults{};

@@ -61,11 +61,19 @@ struct World {
     unsigned idleWorkers = 0;     // workers waiting on workCv
     unsigned progressWaiters = 0; // RunUntil callers waiting on progressCv
 
-    std::mutex cpuMu;
+    // The emulated processors, one bit each (set: taken). Taken and given
+    // back without a lock; cpuMu and cpuCv serve only the contexts that find
+    // every processor taken and must sleep.
+    std::atomic<uint64_t> cpuBusy{0};
+    std::atomic<unsigned> cpuWaiters{0};  // contexts waiting for a processor
+    std::mutex cpuMu;                     // guards the two counts below
     std::condition_variable cpuCv;
-    std::vector<bool> cpuBusy;
-    unsigned cpuWaiters = 0;      // contexts waiting for a processor
+    unsigned cpuSleepers = 0;   // waiters asleep on cpuCv
+    unsigned cpuWakes = 0;      // wake-ups sent and not yet taken by one of them
 };
+
+// At most this many processors: one bit of World::cpuBusy each.
+constexpr unsigned kMaxProcessors = 64;
 
 World& W() {
     // Never destroyed: worker threads and late callers may still look at it
@@ -158,34 +166,68 @@ bool ShouldWake(World& w, const WorkKey& key) {
     return second != w.queue.end() && second->first.first <= now;
 }
 
+// Takes the calling context's processor, or any free one, when it can
+// (true); the processor's bit is then set.
+bool TryTakeProcessor(World& w) {
+    uint64_t busy = w.cpuBusy.load(std::memory_order_relaxed);
+    uint64_t all = w.options.processors >= kMaxProcessors
+                       ? ~uint64_t{0}
+                       : (uint64_t{1} << w.options.processors) - 1;
+    for (;;) {
+        uint64_t free = ~busy & all;
+        if (!free) return false;
+        unsigned p = tls.processor;
+        if (!(free & (uint64_t{1} << p))) p = static_cast<unsigned>(__builtin_ctzll(free));
+        if (w.cpuBusy.compare_exchange_weak(busy, busy | (uint64_t{1} << p),
+                                            std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+            tls.processor = p;
+            return true;
+        }
+    }
+}
+
+// Rounds a context that finds every processor taken waits busily for one
+// before it sleeps: processors are held for moments (a driver handler, a
+// spin lock), and sleeping and being woken cost far more.
+constexpr int kProcessorSpins = 200;
+
 void AcquireProcessor() {
     World& w = W();
-    std::unique_lock<std::mutex> lock(w.cpuMu);
-    for (;;) {
-        if (!w.cpuBusy[tls.processor]) break;
-        bool found = false;
-        for (unsigned p = 0; p < w.cpuBusy.size(); ++p) {
-            if (!w.cpuBusy[p]) {
-                tls.processor = p;
-                found = true;
-                break;
-            }
-        }
-        if (found) break;
-        ++w.cpuWaiters;
-        w.cpuCv.wait(lock);
-        --w.cpuWaiters;
+    bool taken = TryTakeProcessor(w);
+    for (int i = 0; !taken && i < kProcessorSpins; ++i) {
+        internal::CpuRelax();
+        taken = TryTakeProcessor(w);
     }
-    w.cpuBusy[tls.processor] = true;
+    if (!taken) {
+        std::unique_lock<std::mutex> lock(w.cpuMu);
+        // Counted before the second look, so that a processor given back
+        // after that look finds a waiter to wake.
+        w.cpuWaiters.fetch_add(1);
+        while (!TryTakeProcessor(w)) {
+            ++w.cpuSleepers;
+            w.cpuCv.wait(lock);
+            --w.cpuSleepers;
+            if (w.cpuWakes) --w.cpuWakes;
+        }
+        w.cpuWaiters.fetch_sub(1);
+    }
     tls.holdsProcessor = true;
 }
 
+// A processor given back wakes one sleeper, unless every sleeper has a
+// wake-up on its way already: a waiter woken and not yet running would
+// otherwise be woken again by every processor given back meanwhile.
 void ReleaseProcessor() {
     World& w = W();
-    std::lock_guard<std::mutex> lock(w.cpuMu);
-    w.cpuBusy[tls.processor] = false;
+    w.cpuBusy.fetch_and(~(uint64_t{1} << tls.processor));
     tls.holdsProcessor = false;
-    if (w.cpuWaiters) w.cpuCv.notify_one();
+    if (w.cpuWaiters.load() == 0) return;
+    std::lock_guard<std::mutex> lock(w.cpuMu);
+    if (w.cpuSleepers > w.cpuWakes) {
+        ++w.cpuWakes;
+        w.cpuCv.notify_one();
+    }
 }
 
 }  // namespace
@@ -222,9 +264,14 @@ void ResetWorld(const WorldOptions& options) {
         w.realStart = std::chrono::steady_clock::now();
         w.stopping = false;
     }
+    if (w.options.processors > kMaxProcessors) {
+        FatalViolation("ResetWorld: %u processors; the host emulates at most %u",
+                       w.options.processors, kMaxProcessors);
+    }
+    w.cpuBusy.store(0);
     {
         std::lock_guard<std::mutex> lock(w.cpuMu);
-        w.cpuBusy.assign(w.options.processors, false);
+        w.cpuWakes = 0;
     }
     tls = ThreadContext{};
     internal::RunResetHooks();

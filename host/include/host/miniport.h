@@ -277,7 +277,9 @@ public:
 private:
     bool StartInitialize();
     NDIS_STATUS FinishInitialize(NDIS_STATUS status, uint64_t watermark);
-    void CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL irql);
+    // `context`: the adapter context, read by the caller under the state's lock.
+    void CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL irql,
+                         NDIS_HANDLE context);
     void SendDeferred();
     void ReplayAddressing();
     RequestResult Issue(bool query, NDIS_OID oid, std::vector<uint8_t> buffer);
