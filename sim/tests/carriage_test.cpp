@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench.h"
-#include "host_test.h"
+#include "bench_test.h"
 
 namespace {
 
@@ -31,18 +31,8 @@ uint32_t SequenceOf(const std::vector<uint8_t>& frame) {
     return sequence;
 }
 
-class CarriageTest : public HostTest {
+class CarriageTest : public DriverTest {
 protected:
-    std::unique_ptr<testbed::Bench> bench;
-
-    void SetUp() override {
-        HostTest::SetUp();
-        bench = std::make_unique<testbed::Bench>();
-    }
-    void TearDown() override {
-        bench.reset();
-        HostTest::TearDown();
-    }
     // A card that comes up in a few milliseconds and serializes in no time;
     // TerminalType 1 is the central end, 0 the remote one.
     testbed::Unit& QuickAdapter(uint32_t terminalType) {
