@@ -17,6 +17,9 @@ Bench::~Bench() {
     for (auto& unit : units_) {
         if (unit->nic->Running()) unit->nic->Halt();
     }
+    // Cards and lines go only when none of their work can run: in the
+    // concurrent mode a worker may be about to run some, past cancelling.
+    if (host::IsConcurrent()) host::StopWorld();
     lines_.clear();
     partners_.clear();
     units_.clear();

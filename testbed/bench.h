@@ -41,8 +41,8 @@ class Bench {
 public:
     // Loads the driver and puts a firmware image in place as "zr48.bin".
     Bench();
-    // Halts every adapter still running, then unplugs cards and lines and
-    // unloads the driver.
+    // Halts every adapter still running, stops a concurrent machine's
+    // workers, then unplugs cards and lines and unloads the driver.
     ~Bench();
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
