@@ -37,22 +37,24 @@ constexpr uint8_t kFreedByte = 0xDD;  // a freed packet or buffer
 constexpr UINT kProtocolReservedLength = 16;  // what the host's protocol asks for
 constexpr size_t kPageSize = 4096;
 
-struct PacketPool {
-    UINT capacity;
+// A pool of `capacity` blocks. Blocks are made as they are first needed and
+// kept until the pool goes; a freed one goes back on `free`.
+template <typename B>
+struct BlockPool {
+    using Block = B;
+    UINT capacity = 0;
+    UINT inUse = 0;
+    std::vector<B> blocks;  // every block made so far
+    std::deque<B> free;     // freed blocks, oldest first
+};
+
+struct PacketPool : BlockPool<PNDIS_PACKET> {
     UINT reservedLength;
     USHORT oobOffset;
     size_t blockSize;
-    UINT inUse = 0;
-    std::vector<PNDIS_PACKET> blocks;  // every block made so far
-    std::deque<PNDIS_PACKET> free;     // freed blocks, oldest first
 };
 
-struct BufferPool {
-    UINT capacity;
-    UINT inUse = 0;
-    std::vector<PNDIS_BUFFER> blocks;
-    std::deque<PNDIS_BUFFER> free;
-};
+struct BufferPool : BlockPool<PNDIS_BUFFER> {};
 
 // What the host knows of a packet or buffer address. `pool` is null for the
 // protocol's own.
@@ -93,7 +95,22 @@ Registry& R() {
     return *registry;
 }
 
-void FreeBlock(void* block) { free(block); }
+// What differs between the two kinds of pool, chosen by the pool's type.
+auto& PoolsOf(Registry& r, PacketPool*) { return r.packetPools; }
+auto& PoolsOf(Registry& r, BufferPool*) { return r.bufferPools; }
+auto& BlocksOf(Registry& r, PacketPool*) { return r.packets; }
+auto& BlocksOf(Registry& r, BufferPool*) { return r.buffers; }
+
+PNDIS_PACKET NewPacketBlock(size_t blockSize) {
+    void* memory = malloc(blockSize);
+    if (!memory) return nullptr;
+    return new (memory) NDIS_PACKET;
+}
+
+PNDIS_PACKET NewBlock(PacketPool* pool) { return NewPacketBlock(pool->blockSize); }
+PNDIS_BUFFER NewBlock(BufferPool*) { return new NDIS_BUFFER(); }
+void DeleteBlock(PNDIS_PACKET packet) { free(packet); }
+void DeleteBlock(PNDIS_BUFFER buffer) { delete buffer; }
 
 // Forgets every pool. The protocol's packets belong to the upper edge, which
 // frees them itself; only their entries go here.
@@ -101,10 +118,10 @@ void Forget() {
     Registry& r = R();
     std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
     for (auto& pool : r.packetPools) {
-        for (auto* p : pool.second->blocks) FreeBlock(p);
+        for (auto* p : pool.second->blocks) DeleteBlock(p);
     }
     for (auto& pool : r.bufferPools) {
-        for (auto* b : pool.second->blocks) delete b;
+        for (auto* b : pool.second->blocks) DeleteBlock(b);
     }
     r.packetPools.clear();
     r.bufferPools.clear();
@@ -123,12 +140,6 @@ void PreparePacket(PNDIS_PACKET p, size_t blockSize, USHORT oobOffset, NDIS_HAND
     p->Private.Pool = pool;
     p->Private.NdisPacketOobOffset = oobOffset;
     memset(NDIS_PACKET_OOB(p), 0, sizeof(NDIS_PACKET_OOB_DATA));
-}
-
-PNDIS_PACKET NewPacketBlock(size_t blockSize) {
-    void* memory = malloc(blockSize);
-    if (!memory) return nullptr;
-    return new (memory) NDIS_PACKET;
 }
 
 // Layout of a packet with `reservedLength` protocol-reserved bytes; false
@@ -218,6 +229,74 @@ UINT PagesSpanned(const void* address, UINT length) {
     return static_cast<UINT>((start % kPageSize + length + kPageSize - 1) / kPageSize);
 }
 
+// Records a new pool of `descriptors` blocks and hands out its handle.
+template <typename Pool>
+void RegisterPool(std::unique_ptr<Pool> pool, Resource kind, UINT descriptors,
+                  PNDIS_HANDLE poolHandle, PNDIS_STATUS status) {
+    pool->capacity = descriptors;
+    Pool* handle = pool.get();
+    {
+        Registry& r = R();
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        r.freedPools.erase(handle);
+        PoolsOf(r, handle).emplace(handle, std::move(pool));
+    }
+    host::LedgerAdd(kind, handle, 0, 0, nullptr,
+                    "of " + std::to_string(descriptors) + " descriptors");
+    *poolHandle = handle;
+    *status = NDIS_STATUS_SUCCESS;
+}
+
+// Frees a pool and its blocks, once every block is back. `noun` names the
+// pool's blocks in a violation.
+template <typename Pool>
+void UnregisterPool(NDIS_HANDLE handle, Resource kind, const char* function, const char* noun) {
+    Registry& r = R();
+    std::unique_ptr<Pool> pool;
+    {
+        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        auto& pools = PoolsOf(r, static_cast<Pool*>(nullptr));
+        auto it = pools.find(handle);
+        if (it == pools.end()) {
+            if (r.freedPools.count(handle)) {
+                Violation("%s(%p): freed twice", function, handle);
+            } else {
+                Violation("%s(%p): not a %s pool", function, handle, noun);
+            }
+            return;
+        }
+        if (it->second->inUse) {
+            // The pool stays, so that the blocks still out stay valid.
+            Violation("%s(%p): %u %s(s) of the pool are still allocated", function, handle,
+                      it->second->inUse, noun);
+            return;
+        }
+        pool = std::move(it->second);
+        pools.erase(it);
+        r.freedPools.insert(handle);
+        for (auto* b : pool->blocks) BlocksOf(r, pool.get()).erase(b);
+    }
+    for (auto* b : pool->blocks) DeleteBlock(b);
+    host::LedgerRemove(kind, handle);
+}
+
+// The next block of a pool: the oldest freed one, or a new one while the
+// pool is below its capacity. Null when the pool is exhausted.
+template <typename Pool>
+typename Pool::Block TakeBlock(Registry& r, Pool* pool) {
+    if (!pool->free.empty()) {
+        auto b = pool->free.front();
+        pool->free.pop_front();
+        return b;
+    }
+    if (pool->blocks.size() >= pool->capacity) return nullptr;
+    auto b = NewBlock(pool);
+    if (!b) return nullptr;
+    pool->blocks.push_back(b);
+    BlocksOf(r, pool)[b] = {pool, false};
+    return b;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -238,63 +317,13 @@ void NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT N
         *Status = NDIS_STATUS_RESOURCES;
         return;
     }
-    pool->capacity = NumberOfDescriptors;
     pool->reservedLength = ProtocolReservedLength;
-    NDIS_HANDLE handle = pool.get();
-    {
-        Registry& r = R();
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
-        r.freedPools.erase(handle);
-        r.packetPools.emplace(handle, std::move(pool));
-    }
-    host::LedgerAdd(Resource::PacketPool, handle, 0, 0, nullptr,
-                    "of " + std::to_string(NumberOfDescriptors) + " descriptors");
-    *PoolHandle = handle;
-    *Status = NDIS_STATUS_SUCCESS;
+    RegisterPool(std::move(pool), Resource::PacketPool, NumberOfDescriptors, PoolHandle, Status);
 }
 
 void NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
     host::RequireIrql("NdisFreePacketPool", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::unique_ptr<PacketPool> pool;
-    {
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
-        auto it = r.packetPools.find(PoolHandle);
-        if (it == r.packetPools.end()) {
-            Violation(r.freedPools.count(PoolHandle) ? "NdisFreePacketPool(%p): freed twice"
-                                                     : "NdisFreePacketPool(%p): not a packet pool",
-                      PoolHandle);
-            return;
-        }
-        if (it->second->inUse) {
-            // The pool stays, so that the packets still out stay valid.
-            Violation("NdisFreePacketPool(%p): %u packet(s) of the pool are still allocated",
-                      PoolHandle, it->second->inUse);
-            return;
-        }
-        pool = std::move(it->second);
-        r.packetPools.erase(it);
-        r.freedPools.insert(PoolHandle);
-        for (auto* p : pool->blocks) r.packets.erase(p);
-    }
-    for (auto* p : pool->blocks) FreeBlock(p);
-    host::LedgerRemove(Resource::PacketPool, PoolHandle);
-}
-
-// The next block for a packet: the oldest freed one, or a new one while the
-// pool is below its capacity. Null when the pool is exhausted.
-static PNDIS_PACKET TakePacketBlock(Registry& r, PacketPool* pool) {
-    if (!pool->free.empty()) {
-        PNDIS_PACKET p = pool->free.front();
-        pool->free.pop_front();
-        return p;
-    }
-    if (pool->blocks.size() >= pool->capacity) return nullptr;
-    PNDIS_PACKET p = NewPacketBlock(pool->blockSize);
-    if (!p) return nullptr;
-    pool->blocks.push_back(p);
-    r.packets[p] = {pool, false};
-    return p;
+    UnregisterPool<PacketPool>(PoolHandle, Resource::PacketPool, "NdisFreePacketPool", "packet");
 }
 
 void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle) {
@@ -312,7 +341,7 @@ void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE P
         }
         if (host::ShouldFail(Resource::Packet)) return;
         PacketPool* pool = it->second.get();
-        p = TakePacketBlock(r, pool);
+        p = TakeBlock(r, pool);
         if (!p) return;  // every descriptor is out
         r.packets[p].allocated = true;
         ++pool->inUse;
@@ -359,59 +388,13 @@ void NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
         *Status = NDIS_STATUS_RESOURCES;
         return;
     }
-    auto pool = std::make_unique<BufferPool>();
-    pool->capacity = NumberOfDescriptors;
-    NDIS_HANDLE handle = pool.get();
-    {
-        Registry& r = R();
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
-        r.freedPools.erase(handle);
-        r.bufferPools.emplace(handle, std::move(pool));
-    }
-    host::LedgerAdd(Resource::BufferPool, handle, 0, 0, nullptr,
-                    "of " + std::to_string(NumberOfDescriptors) + " descriptors");
-    *PoolHandle = handle;
-    *Status = NDIS_STATUS_SUCCESS;
+    RegisterPool(std::make_unique<BufferPool>(), Resource::BufferPool, NumberOfDescriptors,
+                 PoolHandle, Status);
 }
 
 void NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
     host::RequireIrql("NdisFreeBufferPool", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::unique_ptr<BufferPool> pool;
-    {
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
-        auto it = r.bufferPools.find(PoolHandle);
-        if (it == r.bufferPools.end()) {
-            Violation(r.freedPools.count(PoolHandle) ? "NdisFreeBufferPool(%p): freed twice"
-                                                     : "NdisFreeBufferPool(%p): not a buffer pool",
-                      PoolHandle);
-            return;
-        }
-        if (it->second->inUse) {
-            Violation("NdisFreeBufferPool(%p): %u buffer(s) of the pool are still allocated",
-                      PoolHandle, it->second->inUse);
-            return;
-        }
-        pool = std::move(it->second);
-        r.bufferPools.erase(it);
-        r.freedPools.insert(PoolHandle);
-        for (auto* b : pool->blocks) r.buffers.erase(b);
-    }
-    for (auto* b : pool->blocks) delete b;
-    host::LedgerRemove(Resource::BufferPool, PoolHandle);
-}
-
-static PNDIS_BUFFER TakeBufferBlock(Registry& r, BufferPool* pool) {
-    if (!pool->free.empty()) {
-        PNDIS_BUFFER b = pool->free.front();
-        pool->free.pop_front();
-        return b;
-    }
-    if (pool->blocks.size() >= pool->capacity) return nullptr;
-    auto* b = new NDIS_BUFFER();
-    pool->blocks.push_back(b);
-    r.buffers[b] = {pool, false};
-    return b;
+    UnregisterPool<BufferPool>(PoolHandle, Resource::BufferPool, "NdisFreeBufferPool", "buffer");
 }
 
 void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
@@ -434,7 +417,7 @@ void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
         }
         *Status = NDIS_STATUS_RESOURCES;
         if (host::ShouldFail(Resource::Buffer)) return;
-        b = TakeBufferBlock(r, it->second.get());
+        b = TakeBlock(r, it->second.get());
         if (!b) return;
         r.buffers[b].allocated = true;
         ++it->second->inUse;
@@ -622,7 +605,7 @@ void DeleteProtocolPacket(PNDIS_PACKET packet) {
         std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
         r.packets.erase(packet);
     }
-    FreeBlock(packet);
+    DeleteBlock(packet);
 }
 
 PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length) {
