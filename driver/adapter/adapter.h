@@ -124,7 +124,7 @@ struct Adapter {
     BOOLEAN LinkTimerInitialized; // LinkTimer may be set and cancelled
     BOOLEAN LinkCheckDeferred;    // a line event came before LinkTimer existed
     BOOLEAN LinkTimerPending;     // LinkTimer set and its routine not started
-    volatile LONG LinkTimerReferences;  // pending expiries and running routines
+    volatile LONG LinkTimerReferences;  // the stop path, pending expiries, running routines
     NDIS_EVENT LinkTimerIdle;     // set when LinkTimerReferences falls to 0
 
     // ---- Addresses and filter ----------------------------------------------

@@ -21,7 +21,11 @@ ULONG ReadLineState(Adapter* adapter)
 }
 
 // Lock held. The timer holds a reference from the moment it is set until its
-// routine has finished with the adapter, so that the stop path can wait.
+// routine has finished with the adapter, so that the stop path can wait. The
+// stop path holds one of its own from initialization on: whoever drops the
+// last reference is the last to touch the adapter, so the stop path never
+// takes a count of 0 for "done" while a routine is between its decrement and
+// its NdisSetEvent.
 static VOID ArmLinkTimer(Adapter* adapter)
 {
     if (!adapter->LinkTimerPending) {
@@ -58,6 +62,7 @@ VOID InitializeLinkTimer(Adapter* adapter)
                          adapter);
     AcquireAdapterLock(&adapter->Lock);
     adapter->LinkTimerInitialized = TRUE;
+    adapter->LinkTimerReferences = 1;  // the stop path's
     if (adapter->LinkCheckDeferred) {
         adapter->LinkCheckDeferred = FALSE;
         ArmLinkTimer(adapter);
@@ -86,7 +91,7 @@ VOID StopLinkTimer(Adapter* adapter)
     // NdisMCancelTimer does not wait for a routine already running on
     // another processor; the adapter must outlive it.
     NdisResetEvent(&adapter->LinkTimerIdle);
-    if (InterlockedCompareExchange(&adapter->LinkTimerReferences, 0, 0) != 0) {
+    if (InterlockedDecrement(&adapter->LinkTimerReferences) != 0) {
         NdisWaitEvent(&adapter->LinkTimerIdle, 0);
     }
 }
