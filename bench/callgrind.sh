@@ -3,7 +3,7 @@
 #
 #   bench/callgrind.sh [PATH...]    PATH: receive/60, receive/1514 (the default),
 #                                   send/60, send/1514
-#   DRIVER_BENCH=BINARY             driver_bench to run (default: the first of
+#   DRIVER_BENCH=BINARY             driver_bench to run (make bench: its own; default: the first of
 #                                   build/bench-dev/bench/driver_bench and
 #                                   build/host/bench/driver_bench)
 #   ITERATIONS=N                    batches per path (default 200)
