@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "control_protocol.h"
 #include "display.h"
@@ -89,29 +90,56 @@ void ControlServer::Stop() {
         close(listenFd_);
         unlink(path_.c_str());
     }
-    std::vector<std::thread> threads;
+    std::list<Connection> connections;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        for (int fd : connections_) shutdown(fd, SHUT_RDWR);
-        threads.swap(threads_);
+        for (auto& c : connections_) {
+            if (c.fd >= 0) shutdown(c.fd, SHUT_RDWR);
+        }
+        connections.swap(connections_);
     }
-    for (auto& t : threads) t.join();
+    for (auto& c : connections) c.thread.join();
+}
+
+size_t ControlServer::ConnectionThreads() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return connections_.size();
+}
+
+// A thread keeps its stack until it is joined: those of finished connections
+// are joined as the acceptor goes round, so that a long run with many short
+// connections (a script polling the status) holds only the live ones.
+void ControlServer::JoinFinished() {
+    std::list<Connection> finished;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            auto next = std::next(it);
+            if (it->done) finished.splice(finished.end(), connections_, it);
+            it = next;
+        }
+    }
+    for (auto& c : finished) c.thread.join();
 }
 
 void ControlServer::AcceptLoop() {
     while (!stopping_) {
+        JoinFinished();
         pollfd p{listenFd_, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         std::lock_guard<std::mutex> lock(mu_);
-        connections_.push_back(fd);
-        threads_.emplace_back([this, fd] { Serve(fd); });
+        connections_.emplace_back();
+        Connection* c = &connections_.back();
+        c->fd = fd;
+        c->thread = std::thread([this, c] { Serve(c); });
     }
 }
 
-void ControlServer::Serve(int fd) {
+void ControlServer::Serve(Connection* c) {
     host::AttachThread(0);
+    int fd = c->fd;
     std::string buffer;
     char chunk[4096];
     while (!stopping_) {
@@ -131,14 +159,12 @@ void ControlServer::Serve(int fd) {
         if (n <= 0) break;
         buffer.append(chunk, static_cast<size_t>(n));
     }
+    // Closed under the lock, so that Stop never shuts down a descriptor
+    // number that has been given to something else.
     std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
-        if (*it == fd) {
-            connections_.erase(it);
-            break;
-        }
-    }
     close(fd);
+    c->fd = -1;
+    c->done = true;
 }
 
 std::string ControlServer::Answer(const std::string& line) {

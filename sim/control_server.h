@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,9 +31,20 @@ public:
     // Answers one request line (the connection threads use it; so do tests).
     std::string Answer(const std::string& line);
 
+    // Connection threads not yet joined: those serving a client, and those
+    // finished since the acceptor last looked.
+    size_t ConnectionThreads();
+
 private:
+    struct Connection {
+        int fd = -1;  // -1 once closed
+        std::thread thread;
+        bool done = false;  // under mu_: the thread has left Serve
+    };
+
     void AcceptLoop();
-    void Serve(int fd);
+    void JoinFinished();
+    void Serve(Connection* c);
     std::string Information(const std::vector<std::string>& words);
     std::string Line(const std::vector<std::string>& words);
     std::string Status();
@@ -45,8 +57,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread acceptor_;
     std::mutex mu_;
-    std::vector<int> connections_;
-    std::vector<std::thread> threads_;
+    std::list<Connection> connections_;
 };
 
 }  // namespace zr48sim

@@ -1,0 +1,85 @@
+// The control socket as a process sees it: a real Unix socket served by the
+// simulator's threads. What it costs a long run (connection threads), and
+// what it does to whatever already lies at its path.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "control_protocol.h"
+#include "control_server.h"
+#include "host_test.h"
+#include "simulator.h"
+
+namespace {
+
+class ControlServerTest : public HostTest {
+protected:
+    std::unique_ptr<zr48sim::Simulator> sim;
+    std::unique_ptr<zr48sim::ControlServer> control;
+    std::string path;
+
+    void SetUp() override {
+        HostTest::SetUp();
+        sim = std::make_unique<zr48sim::Simulator>(zr48sim::DefaultConfig(), zr48sim::SimOptions{});
+        std::string error;
+        ASSERT_TRUE(sim->Build(&error)) << error;
+        control = std::make_unique<zr48sim::ControlServer>(*sim, nullptr);
+        path = ::testing::TempDir() + "zr48sim_test_" + std::to_string(getpid()) + ".sock";
+        unlink(path.c_str());
+    }
+    void TearDown() override {
+        control.reset();
+        unlink(path.c_str());
+        sim->HaltAll();
+        EXPECT_TRUE(sim->Finish().clean);
+        HostTest::TearDown();
+    }
+    // One request on a connection of its own, closed afterwards.
+    std::string Ask(const std::string& request) {
+        zr48control::Client client;
+        std::string answer, error;
+        EXPECT_TRUE(client.Connect(path, &error)) << error;
+        EXPECT_TRUE(client.Call(request, &answer, 10000, &error)) << error;
+        return answer;
+    }
+    // Waits (at most 10 s of real time, without sleeping) until the server
+    // holds no more than `count` connection threads.
+    bool ThreadsDropTo(size_t count) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (control->ConnectionThreads() > count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(ControlServerTest, FinishedConnectionsGiveBackTheirThreads) {
+    std::string error;
+    ASSERT_TRUE(control->Start(path, &error)) << error;
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(Ask("ADAPTERS"), "OK a b");
+    EXPECT_TRUE(ThreadsDropTo(0)) << control->ConnectionThreads() << " threads still held";
+
+    // A live connection keeps its thread; Stop closes it and joins it.
+    zr48control::Client live;
+    std::string answer;
+    ASSERT_TRUE(live.Connect(path, &error)) << error;
+    ASSERT_TRUE(live.Call("LINES", &answer, 10000, &error)) << error;
+    EXPECT_EQ(answer, "OK l1");
+    EXPECT_EQ(control->ConnectionThreads(), 1u);
+    control->Stop();
+    EXPECT_EQ(control->ConnectionThreads(), 0u);
+    EXPECT_FALSE(live.Call("LINES", &answer, 10000, &error));
+    struct stat st;
+    EXPECT_NE(lstat(path.c_str(), &st), 0) << "the socket is removed when the server stops";
+}
