@@ -67,7 +67,17 @@ bool ControlServer::Start(const std::string& path, std::string* error) {
         *error = path + ": another simulator answers there (choose another with --control)";
         return false;
     }
-    unlink(path.c_str());  // a socket left by a simulator that is gone
+    // A socket left by a simulator that is gone is replaced; anything else
+    // at the path is someone's file, which a mistyped --control must not cost.
+    struct stat existing;
+    if (lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            *error = path + ": exists and is not a socket; not replacing it (choose another "
+                            "path with --control)";
+            return false;
+        }
+        unlink(path.c_str());
+    }
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0 ||
         bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||

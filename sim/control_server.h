@@ -23,7 +23,8 @@ public:
     ControlServer& operator=(const ControlServer&) = delete;
 
     // Binds the socket (its directory made if missing); a stale socket left
-    // by a simulator that is gone is replaced, a live one is not.
+    // by a simulator that is gone is replaced, a live one is not, nor is
+    // anything at the path that is not a socket.
     bool Start(const std::string& path, std::string* error);
     // Closes the socket and every connection, and waits for their threads.
     void Stop();

@@ -83,3 +83,32 @@ TEST_F(ControlServerTest, FinishedConnectionsGiveBackTheirThreads) {
     struct stat st;
     EXPECT_NE(lstat(path.c_str(), &st), 0) << "the socket is removed when the server stops";
 }
+
+TEST_F(ControlServerTest, OnlyAStaleSocketIsReplaced) {
+    std::string error;
+    // A file where the socket would go stays as it is.
+    std::ofstream(path) << "precious";
+    EXPECT_FALSE(control->Start(path, &error));
+    EXPECT_NE(error.find("is not a socket"), std::string::npos) << error;
+    std::ifstream kept(path);
+    std::string text;
+    kept >> text;
+    EXPECT_EQ(text, "precious");
+    unlink(path.c_str());
+
+    // A socket nobody answers on (its simulator died) is replaced.
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(stale);
+    ASSERT_TRUE(control->Start(path, &error)) << error;
+    EXPECT_EQ(Ask("ADAPTERS"), "OK a b");
+
+    // A live one is not taken over.
+    zr48sim::ControlServer second(*sim, nullptr);
+    EXPECT_FALSE(second.Start(path, &error));
+    EXPECT_NE(error.find("another simulator answers there"), std::string::npos) << error;
+    EXPECT_EQ(Ask("ADAPTERS"), "OK a b");
+}
