@@ -30,6 +30,21 @@ std::string Hex32(uint32_t value) {
 
 }  // namespace
 
+std::string UserSocketDirectory(unsigned uid, const char* runtimeDirectory) {
+    if (uid == 0) return "";
+    if (runtimeDirectory && runtimeDirectory[0] == '/') {
+        return std::string(runtimeDirectory) + "/zr48sim";
+    }
+    return "/tmp/zr48sim-" + std::to_string(uid);
+}
+
+std::string DefaultSocketFor(unsigned uid, const char* runtimeDirectory) {
+    if (uid == 0) return "/run/zr48sim/zr48sim.sock";
+    return UserSocketDirectory(uid, runtimeDirectory) + "/zr48sim.sock";
+}
+
+std::string DefaultSocket() { return DefaultSocketFor(geteuid(), getenv("XDG_RUNTIME_DIR")); }
+
 std::string HexEncode(const std::vector<uint8_t>& bytes) {
     if (bytes.empty()) return "-";
     static const char digits[] = "0123456789abcdef";

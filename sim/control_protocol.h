@@ -29,7 +29,15 @@
 
 namespace zr48control {
 
-constexpr const char* kDefaultSocket = "/run/zr48sim/zr48sim.sock";
+// Where a simulator listens when no --control is given, and where zr48stat
+// and "zr48sim ctl" look by default: root's under /run/zr48sim. /run is
+// root's, so any other user's is in a directory of their own:
+// $XDG_RUNTIME_DIR/zr48sim, else /tmp/zr48sim-UID.
+std::string DefaultSocket();
+// The same for a given user and XDG_RUNTIME_DIR (null or relative: none).
+std::string DefaultSocketFor(unsigned uid, const char* runtimeDirectory);
+// The directory of a user's sockets; empty for root, whose go in /run.
+std::string UserSocketDirectory(unsigned uid, const char* runtimeDirectory);
 constexpr size_t kMaxBuffer = 4096;     // bytes of an information buffer
 constexpr size_t kMaxLine = 16 * 1024;  // characters of a request line
 

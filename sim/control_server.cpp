@@ -49,6 +49,21 @@ void WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
+bool MakePrivateDirectory(const std::string& directory, std::string* error) {
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = "cannot make the directory " + directory + ": " + strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & 077) != 0) {
+        *error = directory + " is not a directory of yours closed to others (mode 0700); "
+                             "remove it, or choose another socket with --control";
+        return false;
+    }
+    return true;
+}
+
 ControlServer::~ControlServer() { Stop(); }
 
 bool ControlServer::Start(const std::string& path, std::string* error) {
@@ -59,7 +74,12 @@ bool ControlServer::Start(const std::string& path, std::string* error) {
         return false;
     }
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (!MakeDirectoryFor(path)) {
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "" : path.substr(0, slash);
+    std::string own = zr48control::UserSocketDirectory(geteuid(), getenv("XDG_RUNTIME_DIR"));
+    if (!own.empty() && directory == own) {
+        if (!MakePrivateDirectory(own, error)) return false;
+    } else if (!MakeDirectoryFor(path)) {
         *error = "cannot make the directory of " + path + ": " + strerror(errno);
         return false;
     }

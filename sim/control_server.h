@@ -14,6 +14,11 @@
 
 namespace zr48sim {
 
+// Makes `directory` (mode 0700) unless it exists, and checks that it is a
+// directory of the caller's that nobody else may enter: a user's socket
+// directory may lie in /tmp, where anyone could have made it first.
+bool MakePrivateDirectory(const std::string& directory, std::string* error);
+
 class ControlServer {
 public:
     // `stop` is called for a STOP request.
@@ -22,7 +27,8 @@ public:
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
-    // Binds the socket (its directory made if missing); a stale socket left
+    // Binds the socket (its directory made if missing: the user's socket
+    // directory private to them, see DefaultSocket); a stale socket left
     // by a simulator that is gone is replaced, a live one is not, nor is
     // anything at the path that is not a socket.
     bool Start(const std::string& path, std::string* error);

@@ -13,7 +13,16 @@ BUILD=$(cd "${1:?usage: demo.sh BUILD_DIR}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 SIM=$BUILD/sim/zr48sim
 STAT=$BUILD/tools/zr48stat
-SOCK=/run/zr48sim/demo.sock
+# The socket's directory as zr48sim chooses its own: /run/zr48sim is root's,
+# another user has one of their own (which zr48sim makes, closed to others).
+if [ "$(id -u)" -eq 0 ]; then
+    SOCK_DIR=/run/zr48sim
+elif [[ "${XDG_RUNTIME_DIR:-}" == /* ]]; then
+    SOCK_DIR=$XDG_RUNTIME_DIR/zr48sim
+else
+    SOCK_DIR=/tmp/zr48sim-$(id -u)
+fi
+SOCK=$SOCK_DIR/demo.sock
 SIM_PID=
 
 step() { printf '\n\033[1m==> %s\033[0m\n' "$*"; }

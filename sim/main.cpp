@@ -39,8 +39,10 @@ const char kUsage[] =
     "  --log              plain log lines (the default when stdout is no terminal)\n"
     "  --interval MS      display period (default 500)\n"
     "  --duration SEC     halt by itself after SEC seconds\n"
-    "  --control PATH     control socket (default /run/zr48sim/zr48sim.sock;\n"
-    "                     \"none\" for none)\n"
+    "  --control PATH     control socket (\"none\" for none); by default\n"
+    "                     /run/zr48sim/zr48sim.sock for root, otherwise\n"
+    "                     $XDG_RUNTIME_DIR/zr48sim/zr48sim.sock, or without it\n"
+    "                     /tmp/zr48sim-UID/zr48sim.sock\n"
     "  --processors N     emulated processors (default 2)\n"
     "  --unlimited        cards serialize frames in no time\n"
     "\n"
@@ -57,7 +59,7 @@ struct Arguments {
     Display::Style style = isatty(STDOUT_FILENO) ? Display::Style::Terminal : Display::Style::Log;
     int intervalMs = 500;
     double duration = 0;
-    std::string control = zr48control::kDefaultSocket;
+    std::string control = zr48control::DefaultSocket();
     unsigned processors = 2;
     bool unlimited = false;
 };
@@ -127,7 +129,7 @@ std::string CtlLine(const std::vector<std::string>& w, std::string* error) {
 }
 
 int Ctl(int argc, char** argv) {
-    std::string path = zr48control::kDefaultSocket;
+    std::string path = zr48control::DefaultSocket();
     std::vector<std::string> words;
     for (int i = 2; i < argc; ++i) {
         if (std::string(argv[i]) == "--control" && i + 1 < argc) path = argv[++i];

@@ -18,12 +18,15 @@ const char kUsage[] =
     "Reads the statistics block of each ADAPTER (every adapter of the simulator\n"
     "when none is named) through OID 0xFF020210 and prints it decoded; with\n"
     "--clear, clears it through OID 0xFF020211 instead.\n"
-    "  --socket PATH   the simulator's control socket (default /run/zr48sim/zr48sim.sock)\n"
+    "  --socket PATH   the simulator's control socket (default, as zr48sim's:\n"
+    "                  /run/zr48sim/zr48sim.sock for root, otherwise\n"
+    "                  $XDG_RUNTIME_DIR/zr48sim/zr48sim.sock, or without it\n"
+    "                  /tmp/zr48sim-UID/zr48sim.sock)\n"
     "  --json          one JSON object per adapter\n"
     "  --timeout SEC   how long to wait for a pending request (default 10)\n";
 
 struct Options {
-    std::string socket = zr48control::kDefaultSocket;
+    std::string socket = zr48control::DefaultSocket();
     bool json = false;
     bool clear = false;
     int timeoutMs = 10000;

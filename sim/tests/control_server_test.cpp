@@ -112,3 +112,34 @@ TEST_F(ControlServerTest, OnlyAStaleSocketIsReplaced) {
     EXPECT_NE(error.find("another simulator answers there"), std::string::npos) << error;
     EXPECT_EQ(Ask("ADAPTERS"), "OK a b");
 }
+
+// A user's socket directory may lie in /tmp, where another user could have
+// made it first, or left something else under its name.
+TEST(PrivateDirectoryTest, IsMadeClosedToOthersAndRefusedWhenItIsNot) {
+    std::string base = ::testing::TempDir() + "zr48sim_private_" + std::to_string(getpid());
+    std::string error;
+    ASSERT_TRUE(zr48sim::MakePrivateDirectory(base, &error)) << error;
+    struct stat st;
+    ASSERT_EQ(lstat(base.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(zr48sim::MakePrivateDirectory(base, &error)) << "one already there is used";
+
+    chmod(base.c_str(), 0755);
+    EXPECT_FALSE(zr48sim::MakePrivateDirectory(base, &error));
+    EXPECT_NE(error.find("closed to others"), std::string::npos) << error;
+    chmod(base.c_str(), 0700);
+
+    std::string link = base + ".link";
+    ASSERT_EQ(symlink(base.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(zr48sim::MakePrivateDirectory(link, &error)) << "a symbolic link is not one";
+    std::string file = base + ".file";
+    std::ofstream(file) << "x";
+    EXPECT_FALSE(zr48sim::MakePrivateDirectory(file, &error));
+    EXPECT_FALSE(zr48sim::MakePrivateDirectory(base + "/missing/parent", &error));
+    EXPECT_NE(error.find("cannot make"), std::string::npos) << error;
+
+    unlink(link.c_str());
+    unlink(file.c_str());
+    rmdir(base.c_str());
+}

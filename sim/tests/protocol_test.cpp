@@ -52,3 +52,14 @@ TEST(ControlProtocolTest, ClientSaysWhenNoSimulatorListens) {
     EXPECT_FALSE(client.Connect("/nonexistent/zr48sim.sock", &error));
     EXPECT_NE(error.find("is zr48sim running?"), std::string::npos);
 }
+
+TEST(ControlProtocolTest, DefaultSocketIsRootsInRunAndAnyOtherUsersOwn) {
+    EXPECT_EQ(DefaultSocketFor(0, "/run/user/0"), "/run/zr48sim/zr48sim.sock");
+    EXPECT_EQ(DefaultSocketFor(1000, "/run/user/1000"), "/run/user/1000/zr48sim/zr48sim.sock");
+    EXPECT_EQ(DefaultSocketFor(1000, nullptr), "/tmp/zr48sim-1000/zr48sim.sock");
+    EXPECT_EQ(DefaultSocketFor(1000, ""), "/tmp/zr48sim-1000/zr48sim.sock");
+    EXPECT_EQ(DefaultSocketFor(1000, "run/user"), "/tmp/zr48sim-1000/zr48sim.sock")
+        << "a relative runtime directory is no place for a socket";
+    EXPECT_EQ(UserSocketDirectory(1000, nullptr), "/tmp/zr48sim-1000");
+    EXPECT_EQ(UserSocketDirectory(0, nullptr), "");
+}
