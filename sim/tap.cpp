@@ -53,9 +53,13 @@ bool TapBridge::Open(std::string* error) {
         close(fd);
         return false;
     }
+    Adopt(fd);
+    return true;
+}
+
+void TapBridge::Adopt(int fd) {
     fd_ = fd;
     sim_.OnReceive(adapter_, [this](const std::vector<uint8_t>& frame) { Deliver(frame); });
-    return true;
 }
 
 // The address goes through the device's own descriptor, which reaches it in
@@ -116,10 +120,30 @@ void TapBridge::Deliver(const std::vector<uint8_t>& frame) {
 void TapBridge::ReadLoop() {
     host::AttachThread(static_cast<unsigned>(adapter_));
     std::vector<uint8_t> buffer(65536);
+    // A device that has gone (its namespace deleted while the simulator
+    // runs) polls as an error at once and fails every read: the reader says
+    // so once and stops, rather than spin.
+    auto gone = [this](const std::string& why) {
+        sim_.Note(name_, "TAP device gone (" + why + "): no longer carrying the kernel's frames");
+        running_ = false;
+    };
     while (running_) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
+        int ready = poll(&p, 1, 100);
+        if (ready < 0 && errno != EINTR) {
+            gone(Problem("poll"));
+            break;
+        }
+        if (ready <= 0) continue;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            gone(p.revents & POLLNVAL ? "not open" : p.revents & POLLHUP ? "hung up" : "error");
+            break;
+        }
         ssize_t n = read(fd_, buffer.data(), buffer.size());
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            gone(Problem("read"));
+            break;
+        }
         if (n <= 0) continue;
         if (n < 14 || static_cast<size_t>(n) > kMaxFrame) {
             dropped_++;  // not a frame an Ethernet adapter could send

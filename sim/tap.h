@@ -24,12 +24,17 @@ public:
     // Creates the device (down) and routes the adapter's received frames to
     // it. Call before the adapter starts.
     bool Open(std::string* error);
+    // The same with a descriptor opened elsewhere (tests give it a pipe).
+    void Adopt(int fd);
     // Gives the device the adapter's address, brings it up and starts the
     // thread that carries the kernel's frames to the adapter.
     bool Start(std::string* error);
     void Stop();
 
     const std::string& Name() const { return name_; }
+    // The reader still carries the kernel's frames: false once stopped, or
+    // once the device has gone (its namespace deleted, say).
+    bool Carrying() const { return running_; }
     uint64_t FromKernel() const { return fromKernel_; }
     uint64_t ToKernel() const { return toKernel_; }
     uint64_t Dropped() const { return dropped_; }
