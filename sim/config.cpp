@@ -175,6 +175,16 @@ bool Parser::Line(const std::string& raw) {
     return Assignment(key, Trim(text.substr(eq + 1)));
 }
 
+// The adapter whose loopback line is called `line`; -1 when none.
+int LoopbackNamed(const SimConfig& config, const std::string& line) {
+    for (size_t i = 0; i < config.adapters.size(); ++i) {
+        if (config.adapters[i].line == kLoopbackLine && LineNameOf(config, i) == line) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 bool Readable(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return f.good();
@@ -258,6 +268,12 @@ bool LoadConfig(const std::string& path, SimConfig* config, std::string* error) 
     return true;
 }
 
+std::string LineNameOf(const SimConfig& config, size_t index) {
+    const AdapterSettings& a = config.adapters.at(index);
+    if (a.line != kLoopbackLine || config.AdaptersOn(kLoopbackLine).size() == 1) return a.line;
+    return std::string(kLoopbackLine) + ":" + a.name;
+}
+
 // Checks one adapter's line and firmware.
 static bool ValidateAdapter(const SimConfig& config, const AdapterSettings& a,
                             std::string* error) {
@@ -271,6 +287,10 @@ static bool ValidateAdapter(const SimConfig& config, const AdapterSettings& a,
             *error = "\"loopback\" is reserved for a card whose far end echoes";
             return false;
         }
+    } else if (int other = LoopbackNamed(config, a.line); other >= 0) {
+        *error = "adapter " + a.name + ": line " + a.line + " is the name of adapter " +
+                 config.adapters[static_cast<size_t>(other)].name + "'s loopback line";
+        return false;
     } else if (sharing != 2) {
         *error = "line " + a.line + " joins " + std::to_string(sharing) +
                  " adapter(s); a line joins exactly two cards back to back";

@@ -28,7 +28,7 @@
 
 namespace zr48sim {
 
-// The name a "line" key gives for a single card whose far end echoes.
+// The name a "line" key gives for a card whose far end echoes.
 constexpr const char* kLoopbackLine = "loopback";
 
 struct LineSettings {
@@ -72,6 +72,12 @@ bool LoadConfig(const std::string& path, SimConfig* config, std::string* error);
 // joining exactly two adapters (or one on "loopback"), firmware files
 // readable. False with a message otherwise.
 bool ValidateConfig(const SimConfig& config, std::string* error);
+
+// The name of the line adapter `index` is on, as the simulator and its
+// control socket call it: its "line", except that every card on "loopback"
+// has a far end of its own, "loopback" when it is the only such card and
+// "loopback:NAME" when there are more.
+std::string LineNameOf(const SimConfig& config, size_t index);
 
 // The driver's keywords, in their usual spelling; empty when `keyword` is
 // none of them (matched without regard to case, as the registry does).

@@ -102,7 +102,7 @@ static cardmodel::LineOptions LineOptionsOf(const LineSettings& settings) {
 
 bool Simulator::BuildLines(std::string* error) {
     for (auto& a : adapters_) {
-        const std::string& name = a->settings.line;
+        const std::string& name = a->lineName = LineNameOf(config_, a->index);
         bool known = false;
         for (auto& l : lines_) known = known || l->name == name;
         if (known) continue;
@@ -111,14 +111,15 @@ bool Simulator::BuildLines(std::string* error) {
         if (const LineSettings* given = config_.FindLine(name)) settings = *given;
         auto place = std::make_unique<LinePlace>();
         place->name = name;
-        place->adapters = config_.AdaptersOn(name);
-        if (name == kLoopbackLine) {
+        if (a->settings.line == kLoopbackLine) {
+            // Each card on "loopback" has a far end of its own.
+            place->adapters = {a->index};
             cardmodel::LoopbackOptions options;
             options.line = LineOptionsOf(settings);
             options.echo = true;
             options.unlimitedRate = options_.unlimitedRate;
             place->line = &bench_->Loopback(*a->unit, options);
-        } else if (place->adapters.size() == 2) {
+        } else if ((place->adapters = config_.AdaptersOn(name)).size() == 2) {
             place->line = &bench_->Connect(*adapters_[place->adapters[0]]->unit,
                                            *adapters_[place->adapters[1]]->unit,
                                            LineOptionsOf(settings));
@@ -284,9 +285,9 @@ std::vector<uint8_t> Simulator::Address(size_t adapter) const {
 }
 
 std::vector<uint8_t> Simulator::PeerAddress(size_t adapter) const {
-    const std::string& line = adapters_.at(adapter)->settings.line;
+    const std::string& line = adapters_.at(adapter)->lineName;
     for (auto& a : adapters_) {
-        if (a->index != adapter && a->settings.line == line) return Address(a->index);
+        if (a->index != adapter && a->lineName == line) return Address(a->index);
     }
     return Address(adapter);
 }

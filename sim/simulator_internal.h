@@ -14,6 +14,7 @@ namespace zr48sim {
 struct Simulator::Adapter {
     AdapterSettings settings;
     size_t index = 0;
+    std::string lineName;  // its line's name (see LineNameOf)
     testbed::Unit* unit = nullptr;
     std::vector<uint8_t> firmware;  // the image NDIS finds as "zr48.bin" for it
     std::atomic<AdapterPhase> phase{AdapterPhase::Created};

@@ -78,7 +78,7 @@ void Simulator::Fill(Adapter& a, AdapterSnapshot* s) {
     s->line = LineText(view);
     s->rateKbps = view.rateKbps ? view.rateKbps : card.Config().rateKbps.value_or(0);
     for (auto& l : lines_) {
-        if (l->name == a.settings.line) s->cut = l->line->IsCut();
+        if (l->name == a.lineName) s->cut = l->line->IsCut();
     }
     s->connected = a.connected;
     {

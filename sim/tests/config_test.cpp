@@ -119,3 +119,25 @@ TEST(ConfigTest, LinesJoinExactlyTwoCardsOrOneOnLoopback) {
     std::string error;
     EXPECT_TRUE(ValidateConfig(loopback, &error)) << error;
 }
+
+TEST(ConfigTest, EveryCardOnLoopbackHasALineOfItsOwn) {
+    SimConfig one = Parsed("[adapter solo]\nline = loopback\n");
+    EXPECT_EQ(zr48sim::LineNameOf(one, 0), "loopback") << "one card: the name it always had";
+
+    SimConfig two = Parsed("[adapter a]\nline = loopback\n[adapter b]\nline = loopback\n"
+                           "[adapter c]\nline = l\n[adapter d]\nline = l\n");
+    std::string error;
+    EXPECT_TRUE(ValidateConfig(two, &error)) << error;
+    EXPECT_EQ(zr48sim::LineNameOf(two, 0), "loopback:a");
+    EXPECT_EQ(zr48sim::LineNameOf(two, 1), "loopback:b");
+    EXPECT_EQ(zr48sim::LineNameOf(two, 2), "l");
+
+    // A line of the file may not take a loopback line's name.
+    EXPECT_NE(ValidationError("[adapter a]\nline = loopback\n[adapter b]\nline = loopback\n"
+                              "[adapter c]\nline = loopback:a\n[adapter d]\nline = loopback:a\n")
+                  .find("line loopback:a is the name of adapter a's loopback line"),
+              std::string::npos);
+    EXPECT_NE(ValidationError("[adapter a]\nline = loopback\n[line loopback]\n")
+                  .find("reserved"),
+              std::string::npos);
+}

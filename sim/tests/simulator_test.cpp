@@ -187,6 +187,34 @@ TEST_F(SimulatorTest, OneCardOnALoopbackLineHearsItsOwnFrames) {
     EXPECT_EQ(View(0).received, 1u);
 }
 
+TEST_F(SimulatorTest, EachCardOnLoopbackHasAFarEndOfItsOwn) {
+    zr48sim::SimConfig config;
+    std::string error;
+    ASSERT_TRUE(zr48sim::ParseConfig("[adapter a]\nline = loopback\nTerminalType = 1\n"
+                                     "NetworkAddress = 024800000001\n"
+                                     "[adapter b]\nline = loopback\nTerminalType = 1\n"
+                                     "NetworkAddress = 024800000002\n",
+                                     ".", &config, &error));
+    Build(config);
+    StartAndWaitForLinks();
+    EXPECT_EQ(sim->LineNames(), (std::vector<std::string>{"loopback:a", "loopback:b"}));
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(sim->PeerAddress(i), sim->Address(i)) << "its frames come back to it";
+        ASSERT_TRUE(sim->TrySend(i, testbed::MakeFrame(100, 7, sim->PeerAddress(i),
+                                                       sim->Address(i))));
+    }
+    host::Advance(100 * host::kMillisecond);
+    EXPECT_EQ(View(0).received, 1u);
+    EXPECT_EQ(View(1).received, 1u);
+
+    EXPECT_EQ(control->Answer("LINE loopback:b cut"), "OK");
+    host::Advance(700 * host::kMillisecond);
+    EXPECT_TRUE(View(1).cut);
+    EXPECT_FALSE(sim->LinkUp(1));
+    EXPECT_FALSE(View(0).cut);
+    EXPECT_TRUE(sim->LinkUp(0)) << "the other card's line is untouched";
+}
+
 TEST_F(SimulatorTest, AnAdapterWhoseFirmwareIsRefusedFailsToInitialize) {
     std::string path = ::testing::TempDir() + "zr48_bad_firmware.bin";
     std::ofstream(path, std::ios::binary) << "not a firmware image";
