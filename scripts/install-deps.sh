@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  iproute2 iperf3 iputils-ping valgrind python3
+  iproute2 iperf3 iputils-ping procps valgrind python3
 )
 
 missing=()
@@ -22,7 +22,9 @@ echo "Installing: ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
   run() { "$@"; }
 elif command -v sudo >/dev/null; then
-  run() { sudo "$@"; }
+  # sudo resets the environment: without this, iperf3's debconf question
+  # would wait for an answer nobody gives.
+  run() { sudo env DEBIAN_FRONTEND=noninteractive "$@"; }
 else
   echo "install-deps: missing packages (${missing[*]}) and not root; install them first" >&2
   exit 1
