@@ -93,10 +93,13 @@ stop_sim() {
 copy() {
     local name=$1 bytes=$2
     head -c "$bytes" /dev/urandom >"$WORK/$name.in"
-    in_b python3 "$HERE/tcp_copy.py" serve 5301 &
+    # Not through in_b: $! must be the server itself, for the kill below.
+    ip netns exec zr48b python3 "$HERE/tcp_copy.py" serve 5301 &
     local server=$!
     in_a python3 "$HERE/tcp_copy.py" send 10.48.0.2 5301 "$WORK/$name.in" >"$WORK/$name.copy" 2>&1
     local status=$?
+    # A server whose sender failed may still wait for it.
+    [ $status -eq 0 ] || kill "$server" 2>/dev/null
     wait "$server"
     [ $status -eq 0 ] || { cat "$WORK/$name.copy" >&2; fail "the transfer did not complete intact"; return 1; }
     log "  $(cat "$WORK/$name.copy")"
@@ -106,13 +109,24 @@ copy() {
 # the receiver measured against the line rate.
 goodput() {
     local bytes=$1
-    in_b iperf3 -s -1 >"$WORK/iperf.server" 2>&1 &
+    # Not through in_b: $! must be the server itself, for the kill below.
+    ip netns exec zr48b iperf3 -s -1 >"$WORK/iperf.server" 2>&1 &
     local server=$!
     sleep 0.5
     in_a iperf3 -c 10.48.0.2 -n "$bytes" -w 32K -J --connect-timeout 5000 >"$WORK/iperf.json" 2>&1
     local status=$?
+    if [ $status -ne 0 ]; then
+        # The server waits for a client that is not coming: stop it, so that
+        # the test fails with what both ends said rather than its timeout.
+        kill "$server" 2>/dev/null
+        wait "$server"
+        cat "$WORK/iperf.json" >&2
+        echo "e2e: iperf3 server:" >&2
+        cat "$WORK/iperf.server" >&2
+        fail "the iperf3 transfer failed (exit $status)"
+        return 1
+    fi
     wait "$server"
-    [ $status -eq 0 ] || { cat "$WORK/iperf.json" >&2; fail "the iperf3 transfer failed"; return 1; }
     python3 - "$WORK/iperf.json" "$LINE_RATE_KBPS" <<'EOF2'
 import json, sys
 end = json.load(open(sys.argv[1]))["end"]
