@@ -310,6 +310,13 @@ bool ValidateConfig(const SimConfig& config, std::string* error) {
             *error = "adapter " + a.name + ": its name or TAP device " + a.tap + " is used twice";
             return false;
         }
+        // The default "zr48" + name may be longer than a Linux interface
+        // name can be (a "tap" key is checked when it is read).
+        if (a.tap.empty() || a.tap.size() > 15) {
+            *error = "adapter " + a.name + ": its TAP device name " + a.tap +
+                     " is longer than 15 characters; name one with tap = ...";
+            return false;
+        }
         if (!ValidateAdapter(config, a, error)) return false;
     }
     for (auto& l : config.lines) {

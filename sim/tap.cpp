@@ -40,6 +40,11 @@ TapBridge::~TapBridge() {
 }
 
 bool TapBridge::Open(std::string* error) {
+    if (name_.empty() || name_.size() >= IFNAMSIZ) {
+        *error = "TAP device name \"" + name_ + "\" is not 1 to " +
+                 std::to_string(IFNAMSIZ - 1) + " characters";
+        return false;
+    }
     int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *error = Problem("/dev/net/tun (TAP devices need the tun module and root)");

@@ -141,3 +141,17 @@ TEST(ConfigTest, EveryCardOnLoopbackHasALineOfItsOwn) {
                   .find("reserved"),
               std::string::npos);
 }
+
+TEST(ConfigTest, TapDeviceNamesFitALinuxInterfaceName) {
+    // The default TAP device name is "zr48" + the adapter's name, which must
+    // fit a Linux interface name as a "tap" key must.
+    EXPECT_NE(ValidationError("[adapter centraloffice]\nline = loopback\n")
+                  .find("adapter centraloffice: its TAP device name zr48centraloffice is longer "
+                        "than 15 characters; name one with tap ="),
+              std::string::npos);
+    EXPECT_NE(ParseError("[adapter a]\ntap = zr48centraloffice\n").find("1 to 15 characters"),
+              std::string::npos);
+    SimConfig named = Parsed("[adapter centraloffice]\nline = loopback\ntap = zr48co\n");
+    std::string error;
+    EXPECT_TRUE(ValidateConfig(named, &error)) << error;
+}
