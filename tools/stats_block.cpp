@@ -133,9 +133,27 @@ std::string FormatStatistics(const Statistics& s, const std::string& adapter) {
     return o.str();
 }
 
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 std::string StatisticsJson(const Statistics& s, const std::string& adapter) {
     std::ostringstream o;
-    o << "{\"adapter\":\"" << adapter << "\",\"xmitOk\":" << s.xmitOk << ",\"rcvOk\":" << s.rcvOk
+    o << "{\"adapter\":" << JsonString(adapter) << ",\"xmitOk\":" << s.xmitOk
+      << ",\"rcvOk\":" << s.rcvOk
       << ",\"rcvError\":" << s.rcvError << ",\"xmitErrorEvents\":" << s.xmitErrorEvents
       << ",\"cardEvents\":" << s.cardEvents << ",\"linkUpCount\":" << s.linkUpCount
       << ",\"reserved\":" << s.reserved << ",\"lastLinkUpTime\":" << s.lastLinkUpTime

@@ -54,6 +54,10 @@ std::string HexBytes(const uint8_t* bytes, size_t count);
 std::string FormatStatistics(const Statistics& s, const std::string& adapter);
 std::string StatisticsJson(const Statistics& s, const std::string& adapter);
 
+// `text` as a JSON string, quotes included: an adapter's name is whatever
+// the configuration (or the command line) gave.
+std::string JsonString(const std::string& text);
+
 // NDIS status values a tool may meet, by name ("NDIS_STATUS_FAILURE").
 std::string StatusName(uint32_t status);
 

@@ -2,6 +2,7 @@
 // driver's private OIDs and prints it decoded. On Linux it reaches the
 // adapters of a running zr48sim through its control socket, as a Windows
 // tool reaches an adapter through NDIS.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -23,7 +24,8 @@ const char kUsage[] =
     "                  $XDG_RUNTIME_DIR/zr48sim/zr48sim.sock, or without it\n"
     "                  /tmp/zr48sim-UID/zr48sim.sock)\n"
     "  --json          one JSON object per adapter\n"
-    "  --timeout SEC   how long to wait for a pending request (default 10)\n";
+    "  --timeout SEC   how long to wait for a pending request, in whole seconds\n"
+    "                  up to 3600 (default 10)\n";
 
 struct Options {
     std::string socket = zr48control::DefaultSocket();
@@ -33,17 +35,38 @@ struct Options {
     std::vector<std::string> adapters;
 };
 
-bool Parse(int argc, char** argv, Options* o) {
+constexpr long kMaxTimeout = 3600;  // seconds
+
+// Whole seconds from 1 to kMaxTimeout, and nothing else.
+bool Seconds(const char* text, int* milliseconds) {
+    char* end = nullptr;
+    errno = 0;
+    long seconds = strtol(text, &end, 10);
+    if (end == text || *end || errno || seconds < 1 || seconds > kMaxTimeout) return false;
+    *milliseconds = static_cast<int>(seconds * 1000);
+    return true;
+}
+
+bool Parse(int argc, char** argv, Options* o, std::string* error) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--json") o->json = true;
         else if (a == "--clear") o->clear = true;
         else if (a == "--socket" && i + 1 < argc) o->socket = argv[++i];
-        else if (a == "--timeout" && i + 1 < argc) o->timeoutMs = atoi(argv[++i]) * 1000;
-        else if (a.empty() || a[0] == '-') return false;
-        else o->adapters.push_back(a);
+        else if (a == "--timeout" && i + 1 < argc) {
+            if (!Seconds(argv[++i], &o->timeoutMs)) {
+                *error = "--timeout takes whole seconds, 1 to " + std::to_string(kMaxTimeout) +
+                         ", not \"" + argv[i] + "\"";
+                return false;
+            }
+        } else if (a.empty() || a[0] == '-') {
+            *error = "unknown option or missing value: " + a;
+            return false;
+        } else {
+            o->adapters.push_back(a);
+        }
     }
-    return o->timeoutMs > 0;
+    return true;
 }
 
 bool ListAdapters(zr48control::Client& client, const Options& o, std::vector<std::string>* names,
@@ -85,8 +108,11 @@ bool Serve(zr48control::Client& client, const Options& o, const std::string& ada
             fprintf(stderr, "zr48stat: %s: clear: %s\n", adapter.c_str(), error.c_str());
             return false;
         }
-        if (o.json) printf("{\"adapter\":\"%s\",\"cleared\":true}\n", adapter.c_str());
-        else printf("zr48stat: %s: statistics block cleared\n", adapter.c_str());
+        if (o.json) {
+            printf("{\"adapter\":%s,\"cleared\":true}\n", zr48stat::JsonString(adapter).c_str());
+        } else {
+            printf("zr48stat: %s: statistics block cleared\n", adapter.c_str());
+        }
         return true;
     }
     zr48stat::Statistics s;
@@ -110,8 +136,9 @@ bool Serve(zr48control::Client& client, const Options& o, const std::string& ada
 
 int main(int argc, char** argv) {
     Options o;
-    if (!Parse(argc, argv, &o)) {
-        fprintf(stderr, "%s", kUsage);
+    std::string problem;
+    if (!Parse(argc, argv, &o, &problem)) {
+        fprintf(stderr, "zr48stat: %s\n%s", problem.c_str(), kUsage);
         return 2;
     }
     zr48control::Client client;

@@ -88,3 +88,15 @@ TEST(StatsBlockTest, RequestBuffersOpenWithTheSignature) {
     EXPECT_EQ(StatusName(0xC0010014), "NDIS_STATUS_INVALID_LENGTH");
     EXPECT_EQ(StatusName(0x12345678), "0x12345678");
 }
+
+// An adapter's name comes from a configuration file or a command line: in
+// JSON it must stay one string, whatever it holds.
+TEST(StatsBlockTest, AdapterNamesAreEscapedInJson) {
+    EXPECT_EQ(JsonString("plain"), "\"plain\"");
+    EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(JsonString(std::string("t\tn\n\x01", 5)), "\"t\\u0009n\\u000a\\u0001\"");
+    EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"") << "UTF-8 passes as it is";
+    Statistics s;
+    std::string json = StatisticsJson(s, "x\",\"evil\":\"1");
+    EXPECT_EQ(json.rfind("{\"adapter\":\"x\\\",\\\"evil\\\":\\\"1\",\"xmitOk\":0,", 0), 0u) << json;
+}

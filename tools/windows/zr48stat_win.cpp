@@ -123,7 +123,7 @@ int Clear(const std::string& guid, bool json) {
         fprintf(stderr, "zr48stat: %s\n", error.c_str());
         return 1;
     }
-    if (json) printf("{\"adapter\":\"%s\",\"cleared\":true}\n", guid.c_str());
+    if (json) printf("{\"adapter\":%s,\"cleared\":true}\n", zr48stat::JsonString(guid).c_str());
     else printf("zr48stat: %s: statistics block cleared\n", guid.c_str());
     return 0;
 }
