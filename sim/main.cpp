@@ -50,7 +50,8 @@ const char kUsage[] =
     "  flap LINE MS... | loss LINE P | bit-errors LINE P | reset ADAPTER |\n"
     "  wait-link SECONDS | note TEXT... | stop\n"
     "Exit status: 0 when every adapter halted cleanly with the verifier's ledger\n"
-    "empty and no violation; 1 otherwise; 2 for a usage or configuration error.\n";
+    "empty and no violation; 1 otherwise; 2 for a usage or configuration error,\n"
+    "or a TAP device or control socket that cannot be set up.\n";
 
 struct Arguments {
     std::string config;
