@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t kGuard = 16;
+constexpr size_t kGuard = 24;  // makes the header 48 bytes: blocks 16-byte aligned, as on x64
 constexpr uint8_t kGuardByte = 0xFD;
 constexpr uint8_t kFreshByte = 0xA5;
 constexpr uint8_t kFreedByte = 0xDD;
@@ -26,6 +26,7 @@ struct Header {
     uint32_t pad;
     uint8_t guard[kGuard];
 };
+static_assert(sizeof(Header) % 16 == 0, "a block starts 16-byte aligned, as malloc's do");
 
 // Recently freed blocks, to tell a double free from a foreign pointer.
 std::mutex freedMu;
@@ -76,13 +77,21 @@ void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
         host::Violation("NdisFreeMemory(NULL)");
         return;
     }
-    const host::LedgerEntry* entry = host::LedgerFind(host::Resource::PoolMemory, VirtualAddress);
-    if (!entry) {
-        bool twice;
-        {
-            std::lock_guard<std::mutex> lock(freedMu);
+    // The ledger entry is taken first, in one step: of two frees of the same
+    // block, on two processors at once, only one gets past here.
+    bool removed;
+    bool twice = false;
+    {
+        std::lock_guard<std::mutex> lock(freedMu);
+        removed = host::LedgerRemove(host::Resource::PoolMemory, VirtualAddress);
+        if (removed) {
+            if (recentlyFreed.size() > 4096) recentlyFreed.clear();
+            recentlyFreed.insert(VirtualAddress);
+        } else {
             twice = recentlyFreed.count(VirtualAddress) != 0;
         }
+    }
+    if (!removed) {
         host::Violation(twice ? "NdisFreeMemory(%p): freed twice"
                               : "NdisFreeMemory(%p): not memory from NdisAllocateMemoryWithTag",
                         VirtualAddress);
@@ -102,19 +111,16 @@ void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
         host::Violation("NdisFreeMemory(%p): a write ran outside the %zu-byte block", VirtualAddress,
                         h->length);
     }
+    // Poisoned before the grace given to a timer routine that is returning
+    // on another processor: one that still touches the block reads poison
+    // (and trips the lock and event checks) instead of the old contents.
+    memset(user, kFreedByte, h->length);
     host::internal::AwaitReturningTimerRoutines(VirtualAddress, h->length, nullptr);
     for (auto& inside : host::LedgerEntriesWithin(VirtualAddress, h->length)) {
         if (inside.kind == host::Resource::PoolMemory) continue;
         host::Violation("NdisFreeMemory(%p): the block still holds a live %s at %p", VirtualAddress,
                         host::ResourceName(inside.kind), inside.key);
     }
-    host::LedgerRemove(host::Resource::PoolMemory, VirtualAddress);
-    {
-        std::lock_guard<std::mutex> lock(freedMu);
-        if (recentlyFreed.size() > 4096) recentlyFreed.clear();
-        recentlyFreed.insert(VirtualAddress);
-    }
-    memset(user, kFreedByte, h->length);
     h->magic = 0;
     free(h);
 }

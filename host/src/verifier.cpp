@@ -112,11 +112,12 @@ bool LedgerHolds(Resource kind, const void* key) {
     return v.ledger.count({static_cast<int>(kind), key}) != 0;
 }
 
-const LedgerEntry* LedgerFind(Resource kind, const void* key) {
+std::optional<LedgerEntry> LedgerFind(Resource kind, const void* key) {
     Verifier& v = V();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     auto it = v.ledger.find({static_cast<int>(kind), key});
-    return it == v.ledger.end() ? nullptr : &it->second;
+    if (it == v.ledger.end()) return std::nullopt;
+    return it->second;
 }
 
 void LedgerSetOwner(Resource kind, const void* key, const void* owner) {

@@ -54,8 +54,8 @@ TEST_F(SharedMemoryTest, BlocksAreUnzeroedPageAlignedBelow4GAndApart) {
     // A device that runs past the end of one block does not land in the next.
     uint64_t endOfA = (a.pa.LowPart + a.length + 4095) / 4096 * 4096;
     EXPECT_GE(b.pa.LowPart, endOfA + 4096);
-    const LedgerEntry* e = LedgerFind(Resource::SharedMemory, a.va);
-    ASSERT_NE(e, nullptr);
+    std::optional<LedgerEntry> e = LedgerFind(Resource::SharedMemory, a.va);
+    ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->owner, kMiniport);
     EXPECT_EQ(e->size, a.length);
     Free(b);

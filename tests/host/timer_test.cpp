@@ -53,8 +53,8 @@ protected:
 
 TEST_F(TimerTest, RoutineRunsOnceAtItsTimeAtDispatchLevelWithItsContext) {
     NdisMSetTimer(&timer, 500);
-    const LedgerEntry* armed = LedgerFind(Resource::Timer, &timer);
-    ASSERT_NE(armed, nullptr);
+    std::optional<LedgerEntry> armed = LedgerFind(Resource::Timer, &timer);
+    ASSERT_TRUE(armed.has_value());
     EXPECT_EQ(armed->owner, kMiniport);
     Advance(499 * kMillisecond);
     EXPECT_TRUE(recorder.expiries.empty());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,8 @@ void LedgerAdd(Resource kind, const void* key, size_t size, uint32_t tag, const 
 // Removes the entry; false when there is none (the caller reports the misuse).
 bool LedgerRemove(Resource kind, const void* key);
 bool LedgerHolds(Resource kind, const void* key);
-const LedgerEntry* LedgerFind(Resource kind, const void* key);
+// A copy of the entry, if there is one (the ledger may change at once after).
+std::optional<LedgerEntry> LedgerFind(Resource kind, const void* key);
 std::vector<LedgerEntry> LedgerEntries();
 size_t LedgerCount(Resource kind);
 size_t LedgerSize();
