@@ -169,7 +169,10 @@ bool ShouldWake(World& w, const WorkKey& key) {
 // Takes the calling context's processor, or any free one, when it can
 // (true); the processor's bit is then set.
 bool TryTakeProcessor(World& w) {
-    uint64_t busy = w.cpuBusy.load(std::memory_order_relaxed);
+    // Sequentially consistent: with the waiter count raised before it, this
+    // load and ReleaseProcessor's (clear the bit, then read the count) form a
+    // handshake in which one side always sees the other's write.
+    uint64_t busy = w.cpuBusy.load(std::memory_order_seq_cst);
     uint64_t all = w.options.processors >= kMaxProcessors
                        ? ~uint64_t{0}
                        : (uint64_t{1} << w.options.processors) - 1;
