@@ -285,7 +285,7 @@ ULONG NdisReadPciSlotInformation(NDIS_HANDLE NdisAdapterHandle, ULONG SlotNumber
     if (host::ShouldFail(host::Resource::PciConfig)) return 0;
     if (Offset >= 256) return 0;
     ULONG n = Length;
-    if (Offset + n > 256) n = 256 - Offset;
+    if (n > 256 - Offset) n = 256 - Offset;  // never Offset + n: it can wrap
     std::vector<uint8_t> space = host::PciConfigSpace(SlotNumber);
     memcpy(Buffer, space.data() + Offset, n);
     return n;
