@@ -145,24 +145,36 @@ void LineBase::SetCondition(int end, LineCondition condition) {
 }
 
 // The card hears the news from scheduled work, and what it hears is the state
-// when that work runs: changes in between fold into one.
+// when that work runs: changes in between fold into one. One delivery per end
+// is under way at a time, and it delivers again until what the card last
+// heard is still true: on concurrent processors a second delivery could
+// otherwise overtake the first, and the card would keep the older news.
 void LineBase::Notify(int end) {
     if (!ends_[end].card || ends_[end].notifyPending) return;
     ends_[end].notifyPending = true;
     After(0, "line news", [this, end] {
-        Card* card;
-        LineCondition condition;
-        uint32_t rate;
         LineQuality quality = options_.quality;
-        {
-            std::lock_guard<AdaptiveMutex> lock(mu_);
-            ends_[end].notifyPending = false;
-            card = ends_[end].card;
-            condition = ends_[end].condition;
-            rate = state_ == State::Up ? rate_ : 0;
-        }
         if (end == 1) std::swap(quality.attenuationDb, quality.farAttenuationDb);
-        if (card) card->LineConditionChanged(condition, rate, quality);
+        Card* card = nullptr;
+        LineCondition condition = LineCondition::Idle;
+        uint32_t rate = 0;
+        bool first = true;
+        for (;;) {
+            {
+                std::lock_guard<AdaptiveMutex> lock(mu_);
+                uint32_t rateNow = state_ == State::Up ? rate_ : 0;
+                if (!ends_[end].card || (!first && ends_[end].card == card &&
+                                         ends_[end].condition == condition && rateNow == rate)) {
+                    ends_[end].notifyPending = false;
+                    return;
+                }
+                card = ends_[end].card;
+                condition = ends_[end].condition;
+                rate = rateNow;
+            }
+            first = false;
+            card->LineConditionChanged(condition, rate, quality);
+        }
     });
 }
 
