@@ -295,6 +295,7 @@ private:
 
     // ---- engines.cpp: transmit and receive engines -----------------------------
     void StartNextTransmit();
+    void CheckTransmitSlotUnchanged();
     void CompleteTransmit();
     void TransmitError(const char* why, bool driverFault);
     void AbortTransmit();
@@ -359,6 +360,9 @@ private:
     bool txBusy_ = false;
     uint64_t txEpoch_ = 0;  // bumped when the frame in flight is abandoned
     std::vector<uint8_t> txFrame_;
+    uint32_t txAddress_ = 0;  // the descriptor of the frame in flight, as fetched
+    uint32_t txControl_ = 0;
+    std::vector<uint8_t> txCheck_;  // scratch for the check at the frame's end
     unsigned failTransmits_ = 0;
     unsigned failReceives_ = 0;
     std::optional<uint16_t> misreportLength_;

@@ -35,6 +35,8 @@ void Card::StartNextTransmit() {
     }
     txBusy_ = true;
     txFrame_ = std::move(frame);
+    txAddress_ = address;
+    txControl_ = control;
     int64_t serialization = SerializationTime(length);
     if (serialization == 0) {
         // An unlimited line: the frame is gone at once, and so is every
@@ -44,8 +46,29 @@ void Card::StartNextTransmit() {
     }
     uint64_t epoch = txEpoch_;
     After(serialization, "transmit", [this, epoch] {
-        if (epoch == txEpoch_) CompleteTransmit();
+        if (epoch == txEpoch_) {
+            CheckTransmitSlotUnchanged();
+            CompleteTransmit();
+        }
     });
+}
+
+// The slot belongs to the card from TX_SW_INDEX's move past it until
+// TX_HW_INDEX moves past it. A real card fetches the frame as it sends it, so
+// a driver that rewrites the slot meanwhile sends something else: the frame
+// goes out as it now stands, and the change is an anomaly.
+void Card::CheckTransmitSlotUnchanged() {
+    unsigned slot = regs_[TX_HW_INDEX];
+    uint32_t address = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS);
+    uint32_t control = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_CONTROL);
+    txCheck_.resize(txFrame_.size());
+    bool readable = env_.DmaRead(txAddress_, txCheck_.data(), txCheck_.size());
+    if (address == txAddress_ && control == txControl_ && readable && txCheck_ == txFrame_) {
+        return;
+    }
+    Anomaly("transmit slot %u changed while the card sent it (descriptor 0x%08X 0x%08X, was "
+            "0x%08X 0x%08X)", slot, address, control, txAddress_, txControl_);
+    if (readable) txFrame_.swap(txCheck_);
 }
 
 void Card::CompleteTransmit() {

@@ -61,6 +61,30 @@ TEST_F(DataPathTest, DisablingMidFrameAbandonsItAndItGoesAgainFromItsDescriptor)
     EXPECT_EQ(partner.SentCount(), 1u);
 }
 
+// The card reads the slot as it sends: a driver that rewrites a slot the card
+// still owns sends the rewritten bytes, and is told so.
+TEST_F(DataPathTest, SlotRewrittenWhileTheCardSendsItIsAnAnomalyAndGoesOutAsRewritten) {
+    std::vector<uint8_t> frame = TestFrame(1514);
+    rig.PushTx(frame);
+    uint32_t address = rig.card.PeekRingWord(TX_RING_OFFSET + DESCRIPTOR_ADDRESS);
+    env.Advance(kFullFrameTime / 2);
+    std::vector<uint8_t> rewritten = TestFrame(1514, 0x5A);
+    env.SetMemory(address, rewritten);
+    env.Advance(kFullFrameTime);
+    ASSERT_EQ(partner.SentCount(), 1u);
+    EXPECT_EQ(partner.SentFrames()[0], rewritten);
+    ASSERT_EQ(rig.card.Anomalies().size(), 1u);
+    EXPECT_NE(rig.card.Anomalies()[0].find("transmit slot 0 changed while the card sent it"),
+              std::string::npos);
+
+    // Left alone until the index passes it, a slot raises nothing.
+    rig.card.ClearAnomalies();
+    rig.PushTx(frame);
+    env.Advance(2 * kFullFrameTime);
+    EXPECT_EQ(partner.SentFrames().back(), frame);
+    EXPECT_TRUE(rig.card.Anomalies().empty());
+}
+
 // Each bad descriptor stops the transmitter, which steps past it.
 TEST_F(DataPathTest, BadDescriptorsAreTransmitErrors) {
     uint32_t good = env.Allocate(FRAME_SLOT_SIZE);
