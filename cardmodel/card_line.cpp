@@ -98,7 +98,7 @@ void Card::WriteLineStatus() {
     mailbox_[MB_LINE_STATUS_AUX] = aux;
 }
 
-// Counters saturate; the first to do so is reported with an event.
+// Counters saturate; each reports with an event when it reaches its ceiling.
 void Card::Bump(unsigned counter) {
     if (errorCounters_[counter] == 0xFF) return;
     if (++errorCounters_[counter] == 0xFF) {
