@@ -69,6 +69,9 @@ private:
     std::mutex writers_;
 };
 
+// At most this many processors: one bit of the world's busy mask each.
+constexpr unsigned kMaxProcessors = 64;
+
 void ResetKernel(const WorldOptions& options);
 void NoteSpinLockAcquired();
 void NoteSpinLockReleased();

@@ -1,9 +1,13 @@
 // Spin locks, events, interlocked operations, time and the C runtime pieces
 // of the kernel, as the driver sees them.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "host/verifier.h"
 #include "host/world.h"
@@ -17,6 +21,70 @@ std::condition_variable eventCv;
 int eventWaiters = 0;  // guarded by eventMu
 unsigned randState = 1;
 std::mutex randMu;
+
+// Lock order. Each processor's spin locks, in the order it took them (only
+// the processor itself touches its list, at DISPATCH_LEVEL), and every pair
+// ever seen nested: a lock taken while holding one that was elsewhere taken
+// while holding it is a cycle, and two processors can deadlock on it.
+std::vector<const void*> heldBy[internal::kMaxProcessors];
+std::mutex orderMu;
+std::map<const void*, std::set<const void*>> takenWhileHolding;  // A -> locks taken under A
+
+// Whether `to` was ever taken, directly or through others, while holding `from`.
+bool TakenUnder(const void* from, const void* to) {
+    std::vector<const void*> pending{from};
+    std::set<const void*> seen;
+    while (!pending.empty()) {
+        const void* lock = pending.back();
+        pending.pop_back();
+        if (!seen.insert(lock).second) continue;
+        auto it = takenWhileHolding.find(lock);
+        if (it == takenWhileHolding.end()) continue;
+        if (it->second.count(to)) return true;
+        pending.insert(pending.end(), it->second.begin(), it->second.end());
+    }
+    return false;
+}
+
+void CheckLockOrder(const void* lock, unsigned processor, const char* function) {
+    const std::vector<const void*>& held = heldBy[processor];
+    if (held.empty()) return;
+    std::lock_guard<std::mutex> guard(orderMu);
+    for (const void* outer : held) {
+        if (outer == lock) continue;  // reported as a deadlock by the caller
+        if (TakenUnder(lock, outer)) {
+            Violation("%s(%p): taken while holding spin lock %p, which was taken elsewhere "
+                      "while holding this one: a lock-order cycle, which deadlocks when two "
+                      "processors meet in it",
+                      function, lock, outer);
+        }
+        takenWhileHolding[outer].insert(lock);
+    }
+}
+
+void NoteHeld(const void* lock, unsigned processor) { heldBy[processor].push_back(lock); }
+
+void NoteReleased(const void* lock, unsigned processor) {
+    if (processor >= internal::kMaxProcessors) return;
+    std::vector<const void*>& held = heldBy[processor];
+    auto it = std::find(held.rbegin(), held.rend(), lock);
+    if (it != held.rend()) held.erase(std::next(it).base());
+}
+
+// A freed lock's address may serve another lock next.
+void ForgetLockOrder(const void* lock) {
+    std::lock_guard<std::mutex> guard(orderMu);
+    if (takenWhileHolding.empty()) return;
+    takenWhileHolding.erase(lock);
+    for (auto& entry : takenWhileHolding) entry.second.erase(lock);
+}
+
+void ForgetAllLockOrder() {
+    std::lock_guard<std::mutex> guard(orderMu);
+    takenWhileHolding.clear();
+    for (auto& held : heldBy) held.clear();
+}
+const bool registered = (internal::RegisterResetHook(ForgetAllLockOrder), true);
 
 }  // namespace
 
@@ -58,6 +126,7 @@ void NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
                   static_cast<void*>(SpinLock), SpinLock->HostOwnerProcessor);
     }
     SpinLock->HostInitialized = 0;
+    host::ForgetLockOrder(SpinLock);
 }
 
 // Busy-wait rounds between two yields of a waiting thread.
@@ -69,6 +138,7 @@ static void TakeSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
                              static_cast<void*>(SpinLock));
     }
     unsigned me = host::CurrentProcessor();
+    host::CheckLockOrder(SpinLock, me, function);
     unsigned spins = 0;
     for (;;) {
         LONG expected = 0;
@@ -97,6 +167,7 @@ static void TakeSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
         }
     }
     __atomic_store_n(&SpinLock->HostOwnerProcessor, me, __ATOMIC_RELAXED);
+    host::NoteHeld(SpinLock, me);
     host::internal::NoteSpinLockAcquired();
 }
 
@@ -110,6 +181,7 @@ static bool DropSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
         Violation("%s(%p): processor %u releases a spin lock held by processor %u", function,
                   static_cast<void*>(SpinLock), me, SpinLock->HostOwnerProcessor);
     }
+    host::NoteReleased(SpinLock, SpinLock->HostOwnerProcessor);
     __atomic_store_n(&SpinLock->HostOwnerProcessor, ~0u, __ATOMIC_RELAXED);
     __atomic_store_n(&SpinLock->SpinLock, 0, __ATOMIC_RELEASE);
     host::internal::NoteSpinLockReleased();

@@ -72,9 +72,6 @@ struct World {
     unsigned cpuWakes = 0;      // wake-ups sent and not yet taken by one of them
 };
 
-// At most this many processors: one bit of World::cpuBusy each.
-constexpr unsigned kMaxProcessors = 64;
-
 World& W() {
     // Never destroyed: worker threads and late callers may still look at it
     // while the process exits.
@@ -173,7 +170,7 @@ bool TryTakeProcessor(World& w) {
     // load and ReleaseProcessor's (clear the bit, then read the count) form a
     // handshake in which one side always sees the other's write.
     uint64_t busy = w.cpuBusy.load(std::memory_order_seq_cst);
-    uint64_t all = w.options.processors >= kMaxProcessors
+    uint64_t all = w.options.processors >= internal::kMaxProcessors
                        ? ~uint64_t{0}
                        : (uint64_t{1} << w.options.processors) - 1;
     for (;;) {
@@ -267,9 +264,9 @@ void ResetWorld(const WorldOptions& options) {
         w.realStart = std::chrono::steady_clock::now();
         w.stopping = false;
     }
-    if (w.options.processors > kMaxProcessors) {
+    if (w.options.processors > internal::kMaxProcessors) {
         FatalViolation("ResetWorld: %u processors; the host emulates at most %u",
-                       w.options.processors, kMaxProcessors);
+                       w.options.processors, internal::kMaxProcessors);
     }
     w.cpuBusy.store(0);
     {

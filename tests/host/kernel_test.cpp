@@ -135,6 +135,43 @@ TEST_F(IrqlTest, AnotherProcessorWaitingForAHeldLockDeadlocksInDeterministicMode
         "held by processor 0, which cannot run meanwhile");
 }
 
+// Two locks taken in both orders, even on one processor and never at the same
+// time, would deadlock the day two processors meet in them; three make a
+// longer cycle. Nesting in one order only is fine, and a freed lock's
+// address starts afresh.
+TEST_F(IrqlTest, LockOrderCyclesAreReported) {
+    NDIS_SPIN_LOCK a, b, c;
+    for (NDIS_SPIN_LOCK* lock : {&a, &b, &c}) NdisAllocateSpinLock(lock);
+    auto nest = [](NDIS_SPIN_LOCK* outer, NDIS_SPIN_LOCK* inner) {
+        NdisAcquireSpinLock(outer);
+        NdisDprAcquireSpinLock(inner);
+        NdisDprReleaseSpinLock(inner);
+        NdisReleaseSpinLock(outer);
+    };
+    auto v = CaptureViolations([&] {
+        nest(&a, &b);
+        nest(&a, &b);
+        OnProcessor(1, [&] { nest(&a, &b); });
+    });
+    EXPECT_TRUE(v.empty());
+
+    v = CaptureViolations([&] { OnProcessor(1, [&] { nest(&b, &a); }); });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "a lock-order cycle"));
+
+    v = CaptureViolations([&] {
+        nest(&b, &c);
+        nest(&c, &a);  // a before b before c before a
+    });
+    EXPECT_TRUE(AnyContains(v, "a lock-order cycle"));
+
+    NdisFreeSpinLock(&a);
+    NdisAllocateSpinLock(&a);
+    v = CaptureViolations([&] { nest(&b, &a); });
+    EXPECT_TRUE(v.empty());
+    for (NDIS_SPIN_LOCK* lock : {&a, &b, &c}) NdisFreeSpinLock(lock);
+}
+
 TEST_F(IrqlTest, ProcessorNumberFollowsTheContext) {
     ULONG index = 99;
     NdisGetCurrentProcessorCounts(nullptr, nullptr, &index);
