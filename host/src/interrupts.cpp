@@ -210,9 +210,10 @@ void DeliverPasses(unsigned vector);
 // processor that took the interrupt as soon as the delivery is over, as the
 // kernel runs a DPC queued from an ISR when the processor's IRQL drops below
 // DISPATCH_LEVEL; queued as separate work it would cost a hand-over between
-// threads per interrupt. It still runs once however often it was asked for,
-// and never overlaps itself. The deterministic mode queues it as work, in
-// the order the tests rely on.
+// threads per interrupt. It runs once however often it was asked for before
+// it started; asked for again while it runs, it may run on another processor
+// at the same time, as a DPC queued again can. The deterministic mode queues
+// it as work, in the order the tests rely on.
 void Deliver(unsigned vector) {
     if (!IsConcurrent()) return DeliverPasses(vector);
     std::vector<RegistrationPtr> deferred;
