@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,7 +76,13 @@ struct DriverState {
 // ---------------------------------------------------------------------------
 // Adapters (miniport.cpp, upper_edge.cpp)
 // ---------------------------------------------------------------------------
-enum class Phase { Created, Initializing, Running, Halting, Halted, Failed };
+// Unbinding: Miniport::Halt has begun. NDIS unbinds the protocols first: no
+// new sends, requests, hang checks or resets reach the miniport, the calls
+// already in it finish, and the protocols give back every packet they were
+// lent. The miniport has not been told yet, so its indications are still
+// allowed.
+// Halting: MiniportHalt has been called.
+enum class Phase { Created, Initializing, Running, Unbinding, Halting, Halted, Failed };
 
 // A packet the upper edge sent: its protocol packet and buffers, and the
 // frame twice, once as the driver sees it and once as it was sent, so that a
@@ -110,6 +117,20 @@ struct Callbacks {
     std::function<void(const RequestResult&)> requestComplete;
 };
 
+// What passes between the upper edge and the miniport while it runs. Halt
+// waits for all of these to end before it calls MiniportHalt; a reset waits
+// for the requests and the hang check (NDIS holds both back while it resets),
+// not for sends: a deserialized miniport must cope with a send already under
+// way when its reset starts.
+enum class Call {
+    Send,        // MiniportSendPackets or MiniportSend
+    Request,     // MiniportQueryInformation or MiniportSetInformation
+    HangCheck,   // MiniportCheckForHang
+    Reset,       // Miniport::Reset: MiniportReset, the held-back sends, the addressing
+    Return,      // MiniportReturnPacket
+    Count
+};
+
 struct MiniportState {
     std::shared_ptr<DriverState> driver;
     NDIS50_MINIPORT_CHARACTERISTICS handlers{};
@@ -125,6 +146,8 @@ struct MiniportState {
     MiniportAttributes attributes;
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
     PVOID shutdownContext = nullptr;
+    // MiniportReset is running: sends wait, requests are refused, the hang
+    // check is skipped.
     bool resetting = false;
     bool recording = true;  // keep completions, received frames, statuses
     Callbacks callbacks;
@@ -145,8 +168,6 @@ struct MiniportState {
     // Receive tracking
     ReturnPolicy returnPolicy;
     std::deque<PNDIS_PACKET> lent;  // in indication order
-    int returning = 0;              // MiniportReturnPacket calls under way
-    std::condition_variable returned;  // a return call finished
     std::unordered_map<PNDIS_PACKET, uint64_t> lentBy;  // packet -> its indication
     std::unordered_map<PNDIS_PACKET, NDIS_STATUS> lastIndicatedStatus;
     uint64_t indications = 0;
@@ -161,6 +182,12 @@ struct MiniportState {
     std::vector<uint8_t> filterSet, multicastSet;  // replayed after an addressing reset
     bool haveFilterSet = false;
     bool haveMulticastSet = false;
+
+    // Calls under way, by kind (see BeginCall). Raised under mu; lowered
+    // without it, so that a send does not take mu once more on its way out.
+    std::atomic<int> calls[static_cast<int>(Call::Count)] = {};
+    std::atomic<int> callWaiters{0};  // threads in WaitForCalls
+    std::condition_variable callEnded;
 };
 
 // What may call into an adapter at a given moment.
@@ -182,6 +209,17 @@ std::vector<std::shared_ptr<MiniportState>> AllAdapters();
 // true when the adapter may call NDIS now (initializing, running, halting);
 // otherwise a violation naming `function`.
 bool MiniportHandleUsable(NDIS_HANDLE handle, const char* function);
+
+// Calls under way (miniport.cpp). BeginCall is made with s.mu held, in the
+// critical section whose check lets the call through, so that halt and reset
+// see every call that got past their state change; EndCall when the call has
+// returned, without s.mu. The calling thread is noted, so that a thread never
+// waits for a call it is itself inside.
+void BeginCall(MiniportState& s, Call kind);
+void EndCall(MiniportState& s, Call kind);
+// What this thread is inside, of the calls on `s` whose kinds are in `kinds`
+// (innermost first), named for a message; null when none.
+const char* CallOnThisThread(const MiniportState& s, std::initializer_list<Call> kinds);
 
 // Upper edge pieces the miniport block needs (upper_edge.cpp).
 size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,

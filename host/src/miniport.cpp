@@ -3,6 +3,7 @@
 // handler), and the checks made when the adapter starts and stops (see
 // host/miniport.h). The upper edge is in upper_edge.cpp.
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -40,6 +41,9 @@ const char* Refusal(Phase phase, Use use) {
         if (use == Use::Initialization || use == Use::Call) return nullptr;
         return "MiniportInitialize has not returned yet";
     case Phase::Running:
+        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
+        return nullptr;
+    case Phase::Unbinding:
         if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
         return nullptr;
     case Phase::Halting:
@@ -103,7 +107,84 @@ void DropLeftovers(MiniportState& s) {
     if (shutdownHandler) LedgerRemove(Resource::ShutdownHandler, &s);
 }
 
+const char* CallName(Call kind) {
+    switch (kind) {
+    case Call::Send: return "MiniportSendPackets";
+    case Call::Request: return "an information request's handler";
+    case Call::HangCheck: return "MiniportCheckForHang";
+    case Call::Reset: return "Miniport::Reset";
+    case Call::Return: return "MiniportReturnPacket";
+    case Call::Count: break;
+    }
+    return "a call";
+}
+
+// The calls this thread is inside, innermost last.
+struct CallHere {
+    const MiniportState* state;
+    Call kind;
+};
+thread_local std::vector<CallHere> callsHere;
+
 }  // namespace
+
+void BeginCall(MiniportState& s, Call kind) {
+    s.calls[static_cast<int>(kind)].fetch_add(1);
+    callsHere.push_back({&s, kind});
+}
+
+void EndCall(MiniportState& s, Call kind) {
+    for (size_t i = callsHere.size(); i-- > 0;) {
+        if (callsHere[i].state == &s && callsHere[i].kind == kind) {
+            callsHere.erase(callsHere.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    // A waiter counts itself in under mu before it tests the counts: either
+    // it sees this decrement, or this sees it and wakes it under mu.
+    if (s.calls[static_cast<int>(kind)].fetch_sub(1) == 1 && s.callWaiters.load() > 0) {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.callEnded.notify_all();
+    }
+}
+
+const char* CallOnThisThread(const MiniportState& s, std::initializer_list<Call> kinds) {
+    for (size_t i = callsHere.size(); i-- > 0;) {
+        if (callsHere[i].state != &s) continue;
+        for (Call k : kinds) {
+            if (callsHere[i].kind == k) return CallName(k);
+        }
+    }
+    return nullptr;
+}
+
+// Waits, with `lock` on s.mu held, until no call of `kinds` is under way;
+// false, after a violation naming `who` and the late call, when one has not
+// returned in 30 s. In the deterministic mode there is one thread, and the
+// callers make sure it is inside none of these calls: nothing is waited for.
+static bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
+                         std::initializer_list<Call> kinds, const char* who) {
+    auto none = [&] {
+        for (Call k : kinds) {
+            if (s.calls[static_cast<int>(k)].load() != 0) return false;
+        }
+        return true;
+    };
+    if (none()) return true;
+    ++s.callWaiters;
+    bool ended = s.callEnded.wait_for(lock, std::chrono::seconds(30), none);
+    --s.callWaiters;
+    if (!ended) {
+        Call late = Call::Count;
+        for (Call k : kinds) {
+            if (s.calls[static_cast<int>(k)].load() != 0) late = k;
+        }
+        lock.unlock();
+        Violation("%s: %s has not returned for 30 s", who, CallName(late));
+        lock.lock();
+    }
+    return ended;
+}
 
 void RegisterAdapter(const std::shared_ptr<MiniportState>& state) {
     std::lock_guard<host::internal::ReadMostlyMutex> lock(registryMu);
@@ -301,15 +382,6 @@ NDIS_STATUS Miniport::FinishInitialize(NDIS_STATUS status, uint64_t watermark) {
 // ---------------------------------------------------------------------------
 // Halt, shutdown, hang check, reset
 // ---------------------------------------------------------------------------
-// Concurrent mode: MiniportReturnPacket calls still running on other threads
-// finish before MiniportHalt is called.
-static void WaitForReturns(MiniportState& s) {
-    std::unique_lock<std::mutex> lock(s.mu);
-    if (!s.returned.wait_for(lock, std::chrono::seconds(10), [&] { return s.returning == 0; })) {
-        Violation("Miniport::Halt: MiniportReturnPacket has not returned for 10 s");
-    }
-}
-
 // What a halted adapter may not leave behind.
 static void CheckHalted(MiniportState& s) {
     std::unique_lock<std::mutex> lock(s.mu);
@@ -330,38 +402,58 @@ static void CheckHalted(MiniportState& s) {
 }
 
 void Miniport::Halt() {
+    using internal::Call;
     RequireIrql("Miniport::Halt", PASSIVE_LEVEL, PASSIVE_LEVEL);
     std::shared_ptr<MiniportState> state = state_;
+    MiniportState& s = *state;
+    NDIS_HANDLE context;
     {
-        std::lock_guard<std::mutex> lock(state->mu);
-        if (state->phase != Phase::Running) {
+        std::unique_lock<std::mutex> lock(s.mu);
+        if (const char* inside = internal::CallOnThisThread(
+                s, {Call::Send, Call::Request, Call::HangCheck, Call::Reset, Call::Return})) {
+            lock.unlock();
+            Violation("Miniport::Halt: called from inside %s on the same thread; NDIS halts "
+                      "an adapter only when nothing is under way in it", inside);
+            return;
+        }
+        // NDIS never halts an adapter while it resets it: the halt waits for
+        // the reset, its held-back sends and addressing included.
+        if (s.phase == Phase::Running) {
+            internal::WaitForCalls(s, lock, {Call::Reset}, "Miniport::Halt");
+        }
+        if (s.phase != Phase::Running) {
+            lock.unlock();
             Violation("Miniport::Halt: the adapter is not running");
             return;
         }
+        // NDIS unbinds the protocols before it halts an adapter: nothing new
+        // is sent or asked for from now on, and the calls already in the
+        // miniport return.
+        s.phase = Phase::Unbinding;
+        internal::WaitForCalls(s, lock, {Call::Send, Call::Request, Call::HangCheck},
+                               "Miniport::Halt");
     }
-    // NDIS unbinds the protocols before it halts an adapter, and they give
-    // back every packet they still hold; halt waits for returns that other
-    // processors are making.
+    // The protocols give back every packet they still hold; halt waits for
+    // returns that other processors are making.
     internal::ReturnLentPackets(state, SIZE_MAX, -1);
-    WaitForReturns(*state);
-    NDIS_HANDLE context;
     {
-        std::lock_guard<std::mutex> lock(state->mu);
-        state->phase = Phase::Halting;
-        context = state->context;
+        std::unique_lock<std::mutex> lock(s.mu);
+        internal::WaitForCalls(s, lock, {Call::Return}, "Miniport::Halt");
+        s.phase = Phase::Halting;
+        context = s.context;
     }
-    RunAtIrql(PASSIVE_LEVEL, "MiniportHalt", [&] { V30(*state).HaltHandler(context); });
+    RunAtIrql(PASSIVE_LEVEL, "MiniportHalt", [&] { V30(s).HaltHandler(context); });
     {
-        std::lock_guard<std::mutex> lock(state->mu);
-        state->phase = Phase::Halted;
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.phase = Phase::Halted;
     }
     {
         std::lock_guard<std::mutex> lock(driver_->mu);
         --driver_->liveAdapters;
     }
     internal::UnregisterMiniport(state.get());
-    CheckHalted(*state);
-    internal::DropLeftovers(*state);
+    CheckHalted(s);
+    internal::DropLeftovers(s);
 }
 
 bool Miniport::Shutdown(KIRQL irql) {
@@ -381,32 +473,51 @@ bool Miniport::Shutdown(KIRQL irql) {
 bool Miniport::CheckForHang() {
     std::shared_ptr<MiniportState> state = state_;
     NDIS_HANDLE context;
+    W_CHECK_FOR_HANG_HANDLER check = V30(*state).CheckForHangHandler;
     {
-        std::lock_guard<std::mutex> lock(state->mu);
+        std::unique_lock<std::mutex> lock(state->mu);
         if (state->phase != Phase::Running) {
+            lock.unlock();
             Violation("Miniport::CheckForHang: the adapter is not running");
             return false;
         }
+        // NDIS does not check an adapter it is resetting.
+        if (state->resetting || !check) return false;
         context = state->context;
+        internal::BeginCall(*state, internal::Call::HangCheck);
     }
-    W_CHECK_FOR_HANG_HANDLER check = V30(*state).CheckForHangHandler;
-    if (!check) return false;
     BOOLEAN hung = FALSE;
     RunAtIrql(DISPATCH_LEVEL, "MiniportCheckForHang", [&] { hung = check(context); });
+    internal::EndCall(*state, internal::Call::HangCheck);
     return hung != FALSE;
 }
 
 ResetResult Miniport::Reset() {
+    using internal::Call;
     std::shared_ptr<MiniportState> state = state_;
     NDIS_HANDLE context;
     {
-        std::lock_guard<std::mutex> lock(state->mu);
-        if (state->phase != Phase::Running || state->resetting) {
+        std::unique_lock<std::mutex> lock(state->mu);
+        if (state->phase != Phase::Running || state->calls[static_cast<int>(Call::Reset)] != 0) {
+            lock.unlock();
             Violation("Miniport::Reset: the adapter is not running, or is being reset");
             return {NDIS_STATUS_FAILURE, false};
         }
+        if (const char* inside =
+                internal::CallOnThisThread(*state, {Call::Request, Call::HangCheck})) {
+            lock.unlock();
+            Violation("Miniport::Reset: called from inside %s on the same thread; NDIS "
+                      "resets an adapter only when no request or hang check is in it", inside);
+            return {NDIS_STATUS_FAILURE, false};
+        }
+        internal::BeginCall(*state, Call::Reset);
         state->resetting = true;
         context = state->context;
+        // From here on requests are refused and the hang check skipped; those
+        // already in the miniport return before MiniportReset is called.
+        // Sends already in it go on: a deserialized miniport's reset copes.
+        internal::WaitForCalls(*state, lock, {Call::Request, Call::HangCheck},
+                               "Miniport::Reset");
     }
     BOOLEAN addressing = 0xA5;  // neither TRUE nor FALSE: the handler must say
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
@@ -425,6 +536,7 @@ ResetResult Miniport::Reset() {
     }
     SendDeferred();
     if (status == NDIS_STATUS_SUCCESS && addressing == TRUE) ReplayAddressing();
+    internal::EndCall(*state, Call::Reset);
     return {status, addressing == TRUE};
 }
 

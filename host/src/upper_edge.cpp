@@ -204,7 +204,7 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
         } else {
             state->lent.erase(std::find(state->lent.begin(), state->lent.end(), packet));
             context = state->context;
-            ++state->returning;
+            BeginCall(*state, Call::Return);
         }
     }
     if (problem) {
@@ -219,9 +219,7 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
         RunAtIrql(AtLeastCurrent(DISPATCH_LEVEL), "MiniportReturnPacket",
                   [&] { handler(context, packet); });
     }
-    std::lock_guard<std::mutex> lock(state->mu);
-    --state->returning;
-    state->returned.notify_all();
+    EndCall(*state, Call::Return);
 }
 
 // Records the indicated packets and lends out those not marked
@@ -403,10 +401,12 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     RequestRecord* r = record.get();
     s.request = std::move(record);
     *context = s.context;
+    BeginCall(s, Call::Request);
     return r;
 }
 
-// The handler has returned `status` for request `r`.
+// The handler has returned `status` for request `r`; the call ends once
+// the record says so, before the protocol hears of it.
 RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, RequestRecord* r,
                             NDIS_STATUS status) {
     bool completedUnpended = false;
@@ -429,6 +429,7 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
         if (r->completed) NoteSetDone(*state, *r);
         result = ResultOf(*r);
     }
+    EndCall(*state, Call::Request);
     if (completedUnpended) {
         Violation("the request for OID 0x%08X was completed with NdisM%sInformationComplete "
                   "although its handler did not return NDIS_STATUS_PENDING",
@@ -507,6 +508,7 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
                 if (resetting) state->deferredSends.push_back(std::move(record));
                 else state->sending[packet] = std::move(record);
             }
+            if (!resetting) internal::BeginCall(*state, internal::Call::Send);
         }
     }
     if (!running) {
@@ -517,6 +519,7 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     if (!resetting) {
         internal::OnChosenProcessor(options.processor,
                                     [&] { CallSendPackets(packets, options.irql, context); });
+        internal::EndCall(*state, internal::Call::Send);
     }
     return ids;
 }
@@ -556,8 +559,11 @@ void Miniport::SendDeferred() {
         }
         state->deferredSends.clear();
         context = state->context;
+        if (packets.empty()) return;
+        internal::BeginCall(*state, internal::Call::Send);
     }
-    if (!packets.empty()) CallSendPackets(packets, DISPATCH_LEVEL, context);
+    CallSendPackets(packets, DISPATCH_LEVEL, context);
+    internal::EndCall(*state, internal::Call::Send);
 }
 
 std::vector<SendCompletion> Miniport::Completions() const {

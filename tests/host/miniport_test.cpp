@@ -4,6 +4,7 @@
 // indications, information requests and reset.
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -36,6 +37,8 @@ struct Knobs {
     bool failInitialize = false;    // after allocating everything
     bool recalculateCounts = true;
     BOOLEAN addressingReset = FALSE;
+    // Run as each handler starts, the handler counted as busy.
+    std::function<void()> inSend, inQuery, inHangCheck, inReset;
 };
 
 struct Adapter {
@@ -67,11 +70,28 @@ struct Adapter {
     ULONG filter = 0;
     int sets = 0;
     int shutdowns = 0;
+
+    // Handlers other than halt running now, and what halt and reset found.
+    std::atomic<int> busy{0};
+    std::atomic<bool> halted{false};
+    int busyAtHalt = -1, busyAtReset = -1;
+    std::atomic<int> callsAfterHalt{0};
+    std::atomic<int> hangChecks{0};
 };
 
 Knobs knobs;
 Adapter adapter;
 PVOID leaked = nullptr;
+
+// A handler at work, for the duration of its call.
+struct Busy {
+    explicit Busy(const std::function<void()>& hook) {
+        if (adapter.halted) ++adapter.callsAfterHalt;
+        ++adapter.busy;
+        if (hook) hook();
+    }
+    ~Busy() { --adapter.busy; }
+};
 
 std::vector<uint8_t> ReadFrame(PNDIS_PACKET p) {
     UINT count, total;
@@ -132,6 +152,8 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM media, U
     *selected = i;
     Adapter& a = adapter;
     a.handle = handle;
+    a.halted = false;
+    a.busyAtHalt = a.busyAtReset = -1;
     NdisMSetAttributesEx(handle, &a, 0, NDIS_ATTRIBUTE_BUS_MASTER | NDIS_ATTRIBUTE_DESERIALIZE,
                          NdisInterfacePci);
     NdisMRegisterAdapterShutdownHandler(handle, &a, Shutdown);
@@ -157,6 +179,8 @@ void CompleteQueued(Adapter& a, NDIS_STATUS status) {
 
 void NTAPI Halt(NDIS_HANDLE context) {
     Adapter& a = *static_cast<Adapter*>(context);
+    a.busyAtHalt = a.busy;
+    a.halted = true;
     a.returnedAtHalt = a.returned.size();
     if (knobs.abortSendsAtHalt) CompleteQueued(a, NDIS_STATUS_REQUEST_ABORTED);
     if (a.pendingBuffer) NdisMQueryInformationComplete(a.handle, NDIS_STATUS_FAILURE);
@@ -165,6 +189,7 @@ void NTAPI Halt(NDIS_HANDLE context) {
 
 void NTAPI SendPackets(NDIS_HANDLE context, PPNDIS_PACKET packets, UINT count) {
     Adapter& a = *static_cast<Adapter*>(context);
+    Busy busy(knobs.inSend);
     std::unique_lock<std::mutex> lock(a.mu);
     ++a.sendCalls;
     for (UINT i = 0; i < count; ++i) {
@@ -202,6 +227,7 @@ void AnswerSlowly(Adapter& a) {
 NDIS_STATUS NTAPI Query(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG length,
                         PULONG written, PULONG needed) {
     Adapter& a = *static_cast<Adapter*>(context);
+    Busy busy(knobs.inQuery);
     *needed = 4;
     if (oid == kSlowOid || oid == kStuckOid) {
         a.pendingBuffer = buffer;
@@ -221,6 +247,7 @@ NDIS_STATUS NTAPI Query(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG l
 NDIS_STATUS NTAPI Set(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG length,
                       PULONG read, PULONG needed) {
     Adapter& a = *static_cast<Adapter*>(context);
+    Busy busy(nullptr);
     *needed = 0;
     if (oid != OID_GEN_CURRENT_PACKET_FILTER || length != 4) return NDIS_STATUS_INVALID_OID;
     memcpy(&a.filter, buffer, 4);
@@ -231,6 +258,8 @@ NDIS_STATUS NTAPI Set(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG len
 
 NDIS_STATUS NTAPI Reset(PBOOLEAN addressingReset, NDIS_HANDLE context) {
     Adapter& a = *static_cast<Adapter*>(context);
+    a.busyAtReset = a.busy;
+    Busy busy(knobs.inReset);
     a.inReset = true;
     CompleteQueued(a, NDIS_STATUS_REQUEST_ABORTED);
     a.inReset = false;
@@ -238,7 +267,11 @@ NDIS_STATUS NTAPI Reset(PBOOLEAN addressingReset, NDIS_HANDLE context) {
     return NDIS_STATUS_SUCCESS;
 }
 
-BOOLEAN NTAPI CheckForHang(NDIS_HANDLE) { return TRUE; }
+BOOLEAN NTAPI CheckForHang(NDIS_HANDLE) {
+    ++adapter.hangChecks;
+    Busy busy(knobs.inHangCheck);
+    return TRUE;
+}
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT object, PUNICODE_STRING path) {
     NDIS_HANDLE wrapper;
@@ -737,4 +770,153 @@ TEST_F(ConcurrentMiniportTest, SendersOnSeveralThreadsGetEveryCompletionOnce) {
     EXPECT_EQ(heard.load(), 600);
     EXPECT_EQ(nic->Completions().size(), 600u);
     EXPECT_EQ(nic->SendsOutstanding(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Concurrent mode: halt and reset against calls already in the miniport
+// ---------------------------------------------------------------------------
+namespace {
+
+// Keeps a toy handler busy until `release`, then a little longer: a halt or
+// reset that does not wait for the handler gets in meanwhile.
+std::function<void()> HoldUntil(std::atomic<bool>& inside, std::atomic<bool>& release) {
+    return [&inside, &release] {
+        inside = true;
+        while (!release) std::this_thread::yield();
+        for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+    };
+}
+
+}  // namespace
+
+TEST_F(ConcurrentMiniportTest, HaltWaitsForASendARequestOrAHangCheckAlreadyInTheMiniport) {
+    toy::knobs.completeSendsAtOnce = false;  // the send stays queued until halt aborts it
+    enum Kind { kSend, kQuery, kHangCheck };
+    for (Kind kind : {kSend, kQuery, kHangCheck}) {
+        SCOPED_TRACE(kind);
+        Start();
+        std::atomic<bool> inside{false}, release{false};
+        toy::knobs.inSend = kind == kSend ? HoldUntil(inside, release) : nullptr;
+        toy::knobs.inQuery = kind == kQuery ? HoldUntil(inside, release) : nullptr;
+        toy::knobs.inHangCheck = kind == kHangCheck ? HoldUntil(inside, release) : nullptr;
+        std::thread caller([&] {
+            AttachThread(1);
+            switch (kind) {
+            case kSend: EXPECT_EQ(nic->Send({Frame(60)}).size(), 1u); break;
+            case kQuery: EXPECT_EQ(nic->Query(OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_SUCCESS); break;
+            case kHangCheck: EXPECT_TRUE(nic->CheckForHang()); break;
+            }
+        });
+        ASSERT_TRUE(RunUntil([&] { return inside.load(); }, 10 * kSecond));
+        std::thread halter([&] {
+            AttachThread(0);
+            nic->Halt();
+        });
+        // Halt has begun: a send or request made now is refused, and reaches
+        // no handler.
+        ASSERT_TRUE(RunUntil([&] { return !nic->Running(); }, 10 * kSecond));
+        auto v = CaptureViolations([&] {
+            EXPECT_TRUE(nic->Send({Frame(61)}).empty());
+            EXPECT_FALSE(nic->Query(OID_GEN_LINK_SPEED, 4).issued);
+        });
+        release = true;
+        caller.join();
+        halter.join();
+        ASSERT_EQ(v.size(), 2u);
+        EXPECT_TRUE(AnyContains(v, "Miniport::Send: the adapter is not running"));
+        EXPECT_TRUE(AnyContains(v, "Miniport::Query(OID 0x00010107): the adapter is not running"));
+        EXPECT_EQ(adapter.busyAtHalt, 0);
+        EXPECT_EQ(adapter.callsAfterHalt, 0);
+        if (kind == kSend) {
+            auto completions = nic->Completions();  // aborted by halt, not left behind
+            ASSERT_EQ(completions.size(), 1u);
+            EXPECT_EQ(completions[0].status, NDIS_STATUS_REQUEST_ABORTED);
+        }
+    }
+}
+
+TEST_F(ConcurrentMiniportTest, HaltWaitsForAResetAndTheSendsItHeldBack) {
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    // The protocol sends again when the reset aborts its send; NDIS holds
+    // that send back until the reset is over.
+    nic->OnSendComplete([&](const SendCompletion& c) {
+        if (c.status == NDIS_STATUS_REQUEST_ABORTED && adapter.inReset) nic->Send({Frame(62)});
+    });
+    nic->Send({Frame(60)});
+    std::atomic<bool> inside{false}, haltAsked{false};
+    toy::knobs.inReset = HoldUntil(inside, haltAsked);
+    std::thread resetter([&] {
+        AttachThread(1);
+        EXPECT_EQ(nic->Reset().status, NDIS_STATUS_SUCCESS);
+    });
+    ASSERT_TRUE(RunUntil([&] { return inside.load(); }, 10 * kSecond));
+    haltAsked = true;
+    nic->Halt();
+    resetter.join();
+    EXPECT_EQ(adapter.busyAtHalt, 0);
+    EXPECT_EQ(adapter.callsAfterHalt, 0);
+    ASSERT_EQ(adapter.sent.size(), 2u);  // the held-back send went before halt
+    EXPECT_EQ(adapter.sent[1], Frame(62));
+    auto completions = nic->Completions();
+    ASSERT_EQ(completions.size(), 2u);
+    EXPECT_EQ(completions[1].frame, Frame(62));
+    EXPECT_EQ(completions[1].status, NDIS_STATUS_REQUEST_ABORTED);
+}
+
+TEST_F(ConcurrentMiniportTest, ResetWaitsForARequestOrAHangCheckInTheMiniportAndHoldsNewOnesBack) {
+    Start();
+    enum Kind { kQuery, kHangCheck };
+    for (Kind kind : {kQuery, kHangCheck}) {
+        SCOPED_TRACE(kind);
+        std::atomic<bool> inside{false}, resetAsked{false};
+        toy::knobs.inQuery = kind == kQuery ? HoldUntil(inside, resetAsked) : nullptr;
+        toy::knobs.inHangCheck = kind == kHangCheck ? HoldUntil(inside, resetAsked) : nullptr;
+        std::thread caller([&] {
+            AttachThread(1);
+            if (kind == kQuery) {
+                EXPECT_EQ(nic->Query(OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_SUCCESS);
+            } else {
+                EXPECT_TRUE(nic->CheckForHang());
+            }
+        });
+        ASSERT_TRUE(RunUntil([&] { return inside.load(); }, 10 * kSecond));
+        int hangChecks = adapter.hangChecks;
+        // While the miniport resets, a request is refused and the hang check
+        // skipped.
+        toy::knobs.inReset = [&] {
+            EXPECT_EQ(nic->Query(OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_RESET_IN_PROGRESS);
+            EXPECT_FALSE(nic->CheckForHang());
+        };
+        resetAsked = true;
+        EXPECT_EQ(nic->Reset().status, NDIS_STATUS_SUCCESS);
+        caller.join();
+        EXPECT_EQ(adapter.busyAtReset, 0);
+        EXPECT_EQ(adapter.hangChecks, hangChecks);
+        toy::knobs.inReset = nullptr;
+    }
+}
+
+// Halt and reset wait for calls under way on other threads; asked for from
+// inside such a call on the same thread they would wait for ever, and are
+// refused instead.
+TEST_F(MiniportTest, HaltOrResetFromInsideACallOnTheSameThreadIsRefused) {
+    Start();
+    std::vector<std::string> v;
+    nic->OnSendComplete([&](const SendCompletion&) {
+        auto inner = CaptureViolations([&] { nic->Halt(); });
+        v.insert(v.end(), inner.begin(), inner.end());
+    });
+    nic->Send({Frame(60)}, {PASSIVE_LEVEL});
+    EXPECT_TRUE(AnyContains(v, "Miniport::Halt: called from inside MiniportSendPackets on the "
+                               "same thread"));
+    EXPECT_TRUE(nic->Running());
+    toy::knobs.inQuery = [&] {
+        auto inner = CaptureViolations([&] { EXPECT_EQ(nic->Reset().status, NDIS_STATUS_FAILURE); });
+        v.insert(v.end(), inner.begin(), inner.end());
+    };
+    EXPECT_EQ(nic->Query(OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(AnyContains(v, "Miniport::Reset: called from inside an information request's "
+                               "handler on the same thread"));
+    EXPECT_EQ(adapter.busyAtReset, -1);
 }

@@ -25,6 +25,10 @@
 // may send while the adapter's deferred routine completes on another
 // processor. Callbacks run on the thread and processor of the indication or
 // completion, with no host lock held, so a callback may send or return again.
+// As NDIS does, halt waits for every call already in the miniport and reset
+// for requests and the hang check, so that MiniportHalt never runs alongside
+// a send, request, hang check or reset, nor MiniportReset alongside a request
+// or hang check.
 #pragma once
 
 #include <cstddef>
@@ -206,15 +210,25 @@ public:
     // Calls MiniportInitialize at PASSIVE_LEVEL. An adapter that failed or was
     // halted can be initialized again: it gets a new handle and fresh records.
     NDIS_STATUS Initialize();
-    // Returns every packet the protocols hold, calls MiniportHalt at
-    // PASSIVE_LEVEL, then checks what the adapter left behind.
+    // Waits for a reset under way to end; from then on sends, requests, hang
+    // checks and resets are refused. Waits for the calls already in the
+    // miniport (on other threads) to return, gets back every packet the
+    // protocols hold, then calls MiniportHalt at PASSIVE_LEVEL and checks
+    // what the adapter left behind. Refused from inside a call into the
+    // adapter on the same thread, which it would wait for.
     void Halt();
     // Calls the registered shutdown handler at `irql`; false when none is.
     bool Shutdown(KIRQL irql = PASSIVE_LEVEL);
-    bool CheckForHang();  // MiniportCheckForHang at DISPATCH_LEVEL
-    // MiniportReset at DISPATCH_LEVEL. Sends asked for during the reset wait
-    // until it is over; after an addressing reset the last packet filter and
-    // multicast list set are set again.
+    // MiniportCheckForHang at DISPATCH_LEVEL; skipped (false) while
+    // MiniportReset runs, as NDIS skips it.
+    bool CheckForHang();
+    // MiniportReset at DISPATCH_LEVEL, once a request handler or hang check
+    // already in the miniport has returned (a send already in it goes on).
+    // Requests asked for during the reset are refused with
+    // NDIS_STATUS_RESET_IN_PROGRESS; sends wait until it is over. After an
+    // addressing reset the last packet filter and multicast list set are set
+    // again. Refused from inside a request handler or hang check on the same
+    // thread.
     ResetResult Reset();
 
     // ---- What NDIS knows of the adapter ----------------------------------
