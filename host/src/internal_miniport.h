@@ -80,7 +80,7 @@ struct DriverState {
 // new sends, requests, hang checks or resets reach the miniport, the calls
 // already in it finish, and the protocols give back every packet they were
 // lent. The miniport has not been told yet, so its indications are still
-// allowed.
+// allowed (no protocol hears them; their packets are given back before halt).
 // Halting: MiniportHalt has been called.
 enum class Phase { Created, Initializing, Running, Unbinding, Halting, Halted, Failed };
 
@@ -127,6 +127,7 @@ enum class Call {
     Request,     // MiniportQueryInformation or MiniportSetInformation
     HangCheck,   // MiniportCheckForHang
     Reset,       // Miniport::Reset: MiniportReset, the held-back sends, the addressing
+    Indication,  // NdisMIndicateReceivePacket, the protocols' part of it included
     Return,      // MiniportReturnPacket
     Count
 };

@@ -113,6 +113,7 @@ const char* CallName(Call kind) {
     case Call::Request: return "an information request's handler";
     case Call::HangCheck: return "MiniportCheckForHang";
     case Call::Reset: return "Miniport::Reset";
+    case Call::Indication: return "NdisMIndicateReceivePacket";
     case Call::Return: return "MiniportReturnPacket";
     case Call::Count: break;
     }
@@ -386,12 +387,17 @@ NDIS_STATUS Miniport::FinishInitialize(NDIS_STATUS status, uint64_t watermark) {
 static void CheckHalted(MiniportState& s) {
     std::unique_lock<std::mutex> lock(s.mu);
     size_t sends = s.sending.size();
+    size_t lent = s.lent.size();
     bool requestPending = s.request && !s.request->completed;
     NDIS_OID oid = s.request ? s.request->oid : 0;
     lock.unlock();
     if (sends) {
         Violation("MiniportHalt returned with %zu send(s) never completed: a deserialized "
                   "miniport completes every packet it accepts", sends);
+    }
+    if (lent) {
+        Violation("MiniportHalt returned with %zu received packet(s) still lent to the "
+                  "protocols: NDIS has every one back before it halts the adapter", lent);
     }
     if (requestPending) {
         Violation("MiniportHalt returned with the request for OID 0x%08X still pending", oid);
@@ -410,7 +416,8 @@ void Miniport::Halt() {
     {
         std::unique_lock<std::mutex> lock(s.mu);
         if (const char* inside = internal::CallOnThisThread(
-                s, {Call::Send, Call::Request, Call::HangCheck, Call::Reset, Call::Return})) {
+                s, {Call::Send, Call::Request, Call::HangCheck, Call::Reset, Call::Indication,
+                    Call::Return})) {
             lock.unlock();
             Violation("Miniport::Halt: called from inside %s on the same thread; NDIS halts "
                       "an adapter only when nothing is under way in it", inside);
@@ -427,18 +434,23 @@ void Miniport::Halt() {
             return;
         }
         // NDIS unbinds the protocols before it halts an adapter: nothing new
-        // is sent or asked for from now on, and the calls already in the
-        // miniport return.
+        // is sent or asked for from now on, the calls already in the miniport
+        // return, and the protocols give back every packet they hold, those
+        // of indications still under way too. Halting is set where `lent` is
+        // seen empty with no indication under way, so that none stays lent.
         s.phase = Phase::Unbinding;
-        internal::WaitForCalls(s, lock, {Call::Send, Call::Request, Call::HangCheck},
-                               "Miniport::Halt");
-    }
-    // The protocols give back every packet they still hold; halt waits for
-    // returns that other processors are making.
-    internal::ReturnLentPackets(state, SIZE_MAX, -1);
-    {
-        std::unique_lock<std::mutex> lock(s.mu);
-        internal::WaitForCalls(s, lock, {Call::Return}, "Miniport::Halt");
+        for (;;) {
+            if (!internal::WaitForCalls(s, lock,
+                                        {Call::Send, Call::Request, Call::HangCheck,
+                                         Call::Indication, Call::Return},
+                                        "Miniport::Halt")) {
+                break;
+            }
+            if (s.lent.empty()) break;
+            lock.unlock();
+            internal::ReturnLentPackets(state, SIZE_MAX, -1);
+            lock.lock();
+        }
         s.phase = Phase::Halting;
         context = s.context;
     }

@@ -194,12 +194,22 @@ const char* NotLent(const MiniportState& s, PNDIS_PACKET packet) {
 // Gives one lent packet back through MiniportReturnPacket. A packet no
 // longer lent is refused with a violation when `strict` (the test asked for
 // it), and skipped otherwise (another path returned it meanwhile).
+// Once MiniportHalt has been called the miniport gets nothing back: halt
+// had every packet back before it called it.
 void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet, bool strict) {
     const char* problem = nullptr;
     NDIS_HANDLE context = nullptr;
     {
         std::lock_guard<std::mutex> lock(state->mu);
-        if (!state->lentBy.erase(packet)) {
+        bool halted = state->phase == Phase::Halting || state->phase == Phase::Halted;
+        if (halted && state->lentBy.count(packet)) {
+            problem = "the adapter has been halted with the packet still lent; MiniportReturnPacket "
+                      "is not called once MiniportHalt has been";
+            strict = true;
+        } else if (halted) {
+            problem = "the adapter has been halted: MiniportReturnPacket is not called once "
+                      "MiniportHalt has been";
+        } else if (!state->lentBy.erase(packet)) {
             problem = NotLent(*state, packet);
         } else {
             state->lent.erase(std::find(state->lent.begin(), state->lent.end(), packet));
@@ -222,12 +232,36 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
     EndCall(*state, Call::Return);
 }
 
-// Records the indicated packets and lends out those not marked
-// NDIS_STATUS_RESOURCES; reads each status now, as NDIS does.
-std::vector<ReceivedFrame> TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count) {
+// An indication the upper edge has taken: its frames, the protocol that
+// hears them (none while halt unbinds the protocols) and when it gives the
+// packets back.
+struct Indication {
     std::vector<ReceivedFrame> frames;
+    std::function<void(const ReceivedFrame&)> callback;
+    ReturnPolicy policy;
+};
+
+// Records the indicated packets and lends out those not marked
+// NDIS_STATUS_RESOURCES; reads each status now, as NDIS does. The adapter's
+// state is checked again under the lock, in the same critical section that
+// counts the indication as under way: halt, which waits for indications under
+// way before it calls MiniportHalt, then either sees this one or refuses it.
+// False (after a violation) when MiniportHalt has been called meanwhile;
+// otherwise the caller ends the call.
+bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indication* taken) {
+    std::vector<ReceivedFrame>& frames = taken->frames;
     std::set<PNDIS_PACKET> seen;
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::unique_lock<std::mutex> lock(s.mu);
+    Phase phase = s.phase;
+    if (phase != Phase::Running && phase != Phase::Unbinding) {
+        lock.unlock();
+        Violation("NdisMIndicateReceivePacket(%p): MiniportHalt has been called: the protocols "
+                  "are unbound", static_cast<void*>(&s));
+        return false;
+    }
+    BeginCall(s, Call::Indication);
+    if (phase == Phase::Running) taken->callback = s.callbacks.receive;
+    taken->policy = s.returnPolicy;
     uint64_t indication = ++s.indications;
     if (s.packetFilter == 0) {
         s.warnings.push_back("NdisMIndicateReceivePacket: " + std::to_string(count) +
@@ -259,7 +293,7 @@ std::vector<ReceivedFrame> TakeIndication(MiniportState& s, PPNDIS_PACKET packet
         }
         frames.push_back(std::move(f));
     }
-    return frames;
+    return true;
 }
 
 void ReturnIndication(const std::shared_ptr<MiniportState>& state, uint64_t indication) {
@@ -274,12 +308,7 @@ void ReturnIndication(const std::shared_ptr<MiniportState>& state, uint64_t indi
 }
 
 void ApplyReturnPolicy(const std::shared_ptr<MiniportState>& state,
-                       const std::vector<ReceivedFrame>& frames) {
-    ReturnPolicy policy;
-    {
-        std::lock_guard<std::mutex> lock(state->mu);
-        policy = state->returnPolicy;
-    }
+                       const std::vector<ReceivedFrame>& frames, ReturnPolicy policy) {
     if (frames.empty() || policy.when == ReturnWhen::Hold) return;
     if (policy.when == ReturnWhen::InsideIndication) {
         for (auto& f : frames) {
@@ -756,16 +785,13 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET
         host::Violation("NdisMIndicateReceivePacket: %u packets and no array", NumberOfPackets);
         return;
     }
-    auto frames = host::internal::TakeIndication(*state, ReceivePackets, NumberOfPackets);
-    std::function<void(const host::ReceivedFrame&)> callback;
-    {
-        std::lock_guard<std::mutex> lock(state->mu);
-        callback = state->callbacks.receive;
+    host::internal::Indication taken;
+    if (!host::internal::TakeIndication(*state, ReceivePackets, NumberOfPackets, &taken)) return;
+    if (taken.callback) {
+        for (auto& f : taken.frames) taken.callback(f);
     }
-    if (callback) {
-        for (auto& f : frames) callback(f);
-    }
-    host::internal::ApplyReturnPolicy(state, frames);
+    host::internal::ApplyReturnPolicy(state, taken.frames, taken.policy);
+    host::internal::EndCall(*state, host::internal::Call::Indication);
 }
 
 void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,

@@ -38,7 +38,7 @@ struct Knobs {
     bool recalculateCounts = true;
     BOOLEAN addressingReset = FALSE;
     // Run as each handler starts, the handler counted as busy.
-    std::function<void()> inSend, inQuery, inHangCheck, inReset;
+    std::function<void()> inSend, inQuery, inHangCheck, inReset, inReturn;
 };
 
 struct Adapter {
@@ -210,6 +210,7 @@ void NTAPI SendPackets(NDIS_HANDLE context, PPNDIS_PACKET packets, UINT count) {
 
 void NTAPI ReturnPacket(NDIS_HANDLE context, PNDIS_PACKET packet) {
     Adapter& a = *static_cast<Adapter*>(context);
+    Busy busy(knobs.inReturn);
     a.returned.push_back(packet);
     a.returnProcessors.push_back(CurrentProcessor());
     a.returnedDuringIndication += a.indicating;
@@ -895,6 +896,45 @@ TEST_F(ConcurrentMiniportTest, ResetWaitsForARequestOrAHangCheckInTheMiniportAnd
         EXPECT_EQ(adapter.hangChecks, hangChecks);
         toy::knobs.inReset = nullptr;
     }
+}
+
+TEST_F(ConcurrentMiniportTest, PacketsIndicatedWhileHaltWaitsComeBackBeforeMiniportHalt) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::Hold});
+    std::atomic<int> heard{0};
+    nic->OnReceive([&](const ReceivedFrame&) { ++heard; });
+    toy::Indicate({NDIS_STATUS_SUCCESS});
+    // The protocol gives the packet back on another processor; the return
+    // is still in the miniport when halt begins, and halt waits for it.
+    std::atomic<bool> inside{false}, release{false};
+    toy::knobs.inReturn = [&, hold = HoldUntil(inside, release)] {
+        if (!inside) hold();
+    };
+    PNDIS_PACKET first = adapter.rx[0], late = adapter.rx[1];
+    std::thread returner([&] {
+        AttachThread(1);
+        nic->ReturnPacket(first);
+    });
+    ASSERT_TRUE(RunUntil([&] { return inside.load(); }, 10 * kSecond));
+    std::thread halter([&] {
+        AttachThread(0);
+        nic->Halt();
+    });
+    ASSERT_TRUE(RunUntil([&] { return !nic->Running(); }, 10 * kSecond));
+    // The miniport, not told yet, still indicates. The protocols are being
+    // unbound: none hears it, and the packet comes back before MiniportHalt.
+    toy::Indicate({NDIS_STATUS_SUCCESS}, 1);
+    EXPECT_EQ(heard, 1);
+    release = true;
+    returner.join();
+    halter.join();
+    EXPECT_EQ(adapter.busyAtHalt, 0);
+    EXPECT_EQ(adapter.returnedAtHalt, 2u);
+    EXPECT_TRUE(nic->HeldPackets().empty());
+    // Nothing goes back to a halted miniport.
+    auto v = CaptureViolations([&] { nic->ReturnPacket(late); });
+    EXPECT_TRUE(AnyContains(v, "the adapter has been halted: MiniportReturnPacket is not called"));
+    EXPECT_EQ(adapter.returned.size(), 2u);
 }
 
 // Halt and reset wait for calls under way on other threads; asked for from

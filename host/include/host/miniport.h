@@ -213,7 +213,8 @@ public:
     // Waits for a reset under way to end; from then on sends, requests, hang
     // checks and resets are refused. Waits for the calls already in the
     // miniport (on other threads) to return, gets back every packet the
-    // protocols hold, then calls MiniportHalt at PASSIVE_LEVEL and checks
+    // protocols hold, those the miniport indicates meanwhile too (which no
+    // protocol hears), then calls MiniportHalt at PASSIVE_LEVEL and checks
     // what the adapter left behind. Refused from inside a call into the
     // adapter on the same thread, which it would wait for.
     void Halt();
