@@ -39,7 +39,10 @@ protected:
         testbed::AdapterSetup setup;
         setup.integers = {{"LineRate", 2048}, {"TerminalType", terminalType}};
         setup.card.bootDelayNs = host::kMillisecond;
-        setup.card.firmwareStartDelayNs = host::kMillisecond;
+        // Long enough for the thread that waits for the download's last answer
+        // to have read it before the stage code takes the status byte, on a
+        // loaded machine too: real cards take longer still.
+        setup.card.firmwareStartDelayNs = 20 * host::kMillisecond;
         setup.card.answerDelayNs = 20 * host::kMicrosecond;
         setup.card.mailboxPollNs = 10 * host::kMicrosecond;
         setup.card.trainingTimeNs = host::kMillisecond;
@@ -100,12 +103,16 @@ protected:
 // sends outstanding, while the executor's two threads carry the frames and
 // take the interrupts. Every send completes once, successfully; at the far
 // end every frame arrives once and in order, unless the card found no
-// receive buffer for it (nothing paces the sender here) and counted it.
+// receive buffer for it and counted it. A sender also keeps fewer frames
+// than the far end has receive buffers ahead of what the far end has taken,
+// so that a loaded machine that starves one receiving thread makes it drop
+// a few frames, not most of them.
 TEST_F(ConcurrentCarriageTest, FramesSentBothWaysAtOnceArriveOnceAndInOrder) {
     auto [a, b] = Pair();
     testbed::Unit* units[2] = {a, b};
     constexpr uint32_t kFrames = 3000;
     constexpr size_t kWindow = 32;
+    constexpr size_t kFarWindow = 12;  // the far end has 16 receive buffers
     std::mutex mu;
     std::vector<uint32_t> arrived[2];  // by receiving adapter
     std::atomic<uint32_t> completed[2] = {{0}, {0}}, failed{0};
@@ -121,10 +128,16 @@ TEST_F(ConcurrentCarriageTest, FramesSentBothWaysAtOnceArriveOnceAndInOrder) {
             completed[i]++;
         });
     }
+    auto accounted = [&](int i) {
+        return arrived[i].size() + units[i]->Card().Counters().rxDroppedNoBuffer;
+    };
     auto sender = [&](int i) {
         host::AttachThread(static_cast<unsigned>(i));
         for (uint32_t n = 0; n < kFrames; ++n) {
-            auto room = [&] { return n - completed[i].load() < kWindow; };
+            auto room = [&] {
+                std::lock_guard<std::mutex> lock(mu);
+                return n - completed[i].load() < kWindow && n - accounted(1 - i) < kFarWindow;
+            };
             if (!room() && !host::RunUntil(room, 10 * host::kSecond)) return;
             units[i]->nic->Send({host::OutgoingFrame(Numbered(i ? 1514 : 60, n, 0))});
         }
@@ -132,9 +145,6 @@ TEST_F(ConcurrentCarriageTest, FramesSentBothWaysAtOnceArriveOnceAndInOrder) {
     std::thread first(sender, 0), second(sender, 1);
     first.join();
     second.join();
-    auto accounted = [&](int i) {
-        return arrived[i].size() + units[i]->Card().Counters().rxDroppedNoBuffer;
-    };
     ASSERT_TRUE(host::RunUntil(
         [&] {
             std::lock_guard<std::mutex> lock(mu);

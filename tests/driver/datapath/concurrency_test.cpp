@@ -22,7 +22,10 @@ protected:
     Unit& QuickAdapter() {
         testbed::AdapterSetup setup;
         setup.card.bootDelayNs = host::kMillisecond;
-        setup.card.firmwareStartDelayNs = host::kMillisecond;
+        // Long enough for the thread that waits for the download's last answer
+        // to have read it before the stage code takes the status byte, on a
+        // loaded machine too: real cards take longer still.
+        setup.card.firmwareStartDelayNs = 20 * host::kMillisecond;
         setup.card.answerDelayNs = 20 * host::kMicrosecond;
         setup.card.mailboxPollNs = 10 * host::kMicrosecond;
         setup.card.trainingTimeNs = host::kMillisecond;
