@@ -100,7 +100,7 @@ struct RequestRecord {
     bool query = true;
     NDIS_OID oid = 0;
     ULONG length = 0;
-    std::vector<uint8_t> buffer;  // at least one byte, so its address is never null
+    std::vector<uint8_t> buffer;  // `length` bytes, then kRequestGuard guard bytes
     ULONG bytesDone = kUntouched;
     ULONG bytesNeeded = kUntouched;
     bool inHandler = true;
@@ -108,7 +108,13 @@ struct RequestRecord {
     bool completed = false;
     int completions = 0;  // NdisM*InformationComplete calls
     NDIS_STATUS status = NDIS_STATUS_PENDING;
+    bool overrunReported = false;
 };
+
+// Guard bytes after a request's information buffer: a handler that writes
+// past the length it was given is caught when the request finishes.
+constexpr size_t kRequestGuard = 16;
+constexpr uint8_t kRequestGuardByte = 0xFD;
 
 struct Callbacks {
     std::function<void(const SendCompletion&)> sendComplete;

@@ -46,6 +46,24 @@ bool PacketLentToProtocol(PNDIS_PACKET packet) {
     return false;
 }
 
+// True the first time the guard after the buffer is found written. Caller
+// holds the adapter's mu.
+bool NewOverrun(RequestRecord& r) {
+    if (r.overrunReported) return false;
+    for (size_t i = r.length; i < r.buffer.size(); ++i) {
+        if (r.buffer[i] != kRequestGuardByte) {
+            r.overrunReported = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ReportOverrun(bool query, NDIS_OID oid, ULONG length) {
+    Violation("the %s handler for OID 0x%08X wrote past the end of its %u-byte information "
+              "buffer", query ? "query" : "set", oid, length);
+}
+
 RequestResult ResultOf(const RequestRecord& r) {
     RequestResult result;
     result.issued = true;
@@ -371,6 +389,9 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
     const char* problem = nullptr;
     RequestResult result;
     std::function<void(const RequestResult&)> callback;
+    bool overrun = false;
+    NDIS_OID oid = 0;
+    ULONG length = 0;
     {
         std::lock_guard<std::mutex> lock(state->mu);
         RequestRecord* r = state->request.get();
@@ -384,6 +405,9 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
             ++r->completions;
             r->completed = true;
             r->status = status;
+            overrun = NewOverrun(*r);
+            oid = r->oid;
+            length = r->length;
             if (!r->inHandler) {  // otherwise the handler's return finishes it
                 NoteSetDone(*state, *r);
                 result = ResultOf(*r);
@@ -395,6 +419,7 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
         Violation("%s(%p): %s", function, handle, problem);
         return;
     }
+    if (overrun) ReportOverrun(query, oid, length);
     if (callback) callback(result);
 }
 
@@ -426,7 +451,8 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     record->oid = oid;
     record->length = static_cast<ULONG>(buffer.size());
     record->buffer = std::move(buffer);
-    record->buffer.push_back(kInformationPattern);  // a real address for 0 bytes
+    // Also a real address for 0 bytes.
+    record->buffer.insert(record->buffer.end(), kRequestGuard, kRequestGuardByte);
     RequestRecord* r = record.get();
     s.request = std::move(record);
     *context = s.context;
@@ -441,6 +467,8 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
     bool completedUnpended = false;
     NDIS_OID oid = r->oid;
     bool query = r->query;
+    ULONG length = r->length;
+    bool overrun;
     RequestResult result;
     std::function<void(const RequestResult&)> callback;
     {
@@ -456,6 +484,7 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
             r->status = status;
         }
         if (r->completed) NoteSetDone(*state, *r);
+        overrun = NewOverrun(*r);
         result = ResultOf(*r);
     }
     EndCall(*state, Call::Request);
@@ -464,6 +493,7 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
                   "although its handler did not return NDIS_STATUS_PENDING",
                   oid, query ? "Query" : "Set");
     }
+    if (overrun) ReportOverrun(query, oid, length);
     if (callback) callback(result);
     return result;
 }

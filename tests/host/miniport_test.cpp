@@ -27,6 +27,7 @@ constexpr UINT kReceivePackets = 4;
 constexpr UINT kSlotSize = 128;
 constexpr NDIS_OID kSlowOid = 0xFF000001;   // answered 5 ms later
 constexpr NDIS_OID kStuckOid = 0xFF000002;  // answered by the test, or failed at halt
+constexpr NDIS_OID kOverrunOid = 0xFF000003;  // 8 bytes written, whatever the length
 
 struct Knobs {
     void (*tweak)(NDIS50_MINIPORT_CHARACTERISTICS*, UINT* length) = nullptr;
@@ -237,6 +238,11 @@ NDIS_STATUS NTAPI Query(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG l
             ScheduleAfter(5 * kMillisecond, [&a] { AnswerSlowly(a); }, "toy answer");
         }
         return NDIS_STATUS_PENDING;
+    }
+    if (oid == kOverrunOid) {
+        memset(buffer, 0x42, 8);
+        *written = 8;
+        return NDIS_STATUS_SUCCESS;
     }
     if (length < 4) return NDIS_STATUS_INVALID_LENGTH;
     ULONG value = 1234;
@@ -681,6 +687,27 @@ TEST_F(MiniportTest, ARequestAnsweredAtOnceShowsWhatTheMiniportWrote) {
     EXPECT_EQ(r.bytesDone, kUntouched);
     EXPECT_EQ(r.buffer, std::vector<uint8_t>(3, kInformationPattern));
     EXPECT_EQ(adapter.filter, NDIS_PACKET_TYPE_DIRECTED);
+}
+
+// A handler that writes past the buffer it was given is caught, whether it
+// answers at once or later; what it wrote within the buffer is shown.
+TEST_F(MiniportTest, AWritePastTheInformationBufferIsReported) {
+    Start();
+    RequestResult r;
+    auto v = CaptureViolations([&] { r = nic->Query(toy::kOverrunOid, 4); });
+    EXPECT_TRUE(AnyContains(v, "query handler for OID 0xFF000003 wrote past the end of its "
+                               "4-byte information buffer"));
+    EXPECT_EQ(r.buffer, std::vector<uint8_t>(4, 0x42));
+
+    v = CaptureViolations([&] {
+        nic->Query(toy::kSlowOid, 2);
+        r = nic->WaitForRequest(kSecond);
+    });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
+
+    v = CaptureViolations([&] { nic->Query(toy::kSlowOid, 4), nic->WaitForRequest(kSecond); });
+    EXPECT_TRUE(v.empty());
 }
 
 TEST_F(MiniportTest, APendingRequestCompletesLaterAndBlocksASecondOne) {
