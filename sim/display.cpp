@@ -46,21 +46,6 @@ void Row(std::ostringstream& out, const std::string& text) { out << text << "\x1
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            out += Format("\\u%04x", c);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string SnapshotJson(const AdapterSnapshot& s, double seconds, const Throughput& rates) {
     std::ostringstream o;
     o << "{\"type\":\"adapter\",\"time\":" << Format("%.3f", seconds)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "simulator.h"
+#include "stats_block.h"
 
 namespace zr48sim {
 
@@ -49,8 +50,9 @@ private:
     std::map<std::string, Throughput> rates_;
 };
 
-// Pieces, for the control socket and the tests.
-std::string JsonString(const std::string& text);
+// Pieces, for the control socket and the tests. Strings are quoted for JSON
+// as zr48stat quotes them.
+using zr48stat::JsonString;
 std::string SnapshotJson(const AdapterSnapshot& s, double seconds, const Throughput& rates);
 std::string EventJson(const SimEvent& e);
 std::string AdapterLine(const AdapterSnapshot& s, const Throughput& rates);
