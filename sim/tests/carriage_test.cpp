@@ -38,14 +38,7 @@ protected:
     testbed::Unit& QuickAdapter(uint32_t terminalType) {
         testbed::AdapterSetup setup;
         setup.integers = {{"LineRate", 2048}, {"TerminalType", terminalType}};
-        setup.card.bootDelayNs = host::kMillisecond;
-        // Long enough for the thread that waits for the download's last answer
-        // to have read it before the stage code takes the status byte, on a
-        // loaded machine too: real cards take longer still.
-        setup.card.firmwareStartDelayNs = 20 * host::kMillisecond;
-        setup.card.answerDelayNs = 20 * host::kMicrosecond;
-        setup.card.mailboxPollNs = 10 * host::kMicrosecond;
-        setup.card.trainingTimeNs = host::kMillisecond;
+        setup.card = testing_support::QuickCard();
         setup.card.unlimitedRate = true;
         return bench->AddAdapter(setup);
     }

@@ -7,6 +7,25 @@
 #include "bench.h"
 #include "host_test.h"
 
+namespace testing_support {
+
+// A card that boots, loads and trains in a few milliseconds of real time, for
+// tests on concurrent processors. The firmware start stays long enough for
+// the thread that waits for the download's last answer to have read it
+// before the stage code takes the status byte, on a loaded machine too: real
+// cards take longer still.
+inline cardmodel::CardOptions QuickCard() {
+    cardmodel::CardOptions card;
+    card.bootDelayNs = host::kMillisecond;
+    card.firmwareStartDelayNs = 20 * host::kMillisecond;
+    card.answerDelayNs = 20 * host::kMicrosecond;
+    card.mailboxPollNs = 10 * host::kMicrosecond;
+    card.trainingTimeNs = host::kMillisecond;
+    return card;
+}
+
+}  // namespace testing_support
+
 class DriverTest : public HostTest {
 protected:
     std::unique_ptr<testbed::Bench> bench;

@@ -21,14 +21,7 @@ protected:
     // with a partner that sends without serialization time.
     Unit& QuickAdapter() {
         testbed::AdapterSetup setup;
-        setup.card.bootDelayNs = host::kMillisecond;
-        // Long enough for the thread that waits for the download's last answer
-        // to have read it before the stage code takes the status byte, on a
-        // loaded machine too: real cards take longer still.
-        setup.card.firmwareStartDelayNs = 20 * host::kMillisecond;
-        setup.card.answerDelayNs = 20 * host::kMicrosecond;
-        setup.card.mailboxPollNs = 10 * host::kMicrosecond;
-        setup.card.trainingTimeNs = host::kMillisecond;
+        setup.card = testing_support::QuickCard();
         setup.card.accessLog = true;
         Unit& unit = bench->AddAdapter(setup);
         cardmodel::LoopbackOptions loopback;

@@ -19,13 +19,9 @@ protected:
     // bring-up's included.
     testbed::Unit& QuickAdapter() {
         testbed::AdapterSetup setup;
+        setup.card = testing_support::QuickCard();
         setup.card.answerDelayNs = 0;
         setup.card.mailboxPollNs = 0;
-        setup.card.bootDelayNs = kMillisecond;
-        // Long enough for the thread that waits for the download's last answer
-        // to have read it before the stage code takes the status byte, on a
-        // loaded machine too: real cards take longer still.
-        setup.card.firmwareStartDelayNs = 20 * kMillisecond;
         testbed::Unit& unit = bench->AddAdapter(setup);
         EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
         EXPECT_TRUE(unit.Card().Config().started);
