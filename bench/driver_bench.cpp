@@ -19,7 +19,7 @@
 // The time of a path includes the host platform (packets, the upper edge's
 // records and checks, interrupt delivery, the executor) and the card model
 // (DMA, engines, line), which cost far more than the driver; the summary
-// printed at the end says so. bench/callgrind.sh counts the instructions of
+// printed at the end says so. machine/callgrind.sh counts the instructions of
 // the driver alone, collecting only inside SendBatch, ReceiveBatch and
 // CopyBatch, whose names it relies on.
 //
@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "bench.h"
+#include "testbed/machine.h"
 #include "card/registers.h"
 #include "host/interrupts.h"
 #include "host/verifier.h"
@@ -77,17 +77,17 @@ class Rig {
 public:
     explicit Rig(bool unlimitedRate, uint32_t transmitSlots = 8, uint32_t receiveSlots = 16) {
         host::ResetWorld();
-        bench_ = std::make_unique<testbed::Bench>();
+        machine_ = std::make_unique<testbed::Machine>();
         testbed::AdapterSetup setup;
         setup.integers["XmtQueueLen"] = transmitSlots;
         setup.integers["RcvQueueLen"] = receiveSlots;
         setup.card.unlimitedRate = unlimitedRate;
         setup.card.accessLog = false;  // it would grow with every register access
-        unit_ = &bench_->AddAdapter(setup);
+        unit_ = &machine_->AddAdapter(setup);
         cardmodel::LoopbackOptions loopback;
         loopback.unlimitedRate = unlimitedRate;
-        bench_->Loopback(*unit_, loopback);
-        bench_->Start(*unit_);
+        machine_->Loopback(*unit_, loopback);
+        machine_->Start(*unit_);
         Nic().SetReturnPolicy({host::ReturnWhen::InsideIndication});
         Nic().OnReceive([this](const host::ReceivedFrame& f) {
             ++indicated_;
@@ -98,7 +98,7 @@ public:
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    bool Up() { return Nic().Running() && bench_->LinkUp(*unit_); }
+    bool Up() { return Nic().Running() && machine_->LinkUp(*unit_); }
     host::Miniport& Nic() { return *unit_->nic; }
     cardmodel::LoopbackPartner& Partner() { return *unit_->loopback; }
     cardmodel::Card& Card() { return unit_->Card(); }
@@ -110,8 +110,8 @@ public:
 
     // Halts and unloads; what the verifier found wrong, or "".
     std::string TearDown() {
-        if (!bench_) return "";
-        bench_.reset();
+        if (!machine_) return "";
+        machine_.reset();
         std::string problem;
         if (!host::Violations().empty()) problem = "verifier: " + host::Violations().front();
         if (problem.empty() && host::LedgerSize() != 0) problem = host::LedgerReport();
@@ -120,14 +120,14 @@ public:
     }
 
 private:
-    std::unique_ptr<testbed::Bench> bench_;
+    std::unique_ptr<testbed::Machine> machine_;
     testbed::Unit* unit_ = nullptr;
     uint64_t indicated_ = 0;
     uint64_t copiedByProtocol_ = 0;
 };
 
 // ---------------------------------------------------------------------------
-// The measured batches (not inlined: bench/callgrind.sh collects inside them)
+// The measured batches (not inlined: machine/callgrind.sh collects inside them)
 // ---------------------------------------------------------------------------
 // One send call with the batch, the machine run until every send completed,
 // the records the upper edge and the partner keep emptied. How many frames
@@ -414,7 +414,7 @@ void SummaryReporter::PrintComparison() const {
         }
     }
     PrintBursts();
-    out << "Driver instructions per frame, without host and card model: bench/callgrind.sh\n";
+    out << "Driver instructions per frame, without host and card model: machine/callgrind.sh\n";
 }
 
 void SummaryReporter::PrintBursts() const {

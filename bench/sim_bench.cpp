@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench.h"
-#include "simulator.h"
+#include "testbed/machine.h"
+#include "sim/simulator.h"
 
 namespace {
 

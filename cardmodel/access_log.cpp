@@ -1,5 +1,5 @@
 // Names and text for window accesses, for test messages and traces.
-#include "access_log.h"
+#include "cardmodel/access_log.h"
 
 #include <cstdio>
 #include <cstring>

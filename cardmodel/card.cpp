@@ -1,6 +1,6 @@
 // The card's window: the register file and its side effects, the interrupt
 // line, the access log, and the inspection and knob entry points.
-#include "card.h"
+#include "cardmodel/card.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -21,13 +21,13 @@
 #include <string>
 #include <vector>
 
-#include "access_log.h"
-#include "adaptive_mutex.h"
+#include "cardmodel/access_log.h"
+#include "cardmodel/adaptive_mutex.h"
 #include "card/mailbox_protocol.h"
 #include "card/registers.h"
-#include "controller_codes.h"
-#include "environment.h"
-#include "line_port.h"
+#include "cardmodel/controller_codes.h"
+#include "cardmodel/environment.h"
+#include "cardmodel/line_port.h"
 
 namespace cardmodel {
 

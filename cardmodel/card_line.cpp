@@ -1,6 +1,6 @@
 // The card's line port: what the transceiver offers, what the line tells it,
 // the line status bytes and events that follow, and the error counters.
-#include "card.h"
+#include "cardmodel/card.h"
 #include "card/mailbox_protocol.h"
 
 namespace cardmodel {

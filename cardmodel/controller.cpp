@@ -3,8 +3,8 @@
 // answers and events, and the fault knobs that bend all of it.
 #include <algorithm>
 
-#include "card.h"
-#include "firmware.h"
+#include "cardmodel/card.h"
+#include "cardmodel/firmware.h"
 
 namespace cardmodel {
 namespace {

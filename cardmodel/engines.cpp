@@ -1,6 +1,6 @@
 // The transmit and receive engines: descriptors in the card's rings, frames
 // moved by DMA through the environment, the line port on the other side.
-#include "card.h"
+#include "cardmodel/card.h"
 
 namespace cardmodel {
 namespace {

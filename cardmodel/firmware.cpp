@@ -1,5 +1,5 @@
 // Firmware images: building and checking.
-#include "firmware.h"
+#include "cardmodel/firmware.h"
 
 #include <cstring>
 

@@ -1,10 +1,10 @@
 // Lines between card models: training, cut and restore, frame transport.
-#include "line.h"
+#include "cardmodel/line.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "card.h"
+#include "cardmodel/card.h"
 
 namespace cardmodel {
 namespace {

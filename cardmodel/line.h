@@ -23,9 +23,9 @@
 #include <random>
 #include <vector>
 
-#include "adaptive_mutex.h"
-#include "environment.h"
-#include "line_port.h"
+#include "cardmodel/adaptive_mutex.h"
+#include "cardmodel/environment.h"
+#include "cardmodel/line_port.h"
 
 namespace cardmodel {
 

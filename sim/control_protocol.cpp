@@ -1,4 +1,4 @@
-#include "control_protocol.h"
+#include "sim/control_protocol.h"
 
 #include <poll.h>
 #include <sys/socket.h>

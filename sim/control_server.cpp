@@ -1,4 +1,4 @@
-#include "control_server.h"
+#include "sim/control_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "control_protocol.h"
-#include "display.h"
+#include "sim/control_protocol.h"
+#include "sim/display.h"
 
 namespace zr48sim {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "simulator.h"
+#include "sim/simulator.h"
 
 namespace zr48sim {
 

@@ -1,4 +1,4 @@
-#include "display.h"
+#include "sim/display.h"
 
 #include <cstdarg>
 #include <cstdio>

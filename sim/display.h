@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "simulator.h"
-#include "stats_block.h"
+#include "sim/simulator.h"
+#include "tools/stats_block.h"
 
 namespace zr48sim {
 

@@ -14,12 +14,12 @@
 #include <memory>
 #include <thread>
 
-#include "control_protocol.h"
-#include "control_server.h"
-#include "display.h"
+#include "sim/control_protocol.h"
+#include "sim/control_server.h"
+#include "sim/display.h"
 #include "host/verifier.h"
-#include "simulator.h"
-#include "tap.h"
+#include "sim/simulator.h"
+#include "sim/tap.h"
 
 using namespace zr48sim;
 

@@ -1,15 +1,15 @@
-#include "simulator.h"
+#include "sim/simulator.h"
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 
-#include "bench.h"
-#include "firmware.h"
+#include "testbed/machine.h"
+#include "cardmodel/firmware.h"
 #include "host/verifier.h"
-#include "line.h"
+#include "cardmodel/line.h"
 #include "ndis.h"
-#include "simulator_internal.h"
+#include "sim/simulator_internal.h"
 
 namespace zr48sim {
 namespace {
@@ -48,7 +48,7 @@ Simulator::Simulator(SimConfig config, SimOptions options)
     : config_(std::move(config)), options_(options) {}
 
 Simulator::~Simulator() {
-    if (bench_) {
+    if (machine_) {
         HaltAll();
         Finish();
     }
@@ -60,7 +60,7 @@ Simulator::~Simulator() {
 bool Simulator::Build(std::string* error) {
     if (!ValidateConfig(config_, error)) return false;
     host::ResetWorld(options_.world);
-    bench_ = std::make_unique<testbed::Bench>();
+    machine_ = std::make_unique<testbed::Machine>();
     for (auto& settings : config_.adapters) {
         if (!BuildAdapter(settings, error)) return false;
     }
@@ -82,7 +82,7 @@ bool Simulator::BuildAdapter(const AdapterSettings& settings, std::string* error
     setup.card.unlimitedRate = options_.unlimitedRate;
     setup.integers = settings.integers;
     setup.strings = settings.strings;
-    a->unit = &bench_->AddAdapter(setup);
+    a->unit = &machine_->AddAdapter(setup);
     // The simulator watches through the callbacks; records would only grow.
     a->unit->nic->SetRecording(false);
     a->unit->nic->SetReturnPolicy({host::ReturnWhen::InsideIndication});
@@ -118,9 +118,9 @@ bool Simulator::BuildLines(std::string* error) {
             options.line = LineOptionsOf(settings);
             options.echo = true;
             options.unlimitedRate = options_.unlimitedRate;
-            place->line = &bench_->Loopback(*a->unit, options);
+            place->line = &machine_->Loopback(*a->unit, options);
         } else if ((place->adapters = config_.AdaptersOn(name)).size() == 2) {
-            place->line = &bench_->Connect(*adapters_[place->adapters[0]]->unit,
+            place->line = &machine_->Connect(*adapters_[place->adapters[0]]->unit,
                                            *adapters_[place->adapters[1]]->unit,
                                            LineOptionsOf(settings));
         } else {
@@ -186,7 +186,7 @@ bool Simulator::StartAdapters(std::string* error) {
 
 bool Simulator::StartAdapter(Adapter& a) {
     // NDIS finds the image by name; each adapter starts with its own.
-    bench_->SetFirmwareImage(a.firmware);
+    machine_->SetFirmwareImage(a.firmware);
     a.phase = AdapterPhase::Initializing;
     AddEvent(a.settings.name, "MiniportInitialize: downloading " +
                                   std::to_string(a.firmware.size()) + " bytes of firmware");
@@ -563,7 +563,7 @@ void Simulator::HaltAll() {
 
 ShutdownReport Simulator::Finish() {
     ShutdownReport report;
-    if (!bench_) return report;
+    if (!machine_) return report;
     for (auto& a : adapters_) {
         if (a->unit->nic->Running()) {
             report.problems.push_back("adapter " + a->settings.name + " was not halted");
@@ -575,7 +575,7 @@ ShutdownReport Simulator::Finish() {
     }
     // The cards and lines go while no executor runs their work.
     lines_.clear();
-    bench_.reset();
+    machine_.reset();
     for (auto& v : host::Violations()) report.problems.push_back("verifier: " + v);
     report.clean = report.problems.empty();
     return report;

@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
+#include "sim/config.h"
 #include "host/miniport.h"
 #include "host/world.h"
 
 namespace testbed {
-class Bench;
+class Machine;
 struct Unit;
 }  // namespace testbed
 namespace cardmodel {
@@ -187,7 +187,7 @@ private:
 
     SimConfig config_;
     SimOptions options_;
-    std::unique_ptr<testbed::Bench> bench_;
+    std::unique_ptr<testbed::Machine> machine_;
     std::vector<std::unique_ptr<Adapter>> adapters_;
     std::vector<std::unique_ptr<LinePlace>> lines_;
     std::atomic<bool> stopping_{false};

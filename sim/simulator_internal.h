@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "simulator.h"
+#include "sim/simulator.h"
 
 namespace zr48sim {
 

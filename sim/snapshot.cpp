@@ -1,12 +1,12 @@
 // What the simulator shows: one snapshot per adapter, and the events.
 #include <cstdio>
 
-#include "bench.h"
-#include "card.h"
-#include "line.h"
+#include "testbed/machine.h"
+#include "cardmodel/card.h"
+#include "cardmodel/line.h"
 #include "ndis.h"
-#include "simulator.h"
-#include "simulator_internal.h"
+#include "sim/simulator.h"
+#include "sim/simulator_internal.h"
 
 namespace zr48sim {
 namespace {
@@ -50,7 +50,7 @@ std::string LineText(const cardmodel::LineView& view) {
 
 std::vector<AdapterSnapshot> Simulator::Snapshot() {
     std::vector<AdapterSnapshot> all;
-    if (!bench_) return all;
+    if (!machine_) return all;
     for (auto& a : adapters_) {
         AdapterSnapshot s;
         Fill(*a, &s);

@@ -1,4 +1,4 @@
-#include "tap.h"
+#include "sim/tap.h"
 
 #include <fcntl.h>
 #include <linux/if.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "simulator.h"
+#include "sim/simulator.h"
 
 namespace zr48sim {
 

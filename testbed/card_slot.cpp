@@ -1,4 +1,4 @@
-#include "card_slot.h"
+#include "testbed/card_slot.h"
 
 #include "host/config.h"
 #include "host/world.h"

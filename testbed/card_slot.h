@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "card.h"
+#include "cardmodel/card.h"
 #include "host/bus.h"
 
 namespace testbed {

@@ -1,4 +1,4 @@
-#include "stats_block.h"
+#include "tools/stats_block.h"
 
 #include <cstdio>
 #include <sstream>

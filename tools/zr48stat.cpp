@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "control_protocol.h"
-#include "stats_block.h"
+#include "sim/control_protocol.h"
+#include "tools/stats_block.h"
 
 namespace {
 

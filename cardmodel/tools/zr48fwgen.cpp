@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "firmware.h"
+#include "cardmodel/firmware.h"
 
 namespace {
 

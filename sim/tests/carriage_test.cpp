@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench.h"
-#include "bench_test.h"
+#include "testbed/machine.h"
+#include "tests/support/machine_test.h"
 
 namespace {
 
@@ -40,19 +40,19 @@ protected:
         setup.integers = {{"LineRate", 2048}, {"TerminalType", terminalType}};
         setup.card = testing_support::QuickCard();
         setup.card.unlimitedRate = true;
-        return bench->AddAdapter(setup);
+        return machine->AddAdapter(setup);
     }
     // Two adapters back to back, both up.
     std::pair<testbed::Unit*, testbed::Unit*> Pair() {
         testbed::Unit& a = QuickAdapter(1);
         testbed::Unit& b = QuickAdapter(0);
-        bench->Connect(a, b);
+        machine->Connect(a, b);
         for (testbed::Unit* unit : {&a, &b}) {
             EXPECT_EQ(unit->nic->Initialize(), NDIS_STATUS_SUCCESS);
             unit->nic->Set(OID_GEN_CURRENT_PACKET_FILTER,
                            host::UlongBytes(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST));
         }
-        EXPECT_TRUE(bench->WaitForLinkUp(a) && bench->WaitForLinkUp(b));
+        EXPECT_TRUE(machine->WaitForLinkUp(a) && machine->WaitForLinkUp(b));
         return {&a, &b};
     }
 };

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "config.h"
+#include "sim/config.h"
 
 using zr48sim::ParseConfig;
 using zr48sim::SimConfig;

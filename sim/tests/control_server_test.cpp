@@ -13,10 +13,10 @@
 #include <fstream>
 #include <thread>
 
-#include "control_protocol.h"
-#include "control_server.h"
-#include "host_test.h"
-#include "simulator.h"
+#include "sim/control_protocol.h"
+#include "sim/control_server.h"
+#include "tests/support/host_test.h"
+#include "sim/simulator.h"
 
 namespace {
 

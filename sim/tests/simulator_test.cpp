@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <fstream>
 
-#include "bench.h"
-#include "card.h"
-#include "control_protocol.h"
-#include "control_server.h"
-#include "display.h"
-#include "host_test.h"
-#include "simulator.h"
-#include "stats_block.h"
+#include "testbed/machine.h"
+#include "cardmodel/card.h"
+#include "sim/control_protocol.h"
+#include "sim/control_server.h"
+#include "sim/display.h"
+#include "tests/support/host_test.h"
+#include "sim/simulator.h"
+#include "tools/stats_block.h"
 
 using zr48sim::Simulator;
 

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <thread>
 
-#include "host_test.h"
-#include "simulator.h"
-#include "tap.h"
+#include "tests/support/host_test.h"
+#include "sim/simulator.h"
+#include "sim/tap.h"
 
 TEST_F(HostTest, TapReaderStopsAndSaysSoOnceItsDeviceIsGone) {
     zr48sim::Simulator sim(zr48sim::DefaultConfig(), zr48sim::SimOptions{});

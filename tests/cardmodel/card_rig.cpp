@@ -1,4 +1,4 @@
-#include "card_rig.h"
+#include "tests/cardmodel/card_rig.h"
 
 namespace {
 

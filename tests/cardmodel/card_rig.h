@@ -11,12 +11,12 @@
 #include <optional>
 #include <vector>
 
-#include "card.h"
+#include "cardmodel/card.h"
 #include "card/mailbox_protocol.h"
 #include "card/registers.h"
-#include "fake_environment.h"
-#include "firmware.h"
-#include "line.h"
+#include "tests/cardmodel/fake_environment.h"
+#include "cardmodel/firmware.h"
+#include "cardmodel/line.h"
 
 using cardmodel::kMicrosecond;
 using cardmodel::kMillisecond;

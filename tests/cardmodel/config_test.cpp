@@ -1,6 +1,6 @@
 // Configuration commands as the driver sends them, kept decoded; statistics
 // answers and counter clears.
-#include "card_rig.h"
+#include "tests/cardmodel/card_rig.h"
 
 using namespace cardmodel;
 

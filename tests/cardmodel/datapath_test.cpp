@@ -1,6 +1,6 @@
 // The transmit and receive engines against a loopback partner on a trained
 // line: descriptors, DMA, timing at the line rate, errors and drops.
-#include "card_rig.h"
+#include "tests/cardmodel/card_rig.h"
 
 using namespace cardmodel;
 

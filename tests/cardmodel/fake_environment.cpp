@@ -1,4 +1,4 @@
-#include "fake_environment.h"
+#include "tests/cardmodel/fake_environment.h"
 
 #include <cstring>
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "environment.h"
+#include "cardmodel/environment.h"
 
 class FakeEnvironment : public cardmodel::CardEnvironment {
 public:

@@ -2,7 +2,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "card_rig.h"
+#include "tests/cardmodel/card_rig.h"
 
 using namespace cardmodel;
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "card_rig.h"
+#include "tests/cardmodel/card_rig.h"
 
 using namespace cardmodel;
 

@@ -1,6 +1,6 @@
 // The transceiver controller behind the mailbox: boot, frame checks, answer
 // timing, the posting queue, events, and the fault knobs.
-#include "card_rig.h"
+#include "tests/cardmodel/card_rig.h"
 
 using namespace cardmodel;
 

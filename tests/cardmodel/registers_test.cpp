@@ -1,6 +1,6 @@
 // The window: register semantics, the interrupt line, the access log, and a
 // driver that touches what it should not.
-#include "card_rig.h"
+#include "tests/cardmodel/card_rig.h"
 
 using namespace cardmodel;
 

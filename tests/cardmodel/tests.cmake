@@ -3,7 +3,7 @@
 file(GLOB ZR48_CARDMODEL_TEST_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
 add_executable(cardmodel_tests ${ZR48_CARDMODEL_TEST_SOURCES})
-target_include_directories(cardmodel_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(cardmodel_tests PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(cardmodel_tests PRIVATE zr48_cardmodel GTest::gtest GTest::gtest_main)
 target_compile_options(cardmodel_tests PRIVATE -Wall -Wextra -Werror)
 # The image that zr48fwgen writes for the driver is checked too.

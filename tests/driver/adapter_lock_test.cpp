@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "datapath/adapter_lock.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 class AdapterLockTest : public HostTest {
 protected:

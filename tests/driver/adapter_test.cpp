@@ -3,7 +3,7 @@
 
 #include "adapter/adapter.h"
 #include "datapath/pool_memory.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 class AdapterRecordTest : public HostTest {};
 

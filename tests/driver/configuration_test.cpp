@@ -4,7 +4,7 @@
 
 #include "adapter/configuration.h"
 #include "datapath/pool_memory.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using host::ParameterStore;
 

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "datapath/frame_queue.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 class FrameQueueTest : public HostTest {};
 

@@ -1,5 +1,5 @@
 // The adapter comes up on a line, passes frames both ways and halts clean.
-#include "bench_test.h"
+#include "tests/support/machine_test.h"
 
 using testbed::MakeFrame;
 

@@ -1,6 +1,6 @@
 // Configuration parameters as NdisReadConfiguration converts them, and PCI
 // configuration space.
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 

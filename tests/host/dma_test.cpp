@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "host/bus.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 using testing_support::AnyContains;

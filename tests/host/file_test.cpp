@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "host/files.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 using testing_support::AnyContains;

@@ -8,7 +8,7 @@
 #include "../../host/src/internal_devices.h"
 #include "host/bus.h"
 #include "host/interrupts.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 using testing_support::AnyContains;

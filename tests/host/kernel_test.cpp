@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 using testing_support::AnyContains;

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "host/miniport.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 using testing_support::AnyContains;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 using testing_support::AnyContains;

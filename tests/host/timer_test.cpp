@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "../../host/src/internal_devices.h"
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 using namespace host;
 using testing_support::AnyContains;

@@ -1,7 +1,7 @@
 // Every test binary's main: a verifier violation fails the running test.
 #include <gtest/gtest.h>
 
-#include "host_test.h"
+#include "tests/support/host_test.h"
 
 namespace {
 void FailTest(const std::string& message) { ADD_FAILURE() << "verifier: " << message; }

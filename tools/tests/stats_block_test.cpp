@@ -2,7 +2,7 @@
 // little-endian, and the last line-up time as a date.
 #include <gtest/gtest.h>
 
-#include "stats_block.h"
+#include "tools/stats_block.h"
 
 using namespace zr48stat;
 

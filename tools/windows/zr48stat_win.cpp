@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "stats_block.h"
+#include "tools/stats_block.h"
 
 namespace {
 

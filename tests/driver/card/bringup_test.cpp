@@ -1,7 +1,7 @@
 // Firmware download and transceiver bring-up, told through MiniportInitialize
 // against the card: the commands and payloads the card recorded, the
 // registers it was left with, and every step that can fail.
-#include "card_test.h"
+#include "tests/driver/card/card_test.h"
 
 #include "host/diagnostics.h"
 #include "host/verifier.h"
@@ -102,7 +102,7 @@ protected:
             "look at the ledger");
         host::ClearDiagnostics();
         EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_FAILURE);
-        Bytes expected = FullSequence(bench->FirmwareImage().size());
+        Bytes expected = FullSequence(machine->FirmwareImage().size());
         expected.resize(sent);
         EXPECT_EQ(Codes(unit.Card()), expected);
         EXPECT_EQ(mapped, 1u);
@@ -130,7 +130,7 @@ TEST_F(BringUpTest, ConfiguresTheLineCodeAndItsOffset) {
 TEST_F(BringUpTest, RestartsTheCardSendsTheImageUnchangedAndEnablesTransfersLast) {
     testbed::Unit& unit = Lone({{"CRC", 1}, {"FillByte", 1}, {"DataPolarity", 1}});
     cardmodel::Card& card = unit.Card();
-    const Bytes& image = bench->FirmwareImage();
+    const Bytes& image = machine->FirmwareImage();
     EXPECT_EQ(Codes(card), FullSequence(image.size()));
     Bytes sent;
     for (auto& piece : Payloads(card, XCVR_DOWNLOAD_DATA)) {
@@ -168,7 +168,7 @@ TEST_F(BringUpTest, SendsAnyImageInPiecesOfSeventyFiveBytesWithItsChecksum) {
     for (const Case& c : cases) {
         Bytes image(c.length);
         for (size_t i = 0; i < c.length; ++i) image[i] = (uint8_t)(i * 7 + 3);
-        bench->SetFirmwareImage(image);
+        machine->SetFirmwareImage(image);
         testbed::Unit& unit = Add({}, anyImage);
         ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS) << c.length << " bytes";
         std::vector<size_t> pieces;
@@ -184,14 +184,14 @@ TEST_F(BringUpTest, SendsAnyImageInPiecesOfSeventyFiveBytesWithItsChecksum) {
         EXPECT_EQ(sum, 0);  // the image and its check byte sum to 0
         unit.nic->Halt();
     }
-    bench->SetFirmwareImage({0xFF, 0x38});  // sums to 0x137
+    machine->SetFirmwareImage({0xFF, 0x38});  // sums to 0x137
     testbed::Unit& unit = Add({}, anyImage);
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(Payloads(unit.Card(), XCVR_DOWNLOAD_END), std::vector<Bytes>{{0xC9}});
 }
 
 TEST_F(BringUpTest, FailsWhenTheDownloadOrAStageFails) {
-    const size_t all = FullSequence(bench->FirmwareImage().size()).size();
+    const size_t all = FullSequence(machine->FirmwareImage().size()).size();
     FailsAfter([](cardmodel::Card& c) { c.SuppressStage(MB_STAGE_AWAITING_FIRMWARE); }, 0);
     FailsAfter([](cardmodel::Card& c) { c.WithholdAnswer(XCVR_DOWNLOAD_START); }, 1);
     FailsAfter([](cardmodel::Card& c) { c.FailAnswer(0x05, XCVR_DOWNLOAD_DATA); }, 2);
@@ -199,7 +199,7 @@ TEST_F(BringUpTest, FailsWhenTheDownloadOrAStageFails) {
 }
 
 TEST_F(BringUpTest, FailsWhenAConfigurationCommandIsRefusedOrUnanswered) {
-    const size_t all = FullSequence(bench->FirmwareImage().size()).size();
+    const size_t all = FullSequence(machine->FirmwareImage().size()).size();
     FailsAfter([](cardmodel::Card& c) { c.WithholdAnswer(XCVR_LINE_RATE); }, all - 7);
     for (size_t last = all - 10; last < all - 2; ++last) {  // 0x01 .. 0x50 refused
         uint8_t code = FullSequence(0)[last - (all - 12)];
@@ -208,8 +208,8 @@ TEST_F(BringUpTest, FailsWhenAConfigurationCommandIsRefusedOrUnanswered) {
 }
 
 TEST_F(BringUpTest, AFileThatCannotBeOpenedOrMappedFailsWithItsOwnStatus) {
-    Bytes image = bench->FirmwareImage();
-    bench->RemoveFirmwareImage();
+    Bytes image = machine->FirmwareImage();
+    machine->RemoveFirmwareImage();
     testbed::Unit& missing = Add();
     NDIS_STATUS status = missing.nic->Initialize();
     EXPECT_NE(status, NDIS_STATUS_SUCCESS);
@@ -218,7 +218,7 @@ TEST_F(BringUpTest, AFileThatCannotBeOpenedOrMappedFailsWithItsOwnStatus) {
     EXPECT_EQ(host::ErrorLog().back().code, (uint32_t)status);
     EXPECT_TRUE(Codes(missing.Card()).empty());
 
-    bench->SetFirmwareImage(image);
+    machine->SetFirmwareImage(image);
     host::FailNth(host::Resource::FileMapping, 1);
     testbed::Unit& unmappable = Add();
     EXPECT_EQ(unmappable.nic->Initialize(), NDIS_STATUS_RESOURCES);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_test.h"
+#include "tests/support/machine_test.h"
 #include "card/card_control.h"
 #include "card/firmware.h"
 #include "card/link.h"
@@ -31,7 +31,7 @@ protected:
         testbed::AdapterSetup setup;
         setup.integers = integers;
         setup.card = options;
-        return bench->AddAdapter(setup);
+        return machine->AddAdapter(setup);
     }
     // An initialized card without a far end: its line never comes up unless
     // a test writes the line status byte itself.

@@ -1,7 +1,7 @@
 // Link supervision: a line event asks for a look at the line 500 ms later;
 // the look moves LinkState, switches the line hold, keeps the line-up
 // statistics and tells NDIS, or does nothing at all when nothing changed.
-#include "card_test.h"
+#include "tests/driver/card/card_test.h"
 
 namespace {
 const Lines kLineUp = {"W ISR=0xCC", "R CR1=0x0B", "W CR1=0x03"};
@@ -122,10 +122,10 @@ TEST_F(LinkTest, LooksOnce500MsAfterTheLastEventThatAsksForIt) {
 TEST_F(LinkTest, FollowsARealLineDownAndUpAgain) {
     testbed::Unit& unit = StartedAdapter();
     unit.loopback->Cut();
-    ASSERT_TRUE(host::RunUntil([&] { return !bench->LinkUp(unit); }, 2 * kSecond));
+    ASSERT_TRUE(host::RunUntil([&] { return !machine->LinkUp(unit); }, 2 * kSecond));
     EXPECT_EQ(unit.Card().PeekRegister(CR1) & CR1_LINE_HOLD, CR1_LINE_HOLD);
     unit.loopback->Restore();
-    ASSERT_TRUE(bench->WaitForLinkUp(unit));
+    ASSERT_TRUE(machine->WaitForLinkUp(unit));
     EXPECT_EQ(Indications(unit), (std::vector<NDIS_STATUS>{NDIS_STATUS_MEDIA_CONNECT,
                                                            NDIS_STATUS_MEDIA_DISCONNECT,
                                                            NDIS_STATUS_MEDIA_CONNECT}));

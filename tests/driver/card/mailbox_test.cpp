@@ -1,6 +1,6 @@
 // The transceiver mailbox: request frames byte for byte, answers and their
 // result codes, events, late and wiped postings, and the abort at halt.
-#include "card_test.h"
+#include "tests/driver/card/card_test.h"
 
 namespace {
 std::vector<ULONG> routineSteps;

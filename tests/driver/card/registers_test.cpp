@@ -1,6 +1,6 @@
 // The register operations other areas build on, and the shutdown handler
 // that silences the card with nothing but register writes.
-#include "card_test.h"
+#include "tests/driver/card/card_test.h"
 
 #include "entry/miniport.h"
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <thread>
 
-#include "datapath_support.h"
+#include "tests/driver/datapath/datapath_support.h"
 
 using namespace datapath_test;
 
@@ -23,10 +23,10 @@ protected:
         testbed::AdapterSetup setup;
         setup.card = testing_support::QuickCard();
         setup.card.accessLog = true;
-        Unit& unit = bench->AddAdapter(setup);
+        Unit& unit = machine->AddAdapter(setup);
         cardmodel::LoopbackOptions loopback;
         loopback.unlimitedRate = true;
-        bench->Loopback(unit, loopback);
+        machine->Loopback(unit, loopback);
         return unit;
     }
 };
@@ -46,7 +46,7 @@ TEST_F(ConcurrencyTest, HaltWaitsForALinkTimerRoutineRunningOnAnotherProcessor) 
         cv.notify_all();
         cv.wait(lock, [&] { return release; });  // the routine is kept busy here
     });
-    bench->Start(unit);
+    machine->Start(unit);
     {
         std::unique_lock<std::mutex> lock(mu);
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return busy; }));
@@ -141,8 +141,8 @@ static uint64_t FramesAtCard(Unit& unit) {
 TEST_F(ConcurrencyTest, ResetsRacingReceivePassesIndicateOnlyFramesThatArrivedOnce) {
     Unit& unit = QuickAdapter();
     unit.Card().SetAccessLogging(false);
-    bench->Start(unit);
-    ASSERT_TRUE(bench->LinkUp(unit));
+    machine->Start(unit);
+    ASSERT_TRUE(machine->LinkUp(unit));
     uint32_t serial = 0;
     for (int round = 0; round < 100; ++round) {
         for (int i = 0; i < 30; ++i) ASSERT_TRUE(unit.loopback->InjectFrame(Numbered(serial++)));

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "adapter/adapter.h"
-#include "bench_test.h"
+#include "tests/support/machine_test.h"
 #include "card/registers.h"
 #include "host/interrupts.h"
 #include "requests/requests.h"
@@ -84,7 +84,7 @@ struct IsrAnswer {
 class DataPathTest : public DriverTest {
 protected:
     const NDIS30_MINIPORT_CHARACTERISTICS& Handlers() {
-        characteristics_ = bench->Driver().Characteristics();
+        characteristics_ = machine->Driver().Characteristics();
         return characteristics_.Ndis40Chars.Ndis30Chars;
     }
 
@@ -124,16 +124,16 @@ protected:
     std::pair<Unit*, Unit*> StartedPair(std::map<std::string, uint32_t> integers = {}) {
         auto central = integers;
         central["TerminalType"] = 1;
-        Unit& a = bench->AddAdapter(central);
-        Unit& b = bench->AddAdapter(integers);
-        bench->Connect(a, b);
+        Unit& a = machine->AddAdapter(central);
+        Unit& b = machine->AddAdapter(integers);
+        machine->Connect(a, b);
         for (Unit* u : {&a, &b}) {
             EXPECT_EQ(u->nic->Initialize(), NDIS_STATUS_SUCCESS);
             u->nic->Set(OID_GEN_CURRENT_PACKET_FILTER,
                         host::UlongBytes(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST));
         }
-        EXPECT_TRUE(bench->WaitForLinkUp(a));
-        EXPECT_TRUE(bench->WaitForLinkUp(b));
+        EXPECT_TRUE(machine->WaitForLinkUp(a));
+        EXPECT_TRUE(machine->WaitForLinkUp(b));
         return {&a, &b};
     }
 

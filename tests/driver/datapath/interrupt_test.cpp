@@ -1,7 +1,7 @@
 // The interrupt: what the ISR claims, acknowledges and defers, the order in
 // which the deferred call serves its sources, and the reset that restarts
 // the data path while sends, receives and deferred calls go on around it.
-#include "datapath_support.h"
+#include "tests/driver/datapath/datapath_support.h"
 
 using namespace datapath_test;
 
@@ -165,7 +165,7 @@ TEST_F(ResetTest, AbortsTheRingThenTheWaitingAndStartsTheRingsAfresh) {
 
     unit.loopback->StopPartner();
     Advance(host::kSecond);
-    ASSERT_FALSE(bench->LinkUp(unit));
+    ASSERT_FALSE(machine->LinkUp(unit));
     unit.nic->Reset();
     EXPECT_EQ(Register(unit, CR1) & CR1_LINE_HOLD, CR1_LINE_HOLD);
 }

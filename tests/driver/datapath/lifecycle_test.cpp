@@ -8,7 +8,7 @@
 #include "datapath/pool_memory.h"
 #include "datapath/receive.h"
 #include "datapath/transmit.h"
-#include "datapath_support.h"
+#include "tests/driver/datapath/datapath_support.h"
 #include "entry/miniport.h"
 #include "host/diagnostics.h"
 
@@ -53,7 +53,7 @@ protected:
 };
 
 TEST_F(LifecycleTest, RegistersItsHandlersAndStartsAsABusMasterDeserializedPciAdapter) {
-    auto table = bench->Driver().Characteristics();
+    auto table = machine->Driver().Characteristics();
     const auto& v30 = table.Ndis40Chars.Ndis30Chars;
     EXPECT_EQ(v30.MajorNdisVersion, 5);
     EXPECT_EQ(v30.MinorNdisVersion, 0);
@@ -72,7 +72,7 @@ TEST_F(LifecycleTest, RegistersItsHandlersAndStartsAsABusMasterDeserializedPciAd
                  table.Ndis40Chars.AllocateCompleteHandler || table.CoCreateVcHandler ||
                  table.CoSendPacketsHandler || table.CoRequestHandler);
 
-    Unit& unit = bench->AddAdapter();
+    Unit& unit = machine->AddAdapter();
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
     host::MiniportAttributes attributes = unit.nic->Attributes();
     EXPECT_EQ(attributes.flags, 0x28u);
@@ -90,7 +90,7 @@ TEST_F(LifecycleTest, RegistersItsHandlersAndStartsAsABusMasterDeserializedPciAd
 }
 
 TEST_F(LifecycleTest, TakesTheFirst8023MediumOfferedAndNothingWithoutOne) {
-    Unit& unit = bench->AddAdapter();
+    Unit& unit = machine->AddAdapter();
     unit.nic->SetMedia({NdisMediumWan, NdisMedium802_5});
     EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_UNSUPPORTED_MEDIA);
     EXPECT_EQ(unit.nic->SelectedMediumIndex(), host::kUntouched);
@@ -107,7 +107,7 @@ TEST_F(LifecycleTest, TakesTheFirst8023MediumOfferedAndNothingWithoutOne) {
 // it alone (the verifier flags cancelling a timer never initialized).
 TEST_F(LifecycleTest, EveryFailingAcquisitionFailsTheStartCleanlyAndTheNextStartSucceeds) {
     using host::Resource;
-    Unit& unit = bench->AddAdapter();
+    Unit& unit = machine->AddAdapter();
     for (Resource kind :
          {Resource::Configuration, Resource::PciConfig, Resource::PoolMemory, Resource::IoSpace,
           Resource::MapRegisters, Resource::SharedMemory, Resource::PacketPool,
@@ -140,18 +140,18 @@ TEST_F(LifecycleTest, EveryFailingAcquisitionFailsTheStartCleanlyAndTheNextStart
         }
     }
 
-    bench->RemoveFirmwareImage();
+    machine->RemoveFirmwareImage();
     host::ClearDiagnostics();
     NDIS_STATUS status = unit.nic->Initialize();
     EXPECT_EQ(status, NDIS_STATUS_FILE_NOT_FOUND);
     ExpectHardwareFailureReport(status);
-    bench->SetFirmwareImage(bench->FirmwareImage());
+    machine->SetFirmwareImage(machine->FirmwareImage());
     ExpectCleanFailureThenStart(unit);
 }
 
 // Each bring-up step the transceiver refuses or never answers.
 TEST_F(LifecycleTest, ATransceiverStepThatFailsFailsTheStartWithItsStatusLogged) {
-    Unit& unit = bench->AddAdapter();
+    Unit& unit = machine->AddAdapter();
     for (uint8_t code : {XCVR_DOWNLOAD_START, XCVR_DOWNLOAD_DATA, XCVR_DOWNLOAD_END,
                          XCVR_TERMINAL_TYPE, XCVR_LINE_OPTIONS, XCVR_LINE_RATE, XCVR_LINE_CODE,
                          XCVR_FRAMING, XCVR_LINE_CODE_OFFSET, XCVR_TERMINAL_MODE, XCVR_EVENTS}) {
@@ -184,8 +184,8 @@ TEST_F(LifecycleTest, ATransceiverStepThatFailsFailsTheStartWithItsStatusLogged)
 
 TEST_F(LifecycleTest, QueueLengthsWhoseSharedBlockWouldNotFit32BitsAreRefused) {
     constexpr uint32_t kMostSlots = 0xFFFFFFFFu / FRAME_SLOT_SIZE;
-    Unit& unit = bench->AddAdapter();
-    bench->Loopback(unit);
+    Unit& unit = machine->AddAdapter();
+    machine->Loopback(unit);
     for (auto [xmt, rcv] : {std::pair<uint32_t, uint32_t>{8, kMostSlots - 7},
                             {0xFFFFFFFFu, 1}, {0x80000000u, 0x80000000u}, {0, 0}}) {
         SCOPED_TRACE(std::to_string(xmt) + " + " + std::to_string(rcv));
@@ -201,8 +201,8 @@ TEST_F(LifecycleTest, QueueLengthsWhoseSharedBlockWouldNotFit32BitsAreRefused) {
     // No transmit buffers: a send waits until halt aborts it.
     unit.Parameters().SetInteger("XmtQueueLen", 0);
     unit.Parameters().SetInteger("RcvQueueLen", 16);
-    bench->Start(unit);
-    ASSERT_TRUE(bench->LinkUp(unit));
+    machine->Start(unit);
+    ASSERT_TRUE(machine->LinkUp(unit));
     SendFrames(unit, {MakeFrame(100)});
     Advance(100 * host::kMillisecond);
     EXPECT_TRUE(unit.nic->Completions().empty());
@@ -213,8 +213,8 @@ TEST_F(LifecycleTest, QueueLengthsWhoseSharedBlockWouldNotFit32BitsAreRefused) {
     // No receive buffers: frames are dropped by the card for want of one.
     unit.Parameters().SetInteger("XmtQueueLen", 8);
     unit.Parameters().SetInteger("RcvQueueLen", 0);
-    bench->Start(unit);
-    ASSERT_TRUE(bench->LinkUp(unit));
+    machine->Start(unit);
+    ASSERT_TRUE(machine->LinkUp(unit));
     unit.loopback->InjectFrame(MakeFrame(100));
     Advance(100 * host::kMillisecond);
     EXPECT_EQ(unit.Card().Counters().rxDroppedNoBuffer, 1u);

@@ -1,7 +1,7 @@
 // Frames coming in: taken off the receive ring in passes, indicated in one
 // call per pass, lent to the protocol or marked for copying when buffers run
 // short, and posted again when they come back.
-#include "datapath_support.h"
+#include "tests/driver/datapath/datapath_support.h"
 
 using namespace datapath_test;
 

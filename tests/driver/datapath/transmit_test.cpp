@@ -1,6 +1,6 @@
 // Frames going out: copied into the driver's own slots, padded, described on
 // the transmit ring, completed once, and waiting in order when slots run out.
-#include "datapath_support.h"
+#include "tests/driver/datapath/datapath_support.h"
 
 using namespace datapath_test;
 

@@ -1,7 +1,7 @@
 // Statistics requests on a multiprocessor: the card answers at once, so a
 // chain may finish on another processor before the request's handler has
 // returned, while the interrupt routine counts card events into the block.
-#include "requests_support.h"
+#include "tests/driver/requests/requests_support.h"
 
 #include <atomic>
 #include <thread>
@@ -22,7 +22,7 @@ protected:
         setup.card = testing_support::QuickCard();
         setup.card.answerDelayNs = 0;
         setup.card.mailboxPollNs = 0;
-        testbed::Unit& unit = bench->AddAdapter(setup);
+        testbed::Unit& unit = machine->AddAdapter(setup);
         EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
         EXPECT_TRUE(unit.Card().Config().started);
         return unit;

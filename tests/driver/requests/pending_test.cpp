@@ -1,6 +1,6 @@
 // A statistics request while it pends: what it has stored when its first
 // command goes out, and how halt ends a chain that waits for an answer.
-#include "requests_support.h"
+#include "tests/driver/requests/requests_support.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The standard objects, asked the way a protocol asks them: every answer
 // against buffers too short, exact and too long, the supported list, the
 // objects that are not answered, and the values that follow the adapter.
-#include "requests_support.h"
+#include "tests/driver/requests/requests_support.h"
 
 using namespace requests_test;
 using testbed::MakeFrame;
@@ -55,10 +55,10 @@ protected:
     testbed::Unit& BusyAdapter() {
         testbed::AdapterSetup setup;
         setup.strings["NetworkAddress"] = "02A1A2B3C4D5";
-        testbed::Unit& unit = bench->AddAdapter(setup);
-        bench->Loopback(unit);
-        bench->Start(unit);
-        EXPECT_TRUE(bench->LinkUp(unit));
+        testbed::Unit& unit = machine->AddAdapter(setup);
+        machine->Loopback(unit);
+        machine->Start(unit);
+        EXPECT_TRUE(machine->LinkUp(unit));
         EXPECT_EQ(unit.nic->Set(OID_802_3_MULTICAST_LIST, kMulticast).status, NDIS_STATUS_SUCCESS);
         unit.Card().FailNextTransmits(1);
         unit.nic->Send({MakeFrame(60, 1), MakeFrame(61, 2), MakeFrame(62, 3), MakeFrame(63, 4)});
@@ -229,7 +229,7 @@ TEST_F(QueryTest, LinkSpeedIsTheRateTheTransceiverWasGiven) {
         {{{"ConfigType", 1}, {"TerminalType", 0}, {"LineRate", 4096}}, 1920},   // adaptive: 192
     };
     for (const Case& c : cases) {
-        testbed::Unit& unit = bench->AddAdapter(c.parameters);
+        testbed::Unit& unit = machine->AddAdapter(c.parameters);
         ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
         host::RequestResult r = unit.nic->Query(OID_GEN_LINK_SPEED, 4);
         EXPECT_EQ(LittleEndian(r.buffer, 0, 4), c.speed);
@@ -250,12 +250,12 @@ protected:
     uint32_t Expected(bool lineUp) {
         return GetParam() || lineUp ? NdisMediaStateConnected : NdisMediaStateDisconnected;
     }
-    testbed::Unit& Adapter() { return bench->AddAdapter({{"AlwaysConnected", GetParam()}}); }
+    testbed::Unit& Adapter() { return machine->AddAdapter({{"AlwaysConnected", GetParam()}}); }
 };
 
 TEST_P(ConnectStatusTest, UnconfiguredTransceiver) {
     testbed::Unit& unit = Adapter();
-    bench->Loopback(unit);
+    machine->Loopback(unit);
     // The start command is refused: the transceiver is never configured.
     unit.Card().FailAnswer(cardmodel::RESULT_WRONG_STATE, XCVR_START_LINE);
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
@@ -265,7 +265,7 @@ TEST_P(ConnectStatusTest, UnconfiguredTransceiver) {
 
 TEST_P(ConnectStatusTest, LineDownThenUpThenDownAgain) {
     testbed::Unit& unit = Adapter();
-    auto& partner = bench->Loopback(unit);
+    auto& partner = machine->Loopback(unit);
     partner.StopPartner();
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
     Advance(5 * kSecond);

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "bench_test.h"
+#include "tests/support/machine_test.h"
 #include "card/mailbox_protocol.h"
 #include "card/registers.h"
-#include "controller_codes.h"
+#include "cardmodel/controller_codes.h"
 #include "requests/requests.h"
 
 namespace requests_test {

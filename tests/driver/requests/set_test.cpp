@@ -1,7 +1,7 @@
 // The three settable objects: the packet filter the receive path obeys, the
 // lookahead that is taken and ignored, and the multicast list that is stored
 // and reported back. Every refusal leaves the adapter as it was.
-#include "requests_support.h"
+#include "tests/driver/requests/requests_support.h"
 
 using namespace requests_test;
 using testbed::MakeFrame;

@@ -2,7 +2,7 @@
 // gathers the driver's counters and four transceiver answers into the
 // 64-byte block, a clear zeroes it; both pend while their command chain runs
 // through the mailbox, and halt ends a chain that waits.
-#include "requests_support.h"
+#include "tests/driver/requests/requests_support.h"
 
 #include "card/link.h"
 
@@ -36,9 +36,9 @@ protected:
     void Retrain(testbed::Unit& unit) {
         unit.loopback->StopPartner();
         Advance(kSecond);
-        ASSERT_FALSE(bench->LinkUp(unit));
+        ASSERT_FALSE(machine->LinkUp(unit));
         unit.loopback->StartPartner();
-        ASSERT_TRUE(bench->WaitForLinkUp(unit));
+        ASSERT_TRUE(machine->WaitForLinkUp(unit));
     }
     static host::Nanoseconds LastConnectTime(testbed::Unit& unit) {
         host::Nanoseconds time = -1;
@@ -169,7 +169,7 @@ TEST_F(StatisticsTest, EveryFieldSitsAtItsOffset) {
 }
 
 TEST_F(StatisticsTest, ReadIsServedWhileTheLineIsDown) {
-    testbed::Unit& unit = bench->AddAdapter();  // nothing at the far end
+    testbed::Unit& unit = machine->AddAdapter();  // nothing at the far end
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
     Advance(kSecond);
     Block b = ReadBlock(unit);
@@ -200,10 +200,10 @@ TEST_F(StatisticsTest, MarginByteIsAdjustedByLineCode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "margin " << int(c.margin));
-        testbed::Unit& unit = bench->AddAdapter(c.parameters);
-        bench->Loopback(unit, WithMargin(c.margin));
-        bench->Start(unit);
-        ASSERT_TRUE(bench->LinkUp(unit));
+        testbed::Unit& unit = machine->AddAdapter(c.parameters);
+        machine->Loopback(unit, WithMargin(c.margin));
+        machine->Start(unit);
+        ASSERT_TRUE(machine->LinkUp(unit));
         // The adjustment is made once per answer, not once more per read.
         EXPECT_EQ(ReadBlock(unit).reply83, c.expected);
         EXPECT_EQ(ReadBlock(unit).reply83, c.expected);
@@ -318,7 +318,7 @@ TEST_F(StatisticsTest, EventsWhileAChainWaitsDoNotAdvanceIt) {
     EXPECT_EQ(b.reply83, kMargin);
     EXPECT_EQ(CommandCodes(card, before), kReadChain);
     EXPECT_EQ(card.Counters().eventsDropped, 0u);
-    EXPECT_TRUE(bench->LinkUp(unit));
+    EXPECT_TRUE(machine->LinkUp(unit));
 }
 
 TEST_F(StatisticsTest, ReadWhileFramesFlowCopiesTheCountsOfThatMoment) {
@@ -353,10 +353,10 @@ TEST_F(StatisticsTest, ReadWhileFramesFlowCopiesTheCountsOfThatMoment) {
 // the margin's answer lands at the very moment of the line check, so the
 // check's clearing write to ISR meets a mailbox interrupt not yet serviced.
 TEST_F(StatisticsTest, ReadMeetsALineUpAndABurstOfCardEvents) {
-    testbed::Unit& unit = bench->AddAdapter();
-    auto& partner = bench->Loopback(unit);
+    testbed::Unit& unit = machine->AddAdapter();
+    auto& partner = machine->Loopback(unit);
     partner.StopPartner();
-    bench->Start(unit);
+    machine->Start(unit);
     Card& card = unit.Card();
     partner.StartPartner();
     ASSERT_TRUE(host::RunUntil(

@@ -2,11 +2,11 @@
 // tests and the simulator build on. Each card gets NDIS's miniport block (the
 // upper edge) and a line: a loopback partner, or another card.
 //
-//     testbed::Bench bench;                       // driver loaded, firmware in place
-//     auto& unit = bench.AddAdapter();            // a card in slot 0
-//     bench.Loopback(unit);                       // a far end that trains with it
+//     testbed::Machine machine;                       // driver loaded, firmware in place
+//     auto& unit = machine.AddAdapter();            // a card in slot 0
+//     machine.Loopback(unit);                       // a far end that trains with it
 //     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
-//     bench.WaitForLinkUp(unit);
+//     machine.WaitForLinkUp(unit);
 #pragma once
 
 #include <map>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "card_slot.h"
+#include "testbed/card_slot.h"
 #include "host/miniport.h"
-#include "line.h"
+#include "cardmodel/line.h"
 
 namespace testbed {
 
@@ -37,15 +37,15 @@ struct AdapterSetup {
     std::map<std::string, std::string> strings;
 };
 
-class Bench {
+class Machine {
 public:
     // Loads the driver and puts a firmware image in place as "zr48.bin".
-    Bench();
+    Machine();
     // Halts every adapter still running, stops a concurrent machine's
     // workers, then unplugs cards and lines and unloads the driver.
-    ~Bench();
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
 
     host::Driver& Driver() { return *driver_; }
     const std::vector<uint8_t>& FirmwareImage() const { return firmware_; }

@@ -1,19 +1,19 @@
-#include "bench.h"
+#include "testbed/machine.h"
 
 #include "entry/miniport.h"
-#include "firmware.h"
+#include "cardmodel/firmware.h"
 #include "host/files.h"
 #include "requests/requests.h"
 
 namespace testbed {
 
-Bench::Bench() {
+Machine::Machine() {
     driver_ = std::make_unique<host::Driver>(DriverEntry);
     driver_->Load();
     SetFirmwareImage(cardmodel::MakeFirmwareImage());
 }
 
-Bench::~Bench() {
+Machine::~Machine() {
     for (auto& unit : units_) {
         if (unit->nic->Running()) unit->nic->Halt();
     }
@@ -27,15 +27,15 @@ Bench::~Bench() {
     host::ClearFiles();
 }
 
-void Bench::SetFirmwareImage(std::vector<uint8_t> image) {
+void Machine::SetFirmwareImage(std::vector<uint8_t> image) {
     firmware_ = std::move(image);
     host::ClearFiles();
     host::AddFile("zr48.bin", firmware_);
 }
 
-void Bench::RemoveFirmwareImage() { host::ClearFiles(); }
+void Machine::RemoveFirmwareImage() { host::ClearFiles(); }
 
-Unit& Bench::AddAdapter(AdapterSetup setup) {
+Unit& Machine::AddAdapter(AdapterSetup setup) {
     unsigned n = static_cast<unsigned>(units_.size());
     if (setup.placement.pciSlot == 0 && n != 0) {
         setup.placement.pciSlot = n;
@@ -56,36 +56,36 @@ Unit& Bench::AddAdapter(AdapterSetup setup) {
     return *units_.back();
 }
 
-Unit& Bench::AddAdapter(const std::map<std::string, uint32_t>& integers) {
+Unit& Machine::AddAdapter(const std::map<std::string, uint32_t>& integers) {
     AdapterSetup setup;
     setup.integers = integers;
     return AddAdapter(setup);
 }
 
-cardmodel::LoopbackPartner& Bench::Loopback(Unit& unit, cardmodel::LoopbackOptions options) {
+cardmodel::LoopbackPartner& Machine::Loopback(Unit& unit, cardmodel::LoopbackOptions options) {
     partners_.push_back(
         std::make_unique<cardmodel::LoopbackPartner>(lineEnvironment_, unit.Card(), options));
     unit.loopback = partners_.back().get();
     return *partners_.back();
 }
 
-cardmodel::Line& Bench::Connect(Unit& a, Unit& b, cardmodel::LineOptions options) {
+cardmodel::Line& Machine::Connect(Unit& a, Unit& b, cardmodel::LineOptions options) {
     lines_.push_back(
         std::make_unique<cardmodel::Line>(lineEnvironment_, a.Card(), b.Card(), options));
     return *lines_.back();
 }
 
-bool Bench::LinkUp(Unit& unit) {
+bool Machine::LinkUp(Unit& unit) {
     host::RequestResult r = unit.nic->Query(OID_GEN_MEDIA_CONNECT_STATUS, 4);
     return r.status == NDIS_STATUS_SUCCESS && r.buffer.size() == 4 &&
            r.buffer[0] == NdisMediaStateConnected;
 }
 
-bool Bench::WaitForLinkUp(Unit& unit, host::Nanoseconds limit) {
+bool Machine::WaitForLinkUp(Unit& unit, host::Nanoseconds limit) {
     return host::RunUntil([&] { return LinkUp(unit); }, limit);
 }
 
-void Bench::Start(Unit& unit) {
+void Machine::Start(Unit& unit) {
     NDIS_STATUS status = unit.nic->Initialize();
     if (status != NDIS_STATUS_SUCCESS) return;
     unit.nic->Set(OID_GEN_CURRENT_PACKET_FILTER,

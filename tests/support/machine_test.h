@@ -1,11 +1,11 @@
-// Test support: a fresh machine with the driver loaded (a testbed::Bench),
+// Test support: a fresh machine with the driver loaded (a testbed::Machine),
 // and the small verbs the driver's tests are told with.
 #pragma once
 
 #include <memory>
 
-#include "bench.h"
-#include "host_test.h"
+#include "testbed/machine.h"
+#include "tests/support/host_test.h"
 
 namespace testing_support {
 
@@ -28,25 +28,25 @@ inline cardmodel::CardOptions QuickCard() {
 
 class DriverTest : public HostTest {
 protected:
-    std::unique_ptr<testbed::Bench> bench;
+    std::unique_ptr<testbed::Machine> machine;
 
     void SetUp() override {
         HostTest::SetUp();
-        bench = std::make_unique<testbed::Bench>();
+        machine = std::make_unique<testbed::Machine>();
     }
     void TearDown() override {
-        bench.reset();
+        machine.reset();
         HostTest::TearDown();
     }
 
     // A card with a loopback partner, initialized, packet filter set, line up.
     testbed::Unit& StartedAdapter(const std::map<std::string, uint32_t>& integers = {},
                                   cardmodel::LoopbackOptions loopback = {}) {
-        testbed::Unit& unit = bench->AddAdapter(integers);
-        bench->Loopback(unit, loopback);
-        bench->Start(unit);
+        testbed::Unit& unit = machine->AddAdapter(integers);
+        machine->Loopback(unit, loopback);
+        machine->Start(unit);
         EXPECT_TRUE(unit.nic->Running());
-        EXPECT_TRUE(bench->LinkUp(unit));
+        EXPECT_TRUE(machine->LinkUp(unit));
         return unit;
     }
 
