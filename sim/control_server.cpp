@@ -11,7 +11,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "sim/control_protocol.h"
+#include "common/control_protocol.h"
 #include "sim/display.h"
 
 namespace zr48sim {

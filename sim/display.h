@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
-#include "tools/stats_block.h"
+#include "common/stats_block.h"
 
 namespace zr48sim {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <thread>
 
-#include "sim/control_protocol.h"
+#include "common/control_protocol.h"
 #include "sim/control_server.h"
 #include "sim/display.h"
 #include "host/verifier.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/control_protocol.h"
-#include "tools/stats_block.h"
+#include "common/control_protocol.h"
+#include "common/stats_block.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ bool Serve(zr48control::Client& client, const Options& o, const std::string& ada
     zr48control::InformationAnswer answer;
     std::string error;
     if (o.clear) {
-        if (!Issue(client, o, adapter, zr48stat::kOidClearStatistics,
+        if (!Issue(client, o, adapter, OID_ZR48_CLEAR_STATISTICS,
                    zr48stat::ClearRequestBuffer(), &answer, &error)) {
             fprintf(stderr, "zr48stat: %s: clear: %s\n", adapter.c_str(), error.c_str());
             return false;
@@ -116,7 +116,7 @@ bool Serve(zr48control::Client& client, const Options& o, const std::string& ada
         return true;
     }
     zr48stat::Statistics s;
-    if (!Issue(client, o, adapter, zr48stat::kOidGetStatistics, zr48stat::ReadRequestBuffer(),
+    if (!Issue(client, o, adapter, OID_ZR48_GET_STATISTICS, zr48stat::ReadRequestBuffer(),
                &answer, &error)) {
         fprintf(stderr, "zr48stat: %s: read: %s\n", adapter.c_str(), error.c_str());
         return false;

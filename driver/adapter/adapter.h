@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform.h"
+#include "public.h"
 #include "datapath/adapter_lock.h"
 #include "datapath/frame_queue.h"
 
@@ -16,40 +17,6 @@ typedef VOID (*MailboxCompletion)(Adapter* adapter, ULONG step);
 
 #define MULTICAST_LIST_SIZE 32
 #define ETHERNET_ADDRESS_LENGTH 6
-
-// The statistics block: 64 bytes, little-endian, no gaps. The private read
-// OID copies it unchanged to user space, so its layout is an external format.
-struct StatisticsBlock {
-    ULONGLONG XmitOk;          // frames sent (copied at each read)
-    ULONGLONG RcvOk;           // frames received (copied at each read)
-    ULONGLONG RcvError;        // receive error events (copied at each read)
-    ULONG XmitErrorEvents;     // transmit error interrupts
-    ULONG IsrBit08Events;      // interrupts carrying the card event bit 0x08
-    ULONG LinkUpCount;         // line-up transitions
-    ULONG Reserved;            // always 0
-    ULONGLONG LastLinkUpTime;  // system time of the last line-up
-    UCHAR Reply82;             // transceiver state byte
-    UCHAR Reply83;             // transceiver margin byte, adjusted by line code
-    UCHAR Reply94[2];          // transceiver attenuation bytes
-    UCHAR LineStatus;          // mailbox line status byte
-    UCHAR LineStatusAux;       // mailbox second status byte
-    UCHAR Reply9E[10];         // transceiver error counters
-};
-
-static_assert(sizeof(StatisticsBlock) == 64, "the statistics block is 64 bytes");
-static_assert(FIELD_OFFSET(StatisticsBlock, RcvOk) == 8, "RcvOk at 8");
-static_assert(FIELD_OFFSET(StatisticsBlock, RcvError) == 16, "RcvError at 16");
-static_assert(FIELD_OFFSET(StatisticsBlock, XmitErrorEvents) == 24, "XmitErrorEvents at 24");
-static_assert(FIELD_OFFSET(StatisticsBlock, IsrBit08Events) == 28, "IsrBit08Events at 28");
-static_assert(FIELD_OFFSET(StatisticsBlock, LinkUpCount) == 32, "LinkUpCount at 32");
-static_assert(FIELD_OFFSET(StatisticsBlock, Reserved) == 36, "Reserved at 36");
-static_assert(FIELD_OFFSET(StatisticsBlock, LastLinkUpTime) == 40, "LastLinkUpTime at 40");
-static_assert(FIELD_OFFSET(StatisticsBlock, Reply82) == 48, "Reply82 at 48");
-static_assert(FIELD_OFFSET(StatisticsBlock, Reply83) == 49, "Reply83 at 49");
-static_assert(FIELD_OFFSET(StatisticsBlock, Reply94) == 50, "Reply94 at 50");
-static_assert(FIELD_OFFSET(StatisticsBlock, LineStatus) == 52, "LineStatus at 52");
-static_assert(FIELD_OFFSET(StatisticsBlock, LineStatusAux) == 53, "LineStatusAux at 53");
-static_assert(FIELD_OFFSET(StatisticsBlock, Reply9E) == 54, "Reply9E at 54");
 
 struct Adapter {
     // ---- Card and platform handles -----------------------------------------
@@ -133,6 +100,13 @@ struct Adapter {
     ULONG MulticastCount;
     volatile UCHAR PacketFilter;
 };
+
+// The block's line-up time seen as one of the adapter's 64-bit counters (the
+// public header spells it unsigned long long, ULONGLONG's width everywhere).
+inline volatile ULONGLONG* LastLinkUpTimeCounter(StatisticsBlock* block)
+{
+    return (volatile ULONGLONG*)&block->LastLinkUpTime;
+}
 
 // Gives every field its initial value. Cannot fail.
 Adapter* AdapterConstruct(Adapter* adapter);

@@ -118,7 +118,7 @@ static NDIS_STATUS UpdateLinkState(Adapter* adapter)
         NdisGetCurrentSystemTime(&now);
         // A statistics read copies it without the lock: one interlocked
         // store, so that a 32-bit processor never shows half of it.
-        CounterWrite(&adapter->Statistics.LastLinkUpTime, (ULONGLONG)now.QuadPart);
+        CounterWrite(LastLinkUpTimeCounter(&adapter->Statistics), (ULONGLONG)now.QuadPart);
         return NDIS_STATUS_MEDIA_CONNECT;
     }
     if (old == LINK_STATE_UNCONFIGURED) {

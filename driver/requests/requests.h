@@ -6,11 +6,6 @@
 
 #include "adapter/adapter.h"
 
-#define OID_ZR48_GET_STATISTICS 0xFF020210
-#define OID_ZR48_CLEAR_STATISTICS 0xFF020211
-// Opens the information buffer of both private requests: "tats" read as a
-// little-endian u32 (the bytes t, a, t, s).
-#define STATS_SIGNATURE 0x73746174
 #define SUPPORTED_OID_COUNT 37
 
 NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,

@@ -24,7 +24,7 @@ NDIS_STATUS QueryStatistics(Adapter* adapter, PVOID buffer, ULONG bufferLength,
 {
     *fullLength = 4;
     *minimumLength = 4;
-    if (bufferLength < 4 || ReadSignature(buffer) != STATS_SIGNATURE) {
+    if (bufferLength < 4 || ReadSignature(buffer) != StatsSignature) {
         return NDIS_STATUS_FAILURE;
     }
     if (bufferLength < sizeof(StatisticsBlock)) {
@@ -46,7 +46,7 @@ NDIS_STATUS ClearStatistics(Adapter* adapter, PVOID buffer, ULONG bufferLength,
                             PULONG bytesWritten, PULONG bytesNeeded, ULONG* fullLength)
 {
     *fullLength = 4;
-    if (bufferLength != 4 || ReadSignature(buffer) != STATS_SIGNATURE) {
+    if (bufferLength != 4 || ReadSignature(buffer) != StatsSignature) {
         return NDIS_STATUS_FAILURE;
     }
     *bytesWritten = 0;
@@ -111,7 +111,7 @@ VOID ClearStatisticsStep(Adapter* adapter, ULONG step)
     }
 }
 
-static ULONG ReadWhole(ULONG* field)
+static ULONG ReadWhole(volatile unsigned int* field)
 {
     return (ULONG)InterlockedCompareExchange((volatile LONG*)field, 0, 0);
 }
@@ -130,7 +130,7 @@ static VOID SnapshotStatistics(Adapter* adapter, StatisticsBlock* copy)
     copy->IsrBit08Events = ReadWhole(&block->IsrBit08Events);
     copy->LinkUpCount = ReadWhole(&block->LinkUpCount);
     copy->Reserved = ReadWhole(&block->Reserved);
-    copy->LastLinkUpTime = CounterRead(&block->LastLinkUpTime);
+    copy->LastLinkUpTime = CounterRead(LastLinkUpTimeCounter(block));
     NdisMoveMemory(&copy->Reply82, &block->Reply82,
                    sizeof(StatisticsBlock) - FIELD_OFFSET(StatisticsBlock, Reply82));
 }
@@ -163,7 +163,7 @@ VOID CompleteClearStatistics(Adapter* adapter)
     InterlockedExchange((volatile LONG*)&block->IsrBit08Events, 0);
     InterlockedExchange((volatile LONG*)&block->LinkUpCount, 0);
     InterlockedExchange((volatile LONG*)&block->Reserved, 0);
-    CounterWrite(&block->LastLinkUpTime, 0);
+    CounterWrite(LastLinkUpTimeCounter(block), 0);
     block->XmitOk = 0;
     block->RcvOk = 0;
     block->RcvError = 0;

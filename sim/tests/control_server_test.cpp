@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "sim/control_protocol.h"
+#include "common/control_protocol.h"
 #include "sim/control_server.h"
 #include "tests/support/host_test.h"
 #include "sim/simulator.h"

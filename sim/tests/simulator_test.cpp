@@ -9,12 +9,12 @@
 
 #include "testbed/machine.h"
 #include "cardmodel/card.h"
-#include "sim/control_protocol.h"
+#include "common/control_protocol.h"
 #include "sim/control_server.h"
 #include "sim/display.h"
 #include "tests/support/host_test.h"
 #include "sim/simulator.h"
-#include "tools/stats_block.h"
+#include "common/stats_block.h"
 
 using zr48sim::Simulator;
 
@@ -46,7 +46,7 @@ protected:
         HostTest::TearDown();
     }
     zr48stat::Statistics ReadStatistics(const std::string& adapter) {
-        zr48control::InformationRequest r{true, adapter, zr48stat::kOidGetStatistics,
+        zr48control::InformationRequest r{true, adapter, OID_ZR48_GET_STATISTICS,
                                           zr48stat::ReadRequestBuffer()};
         zr48control::InformationAnswer answer;
         std::string error;
@@ -154,13 +154,13 @@ TEST_F(SimulatorTest, AnUnansweredStatisticsRequestWaitsUntilHalt) {
     Build();
     StartAndWaitForLinks();
     sim->Snapshot();  // the display's own requests, before the transceiver goes quiet
-    zr48sim::RequestOutcome first = sim->Request(0, true, zr48stat::kOidGetStatistics,
+    zr48sim::RequestOutcome first = sim->Request(0, true, OID_ZR48_GET_STATISTICS,
                                                  zr48stat::ReadRequestBuffer(), host::kSecond);
     ASSERT_TRUE(first.ok);
     EXPECT_EQ(first.result.status, 0u);
     // A clear whose answer never comes: the driver's request stays pending.
     sim->CardOf(0).WithholdAnswer(0x40);
-    zr48sim::RequestOutcome stuck = sim->Request(0, true, zr48stat::kOidClearStatistics,
+    zr48sim::RequestOutcome stuck = sim->Request(0, true, OID_ZR48_CLEAR_STATISTICS,
                                                  zr48stat::ClearRequestBuffer(), host::kSecond);
     EXPECT_FALSE(stuck.ok);
     EXPECT_EQ(stuck.error, "the request is still pending");

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/stats_block.h"
+#include "common/stats_block.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ int Read(const std::string& guid, bool json) {
     DWORD returned = 0;
     std::string error;
     zr48stat::Statistics s;
-    if (!Query(guid, zr48stat::kOidGetStatistics, &buffer, &returned, &error)) {
+    if (!Query(guid, OID_ZR48_GET_STATISTICS, &buffer, &returned, &error)) {
         fprintf(stderr, "zr48stat: %s\n", error.c_str());
         return 1;
     }
@@ -119,7 +119,7 @@ int Clear(const std::string& guid, bool json) {
     std::vector<unsigned char> buffer = zr48stat::ClearRequestBuffer();
     DWORD returned = 0;
     std::string error;
-    if (!Query(guid, zr48stat::kOidClearStatistics, &buffer, &returned, &error)) {
+    if (!Query(guid, OID_ZR48_CLEAR_STATISTICS, &buffer, &returned, &error)) {
         fprintf(stderr, "zr48stat: %s\n", error.c_str());
         return 1;
     }

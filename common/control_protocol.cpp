@@ -1,4 +1,4 @@
-#include "sim/control_protocol.h"
+#include "common/control_protocol.h"
 
 #include <poll.h>
 #include <sys/socket.h>

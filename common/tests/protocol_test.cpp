@@ -1,7 +1,7 @@
 // The control socket's lines: what a tool sends and what it gets back.
 #include <gtest/gtest.h>
 
-#include "sim/control_protocol.h"
+#include "common/control_protocol.h"
 
 using namespace zr48control;
 

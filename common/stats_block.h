@@ -1,6 +1,6 @@
-// The zr48 statistics block as a user-space tool sees it: the two private
-// OIDs that read and clear it, the buffers they expect, and the 64-byte
-// little-endian record a read returns, decoded and printed. Plain C++ with no
+// The zr48 statistics block as a user-space tool sees it: the buffers the
+// driver's two private OIDs expect, and the 64-byte little-endian record a
+// read returns (driver/public.h), decoded and printed. Plain C++ with no
 // platform headers: the Linux and the Windows zr48stat share it.
 #pragma once
 
@@ -9,15 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "driver/public.h"
+
 namespace zr48stat {
 
-// The driver's private OIDs, both issued as queries.
-constexpr uint32_t kOidGetStatistics = 0xFF020210;
-constexpr uint32_t kOidClearStatistics = 0xFF020211;
-// Opens the buffer of both: the bytes 't', 'a', 't', 's' (0x73746174 read
-// as a little-endian u32).
-constexpr uint32_t kSignature = 0x73746174;
-constexpr size_t kBlockSize = 64;
+constexpr size_t kBlockSize = sizeof(StatisticsBlock);
 
 // What a read sends: 64 bytes opening with the signature.
 std::vector<uint8_t> ReadRequestBuffer();

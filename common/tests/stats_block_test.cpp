@@ -2,7 +2,7 @@
 // little-endian, and the last line-up time as a date.
 #include <gtest/gtest.h>
 
-#include "tools/stats_block.h"
+#include "common/stats_block.h"
 
 using namespace zr48stat;
 

@@ -1,5 +1,6 @@
-#include "tools/stats_block.h"
+#include "common/stats_block.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <sstream>
 
@@ -43,7 +44,7 @@ const char* const kActivation[4] = {"inactive", "data mode", "activating", "faul
 
 std::vector<uint8_t> ReadRequestBuffer() {
     std::vector<uint8_t> buffer(kBlockSize, 0);
-    for (int i = 0; i < 4; ++i) buffer[i] = static_cast<uint8_t>(kSignature >> (8 * i));
+    for (int i = 0; i < 4; ++i) buffer[i] = static_cast<uint8_t>(StatsSignature >> (8 * i));
     return buffer;
 }
 
@@ -55,21 +56,25 @@ std::vector<uint8_t> ClearRequestBuffer() {
 
 bool DecodeStatistics(const uint8_t* b, size_t length, Statistics* s) {
     if (length < kBlockSize) return false;
-    s->xmitOk = Little(b + 0, 8);
-    s->rcvOk = Little(b + 8, 8);
-    s->rcvError = Little(b + 16, 8);
-    s->xmitErrorEvents = static_cast<uint32_t>(Little(b + 24, 4));
-    s->cardEvents = static_cast<uint32_t>(Little(b + 28, 4));
-    s->linkUpCount = static_cast<uint32_t>(Little(b + 32, 4));
-    s->reserved = static_cast<uint32_t>(Little(b + 36, 4));
-    s->lastLinkUpTime = Little(b + 40, 8);
-    s->reply82 = b[48];
-    s->reply83 = b[49];
-    s->reply94[0] = b[50];
-    s->reply94[1] = b[51];
-    s->lineStatus = b[52];
-    s->lineStatusAux = b[53];
-    for (int i = 0; i < 10; ++i) s->reply9E[i] = b[54 + i];
+    // Field by field from the little-endian bytes, at the driver's offsets:
+    // this host's own byte order and padding play no part.
+#define AT(field) (b + offsetof(StatisticsBlock, field))
+    s->xmitOk = Little(AT(XmitOk), 8);
+    s->rcvOk = Little(AT(RcvOk), 8);
+    s->rcvError = Little(AT(RcvError), 8);
+    s->xmitErrorEvents = static_cast<uint32_t>(Little(AT(XmitErrorEvents), 4));
+    s->cardEvents = static_cast<uint32_t>(Little(AT(IsrBit08Events), 4));
+    s->linkUpCount = static_cast<uint32_t>(Little(AT(LinkUpCount), 4));
+    s->reserved = static_cast<uint32_t>(Little(AT(Reserved), 4));
+    s->lastLinkUpTime = Little(AT(LastLinkUpTime), 8);
+    s->reply82 = *AT(Reply82);
+    s->reply83 = *AT(Reply83);
+    s->reply94[0] = AT(Reply94)[0];
+    s->reply94[1] = AT(Reply94)[1];
+    s->lineStatus = *AT(LineStatus);
+    s->lineStatusAux = *AT(LineStatusAux);
+    for (int i = 0; i < 10; ++i) s->reply9E[i] = AT(Reply9E)[i];
+#undef AT
     return true;
 }
 
