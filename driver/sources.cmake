@@ -7,13 +7,16 @@ set(ZR48_DRIVER_SOURCES
   ${ZR48_DRIVER_DIR}/adapter/configuration.cpp
   ${ZR48_DRIVER_DIR}/card/card_control.cpp
   ${ZR48_DRIVER_DIR}/card/firmware.cpp
+  ${ZR48_DRIVER_DIR}/card/line_code.cpp
   ${ZR48_DRIVER_DIR}/card/link.cpp
   ${ZR48_DRIVER_DIR}/card/mailbox.cpp
   ${ZR48_DRIVER_DIR}/datapath/adapter_lock.cpp
+  ${ZR48_DRIVER_DIR}/datapath/frame_buffers.cpp
   ${ZR48_DRIVER_DIR}/datapath/frame_queue.cpp
   ${ZR48_DRIVER_DIR}/datapath/interrupt.cpp
   ${ZR48_DRIVER_DIR}/datapath/pool_memory.cpp
   ${ZR48_DRIVER_DIR}/datapath/receive.cpp
+  ${ZR48_DRIVER_DIR}/datapath/reset.cpp
   ${ZR48_DRIVER_DIR}/datapath/transmit.cpp
   ${ZR48_DRIVER_DIR}/entry/driver_entry.cpp
   ${ZR48_DRIVER_DIR}/entry/halt.cpp

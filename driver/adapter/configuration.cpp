@@ -1,5 +1,6 @@
 #include "adapter/configuration.h"
 
+#include "card/line_code.h"
 #include "card/registers.h"
 
 // Reads an integer parameter; FALSE (value untouched) when it cannot be read.
@@ -66,20 +67,6 @@ static NDIS_STATUS ReadCardIdentity(Adapter* adapter, NDIS_HANDLE configurationH
         return NDIS_STATUS_FAILURE;
     }
     return NDIS_STATUS_SUCCESS;
-}
-
-ULONG RateDerivedLineCode(ULONG lineRate)
-{
-    if (lineRate < 128) {
-        return 3;
-    }
-    if (lineRate < 1152) {
-        return 2;
-    }
-    if (lineRate < 2560) {
-        return 1;
-    }
-    return 0;
 }
 
 static VOID ReadLineParameters(Adapter* adapter, NDIS_HANDLE configurationHandle)

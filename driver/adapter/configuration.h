@@ -9,6 +9,3 @@
 // has no usable window or interrupt line. MiniportAdapterHandle must be set;
 // the caller opens and closes the configuration handle.
 NDIS_STATUS ReadAdapterConfiguration(Adapter* adapter, NDIS_HANDLE configurationHandle);
-
-// The line code that suits a line rate (units of 8 kbit/s).
-ULONG RateDerivedLineCode(ULONG lineRate);

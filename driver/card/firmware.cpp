@@ -2,18 +2,9 @@
 
 #include "card/card_access.h"
 #include "card/card_control.h"
+#include "card/line_code.h"
 #include "card/link.h"
 #include "card/mailbox.h"
-
-// Signed offsets for command 0x43 by line code 0..3. Line code 4 means no
-// line code was configured: the transceiver keeps its own default and gets
-// no offset.
-static const signed char LineCodeTable[4] = {8, -4, -16, 40};
-
-UCHAR LineCodeOffset(ULONG lineCode)
-{
-    return lineCode < 4 ? (UCHAR)LineCodeTable[lineCode] : (UCHAR)0;
-}
 
 static ULONG Clamp(ULONG value, ULONG low, ULONG high)
 {

@@ -14,5 +14,3 @@ BOOLEAN StartTransceiver(Adapter* adapter, const UCHAR* image, ULONG imageLength
 BOOLEAN DownloadFirmware(Adapter* adapter, const UCHAR* image, ULONG imageLength);
 // The line rate the transceiver is configured with, from the configured one.
 ULONG SettleLineRate(Adapter* adapter);
-// The byte command 0x43 carries for the adapter's line code.
-UCHAR LineCodeOffset(ULONG lineCode);

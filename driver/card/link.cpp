@@ -2,7 +2,7 @@
 
 #include "card/card_access.h"
 #include "card/card_control.h"
-#include "datapath/counters.h"
+#include "adapter/counters.h"
 
 // The write that clears stale interrupt status when the line comes up spares
 // every source whose deferred work would otherwise be lost: a mailbox answer

@@ -1,4 +1,4 @@
-// Interrupt service, deferred processing and reset.
+// Interrupt service and deferred processing.
 #pragma once
 
 #include "adapter/adapter.h"
@@ -6,4 +6,3 @@
 VOID NTAPI MiniportIsr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                        NDIS_HANDLE MiniportAdapterContext);
 VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
-NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);

@@ -10,8 +10,6 @@
 // Packets indicated with one NdisMIndicateReceivePacket call at most.
 #define RECEIVE_BATCH 128
 
-NDIS_STATUS AllocateFrameBuffers(Adapter* adapter);
-VOID FreeFrameBuffers(Adapter* adapter);
 // Takes the adapter lock itself (nested when the caller holds it).
 VOID PostReceiveBuffers(Adapter* adapter);
 // The caller holds the adapter lock once.

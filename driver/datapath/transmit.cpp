@@ -1,7 +1,7 @@
 #include "datapath/transmit.h"
 
 #include "card/card_access.h"
-#include "datapath/counters.h"
+#include "adapter/counters.h"
 
 ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot)
 {

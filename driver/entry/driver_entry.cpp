@@ -1,4 +1,5 @@
 #include "datapath/interrupt.h"
+#include "datapath/reset.h"
 #include "datapath/receive.h"
 #include "datapath/transmit.h"
 #include "entry/miniport.h"

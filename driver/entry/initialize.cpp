@@ -3,6 +3,7 @@
 #include "card/firmware.h"
 #include "card/link.h"
 #include "datapath/pool_memory.h"
+#include "datapath/frame_buffers.h"
 #include "datapath/receive.h"
 #include "entry/miniport.h"
 

@@ -1,4 +1,4 @@
-#include "datapath/counters.h"
+#include "adapter/counters.h"
 #include "card/link.h"
 #include "requests/requests.h"
 

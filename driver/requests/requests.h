@@ -30,5 +30,3 @@ VOID ReadStatisticsStep(Adapter* adapter, ULONG step);
 VOID ClearStatisticsStep(Adapter* adapter, ULONG step);
 VOID CompleteReadStatistics(Adapter* adapter, BOOLEAN succeeded);
 VOID CompleteClearStatistics(Adapter* adapter);
-// What a completed read adds to the margin byte for a line code.
-signed char LineCodeAdjust(ULONG lineCode);

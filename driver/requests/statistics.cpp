@@ -1,16 +1,8 @@
 #include "card/card_access.h"
+#include "card/line_code.h"
 #include "card/mailbox.h"
-#include "datapath/counters.h"
+#include "adapter/counters.h"
 #include "requests/requests.h"
-
-// Added to the margin byte by line code 0..3. Line code 4 (none configured)
-// leaves the transceiver's byte as it is.
-static const signed char LineCodeAdjustTable[4] = {-12, 0, 12, 36};
-
-signed char LineCodeAdjust(ULONG lineCode)
-{
-    return lineCode < 4 ? LineCodeAdjustTable[lineCode] : (signed char)0;
-}
 
 static ULONG ReadSignature(PVOID buffer)
 {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "adapter/configuration.h"
+#include "card/line_code.h"
 #include "datapath/pool_memory.h"
 #include "tests/support/host_test.h"
 

@@ -5,6 +5,7 @@
 
 #include "card/mailbox_protocol.h"
 #include "datapath/interrupt.h"
+#include "datapath/reset.h"
 #include "datapath/pool_memory.h"
 #include "datapath/receive.h"
 #include "datapath/transmit.h"
