@@ -26,3 +26,30 @@ VOID EnableTransfers(Adapter* adapter)
     WriteRegister(adapter, TX_HW_INDEX, 0);
     WriteRegister(adapter, CR0, (UCHAR)(ReadRegister(adapter, CR0) | CR0_TRANSFERS));
 }
+
+VOID MaskInterrupts(Adapter* adapter)
+{
+    WriteRegister(adapter, IMR, IMR_NONE);
+}
+
+VOID UnmaskInterrupts(Adapter* adapter)
+{
+    WriteRegister(adapter, IMR, IMR_NORMAL);
+}
+
+VOID UnmaskMailboxOnly(Adapter* adapter)
+{
+    WriteRegister(adapter, IMR, IMR_MAILBOX_ONLY);
+}
+
+VOID StopCard(Adapter* adapter)
+{
+    WriteRegister(adapter, CR0, 0);
+    WriteRegister(adapter, ISR, INT_ALL);
+}
+
+VOID SilenceCard(Adapter* adapter)
+{
+    MaskInterrupts(adapter);
+    StopCard(adapter);
+}

@@ -57,9 +57,8 @@ BOOLEAN DownloadFirmware(Adapter* adapter, const UCHAR* image, ULONG imageLength
 // controller, which then announces itself in the mailbox.
 static VOID RestartCard(Adapter* adapter)
 {
-    WriteRegister(adapter, IMR, IMR_MAILBOX_ONLY);
-    WriteRegister(adapter, CR0, 0);
-    WriteRegister(adapter, ISR, INT_ALL);
+    UnmaskMailboxOnly(adapter);
+    StopCard(adapter);
     KeStallExecutionProcessor(2);
     WriteRegister(adapter, CR0, CR0_RUN);
     WriteRegister(adapter, CR1, CR1_LINE_HOLD);
@@ -141,7 +140,7 @@ BOOLEAN StartTransceiver(Adapter* adapter, const UCHAR* image, ULONG imageLength
     // another processor: it clears its pending bits under the lock, and an
     // interrupt this write unmasks must not find them half cleared.
     AcquireAdapterLock(&adapter->Lock);
-    WriteRegister(adapter, IMR, IMR_MAILBOX_ONLY);
+    UnmaskMailboxOnly(adapter);
     ReleaseAdapterLock(&adapter->Lock);
     (VOID) Command1(adapter, XCVR_COUNTERS, 0x02);  // its answer does not matter
     if (Command1(adapter, XCVR_START_LINE, 0x02)) {
@@ -152,9 +151,8 @@ BOOLEAN StartTransceiver(Adapter* adapter, const UCHAR* image, ULONG imageLength
 
 NDIS_STATUS LoadFirmware(Adapter* adapter)
 {
-    WriteRegister(adapter, CR0, 0);
-    WriteRegister(adapter, ISR, INT_ALL);
-    WriteRegister(adapter, IMR, IMR_NONE);
+    StopCard(adapter);
+    MaskInterrupts(adapter);
 
     NDIS_STRING fileName = ZR48_NDIS_STRING("zr48.bin");
     NDIS_PHYSICAL_ADDRESS highestAcceptable;

@@ -37,7 +37,7 @@ VOID NTAPI MiniportIsr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandl
         return;
     }
     adapter->PendingInterrupts = bits;
-    WriteRegister(adapter, IMR, IMR_NONE);
+    MaskInterrupts(adapter);
     *QueueMiniportHandleInterrupt = TRUE;
 }
 
@@ -99,6 +99,6 @@ VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
     BOOLEAN unmask = !RingsOwnedElsewhere(adapter);
     ReleaseAdapterLock(&adapter->Lock);
     if (unmask) {
-        WriteRegister(adapter, IMR, IMR_NORMAL);
+        UnmaskInterrupts(adapter);
     }
 }

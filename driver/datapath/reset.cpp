@@ -19,7 +19,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     PacketQueue waiting = adapter->PendingSendQueue;
     FrameQueueInit(&adapter->PendingSendQueue);
 
-    WriteRegister(adapter, IMR, IMR_NONE);
+    MaskInterrupts(adapter);
     DisableTransfers(adapter);
     AbortTransmits(adapter);
     ResetReceiveRing(adapter);
@@ -38,7 +38,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     // the card itself. Unmasked now, the card could interrupt first, and the
     // ISR would replace the sources that call has yet to serve.
     if (adapter->PendingInterrupts == 0) {
-        WriteRegister(adapter, IMR, IMR_NORMAL);
+        UnmaskInterrupts(adapter);
     }
     ReleaseAdapterLock(&adapter->Lock);
     *AddressingReset = FALSE;

@@ -15,11 +15,10 @@ VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
     adapter->Halting = TRUE;  // the deferred routine stays off the rings from now on
     adapter->RingGeneration += 1;
     DisableTransfers(adapter);
-    WriteRegister(adapter, IMR, IMR_NONE);
+    MaskInterrupts(adapter);
     ReleaseAdapterLock(&adapter->Lock);
 
-    WriteRegister(adapter, CR0, 0);
-    WriteRegister(adapter, ISR, INT_ALL);  // acknowledge everything pending
+    StopCard(adapter);  // and acknowledge everything pending
     adapter->LinkState = LINK_STATE_UNCONFIGURED;
 
     // NDIS 5 may halt with sends outstanding; their protocols would wait for
@@ -39,10 +38,9 @@ VOID NTAPI MiniportShutdown(PVOID ShutdownContext)
     if (adapter->Registers == NULL) {
         return;
     }
-    WriteRegister(adapter, IMR, IMR_NONE);
-    WriteRegister(adapter, CR1, CR1_LINE_HOLD);
-    WriteRegister(adapter, CR0, 0);
-    WriteRegister(adapter, ISR, INT_ALL);
+    MaskInterrupts(adapter);
+    WriteRegister(adapter, CR1, CR1_LINE_HOLD);  // the burst options go too
+    StopCard(adapter);
 }
 
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext)

@@ -1,9 +1,10 @@
 #include "adapter/configuration.h"
 #include "card/card_access.h"
+#include "card/card_control.h"
 #include "card/firmware.h"
 #include "card/link.h"
-#include "datapath/pool_memory.h"
 #include "datapath/frame_buffers.h"
+#include "datapath/pool_memory.h"
 #include "datapath/receive.h"
 #include "entry/miniport.h"
 
@@ -133,16 +134,6 @@ static NDIS_STATUS ConnectInterrupt(Adapter* adapter)
     return NDIS_STATUS_SUCCESS;
 }
 
-// A transceiver that did not come up may still post in the mailbox. Once the
-// handler is gone its interrupt must not stay enabled on the shared line, nor
-// its controller run: the stop path cannot do it, the window being unmapped.
-static VOID SilenceCard(Adapter* adapter)
-{
-    WriteRegister(adapter, IMR, IMR_NONE);
-    WriteRegister(adapter, CR0, 0);
-    WriteRegister(adapter, ISR, INT_ALL);
-}
-
 NDIS_STATUS AllocateHardwareResources(Adapter* adapter)
 {
     NDIS_STATUS status = MapCardWindow(adapter);
@@ -161,6 +152,10 @@ NDIS_STATUS AllocateHardwareResources(Adapter* adapter)
         status = LoadFirmware(adapter);
         if (status != NDIS_STATUS_SUCCESS) {
             NdisWriteErrorLogEntry(adapter->MiniportAdapterHandle, (NDIS_ERROR_CODE)status, 0);
+            // A transceiver that did not come up may still post in the
+            // mailbox. Once the handler is gone its interrupt must not stay
+            // enabled on the shared line, nor its controller run: the stop
+            // path cannot do it, the window being unmapped by then.
             SilenceCard(adapter);
         }
     }
@@ -205,7 +200,7 @@ VOID AdapterStop(Adapter* adapter)
 {
     if (adapter->Registers != NULL) {
         AcquireAdapterLock(&adapter->Lock);
-        WriteRegister(adapter, IMR, IMR_NONE);
+        MaskInterrupts(adapter);
         WriteRegister(adapter, CR0, 0);
         ResetReceiveRing(adapter);
         ReleaseAdapterLock(&adapter->Lock);
