@@ -9,6 +9,11 @@
 #include "ndis_prelude.h"
 #endif
 
+// A contract the code relies on (a lock held or not held, an IRQL): the
+// kernel's ASSERT, live in a checked Windows build, and on the host a
+// verifier violation that names the expression.
+#define ZR48_ASSERT(expression) ASSERT(expression)
+
 // A counted UTF-16 string constant for NDIS, from a plain string literal:
 // its length excludes the terminating zero, its maximum length includes it.
 #define ZR48_NDIS_STRING(text) \

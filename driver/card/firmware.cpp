@@ -151,6 +151,7 @@ BOOLEAN StartTransceiver(Adapter* adapter, const UCHAR* image, ULONG imageLength
 
 NDIS_STATUS LoadFirmware(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);  // it waits for the transceiver
     StopCard(adapter);
     MaskInterrupts(adapter);
 

@@ -46,6 +46,7 @@ static VOID ReleaseLinkTimerReference(Adapter* adapter)
 
 VOID RequestLinkCheck(Adapter* adapter)
 {
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
     if (adapter->Halting) {
         return;
     }
@@ -58,6 +59,7 @@ VOID RequestLinkCheck(Adapter* adapter)
 
 VOID InitializeLinkTimer(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     NdisMInitializeTimer(&adapter->LinkTimer, adapter->MiniportAdapterHandle, LinkTimerExpired,
                          adapter);
     AcquireAdapterLock(&adapter->Lock);
@@ -72,6 +74,7 @@ VOID InitializeLinkTimer(Adapter* adapter)
 
 VOID StopLinkTimer(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);  // it waits for the routine
     if (!adapter->LinkTimerInitialized) {
         return;  // start-up failed before the timer existed
     }
@@ -98,6 +101,7 @@ VOID StopLinkTimer(Adapter* adapter)
 
 VOID IndicateLinkStatus(Adapter* adapter, NDIS_STATUS status)
 {
+    ZR48_ASSERT(!AdapterLockHeld(&adapter->Lock));  // a protocol may take its own locks
     NdisMIndicateStatus(adapter->MiniportAdapterHandle, status, NULL, 0);
     NdisMIndicateStatusComplete(adapter->MiniportAdapterHandle);
 }
@@ -135,6 +139,7 @@ VOID NTAPI LinkTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
     UNREFERENCED_PARAMETER(SystemSpecific2);
     UNREFERENCED_PARAMETER(SystemSpecific3);
     Adapter* adapter = (Adapter*)FunctionContext;
+    ZR48_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
 
     // The lock keeps the line hold's read-modify-write of CR1 apart from
     // the reset's and halt's, which change CR1 under it too.

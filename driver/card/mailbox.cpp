@@ -33,6 +33,7 @@ VOID MailboxPost(Adapter* adapter, UCHAR command, const UCHAR* payload, ULONG le
 
 BOOLEAN MailboxWait(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);  // it blocks
     if (!NdisWaitEvent(&adapter->CommandEvent, MAILBOX_ANSWER_TIMEOUT_MS)) {
         return FALSE;
     }
@@ -68,6 +69,7 @@ static VOID TakePosting(Adapter* adapter)
 
 VOID MailboxService(Adapter* adapter)
 {
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
     if (ReadMailbox(adapter, MB_RESPONSE_FLAG) != MB_POSTED) {
         return;
     }
@@ -106,6 +108,7 @@ VOID MailboxService(Adapter* adapter)
 
 VOID MailboxAbort(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     // Taken under the lock, so that a deferred pass still running on another
     // processor and this abort never both call the routine.
     AcquireAdapterLock(&adapter->Lock);

@@ -51,6 +51,7 @@ VOID AcquireAdapterLock(AdapterLock* lock)
 
 VOID ReleaseAdapterLock(AdapterLock* lock)
 {
+    ZR48_ASSERT(AdapterLockHeld(lock));
     lock->Depth -= 1;
     if (lock->Depth == 0) {
         // Owner is cleared before the spin lock goes, so that a processor that

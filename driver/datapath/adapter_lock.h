@@ -20,3 +20,17 @@ VOID FreeAdapterLock(AdapterLock* lock);
 VOID AcquireAdapterLock(AdapterLock* lock);
 VOID ReleaseAdapterLock(AdapterLock* lock);
 BOOLEAN IsAdapterLockOwner(AdapterLock* lock);
+
+// For the contracts the driver asserts: whether the calling context holds the
+// lock. Only a context at DISPATCH_LEVEL or above can; one below is never the
+// holder, whatever processor number it reads.
+inline BOOLEAN AdapterLockHeld(AdapterLock* lock)
+{
+    return KeGetCurrentIrql() >= DISPATCH_LEVEL && IsAdapterLockOwner(lock) ? TRUE : FALSE;
+}
+// Held once, not nested: the holder may really drop the spin lock around a
+// call into NDIS.
+inline BOOLEAN AdapterLockHeldOnce(AdapterLock* lock)
+{
+    return AdapterLockHeld(lock) && lock->Depth == 1 ? TRUE : FALSE;
+}

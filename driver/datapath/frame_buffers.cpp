@@ -54,6 +54,7 @@ static BOOLEAN CreateReceiveBuffer(Adapter* adapter, PUCHAR virtualAddress, ULON
 
 NDIS_STATUS AllocateFrameBuffers(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     NDIS_STATUS status;
     NdisAllocatePacketPool(&status, &adapter->PacketPool, adapter->RcvQueueLen, 16);
     if (status != NDIS_STATUS_SUCCESS) {
@@ -87,6 +88,7 @@ NDIS_STATUS AllocateFrameBuffers(Adapter* adapter)
 
 VOID FreeFrameBuffers(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     AcquireAdapterLock(&adapter->Lock);
     FreeQueuedFrameBuffers(&adapter->TxBusyQueue);
     FreeQueuedFrameBuffers(&adapter->TxFreeQueue);

@@ -15,6 +15,7 @@ VOID NTAPI MiniportIsr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandl
                        NDIS_HANDLE MiniportAdapterContext)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() > DISPATCH_LEVEL);
     UCHAR enabled = ReadRegister(adapter, IMR);
     UCHAR bits = (UCHAR)(ReadRegister(adapter, ISR) & enabled);
     WriteRegister(adapter, ISR, bits);  // a masked source stays pending
@@ -65,6 +66,8 @@ static BOOLEAN RingsOwnedElsewhere(Adapter* adapter)
 VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    ZR48_ASSERT(!AdapterLockHeld(&adapter->Lock));
     AcquireAdapterLock(&adapter->Lock);
     if (Pending(adapter, INT_MAILBOX)) {
         MailboxService(adapter);

@@ -12,6 +12,7 @@ static PNDIS_BUFFER FirstBuffer(PNDIS_PACKET packet)
 
 VOID PostReceiveBuffers(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     AcquireAdapterLock(&adapter->Lock);
     ULONG index = ReadRegister(adapter, RX_SW_INDEX);
     while (adapter->RxFreeQueue.Head != NULL) {
@@ -95,6 +96,8 @@ static VOID AbandonBatch(Adapter* adapter, PNDIS_PACKET* batch, ULONG count)
 
 VOID ProcessReceives(Adapter* adapter)
 {
+    // Held once: the lock is really dropped around each length adjustment.
+    ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
     if (adapter->RxNextIndex == ReadRegister(adapter, RX_HW_INDEX)) {
         return;
     }
@@ -126,6 +129,7 @@ VOID ProcessReceives(Adapter* adapter)
 
 VOID ResetReceiveRing(Adapter* adapter)
 {
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
     while (adapter->RxPostedQueue.Head != NULL) {
         Append(&adapter->RxFreeQueue, RemoveHead(&adapter->RxPostedQueue));
     }
@@ -137,6 +141,7 @@ VOID ResetReceiveRing(Adapter* adapter)
 VOID NTAPI MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     AcquireAdapterLock(&adapter->Lock);
     Append(&adapter->RxFreeQueue, *ReceiveBufferLink(Packet));
     PostReceiveBuffers(adapter);

@@ -11,6 +11,8 @@
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    ZR48_ASSERT(!AdapterLockHeld(&adapter->Lock));
     AcquireAdapterLock(&adapter->Lock);
     // Sends that arrive from now on, from inside this reset's completions
     // too, wait in PendingSendQueue and go out when the reset has finished.

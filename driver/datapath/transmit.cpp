@@ -29,6 +29,7 @@ ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot)
 
 VOID StartTransmit(Adapter* adapter)
 {
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
     // A reset owns the ring until it has finished; it starts transmission
     // again itself. During halt nothing more goes out.
     if (adapter->ResetInProgress || adapter->Halting) {
@@ -64,6 +65,7 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
                                UINT NumberOfPackets)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     // A frame longer than a slot is never copied: it fails, once.
     PacketQueue refused;
     FrameQueueInit(&refused);
@@ -90,6 +92,8 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
 
 VOID CompleteTransmits(Adapter* adapter)
 {
+    // Held once: the lock is really dropped around each completion.
+    ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
     ULONG generation = adapter->RingGeneration;
     while (adapter->TxCompleteIndex != ReadRegister(adapter, TX_HW_INDEX)) {
         if (adapter->TxBusyQueue.Head == NULL) {
@@ -112,6 +116,7 @@ VOID CompleteTransmits(Adapter* adapter)
 
 VOID AbortTransmits(Adapter* adapter)
 {
+    ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
     while (adapter->TxBusyQueue.Head != NULL) {
         FrameBuffer* buffer = RemoveHead(&adapter->TxBusyQueue);
         PNDIS_PACKET packet = buffer->Packet;
@@ -127,6 +132,7 @@ VOID AbortTransmits(Adapter* adapter)
 
 VOID AbortAllSends(Adapter* adapter)
 {
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     PacketQueue aborted;
     FrameQueueInit(&aborted);
     AcquireAdapterLock(&adapter->Lock);

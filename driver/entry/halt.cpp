@@ -11,6 +11,7 @@
 VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     AcquireAdapterLock(&adapter->Lock);
     adapter->Halting = TRUE;  // the deferred routine stays off the rings from now on
     adapter->RingGeneration += 1;

@@ -15,6 +15,7 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
                                      NDIS_HANDLE WrapperConfigurationContext)
 {
     UNREFERENCED_PARAMETER(OpenErrorStatus);
+    ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     UINT medium = 0;
     while (medium < MediumArraySize && MediumArray[medium] != NdisMedium802_3) {
         medium += 1;

@@ -138,6 +138,8 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, N
                                            PULONG BytesNeeded)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
+    ZR48_ASSERT(!AdapterLockHeld(&adapter->Lock));
     Answer answer;
     answer.Status = NDIS_STATUS_SUCCESS;
     AnswerInteger(&answer, 0, 4, 4);

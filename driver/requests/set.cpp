@@ -45,6 +45,8 @@ NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDI
                                          PULONG BytesRead, PULONG BytesNeeded)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
+    ZR48_ASSERT(!AdapterLockHeld(&adapter->Lock));
     *BytesRead = 0;
     *BytesNeeded = 0;
     switch (Oid) {

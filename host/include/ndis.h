@@ -556,6 +556,12 @@ void NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE Error
                             ULONG NumberOfErrorValues, ...);
 ULONG DbgPrint(const char* Format, ...);
 
+// The host behaves as a checked build: ASSERT is live, and a failed one is a
+// verifier violation naming the expression and where it stands.
+void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+#define ASSERT(exp) \
+    ((VOID)((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE))
+
 // The kernel's rand/srand, from a generator whose seed the host controls.
 extern "C" int zr48_host_rand(void) noexcept;
 extern "C" void zr48_host_srand(unsigned int seed) noexcept;

@@ -1,8 +1,10 @@
-// DbgPrint and NdisWriteErrorLogEntry, captured for tests and the simulator.
+// DbgPrint and NdisWriteErrorLogEntry, captured for tests and the simulator;
+// RtlAssert, which makes a failed ASSERT a verifier violation.
 #include "host/diagnostics.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "host/verifier.h"
@@ -49,6 +51,14 @@ ULONG DbgPrint(const char* Format, ...) {
     host::messages.emplace_back(buffer);
     if (host::echo) fprintf(stderr, "DbgPrint: %s", buffer);
     return 0;
+}
+
+void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message) {
+    const char* file = static_cast<const char*>(FileName);
+    const char* base = strrchr(file, '/');
+    host::Violation("assertion failed: %s (%s:%u)%s%s", static_cast<const char*>(FailedAssertion),
+                    base ? base + 1 : file, static_cast<unsigned>(LineNumber), Message ? ": " : "",
+                    Message ? Message : "");
 }
 
 void NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
