@@ -148,7 +148,9 @@ struct MiniportState {
     // needed (AdapterFor, on every NDIS call).
     std::atomic<Phase> phase{Phase::Created};
     std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
-    NDIS_HANDLE context = nullptr;
+    // Set by NdisMSetAttributesEx under mu; read without it by interrupt
+    // delivery (LookupMiniport).
+    std::atomic<NDIS_HANDLE> context{nullptr};
     UINT selectedMedium = kUntouched;
     MiniportAttributes attributes;
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
@@ -205,17 +207,13 @@ enum class Use {
     Call,            // initializing, running or halting
 };
 
-// Registry of adapters by handle (miniport.cpp). AdapterFor reports a
-// violation naming `function` and returns null when `handle` names no
-// adapter, or one that `use` does not allow now.
+// The registry of adapters by handle (miniport_registry.cpp), which
+// interrupt delivery reads too (LookupMiniport, internal.h). AdapterFor
+// reports a violation naming `function` and returns null when `handle` names
+// no adapter, or one that `use` does not allow now.
 void RegisterAdapter(const std::shared_ptr<MiniportState>& state);
 std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use);
 std::vector<std::shared_ptr<MiniportState>> AllAdapters();
-
-// For the platform's other entry points that take a MiniportAdapterHandle:
-// true when the adapter may call NDIS now (initializing, running, halting);
-// otherwise a violation naming `function`.
-bool MiniportHandleUsable(NDIS_HANDLE handle, const char* function);
 
 // Calls under way (miniport.cpp). BeginCall is made with s.mu held, in the
 // critical section whose check lets the call through, so that halt and reset

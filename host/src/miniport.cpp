@@ -18,42 +18,6 @@ namespace host {
 namespace internal {
 namespace {
 
-// Adapters by handle. A handle stays known until the world is reset, so that
-// a call on a halted adapter is named as such rather than as a stranger.
-// Shared by the lookups every NDIS call makes; exclusive for changes.
-host::internal::ReadMostlyMutex registryMu;
-std::unordered_map<NDIS_HANDLE, std::shared_ptr<MiniportState>> adapters;
-
-void Forget() {
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(registryMu);
-    adapters.clear();
-}
-const bool registered = (RegisterResetHook(Forget), true);
-
-// Why `use` is not allowed in `phase`, or null.
-const char* Refusal(Phase phase, Use use) {
-    switch (phase) {
-    case Phase::Created: return "the adapter has not been initialized";
-    case Phase::Failed: return "the adapter's MiniportInitialize failed";
-    case Phase::Halted:
-        return "the adapter has been halted: nothing is indicated or completed after halt";
-    case Phase::Initializing:
-        if (use == Use::Initialization || use == Use::Call) return nullptr;
-        return "MiniportInitialize has not returned yet";
-    case Phase::Running:
-        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
-        return nullptr;
-    case Phase::Unbinding:
-        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
-        return nullptr;
-    case Phase::Halting:
-        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
-        if (use == Use::Indication) return "MiniportHalt is running: the protocols are unbound";
-        return nullptr;
-    }
-    return "unknown adapter state";
-}
-
 uint64_t LatestSerial() {
     uint64_t latest = 0;
     for (auto& e : LedgerEntries()) latest = e.serial > latest ? e.serial : latest;
@@ -187,41 +151,6 @@ static bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
     return ended;
 }
 
-void RegisterAdapter(const std::shared_ptr<MiniportState>& state) {
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(registryMu);
-    adapters[state.get()] = state;
-}
-
-std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use) {
-    std::shared_ptr<MiniportState> state;
-    {
-        std::shared_lock<host::internal::ReadMostlyMutex> lock(registryMu);
-        auto it = adapters.find(handle);
-        if (it != adapters.end()) state = it->second;
-    }
-    if (!state) {
-        Violation("%s(%p): not a miniport adapter handle", function, handle);
-        return nullptr;
-    }
-    Phase phase = state->phase.load();
-    if (const char* refusal = Refusal(phase, use)) {
-        Violation("%s(%p): %s", function, handle, refusal);
-        return nullptr;
-    }
-    return state;
-}
-
-std::vector<std::shared_ptr<MiniportState>> AllAdapters() {
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(registryMu);
-    std::vector<std::shared_ptr<MiniportState>> all;
-    for (auto& a : adapters) all.push_back(a.second);
-    return all;
-}
-
-bool MiniportHandleUsable(NDIS_HANDLE handle, const char* function) {
-    return AdapterFor(handle, function, Use::Call) != nullptr;
-}
-
 }  // namespace internal
 
 using internal::MiniportState;
@@ -294,6 +223,8 @@ bool Miniport::StartInitialize() {
     }
     state_->handlers = handlers;
     state_->phase = Phase::Initializing;
+    // Known before MiniportInitialize is called: an interrupt it connects
+    // must find the adapter's ISR.
     internal::RegisterAdapter(state_);
     return true;
 }
@@ -308,10 +239,6 @@ NDIS_STATUS Miniport::Initialize() {
         media = state->media;
     }
     uint64_t watermark = internal::LatestSerial();
-    // Registered before the call: an interrupt connected during
-    // initialization must find the adapter's ISR.
-    internal::RegisterMiniport(
-        state.get(), {nullptr, V30(*state).ISRHandler, V30(*state).HandleInterruptHandler});
     NDIS_STATUS openError = static_cast<NDIS_STATUS>(kUntouched);
     UINT index = kUntouched;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
@@ -370,7 +297,6 @@ NDIS_STATUS Miniport::FinishInitialize(NDIS_STATUS status, uint64_t watermark) {
         std::lock_guard<std::mutex> lock(state->mu);
         state->phase = Phase::Failed;
     }
-    internal::UnregisterMiniport(handle);
     std::string held = internal::HeldBy(handle);
     if (!held.empty()) {
         Violation("MiniportInitialize failed (0x%08X) and left %s", static_cast<unsigned>(status),
@@ -463,7 +389,6 @@ void Miniport::Halt() {
         std::lock_guard<std::mutex> lock(driver_->mu);
         --driver_->liveAdapters;
     }
-    internal::UnregisterMiniport(state.get());
     CheckHalted(s);
     internal::DropLeftovers(s);
 }
@@ -601,7 +526,6 @@ void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE Minipor
         state->context = MiniportAdapterContext;
         state->attributes = {true, CheckForHangTimeInSeconds, AttributeFlags, AdapterType};
     }
-    host::internal::UpdateMiniportContext(MiniportAdapterHandle, MiniportAdapterContext);
 }
 
 void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
