@@ -51,7 +51,7 @@ bool IsPoolPacket(PNDIS_PACKET packet);
 // be stale) and the bytes of its buffer chain. False, after a violation
 // naming `function`, when the chain holds a buffer that is not live.
 bool ReadIndicatedPacket(PNDIS_PACKET packet, const char* function, std::vector<uint8_t>* bytes);
-// Whether some adapter lent `packet` to the protocols (upper_edge.cpp).
+// Whether some adapter lent `packet` to the protocols (upper_edge_receive.cpp).
 bool PacketLentToProtocol(PNDIS_PACKET packet);
 
 // ---------------------------------------------------------------------------
@@ -74,7 +74,7 @@ struct DriverState {
 };
 
 // ---------------------------------------------------------------------------
-// Adapters (miniport.cpp, upper_edge.cpp)
+// Adapters (miniport.cpp, upper_edge_*.cpp)
 // ---------------------------------------------------------------------------
 // Unbinding: Miniport::Halt has begun. NDIS unbinds the protocols first: no
 // new sends, requests, hang checks or resets reach the miniport, the calls
@@ -215,7 +215,7 @@ void RegisterAdapter(const std::shared_ptr<MiniportState>& state);
 std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use);
 std::vector<std::shared_ptr<MiniportState>> AllAdapters();
 
-// Calls under way (miniport.cpp). BeginCall is made with s.mu held, in the
+// Calls under way (miniport_calls.cpp). BeginCall is made with s.mu held, in the
 // critical section whose check lets the call through, so that halt and reset
 // see every call that got past their state change; EndCall when the call has
 // returned, without s.mu. The calling thread is noted, so that a thread never
@@ -226,14 +226,23 @@ void EndCall(MiniportState& s, Call kind);
 // (innermost first), named for a message; null when none.
 const char* CallOnThisThread(const MiniportState& s, std::initializer_list<Call> kinds);
 
-// Upper edge pieces the miniport block needs (upper_edge.cpp).
-size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,
-                         int processor);
-RequestResult ResultOf(const RequestRecord& request);
-
+// Waits, with `lock` on s.mu held, until no call of `kinds` is under way;
+// false, after a violation naming `who` and the late call, when one has not
+// returned in 30 s. In the deterministic mode there is one thread, and the
+// callers make sure it is inside none of these calls: nothing is waited for.
+bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
+                  std::initializer_list<Call> kinds, const char* who);
 // Runs fn as processor `processor` when the deterministic mode lets the
 // caller choose (at PASSIVE_LEVEL); otherwise where the caller is.
 void OnChosenProcessor(int processor, const std::function<void()>& fn);
+// The IRQL to call a miniport handler at: `irql`, or the caller's when that
+// is higher (NDIS does not lower it to make a call).
+inline KIRQL AtLeastCurrent(KIRQL irql) { return irql < CurrentIrql() ? CurrentIrql() : irql; }
+
+// What the miniport block needs of the upper edge (upper_edge_receive.cpp):
+// gives up to `count` lent packets back, oldest first; how many.
+size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,
+                         int processor);
 
 }  // namespace internal
 }  // namespace host

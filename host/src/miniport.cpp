@@ -1,13 +1,10 @@
 // The miniport block: an adapter's life from MiniportInitialize to
 // MiniportHalt, what NDIS keeps of it (handle, context, attributes, shutdown
 // handler), and the checks made when the adapter starts and stops (see
-// host/miniport.h). The upper edge is in upper_edge.cpp.
-#include <chrono>
-#include <cstddef>
+// host/miniport.h). The upper edge is in upper_edge_*.cpp.
 #include <map>
 #include <mutex>
-#include <shared_mutex>
-#include <unordered_map>
+#include <string>
 
 #include "host/verifier.h"
 #include "internal.h"
@@ -71,86 +68,7 @@ void DropLeftovers(MiniportState& s) {
     if (shutdownHandler) LedgerRemove(Resource::ShutdownHandler, &s);
 }
 
-const char* CallName(Call kind) {
-    switch (kind) {
-    case Call::Send: return "MiniportSendPackets";
-    case Call::Request: return "an information request's handler";
-    case Call::HangCheck: return "MiniportCheckForHang";
-    case Call::Reset: return "Miniport::Reset";
-    case Call::Indication: return "NdisMIndicateReceivePacket";
-    case Call::Return: return "MiniportReturnPacket";
-    case Call::Count: break;
-    }
-    return "a call";
-}
-
-// The calls this thread is inside, innermost last.
-struct CallHere {
-    const MiniportState* state;
-    Call kind;
-};
-thread_local std::vector<CallHere> callsHere;
-
 }  // namespace
-
-void BeginCall(MiniportState& s, Call kind) {
-    s.calls[static_cast<int>(kind)].fetch_add(1);
-    callsHere.push_back({&s, kind});
-}
-
-void EndCall(MiniportState& s, Call kind) {
-    for (size_t i = callsHere.size(); i-- > 0;) {
-        if (callsHere[i].state == &s && callsHere[i].kind == kind) {
-            callsHere.erase(callsHere.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
-    }
-    // A waiter counts itself in under mu before it tests the counts: either
-    // it sees this decrement, or this sees it and wakes it under mu.
-    if (s.calls[static_cast<int>(kind)].fetch_sub(1) == 1 && s.callWaiters.load() > 0) {
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.callEnded.notify_all();
-    }
-}
-
-const char* CallOnThisThread(const MiniportState& s, std::initializer_list<Call> kinds) {
-    for (size_t i = callsHere.size(); i-- > 0;) {
-        if (callsHere[i].state != &s) continue;
-        for (Call k : kinds) {
-            if (callsHere[i].kind == k) return CallName(k);
-        }
-    }
-    return nullptr;
-}
-
-// Waits, with `lock` on s.mu held, until no call of `kinds` is under way;
-// false, after a violation naming `who` and the late call, when one has not
-// returned in 30 s. In the deterministic mode there is one thread, and the
-// callers make sure it is inside none of these calls: nothing is waited for.
-static bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
-                         std::initializer_list<Call> kinds, const char* who) {
-    auto none = [&] {
-        for (Call k : kinds) {
-            if (s.calls[static_cast<int>(k)].load() != 0) return false;
-        }
-        return true;
-    };
-    if (none()) return true;
-    ++s.callWaiters;
-    bool ended = s.callEnded.wait_for(lock, std::chrono::seconds(30), none);
-    --s.callWaiters;
-    if (!ended) {
-        Call late = Call::Count;
-        for (Call k : kinds) {
-            if (s.calls[static_cast<int>(k)].load() != 0) late = k;
-        }
-        lock.unlock();
-        Violation("%s: %s has not returned for 30 s", who, CallName(late));
-        lock.lock();
-    }
-    return ended;
-}
-
 }  // namespace internal
 
 using internal::MiniportState;
@@ -505,6 +423,22 @@ MiniportAttributes Miniport::Attributes() const {
 bool Miniport::ShutdownHandlerRegistered() const {
     std::lock_guard<std::mutex> lock(state_->mu);
     return state_->shutdownHandler != nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// What the upper edge records
+// ---------------------------------------------------------------------------
+void Miniport::SetRecording(bool on) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->recording = on;
+}
+
+void Miniport::ClearRecords() {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->completions.clear();
+    state_->received.clear();
+    state_->statuses.clear();
+    state_->warnings.clear();
 }
 
 }  // namespace host
