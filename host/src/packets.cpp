@@ -62,7 +62,7 @@ template <typename Pool>
 struct Descriptor {
     Pool* pool;
     // Read under the shared lock: a protocol's packet or buffer changes it
-    // under the shared lock too (see RetireProtocolPacket), so it is read and
+    // under the shared lock too (see SetProtocolPacketLive), so it is read and
     // written atomically (through Allocated and SetAllocated).
     bool allocated;
 };
@@ -625,40 +625,27 @@ void DeleteProtocolBuffer(PNDIS_BUFFER buffer) {
     delete buffer;
 }
 
-// A protocol's packet and buffers stay registered while the upper edge keeps
-// them for a later send; meanwhile they count as freed, so that a driver
-// still using them is told, as it would be of a packet that no longer exists.
-// Only the flags change, under the shared lock: no send waits for another.
-void RetireProtocolPacket(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers) {
+// A protocol's packet and buffers stay registered while the protocol keeps
+// them for a later send (send_records.cpp); meanwhile they count as freed,
+// so that a driver still using them is told, as it would be of a packet that
+// no longer exists. Only the flags change, under the shared lock: no send
+// waits for another.
+void SetProtocolPacketLive(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers,
+                           bool live) {
+    if (live) {
+        USHORT oobOffset;
+        size_t blockSize;
+        PacketLayout(kProtocolReservedLength, &oobOffset, &blockSize);
+        PreparePacket(packet, blockSize, oobOffset, nullptr);
+    }
     Registry& r = R();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
     auto p = r.packets.find(packet);
-    if (p != r.packets.end()) SetAllocated(p->second, false);
+    if (p != r.packets.end()) SetAllocated(p->second, live);
     for (PNDIS_BUFFER b : buffers) {
         auto it = r.buffers.find(b);
-        if (it != r.buffers.end()) SetAllocated(it->second, false);
+        if (it != r.buffers.end()) SetAllocated(it->second, live);
     }
-}
-
-// A retired packet made fresh for a new send: as NewProtocolPacket makes it,
-// its buffers unchained; they are chained again with ReviveProtocolBuffer.
-void ReviveProtocolPacket(PNDIS_PACKET packet) {
-    USHORT oobOffset;
-    size_t blockSize;
-    PacketLayout(kProtocolReservedLength, &oobOffset, &blockSize);
-    PreparePacket(packet, blockSize, oobOffset, nullptr);
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    auto it = r.packets.find(packet);
-    if (it != r.packets.end()) SetAllocated(it->second, true);
-}
-
-void ReviveProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length) {
-    *buffer = NDIS_BUFFER{nullptr, address, length, length, nullptr};
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    auto it = r.buffers.find(buffer);
-    if (it != r.buffers.end()) SetAllocated(it->second, true);
 }
 
 // The protocol counts its packet once it is built, before any driver sees
@@ -671,15 +658,6 @@ void CountProtocolPacket(PNDIS_PACKET packet) {
         total += b->ByteCount;
     }
     CacheCounts(packet, pages, count, total);
-}
-
-void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
-    if (packet->Private.Head) {
-        packet->Private.Tail->Next = buffer;
-    } else {
-        packet->Private.Head = buffer;
-    }
-    packet->Private.Tail = buffer;
 }
 
 bool IsPoolPacket(PNDIS_PACKET packet) {

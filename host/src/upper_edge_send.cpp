@@ -2,27 +2,13 @@
 // MiniportSendPackets (or MiniportSend), held back while the adapter
 // resets, and their completions, checked: each once, with a final status,
 // and the packet's data as it was sent (see host/miniport.h).
-#include <algorithm>
-#include <cstring>
-
 #include "host/verifier.h"
 #include "internal.h"
 #include "internal_miniport.h"
 
 namespace host {
 namespace internal {
-
-SendRecord::~SendRecord() {
-    for (auto* b : buffers) DeleteProtocolBuffer(b);
-    if (packet) DeleteProtocolPacket(packet);
-}
-
 namespace {
-
-// Completed sends kept, so that a second completion of one of them is named
-// as such. Older ones are retired and kept for reuse, up to kSpareSends.
-constexpr size_t kRecentSends = 64;
-constexpr size_t kSpareSends = 256;
 
 bool CutsFit(const OutgoingFrame& f) {
     if (f.noBuffer) return f.bytes.empty() && f.splitAt.empty();
@@ -34,51 +20,6 @@ bool CutsFit(const OutgoingFrame& f) {
     return true;
 }
 
-// The protocol's packet for a frame, one buffer per piece: `spare`, a
-// retired send, made fresh when it has as many buffers, else a new one.
-std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<SendRecord> spare) {
-    size_t pieces = f.noBuffer ? 0 : f.splitAt.size() + 1;
-    std::unique_ptr<SendRecord> r;
-    bool reused = spare && spare->buffers.size() == pieces;
-    if (reused) {
-        r = std::move(spare);
-        ReviveProtocolPacket(r->packet);
-    } else {
-        r = std::make_unique<SendRecord>();
-        r->packet = NewProtocolPacket();
-    }
-    r->frame.assign(f.bytes.begin(), f.bytes.end());
-    r->wire.assign(f.bytes.begin(), f.bytes.end());
-    r->wire.reserve(r->wire.size() + 1);  // never a null address, even for no bytes
-    size_t start = 0;
-    for (size_t i = 0; i < pieces; ++i) {
-        size_t cut = i < f.splitAt.size() ? f.splitAt[i] : r->wire.size();
-        auto length = static_cast<UINT>(cut - start);
-        if (reused) {
-            ReviveProtocolBuffer(r->buffers[i], r->wire.data() + start, length);
-        } else {
-            r->buffers.push_back(NewProtocolBuffer(r->wire.data() + start, length));
-        }
-        ChainProtocolBuffer(r->packet, r->buffers[i]);
-        start = cut;
-    }
-    CountProtocolPacket(r->packet);
-    return r;
-}
-
-// Keeps a completed send among the recent ones; the oldest is retired for
-// reuse (the caller holds the lock).
-void KeepCompleted(MiniportState& s, std::unique_ptr<SendRecord> record) {
-    s.completedSends.push_back(std::move(record));
-    if (s.completedSends.size() <= kRecentSends) return;
-    std::unique_ptr<SendRecord> oldest = std::move(s.completedSends.front());
-    s.completedSends.pop_front();
-    std::lock_guard<std::mutex> lock(s.spareMu);
-    if (s.spareSends.size() >= kSpareSends) return;
-    RetireProtocolPacket(oldest->packet, oldest->buffers);
-    s.spareSends.push_back(std::move(oldest));
-}
-
 void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
                   NDIS_STATUS status, const char* function) {
     if (status == NDIS_STATUS_PENDING) {
@@ -86,14 +27,8 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
                   static_cast<void*>(packet));
         return;
     }
-    // The completion is built in storage kept per thread, whose frame
-    // buffer serves send after send; a completion made from inside another's
-    // callback gets storage of its own.
-    thread_local SendCompletion kept{};
-    thread_local bool keptInUse = false;
-    SendCompletion own{};
-    bool useKept = !keptInUse;
-    SendCompletion& completion = useKept ? kept : own;
+    CompletionSlot slot;
+    SendCompletion& completion = slot.completion();
     std::function<void(const SendCompletion&)> callback;
     const char* problem = nullptr;
     bool written = false;
@@ -101,12 +36,9 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
         std::lock_guard<std::mutex> lock(state->mu);
         auto it = state->sending.find(packet);
         if (it == state->sending.end()) {
-            bool recent = std::any_of(state->completedSends.begin(), state->completedSends.end(),
-                                      [&](const std::unique_ptr<SendRecord>& r) {
-                                          return r->packet == packet;
-                                      });
-            problem = recent ? "the send has been completed already"
-                             : "not a packet sent to this adapter";
+            problem = CompletedRecently(state->completedSends, packet)
+                          ? "the send has been completed already"
+                          : "not a packet sent to this adapter";
         } else {
             std::unique_ptr<SendRecord> record = std::move(it->second);
             state->sending.erase(it);
@@ -118,7 +50,7 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
             completion.time = Now();
             completion.processor = CurrentProcessor();
             if (state->recording) state->completions.push_back(completion);
-            KeepCompleted(*state, std::move(record));
+            KeepCompleted(state->completedSends, std::move(record));
             callback = state->callbacks.sendComplete;
         }
     }
@@ -130,10 +62,7 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
         Violation("%s(%p): the miniport wrote into the data of a packet it was sent", function,
                   static_cast<void*>(packet));
     }
-    if (!callback) return;
-    keptInUse = keptInUse || useKept;
-    callback(completion);
-    if (useKept) keptInUse = false;
+    if (callback) callback(completion);
 }
 
 }  // namespace
@@ -156,18 +85,8 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     std::vector<PNDIS_PACKET> packets;
     // The packets are made outside the lock, from retired sends where there
     // are some; they are sent (or given back) under it.
-    std::vector<std::unique_ptr<internal::SendRecord>> records(frames.size());
-    {
-        std::lock_guard<std::mutex> lock(state->spareMu);
-        for (auto& r : records) {
-            if (state->spareSends.empty()) break;
-            r = std::move(state->spareSends.back());
-            state->spareSends.pop_back();
-        }
-    }
-    for (size_t i = 0; i < frames.size(); ++i) {
-        records[i] = internal::BuildSend(frames[i], std::move(records[i]));
-    }
+    std::vector<std::unique_ptr<internal::SendRecord>> records =
+        internal::NewSends(state->completedSends, frames);
     bool running, resetting;
     NDIS_HANDLE context;
     {
