@@ -1,4 +1,5 @@
-// What the driver, miniport block, upper edge and packet modules share.
+// What the driver, miniport block, upper edge, send records and packet
+// modules share.
 #pragma once
 
 #include <atomic>
@@ -30,8 +31,8 @@ namespace internal {
 
 // ---------------------------------------------------------------------------
 // The protocols' own packets and buffers, in the packet verifier's registry
-// (packets.cpp): the driver may read them with the same calls as a pool's,
-// but not free them or chain into them.
+// (packets.cpp, packet_contents.cpp): the driver may read them with the same
+// calls as a pool's, but not free them or chain into them.
 // ---------------------------------------------------------------------------
 PNDIS_PACKET NewProtocolPacket();  // live, no buffers chained
 void DeleteProtocolPacket(PNDIS_PACKET packet);
@@ -251,11 +252,11 @@ void RegisterAdapter(const std::shared_ptr<MiniportState>& state);
 std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use);
 std::vector<std::shared_ptr<MiniportState>> AllAdapters();
 
-// Calls under way (miniport_calls.cpp). BeginCall is made with s.mu held, in the
-// critical section whose check lets the call through, so that halt and reset
-// see every call that got past their state change; EndCall when the call has
-// returned, without s.mu. The calling thread is noted, so that a thread never
-// waits for a call it is itself inside.
+// Calls under way (miniport_calls.cpp). BeginCall is made with s.mu held, in
+// the critical section whose check lets the call through, so that halt and
+// reset see every call that got past their state change; EndCall when the
+// call has returned, without s.mu. The calling thread is noted, so that a
+// thread never waits for a call it is itself inside.
 void BeginCall(MiniportState& s, Call kind);
 void EndCall(MiniportState& s, Call kind);
 // What this thread is inside, of the calls on `s` whose kinds are in `kinds`
