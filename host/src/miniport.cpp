@@ -1,7 +1,9 @@
 // The miniport block: an adapter's life from MiniportInitialize to
 // MiniportHalt, what NDIS keeps of it (handle, context, attributes, shutdown
 // handler), and the checks made when the adapter starts and stops (see
-// host/miniport.h). The upper edge is in upper_edge_*.cpp.
+// host/miniport.h). The registry of adapters by handle is in
+// miniport_registry.cpp, the calls under way in miniport_calls.cpp, the
+// upper edge in upper_edge_*.cpp.
 #include <map>
 #include <mutex>
 #include <string>
