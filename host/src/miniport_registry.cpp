@@ -89,9 +89,13 @@ std::vector<std::shared_ptr<MiniportState>> AllAdapters() {
 // (it may connect one and see it fire before it returns) until MiniportHalt
 // has returned; not after its initialization failed.
 bool LookupMiniport(NDIS_HANDLE handle, MiniportHandlers* handlers) {
-    std::shared_ptr<MiniportState> state = Find(handle);
-    if (!state) return false;
-    switch (state->phase.load()) {
+    // Read under the shared lock, which keeps the adapter's state alive, so
+    // that an interrupt costs no reference count written from every processor.
+    std::shared_lock<ReadMostlyMutex> lock(registryMu);
+    auto it = adapters.find(handle);
+    if (it == adapters.end()) return false;
+    const MiniportState& state = *it->second;
+    switch (state.phase.load()) {
     case Phase::Initializing:
     case Phase::Running:
     case Phase::Unbinding:
@@ -100,8 +104,8 @@ bool LookupMiniport(NDIS_HANDLE handle, MiniportHandlers* handlers) {
     case Phase::Halted:
     case Phase::Failed: return false;
     }
-    const NDIS30_MINIPORT_CHARACTERISTICS& v30 = state->handlers.Ndis40Chars.Ndis30Chars;
-    *handlers = {state->context.load(), v30.ISRHandler, v30.HandleInterruptHandler};
+    const NDIS30_MINIPORT_CHARACTERISTICS& v30 = state.handlers.Ndis40Chars.Ndis30Chars;
+    *handlers = {state.context.load(), v30.ISRHandler, v30.HandleInterruptHandler};
     return true;
 }
 
