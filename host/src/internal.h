@@ -96,19 +96,18 @@ void RunResetHooks();
 namespace host {
 namespace internal {
 
-// What the host's modules need to know of a miniport: its adapter context
-// and the handlers the driver registered. The miniport block registers these
-// when it starts an adapter; interrupt delivery and the verifier look them up.
+// What interrupt delivery needs to know of a miniport: its adapter context
+// and the interrupt handlers the driver registered. Read from the registry
+// of miniports (miniport_registry.cpp), where the miniport block registers
+// an adapter when it starts initializing it.
 struct MiniportHandlers {
     NDIS_HANDLE adapterContext = nullptr;
     W_ISR_HANDLER isr = nullptr;
     W_HANDLE_INTERRUPT_HANDLER handleInterrupt = nullptr;
 };
 
-void RegisterMiniport(NDIS_HANDLE miniportAdapterHandle, const MiniportHandlers& handlers);
-void UpdateMiniportContext(NDIS_HANDLE miniportAdapterHandle, NDIS_HANDLE adapterContext);
-void UnregisterMiniport(NDIS_HANDLE miniportAdapterHandle);
-// False when the handle names no registered miniport.
+// False when the handle names no miniport that takes interrupts now (from
+// the call of its MiniportInitialize until its MiniportHalt has returned).
 bool LookupMiniport(NDIS_HANDLE miniportAdapterHandle, MiniportHandlers* handlers);
 
 }  // namespace internal

@@ -1,4 +1,5 @@
-// What the driver, miniport block, upper edge and packet modules share.
+// What the driver, miniport block, upper edge, send records and packet
+// modules share.
 #pragma once
 
 #include <atomic>
@@ -29,29 +30,29 @@ namespace host {
 namespace internal {
 
 // ---------------------------------------------------------------------------
-// Packets and buffers the upper edge makes (packets.cpp). They are the
-// protocol's: the driver may read them, but not free them or chain into them.
+// The protocols' own packets and buffers, in the packet verifier's registry
+// (packets.cpp, packet_contents.cpp): the driver may read them with the same
+// calls as a pool's, but not free them or chain into them.
 // ---------------------------------------------------------------------------
-PNDIS_PACKET NewProtocolPacket();
+PNDIS_PACKET NewProtocolPacket();  // live, no buffers chained
 void DeleteProtocolPacket(PNDIS_PACKET packet);
-PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length);
+PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length);  // live
 void DeleteProtocolBuffer(PNDIS_BUFFER buffer);
-void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer);
+// Whether the driver may use a protocol's packet and its buffers: while the
+// protocol keeps them for a later send they count as freed, and stay
+// registered. Made live again, the packet is as NewProtocolPacket makes it;
+// its buffers are the protocol's to describe and chain anew.
+void SetProtocolPacketLive(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers,
+                           bool live);
 // Caches the counts of a protocol's packet whose chain is complete.
 void CountProtocolPacket(PNDIS_PACKET packet);
-// Kept for reuse after its send: counts as freed until revived, and stays
-// registered meanwhile. Revived, the packet is as NewProtocolPacket makes it
-// (no buffers chained) and the buffer as NewProtocolBuffer makes it.
-void RetireProtocolPacket(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers);
-void ReviveProtocolPacket(PNDIS_PACKET packet);
-void ReviveProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length);
 // A live packet from NdisAllocatePacket.
 bool IsPoolPacket(PNDIS_PACKET packet);
 // Reads an indicated packet as a protocol does: its counts (which must not
 // be stale) and the bytes of its buffer chain. False, after a violation
 // naming `function`, when the chain holds a buffer that is not live.
 bool ReadIndicatedPacket(PNDIS_PACKET packet, const char* function, std::vector<uint8_t>* bytes);
-// Whether some adapter lent `packet` to the protocols (upper_edge.cpp).
+// Whether some adapter lent `packet` to the protocols (upper_edge_receive.cpp).
 bool PacketLentToProtocol(PNDIS_PACKET packet);
 
 // ---------------------------------------------------------------------------
@@ -74,16 +75,8 @@ struct DriverState {
 };
 
 // ---------------------------------------------------------------------------
-// Adapters (miniport.cpp, upper_edge.cpp)
+// The protocols' send records and their reuse (send_records.cpp)
 // ---------------------------------------------------------------------------
-// Unbinding: Miniport::Halt has begun. NDIS unbinds the protocols first: no
-// new sends, requests, hang checks or resets reach the miniport, the calls
-// already in it finish, and the protocols give back every packet they were
-// lent. The miniport has not been told yet, so its indications are still
-// allowed (no protocol hears them; their packets are given back before halt).
-// Halting: MiniportHalt has been called.
-enum class Phase { Created, Initializing, Running, Unbinding, Halting, Halted, Failed };
-
 // A packet the upper edge sent: its protocol packet and buffers, and the
 // frame twice, once as the driver sees it and once as it was sent, so that a
 // miniport writing into a packet it was given is caught.
@@ -95,6 +88,56 @@ struct SendRecord {
     std::vector<PNDIS_BUFFER> buffers;
     ~SendRecord();
 };
+
+// An adapter's completed sends. The most recent are kept (under the
+// adapter's mu), so that a second completion of one is named as such; older
+// ones are retired and kept for reuse, so that a send makes no packet, buffer
+// or frame storage of its own. The spares are under a lock of their own,
+// taken inside the adapter's mu or alone, so that a sender picks some up
+// without waiting for mu.
+struct CompletedSends {
+    std::deque<std::unique_ptr<SendRecord>> recent;
+    std::mutex spareMu;
+    std::vector<std::unique_ptr<SendRecord>> spare;
+};
+
+// The protocol's packets for `frames`, one buffer per piece of each, made
+// from spares where they fit. Takes spareMu only.
+std::vector<std::unique_ptr<SendRecord>> NewSends(CompletedSends& sends,
+                                                  const std::vector<OutgoingFrame>& frames);
+// Keeps a send just completed; the oldest recent one is retired for reuse.
+// The caller holds the adapter's mu.
+void KeepCompleted(CompletedSends& sends, std::unique_ptr<SendRecord> record);
+// Whether `packet` is one of the recent completed sends (adapter's mu held).
+bool CompletedRecently(const CompletedSends& sends, PNDIS_PACKET packet);
+
+// Where a send completion is built for the protocol's callback: storage
+// kept per thread, whose frame buffer serves send after send, or, for a
+// completion made while another's is in use (from inside its callback),
+// storage of its own.
+class CompletionSlot {
+public:
+    CompletionSlot();
+    ~CompletionSlot();
+    CompletionSlot(const CompletionSlot&) = delete;
+    CompletionSlot& operator=(const CompletionSlot&) = delete;
+    SendCompletion& completion() { return kept_ ? *kept_ : own_; }
+
+private:
+    SendCompletion* kept_;
+    SendCompletion own_{};
+};
+
+// ---------------------------------------------------------------------------
+// Adapters (miniport.cpp, upper_edge_*.cpp)
+// ---------------------------------------------------------------------------
+// Unbinding: Miniport::Halt has begun. NDIS unbinds the protocols first: no
+// new sends, requests, hang checks or resets reach the miniport, the calls
+// already in it finish, and the protocols give back every packet they were
+// lent. The miniport has not been told yet, so its indications are still
+// allowed (no protocol hears them; their packets are given back before halt).
+// Halting: MiniportHalt has been called.
+enum class Phase { Created, Initializing, Running, Unbinding, Halting, Halted, Failed };
 
 struct RequestRecord {
     bool query = true;
@@ -148,7 +191,9 @@ struct MiniportState {
     // needed (AdapterFor, on every NDIS call).
     std::atomic<Phase> phase{Phase::Created};
     std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
-    NDIS_HANDLE context = nullptr;
+    // Set by NdisMSetAttributesEx under mu; read without it by interrupt
+    // delivery (LookupMiniport).
+    std::atomic<NDIS_HANDLE> context{nullptr};
     UINT selectedMedium = kUntouched;
     MiniportAttributes attributes;
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
@@ -162,13 +207,7 @@ struct MiniportState {
     // Send tracking
     SendId nextSendId = 1;
     std::unordered_map<PNDIS_PACKET, std::unique_ptr<SendRecord>> sending;
-    std::deque<std::unique_ptr<SendRecord>> completedSends;  // recent, to catch a 2nd completion
-    // Older completed sends, retired, kept for reuse: a send then makes no
-    // packet, buffer or frame storage of its own (see BuildSend). Under a
-    // lock of their own, taken inside mu or alone, so that a sender picks
-    // one up without waiting for mu.
-    std::mutex spareMu;
-    std::vector<std::unique_ptr<SendRecord>> spareSends;
+    CompletedSends completedSends;
     std::vector<std::unique_ptr<SendRecord>> deferredSends;  // asked for during a reset
     std::vector<SendCompletion> completions;
 
@@ -205,37 +244,42 @@ enum class Use {
     Call,            // initializing, running or halting
 };
 
-// Registry of adapters by handle (miniport.cpp). AdapterFor reports a
-// violation naming `function` and returns null when `handle` names no
-// adapter, or one that `use` does not allow now.
+// The registry of adapters by handle (miniport_registry.cpp), which
+// interrupt delivery reads too (LookupMiniport, internal.h). AdapterFor
+// reports a violation naming `function` and returns null when `handle` names
+// no adapter, or one that `use` does not allow now.
 void RegisterAdapter(const std::shared_ptr<MiniportState>& state);
 std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use);
 std::vector<std::shared_ptr<MiniportState>> AllAdapters();
 
-// For the platform's other entry points that take a MiniportAdapterHandle:
-// true when the adapter may call NDIS now (initializing, running, halting);
-// otherwise a violation naming `function`.
-bool MiniportHandleUsable(NDIS_HANDLE handle, const char* function);
-
-// Calls under way (miniport.cpp). BeginCall is made with s.mu held, in the
-// critical section whose check lets the call through, so that halt and reset
-// see every call that got past their state change; EndCall when the call has
-// returned, without s.mu. The calling thread is noted, so that a thread never
-// waits for a call it is itself inside.
+// Calls under way (miniport_calls.cpp). BeginCall is made with s.mu held, in
+// the critical section whose check lets the call through, so that halt and
+// reset see every call that got past their state change; EndCall when the
+// call has returned, without s.mu. The calling thread is noted, so that a
+// thread never waits for a call it is itself inside.
 void BeginCall(MiniportState& s, Call kind);
 void EndCall(MiniportState& s, Call kind);
 // What this thread is inside, of the calls on `s` whose kinds are in `kinds`
 // (innermost first), named for a message; null when none.
 const char* CallOnThisThread(const MiniportState& s, std::initializer_list<Call> kinds);
 
-// Upper edge pieces the miniport block needs (upper_edge.cpp).
-size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,
-                         int processor);
-RequestResult ResultOf(const RequestRecord& request);
-
+// Waits, with `lock` on s.mu held, until no call of `kinds` is under way;
+// false, after a violation naming `who` and the late call, when one has not
+// returned in 30 s. In the deterministic mode there is one thread, and the
+// callers make sure it is inside none of these calls: nothing is waited for.
+bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
+                  std::initializer_list<Call> kinds, const char* who);
 // Runs fn as processor `processor` when the deterministic mode lets the
 // caller choose (at PASSIVE_LEVEL); otherwise where the caller is.
 void OnChosenProcessor(int processor, const std::function<void()>& fn);
+// The IRQL to call a miniport handler at: `irql`, or the caller's when that
+// is higher (NDIS does not lower it to make a call).
+inline KIRQL AtLeastCurrent(KIRQL irql) { return irql < CurrentIrql() ? CurrentIrql() : irql; }
+
+// What the miniport block needs of the upper edge (upper_edge_receive.cpp):
+// gives up to `count` lent packets back, oldest first; how many.
+size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,
+                         int processor);
 
 }  // namespace internal
 }  // namespace host

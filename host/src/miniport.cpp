@@ -1,13 +1,12 @@
 // The miniport block: an adapter's life from MiniportInitialize to
 // MiniportHalt, what NDIS keeps of it (handle, context, attributes, shutdown
 // handler), and the checks made when the adapter starts and stops (see
-// host/miniport.h). The upper edge is in upper_edge.cpp.
-#include <chrono>
-#include <cstddef>
+// host/miniport.h). The registry of adapters by handle is in
+// miniport_registry.cpp, the calls under way in miniport_calls.cpp, the
+// upper edge in upper_edge_*.cpp.
 #include <map>
 #include <mutex>
-#include <shared_mutex>
-#include <unordered_map>
+#include <string>
 
 #include "host/verifier.h"
 #include "internal.h"
@@ -17,42 +16,6 @@
 namespace host {
 namespace internal {
 namespace {
-
-// Adapters by handle. A handle stays known until the world is reset, so that
-// a call on a halted adapter is named as such rather than as a stranger.
-// Shared by the lookups every NDIS call makes; exclusive for changes.
-host::internal::ReadMostlyMutex registryMu;
-std::unordered_map<NDIS_HANDLE, std::shared_ptr<MiniportState>> adapters;
-
-void Forget() {
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(registryMu);
-    adapters.clear();
-}
-const bool registered = (RegisterResetHook(Forget), true);
-
-// Why `use` is not allowed in `phase`, or null.
-const char* Refusal(Phase phase, Use use) {
-    switch (phase) {
-    case Phase::Created: return "the adapter has not been initialized";
-    case Phase::Failed: return "the adapter's MiniportInitialize failed";
-    case Phase::Halted:
-        return "the adapter has been halted: nothing is indicated or completed after halt";
-    case Phase::Initializing:
-        if (use == Use::Initialization || use == Use::Call) return nullptr;
-        return "MiniportInitialize has not returned yet";
-    case Phase::Running:
-        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
-        return nullptr;
-    case Phase::Unbinding:
-        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
-        return nullptr;
-    case Phase::Halting:
-        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
-        if (use == Use::Indication) return "MiniportHalt is running: the protocols are unbound";
-        return nullptr;
-    }
-    return "unknown adapter state";
-}
 
 uint64_t LatestSerial() {
     uint64_t latest = 0;
@@ -107,121 +70,7 @@ void DropLeftovers(MiniportState& s) {
     if (shutdownHandler) LedgerRemove(Resource::ShutdownHandler, &s);
 }
 
-const char* CallName(Call kind) {
-    switch (kind) {
-    case Call::Send: return "MiniportSendPackets";
-    case Call::Request: return "an information request's handler";
-    case Call::HangCheck: return "MiniportCheckForHang";
-    case Call::Reset: return "Miniport::Reset";
-    case Call::Indication: return "NdisMIndicateReceivePacket";
-    case Call::Return: return "MiniportReturnPacket";
-    case Call::Count: break;
-    }
-    return "a call";
-}
-
-// The calls this thread is inside, innermost last.
-struct CallHere {
-    const MiniportState* state;
-    Call kind;
-};
-thread_local std::vector<CallHere> callsHere;
-
 }  // namespace
-
-void BeginCall(MiniportState& s, Call kind) {
-    s.calls[static_cast<int>(kind)].fetch_add(1);
-    callsHere.push_back({&s, kind});
-}
-
-void EndCall(MiniportState& s, Call kind) {
-    for (size_t i = callsHere.size(); i-- > 0;) {
-        if (callsHere[i].state == &s && callsHere[i].kind == kind) {
-            callsHere.erase(callsHere.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
-    }
-    // A waiter counts itself in under mu before it tests the counts: either
-    // it sees this decrement, or this sees it and wakes it under mu.
-    if (s.calls[static_cast<int>(kind)].fetch_sub(1) == 1 && s.callWaiters.load() > 0) {
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.callEnded.notify_all();
-    }
-}
-
-const char* CallOnThisThread(const MiniportState& s, std::initializer_list<Call> kinds) {
-    for (size_t i = callsHere.size(); i-- > 0;) {
-        if (callsHere[i].state != &s) continue;
-        for (Call k : kinds) {
-            if (callsHere[i].kind == k) return CallName(k);
-        }
-    }
-    return nullptr;
-}
-
-// Waits, with `lock` on s.mu held, until no call of `kinds` is under way;
-// false, after a violation naming `who` and the late call, when one has not
-// returned in 30 s. In the deterministic mode there is one thread, and the
-// callers make sure it is inside none of these calls: nothing is waited for.
-static bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
-                         std::initializer_list<Call> kinds, const char* who) {
-    auto none = [&] {
-        for (Call k : kinds) {
-            if (s.calls[static_cast<int>(k)].load() != 0) return false;
-        }
-        return true;
-    };
-    if (none()) return true;
-    ++s.callWaiters;
-    bool ended = s.callEnded.wait_for(lock, std::chrono::seconds(30), none);
-    --s.callWaiters;
-    if (!ended) {
-        Call late = Call::Count;
-        for (Call k : kinds) {
-            if (s.calls[static_cast<int>(k)].load() != 0) late = k;
-        }
-        lock.unlock();
-        Violation("%s: %s has not returned for 30 s", who, CallName(late));
-        lock.lock();
-    }
-    return ended;
-}
-
-void RegisterAdapter(const std::shared_ptr<MiniportState>& state) {
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(registryMu);
-    adapters[state.get()] = state;
-}
-
-std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use) {
-    std::shared_ptr<MiniportState> state;
-    {
-        std::shared_lock<host::internal::ReadMostlyMutex> lock(registryMu);
-        auto it = adapters.find(handle);
-        if (it != adapters.end()) state = it->second;
-    }
-    if (!state) {
-        Violation("%s(%p): not a miniport adapter handle", function, handle);
-        return nullptr;
-    }
-    Phase phase = state->phase.load();
-    if (const char* refusal = Refusal(phase, use)) {
-        Violation("%s(%p): %s", function, handle, refusal);
-        return nullptr;
-    }
-    return state;
-}
-
-std::vector<std::shared_ptr<MiniportState>> AllAdapters() {
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(registryMu);
-    std::vector<std::shared_ptr<MiniportState>> all;
-    for (auto& a : adapters) all.push_back(a.second);
-    return all;
-}
-
-bool MiniportHandleUsable(NDIS_HANDLE handle, const char* function) {
-    return AdapterFor(handle, function, Use::Call) != nullptr;
-}
-
 }  // namespace internal
 
 using internal::MiniportState;
@@ -294,6 +143,8 @@ bool Miniport::StartInitialize() {
     }
     state_->handlers = handlers;
     state_->phase = Phase::Initializing;
+    // Known before MiniportInitialize is called: an interrupt it connects
+    // must find the adapter's ISR.
     internal::RegisterAdapter(state_);
     return true;
 }
@@ -308,10 +159,6 @@ NDIS_STATUS Miniport::Initialize() {
         media = state->media;
     }
     uint64_t watermark = internal::LatestSerial();
-    // Registered before the call: an interrupt connected during
-    // initialization must find the adapter's ISR.
-    internal::RegisterMiniport(
-        state.get(), {nullptr, V30(*state).ISRHandler, V30(*state).HandleInterruptHandler});
     NDIS_STATUS openError = static_cast<NDIS_STATUS>(kUntouched);
     UINT index = kUntouched;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
@@ -370,7 +217,6 @@ NDIS_STATUS Miniport::FinishInitialize(NDIS_STATUS status, uint64_t watermark) {
         std::lock_guard<std::mutex> lock(state->mu);
         state->phase = Phase::Failed;
     }
-    internal::UnregisterMiniport(handle);
     std::string held = internal::HeldBy(handle);
     if (!held.empty()) {
         Violation("MiniportInitialize failed (0x%08X) and left %s", static_cast<unsigned>(status),
@@ -463,7 +309,6 @@ void Miniport::Halt() {
         std::lock_guard<std::mutex> lock(driver_->mu);
         --driver_->liveAdapters;
     }
-    internal::UnregisterMiniport(state.get());
     CheckHalted(s);
     internal::DropLeftovers(s);
 }
@@ -582,6 +427,22 @@ bool Miniport::ShutdownHandlerRegistered() const {
     return state_->shutdownHandler != nullptr;
 }
 
+// ---------------------------------------------------------------------------
+// What the upper edge records
+// ---------------------------------------------------------------------------
+void Miniport::SetRecording(bool on) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->recording = on;
+}
+
+void Miniport::ClearRecords() {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->completions.clear();
+    state_->received.clear();
+    state_->statuses.clear();
+    state_->warnings.clear();
+}
+
 }  // namespace host
 
 // ---------------------------------------------------------------------------
@@ -601,7 +462,6 @@ void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE Minipor
         state->context = MiniportAdapterContext;
         state->attributes = {true, CheckForHangTimeInSeconds, AttributeFlags, AdapterType};
     }
-    host::internal::UpdateMiniportContext(MiniportAdapterHandle, MiniportAdapterContext);
 }
 
 void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,

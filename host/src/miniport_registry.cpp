@@ -1,43 +1,111 @@
-// The registry of live miniports, by their NDIS handle (see internal.h).
-#include <map>
+// The one registry of miniports, by their NDIS handle: the miniport block
+// registers an adapter when it starts initializing it; every NDIS call that
+// names an adapter, the verifier's checks of what it may do now, and interrupt
+// delivery look it up here. A handle stays known until the world is reset,
+// so that a call on a halted adapter is named as such rather than as a
+// stranger.
 #include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
 
+#include "host/verifier.h"
 #include "internal.h"
+#include "internal_miniport.h"
 
 namespace host {
 namespace internal {
 namespace {
-std::mutex mu;
-std::map<NDIS_HANDLE, MiniportHandlers> miniports;
+
+// Shared by the lookups every NDIS call and every interrupt makes; exclusive
+// for changes.
+ReadMostlyMutex registryMu;
+std::unordered_map<NDIS_HANDLE, std::shared_ptr<MiniportState>> adapters;
 
 void Forget() {
-    std::lock_guard<std::mutex> lock(mu);
-    miniports.clear();
+    std::lock_guard<ReadMostlyMutex> lock(registryMu);
+    adapters.clear();
 }
 const bool registered = (RegisterResetHook(Forget), true);
+
+std::shared_ptr<MiniportState> Find(NDIS_HANDLE handle) {
+    std::shared_lock<ReadMostlyMutex> lock(registryMu);
+    auto it = adapters.find(handle);
+    return it == adapters.end() ? nullptr : it->second;
+}
+
+// Why `use` is not allowed in `phase`, or null.
+const char* Refusal(Phase phase, Use use) {
+    switch (phase) {
+    case Phase::Created: return "the adapter has not been initialized";
+    case Phase::Failed: return "the adapter's MiniportInitialize failed";
+    case Phase::Halted:
+        return "the adapter has been halted: nothing is indicated or completed after halt";
+    case Phase::Initializing:
+        if (use == Use::Initialization || use == Use::Call) return nullptr;
+        return "MiniportInitialize has not returned yet";
+    case Phase::Running:
+        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
+        return nullptr;
+    case Phase::Unbinding:
+        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
+        return nullptr;
+    case Phase::Halting:
+        if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
+        if (use == Use::Indication) return "MiniportHalt is running: the protocols are unbound";
+        return nullptr;
+    }
+    return "unknown adapter state";
+}
+
 }  // namespace
 
-void RegisterMiniport(NDIS_HANDLE handle, const MiniportHandlers& handlers) {
-    std::lock_guard<std::mutex> lock(mu);
-    miniports[handle] = handlers;
+void RegisterAdapter(const std::shared_ptr<MiniportState>& state) {
+    std::lock_guard<ReadMostlyMutex> lock(registryMu);
+    adapters[state.get()] = state;
 }
 
-void UpdateMiniportContext(NDIS_HANDLE handle, NDIS_HANDLE adapterContext) {
-    std::lock_guard<std::mutex> lock(mu);
-    auto it = miniports.find(handle);
-    if (it != miniports.end()) it->second.adapterContext = adapterContext;
+std::shared_ptr<MiniportState> AdapterFor(NDIS_HANDLE handle, const char* function, Use use) {
+    std::shared_ptr<MiniportState> state = Find(handle);
+    if (!state) {
+        Violation("%s(%p): not a miniport adapter handle", function, handle);
+        return nullptr;
+    }
+    Phase phase = state->phase.load();
+    if (const char* refusal = Refusal(phase, use)) {
+        Violation("%s(%p): %s", function, handle, refusal);
+        return nullptr;
+    }
+    return state;
 }
 
-void UnregisterMiniport(NDIS_HANDLE handle) {
-    std::lock_guard<std::mutex> lock(mu);
-    miniports.erase(handle);
+std::vector<std::shared_ptr<MiniportState>> AllAdapters() {
+    std::shared_lock<ReadMostlyMutex> lock(registryMu);
+    std::vector<std::shared_ptr<MiniportState>> all;
+    for (auto& a : adapters) all.push_back(a.second);
+    return all;
 }
 
+// An adapter takes interrupts from the moment MiniportInitialize is called
+// (it may connect one and see it fire before it returns) until MiniportHalt
+// has returned; not after its initialization failed.
 bool LookupMiniport(NDIS_HANDLE handle, MiniportHandlers* handlers) {
-    std::lock_guard<std::mutex> lock(mu);
-    auto it = miniports.find(handle);
-    if (it == miniports.end()) return false;
-    *handlers = it->second;
+    // Read under the shared lock, which keeps the adapter's state alive, so
+    // that an interrupt costs no reference count written from every processor.
+    std::shared_lock<ReadMostlyMutex> lock(registryMu);
+    auto it = adapters.find(handle);
+    if (it == adapters.end()) return false;
+    const MiniportState& state = *it->second;
+    switch (state.phase.load()) {
+    case Phase::Initializing:
+    case Phase::Running:
+    case Phase::Unbinding:
+    case Phase::Halting: break;
+    case Phase::Created:
+    case Phase::Halted:
+    case Phase::Failed: return false;
+    }
+    const NDIS30_MINIPORT_CHARACTERISTICS& v30 = state.handlers.Ndis40Chars.Ndis30Chars;
+    *handlers = {state.context.load(), v30.ISRHandler, v30.HandleInterruptHandler};
     return true;
 }
 

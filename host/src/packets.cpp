@@ -1,4 +1,5 @@
-// Packets, buffers and their pools, as NDIS 5 makes them.
+// Packets, buffers and their pools, as NDIS 5 makes them, and the protocols'
+// own packets and buffers, registered beside them.
 //
 // A packet pool has a fixed number of descriptors. Each packet is a block of
 // its own: the NDIS_PACKET, then the pool's protocol-reserved bytes after
@@ -9,97 +10,44 @@
 // a stale pointer is caught as a double free or reads garbage for as long as
 // possible.
 //
-// The upper edge makes the packets a protocol sends through the same
-// registry (NewProtocolPacket): the driver may read them with the same calls
-// but never free them or chain into them.
+// The packets a protocol sends (send_records.cpp) are made here too
+// (NewProtocolPacket), in the same registry: the driver may read them with
+// the same calls but never free them or chain into them. What a driver reads
+// and changes of a packet or buffer is in packet_contents.cpp.
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <new>
-#include <set>
 #include <shared_mutex>
-#include <unordered_map>
+#include <string>
 
 #include "host/verifier.h"
 #include "host/world.h"
 #include "internal.h"
 #include "internal_miniport.h"
+#include "internal_packets.h"
 
 using host::Resource;
 using host::Violation;
+using host::internal::BufferPool;
+using host::internal::LiveBuffer;
+using host::internal::LivePoolPacket;
+using host::internal::PacketPool;
+using host::internal::PacketRegistry;
+using host::internal::Packets;
+using host::internal::ReadMostlyMutex;
 
 namespace {
 
 constexpr uint8_t kFreshByte = 0xA5;  // reserved areas of a packet just allocated
 constexpr uint8_t kFreedByte = 0xDD;  // a freed packet or buffer
 constexpr UINT kProtocolReservedLength = 16;  // what the host's protocol asks for
-constexpr size_t kPageSize = 4096;
-
-// A pool of `capacity` blocks. Blocks are made as they are first needed and
-// kept until the pool goes; a freed one goes back on `free`.
-template <typename B>
-struct BlockPool {
-    using Block = B;
-    UINT capacity = 0;
-    UINT inUse = 0;
-    std::vector<B> blocks;  // every block made so far
-    std::deque<B> free;     // freed blocks, oldest first
-};
-
-struct PacketPool : BlockPool<PNDIS_PACKET> {
-    UINT reservedLength;
-    USHORT oobOffset;
-    size_t blockSize;
-};
-
-struct BufferPool : BlockPool<PNDIS_BUFFER> {};
-
-// What the host knows of a packet or buffer address. `pool` is null for the
-// protocol's own.
-template <typename Pool>
-struct Descriptor {
-    Pool* pool;
-    // Read under the shared lock: a protocol's packet or buffer changes it
-    // under the shared lock too (see RetireProtocolPacket), so it is read and
-    // written atomically (through Allocated and SetAllocated).
-    bool allocated;
-};
-
-template <typename Pool>
-bool Allocated(const Descriptor<Pool>& d) {
-    return __atomic_load_n(&d.allocated, __ATOMIC_ACQUIRE);
-}
-
-template <typename Pool>
-void SetAllocated(Descriptor<Pool>& d, bool allocated) {
-    __atomic_store_n(&d.allocated, allocated, __ATOMIC_RELEASE);
-}
-
-struct Registry {
-    // Exclusive for changes to the maps and pools; shared for the lookups the
-    // data path makes for every frame. A lookup that writes into a packet or
-    // buffer writes only what its caller owns at the time (its own packet's
-    // counts, the length of its own buffer), as the NDIS macros do.
-    host::internal::ReadMostlyMutex mu;
-    std::unordered_map<const void*, std::unique_ptr<PacketPool>> packetPools;
-    std::unordered_map<const void*, std::unique_ptr<BufferPool>> bufferPools;
-    std::set<const void*> freedPools;  // handles freed, to tell a double free
-    std::unordered_map<PNDIS_PACKET, Descriptor<PacketPool>> packets;
-    std::unordered_map<PNDIS_BUFFER, Descriptor<BufferPool>> buffers;
-};
-
-Registry& R() {
-    static Registry* registry = new Registry();
-    return *registry;
-}
 
 // What differs between the two kinds of pool, chosen by the pool's type.
-auto& PoolsOf(Registry& r, PacketPool*) { return r.packetPools; }
-auto& PoolsOf(Registry& r, BufferPool*) { return r.bufferPools; }
-auto& BlocksOf(Registry& r, PacketPool*) { return r.packets; }
-auto& BlocksOf(Registry& r, BufferPool*) { return r.buffers; }
+auto& PoolsOf(PacketRegistry& r, PacketPool*) { return r.packetPools; }
+auto& PoolsOf(PacketRegistry& r, BufferPool*) { return r.bufferPools; }
+auto& BlocksOf(PacketRegistry& r, PacketPool*) { return r.packets; }
+auto& BlocksOf(PacketRegistry& r, BufferPool*) { return r.buffers; }
 
 PNDIS_PACKET NewPacketBlock(size_t blockSize) {
     void* memory = malloc(blockSize);
@@ -115,8 +63,8 @@ void DeleteBlock(PNDIS_BUFFER buffer) { delete buffer; }
 // Forgets every pool. The protocol's packets belong to the upper edge, which
 // frees them itself; only their entries go here.
 void Forget() {
-    Registry& r = R();
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+    PacketRegistry& r = Packets();
+    std::lock_guard<ReadMostlyMutex> lock(r.mu);
     for (auto& pool : r.packetPools) {
         for (auto* p : pool.second->blocks) DeleteBlock(p);
     }
@@ -154,80 +102,6 @@ bool PacketLayout(UINT reservedLength, USHORT* oobOffset, size_t* blockSize) {
     return true;
 }
 
-// The packet's descriptor, with a violation naming `function` when it is
-// not a live packet from a pool (the protocol's are refused too).
-PacketPool* LivePoolPacket(Registry& r, PNDIS_PACKET packet, const char* function) {
-    auto it = r.packets.find(packet);
-    if (it == r.packets.end()) {
-        Violation("%s(%p): not a packet from NdisAllocatePacket", function,
-                  static_cast<void*>(packet));
-        return nullptr;
-    }
-    if (!it->second.pool) {
-        Violation("%s(%p): the packet belongs to the protocol that sent it", function,
-                  static_cast<void*>(packet));
-        return nullptr;
-    }
-    if (!Allocated(it->second)) {
-        Violation("%s(%p): the packet has been freed", function, static_cast<void*>(packet));
-        return nullptr;
-    }
-    return it->second.pool;
-}
-
-// True when `buffer` is a live buffer (a pool's, or the protocol's when
-// `protocolAllowed`); otherwise a violation naming `function`.
-bool LiveBuffer(Registry& r, PNDIS_BUFFER buffer, const char* function, bool protocolAllowed) {
-    auto it = r.buffers.find(buffer);
-    if (it == r.buffers.end()) {
-        Violation("%s(%p): not a buffer from NdisAllocateBuffer", function,
-                  static_cast<void*>(buffer));
-        return false;
-    }
-    if (!it->second.pool && !protocolAllowed) {
-        Violation("%s(%p): the buffer belongs to the protocol that sent it", function,
-                  static_cast<void*>(buffer));
-        return false;
-    }
-    if (!Allocated(it->second)) {
-        Violation("%s(%p): the buffer has been freed", function, static_cast<void*>(buffer));
-        return false;
-    }
-    return true;
-}
-
-bool LiveAnyPacket(Registry& r, PNDIS_PACKET packet, const char* function) {
-    auto it = r.packets.find(packet);
-    if (it != r.packets.end() && Allocated(it->second)) return true;
-    Violation(it == r.packets.end() ? "%s(%p): not a packet from NdisAllocatePacket"
-                                    : "%s(%p): the packet has been freed",
-              function, static_cast<void*>(packet));
-    return false;
-}
-
-// Walks the packet's chain, checking each buffer; calls visit(buffer) for
-// each. False (with a violation) on a broken chain.
-template <typename Visit>
-bool WalkChain(Registry& r, PNDIS_PACKET packet, const char* function, Visit visit) {
-    size_t limit = r.buffers.size();
-    size_t n = 0;
-    for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
-        if (!LiveBuffer(r, b, function, true)) return false;
-        if (++n > limit) {
-            Violation("%s(%p): the packet's buffer chain loops", function,
-                      static_cast<void*>(packet));
-            return false;
-        }
-        visit(b);
-    }
-    return true;
-}
-
-UINT PagesSpanned(const void* address, UINT length) {
-    if (length == 0) return 0;
-    auto start = reinterpret_cast<uintptr_t>(address);
-    return static_cast<UINT>((start % kPageSize + length + kPageSize - 1) / kPageSize);
-}
 
 // Records a new pool of `descriptors` blocks and hands out its handle.
 template <typename Pool>
@@ -236,8 +110,8 @@ void RegisterPool(std::unique_ptr<Pool> pool, Resource kind, UINT descriptors,
     pool->capacity = descriptors;
     Pool* handle = pool.get();
     {
-        Registry& r = R();
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        PacketRegistry& r = Packets();
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         r.freedPools.erase(handle);
         PoolsOf(r, handle).emplace(handle, std::move(pool));
     }
@@ -251,10 +125,10 @@ void RegisterPool(std::unique_ptr<Pool> pool, Resource kind, UINT descriptors,
 // pool's blocks in a violation.
 template <typename Pool>
 void UnregisterPool(NDIS_HANDLE handle, Resource kind, const char* function, const char* noun) {
-    Registry& r = R();
+    PacketRegistry& r = Packets();
     std::unique_ptr<Pool> pool;
     {
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         auto& pools = PoolsOf(r, static_cast<Pool*>(nullptr));
         auto it = pools.find(handle);
         if (it == pools.end()) {
@@ -283,7 +157,7 @@ void UnregisterPool(NDIS_HANDLE handle, Resource kind, const char* function, con
 // The next block of a pool: the oldest freed one, or a new one while the
 // pool is below its capacity. Null when the pool is exhausted.
 template <typename Pool>
-typename Pool::Block TakeBlock(Registry& r, Pool* pool) {
+typename Pool::Block TakeBlock(PacketRegistry& r, Pool* pool) {
     if (!pool->free.empty()) {
         auto b = pool->free.front();
         pool->free.pop_front();
@@ -330,10 +204,10 @@ void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE P
     host::RequireIrql("NdisAllocatePacket", PASSIVE_LEVEL, DISPATCH_LEVEL);
     *Packet = nullptr;
     *Status = NDIS_STATUS_RESOURCES;
-    Registry& r = R();
+    PacketRegistry& r = Packets();
     PNDIS_PACKET p;
     {
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         auto it = r.packetPools.find(PoolHandle);
         if (it == r.packetPools.end()) {
             Violation("NdisAllocatePacket: %p is not a packet pool", PoolHandle);
@@ -359,9 +233,9 @@ void NdisFreePacket(PNDIS_PACKET Packet) {
                   static_cast<void*>(Packet));
         return;
     }
-    Registry& r = R();
+    PacketRegistry& r = Packets();
     {
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         auto it = r.packets.find(Packet);
         if (it != r.packets.end() && it->second.pool && !it->second.allocated) {
             Violation("NdisFreePacket(%p): freed twice", static_cast<void*>(Packet));
@@ -406,10 +280,10 @@ void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
         Violation("NdisAllocateBuffer: no address for %u bytes", Length);
         return;
     }
-    Registry& r = R();
+    PacketRegistry& r = Packets();
     PNDIS_BUFFER b;
     {
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         auto it = r.bufferPools.find(PoolHandle);
         if (it == r.bufferPools.end()) {
             Violation("NdisAllocateBuffer: %p is not a buffer pool", PoolHandle);
@@ -430,9 +304,9 @@ void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
 
 void NdisFreeBuffer(PNDIS_BUFFER Buffer) {
     host::RequireIrql("NdisFreeBuffer", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
+    PacketRegistry& r = Packets();
     {
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         auto it = r.buffers.find(Buffer);
         if (it != r.buffers.end() && it->second.pool && !it->second.allocated) {
             Violation("NdisFreeBuffer(%p): freed twice", static_cast<void*>(Buffer));
@@ -448,140 +322,8 @@ void NdisFreeBuffer(PNDIS_BUFFER Buffer) {
     host::LedgerRemove(Resource::Buffer, Buffer);
 }
 
-void NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
-    host::RequireIrql("NdisQueryBuffer", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    if (!LiveBuffer(r, Buffer, "NdisQueryBuffer", true)) return;
-    if (VirtualAddress) *VirtualAddress = Buffer->VirtualAddress;
-    if (Length) *Length = Buffer->ByteCount;
-}
-
-void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length) {
-    host::RequireIrql("NdisAdjustBufferLength", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    if (!LiveBuffer(r, Buffer, "NdisAdjustBufferLength", false)) return;
-    // A buffer describes memory fixed at allocation: it can be shortened and
-    // lengthened again, never past what it maps.
-    if (Length > Buffer->HostMappedLength) {
-        Violation("NdisAdjustBufferLength(%p, %u): the buffer maps only %u bytes",
-                  static_cast<void*>(Buffer), Length, Buffer->HostMappedLength);
-        return;
-    }
-    Buffer->ByteCount = Length;
-}
-
 // ---------------------------------------------------------------------------
-// Packet contents
-// ---------------------------------------------------------------------------
-// Counts the packet's chain into its cached counts, as the Windows macro
-// does when they are stale. False after a violation.
-static bool CountChain(Registry& r, PNDIS_PACKET packet, const char* function, UINT* pages,
-                       UINT* count, UINT* total) {
-    *pages = *count = *total = 0;
-    return WalkChain(r, packet, function, [&](PNDIS_BUFFER b) {
-        *pages += PagesSpanned(b->VirtualAddress, b->ByteCount);
-        ++*count;
-        *total += b->ByteCount;
-    });
-}
-
-static void CacheCounts(PNDIS_PACKET packet, UINT pages, UINT count, UINT total) {
-    packet->Private.PhysicalCount = pages;
-    packet->Private.Count = count;
-    packet->Private.TotalLength = total;
-    packet->Private.ValidCounts = TRUE;
-}
-
-void NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
-                     PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength) {
-    host::RequireIrql("NdisQueryPacket", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> shared(r.mu);
-    if (!LiveAnyPacket(r, Packet, "NdisQueryPacket")) return;
-    // As on Windows, the counts are cached until the chain changes: a buffer
-    // length adjusted later is not seen until NdisRecalculatePacketCounts.
-    // Counting fills the cache, under the exclusive lock.
-    std::unique_lock<host::internal::ReadMostlyMutex> exclusive;
-    if (!Packet->Private.ValidCounts) {
-        shared.unlock();
-        exclusive = std::unique_lock<host::internal::ReadMostlyMutex>(r.mu);
-        if (!LiveAnyPacket(r, Packet, "NdisQueryPacket")) return;
-    }
-    if (!Packet->Private.ValidCounts) {
-        UINT pages, count, total;
-        if (!CountChain(r, Packet, "NdisQueryPacket", &pages, &count, &total)) return;
-        CacheCounts(Packet, pages, count, total);
-    }
-    if (PhysicalBufferCount) *PhysicalBufferCount = Packet->Private.PhysicalCount;
-    if (BufferCount) *BufferCount = Packet->Private.Count;
-    if (FirstBuffer) *FirstBuffer = Packet->Private.Head;
-    if (TotalPacketLength) *TotalPacketLength = Packet->Private.TotalLength;
-}
-
-void NdisRecalculatePacketCounts(PNDIS_PACKET Packet) {
-    host::RequireIrql("NdisRecalculatePacketCounts", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    if (!LivePoolPacket(r, Packet, "NdisRecalculatePacketCounts")) return;
-    PNDIS_BUFFER last = nullptr;
-    if (!WalkChain(r, Packet, "NdisRecalculatePacketCounts", [&](PNDIS_BUFFER b) { last = b; }))
-        return;
-    Packet->Private.Tail = last;
-    Packet->Private.ValidCounts = FALSE;
-}
-
-// Checks shared by the two chaining calls; returns the last buffer of the
-// chain that starts at `buffer`, or null after a violation.
-static PNDIS_BUFFER ChainToAdd(Registry& r, PNDIS_PACKET packet, PNDIS_BUFFER buffer,
-                               const char* function) {
-    if (!LivePoolPacket(r, packet, function)) return nullptr;
-    PNDIS_BUFFER last = nullptr;
-    for (PNDIS_BUFFER b = buffer; b; b = b->Next) {
-        if (!LiveBuffer(r, b, function, false)) return nullptr;
-        for (PNDIS_BUFFER c = packet->Private.Head; c; c = c->Next) {
-            if (c == b) {
-                Violation("%s(%p, %p): the buffer is already chained to the packet", function,
-                          static_cast<void*>(packet), static_cast<void*>(b));
-                return nullptr;
-            }
-        }
-        last = b;
-    }
-    if (!last) Violation("%s(%p, NULL): no buffer", function, static_cast<void*>(packet));
-    return last;
-}
-
-void NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer) {
-    host::RequireIrql("NdisChainBufferAtFront", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
-    PNDIS_BUFFER last = ChainToAdd(r, Packet, Buffer, "NdisChainBufferAtFront");
-    if (!last) return;
-    if (!Packet->Private.Head) Packet->Private.Tail = last;
-    last->Next = Packet->Private.Head;
-    Packet->Private.Head = Buffer;
-    Packet->Private.ValidCounts = FALSE;
-}
-
-void NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer) {
-    host::RequireIrql("NdisChainBufferAtBack", PASSIVE_LEVEL, DISPATCH_LEVEL);
-    Registry& r = R();
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
-    PNDIS_BUFFER last = ChainToAdd(r, Packet, Buffer, "NdisChainBufferAtBack");
-    if (!last) return;
-    if (Packet->Private.Head) {
-        Packet->Private.Tail->Next = Buffer;
-    } else {
-        Packet->Private.Head = Buffer;
-    }
-    Packet->Private.Tail = last;
-    Packet->Private.ValidCounts = FALSE;
-}
-
-// ---------------------------------------------------------------------------
-// For the upper edge
+// The protocols' packets and buffers
 // ---------------------------------------------------------------------------
 namespace host {
 namespace internal {
@@ -593,16 +335,16 @@ PNDIS_PACKET NewProtocolPacket() {
     PNDIS_PACKET p = NewPacketBlock(blockSize);
     if (!p) FatalViolation("out of memory for a protocol packet");
     PreparePacket(p, blockSize, oobOffset, nullptr);
-    Registry& r = R();
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+    PacketRegistry& r = Packets();
+    std::lock_guard<ReadMostlyMutex> lock(r.mu);
     r.packets[p] = {nullptr, true};
     return p;
 }
 
 void DeleteProtocolPacket(PNDIS_PACKET packet) {
     {
-        Registry& r = R();
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        PacketRegistry& r = Packets();
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         r.packets.erase(packet);
     }
     DeleteBlock(packet);
@@ -610,106 +352,49 @@ void DeleteProtocolPacket(PNDIS_PACKET packet) {
 
 PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length) {
     auto* b = new NDIS_BUFFER{nullptr, address, length, length, nullptr};
-    Registry& r = R();
-    std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+    PacketRegistry& r = Packets();
+    std::lock_guard<ReadMostlyMutex> lock(r.mu);
     r.buffers[b] = {nullptr, true};
     return b;
 }
 
 void DeleteProtocolBuffer(PNDIS_BUFFER buffer) {
     {
-        Registry& r = R();
-        std::lock_guard<host::internal::ReadMostlyMutex> lock(r.mu);
+        PacketRegistry& r = Packets();
+        std::lock_guard<ReadMostlyMutex> lock(r.mu);
         r.buffers.erase(buffer);
     }
     delete buffer;
 }
 
-// A protocol's packet and buffers stay registered while the upper edge keeps
-// them for a later send; meanwhile they count as freed, so that a driver
-// still using them is told, as it would be of a packet that no longer exists.
-// Only the flags change, under the shared lock: no send waits for another.
-void RetireProtocolPacket(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers) {
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
+// A protocol's packet and buffers stay registered while the protocol keeps
+// them for a later send (send_records.cpp); meanwhile they count as freed,
+// so that a driver still using them is told, as it would be of a packet that
+// no longer exists. Only the flags change, under the shared lock: no send
+// waits for another.
+void SetProtocolPacketLive(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>& buffers,
+                           bool live) {
+    if (live) {
+        USHORT oobOffset;
+        size_t blockSize;
+        PacketLayout(kProtocolReservedLength, &oobOffset, &blockSize);
+        PreparePacket(packet, blockSize, oobOffset, nullptr);
+    }
+    PacketRegistry& r = Packets();
+    std::shared_lock<ReadMostlyMutex> lock(r.mu);
     auto p = r.packets.find(packet);
-    if (p != r.packets.end()) SetAllocated(p->second, false);
+    if (p != r.packets.end()) SetAllocated(p->second, live);
     for (PNDIS_BUFFER b : buffers) {
         auto it = r.buffers.find(b);
-        if (it != r.buffers.end()) SetAllocated(it->second, false);
+        if (it != r.buffers.end()) SetAllocated(it->second, live);
     }
-}
-
-// A retired packet made fresh for a new send: as NewProtocolPacket makes it,
-// its buffers unchained; they are chained again with ReviveProtocolBuffer.
-void ReviveProtocolPacket(PNDIS_PACKET packet) {
-    USHORT oobOffset;
-    size_t blockSize;
-    PacketLayout(kProtocolReservedLength, &oobOffset, &blockSize);
-    PreparePacket(packet, blockSize, oobOffset, nullptr);
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    auto it = r.packets.find(packet);
-    if (it != r.packets.end()) SetAllocated(it->second, true);
-}
-
-void ReviveProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length) {
-    *buffer = NDIS_BUFFER{nullptr, address, length, length, nullptr};
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    auto it = r.buffers.find(buffer);
-    if (it != r.buffers.end()) SetAllocated(it->second, true);
-}
-
-// The protocol counts its packet once it is built, before any driver sees
-// it: the driver's NdisQueryPacket then finds the counts cached.
-void CountProtocolPacket(PNDIS_PACKET packet) {
-    UINT pages = 0, count = 0, total = 0;
-    for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
-        pages += PagesSpanned(b->VirtualAddress, b->ByteCount);
-        ++count;
-        total += b->ByteCount;
-    }
-    CacheCounts(packet, pages, count, total);
-}
-
-void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
-    if (packet->Private.Head) {
-        packet->Private.Tail->Next = buffer;
-    } else {
-        packet->Private.Head = buffer;
-    }
-    packet->Private.Tail = buffer;
 }
 
 bool IsPoolPacket(PNDIS_PACKET packet) {
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
+    PacketRegistry& r = Packets();
+    std::shared_lock<ReadMostlyMutex> lock(r.mu);
     auto it = r.packets.find(packet);
     return it != r.packets.end() && it->second.pool && Allocated(it->second);
-}
-
-bool ReadIndicatedPacket(PNDIS_PACKET packet, const char* function, std::vector<uint8_t>* bytes) {
-    Registry& r = R();
-    std::shared_lock<host::internal::ReadMostlyMutex> lock(r.mu);
-    bytes->clear();
-    UINT pages, count, total;
-    if (!CountChain(r, packet, function, &pages, &count, &total)) return false;
-    // A protocol reads the length from the packet's counts: stale ones give
-    // it the previous frame's length.
-    if (packet->Private.ValidCounts &&
-        (packet->Private.TotalLength != total || packet->Private.Count != count)) {
-        Violation("%s(%p): the packet's cached counts (%u bytes in %u buffers) are stale, its "
-                  "buffers hold %u bytes in %u; NdisRecalculatePacketCounts is needed after a "
-                  "buffer length changes", function, static_cast<void*>(packet),
-                  packet->Private.TotalLength, packet->Private.Count, total, count);
-    }
-    CacheCounts(packet, pages, count, total);
-    for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
-        auto* from = static_cast<const uint8_t*>(b->VirtualAddress);
-        if (b->ByteCount) bytes->insert(bytes->end(), from, from + b->ByteCount);
-    }
-    return true;
 }
 
 }  // namespace internal

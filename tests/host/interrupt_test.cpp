@@ -6,6 +6,7 @@
 
 #include "../../host/src/internal.h"
 #include "../../host/src/internal_devices.h"
+#include "../../host/src/internal_miniport.h"
 #include "host/bus.h"
 #include "host/interrupts.h"
 #include "tests/support/host_test.h"
@@ -62,14 +63,22 @@ class InterruptTest : public HostTest {
 protected:
     ToyMiniport toy;
     NDIS_MINIPORT_INTERRUPT interrupt;
-    NDIS_HANDLE const handle = HandleOf(0);
+    std::shared_ptr<internal::MiniportState> block = Block(&toy);
+    NDIS_HANDLE const handle = block.get();
 
     void SetUp() override {
         HostTest::SetUp();
-        Attach(handle, &toy);
+        internal::RegisterAdapter(block);
     }
-    static void Attach(NDIS_HANDLE h, ToyMiniport* m) {
-        internal::RegisterMiniport(h, internal::MiniportHandlers{m, ToyIsr, ToyDeferred});
+    // The toy's miniport block, running, as Miniport::Initialize leaves it;
+    // its handle is its address. Registered, its interrupts find the toy.
+    static std::shared_ptr<internal::MiniportState> Block(ToyMiniport* m) {
+        auto block = std::make_shared<internal::MiniportState>();
+        block->handlers.Ndis40Chars.Ndis30Chars.ISRHandler = ToyIsr;
+        block->handlers.Ndis40Chars.Ndis30Chars.HandleInterruptHandler = ToyDeferred;
+        block->context = m;
+        block->phase = internal::Phase::Running;
+        return block;
     }
     NDIS_STATUS Register(PNDIS_MINIPORT_INTERRUPT i, NDIS_HANDLE h, BOOLEAN shared = TRUE) {
         return NdisMRegisterInterrupt(i, h, kVector, kVector, TRUE, shared,
@@ -93,6 +102,24 @@ TEST_F(InterruptTest, IsrRunsAtDeviceLevelThenTheDeferredRoutineAtDispatchLevel)
     EXPECT_EQ(c.isrRuns, 1u);
     EXPECT_EQ(c.deferredRuns, 1u);
     EXPECT_EQ(LedgerFind(Resource::Interrupt, &interrupt)->owner, handle);
+    NdisMDeregisterInterrupt(&interrupt);
+}
+
+TEST_F(InterruptTest, IsrIsReachedFromInitializationUntilHaltOnly) {
+    // MiniportInitialize may connect its interrupt and see it fire before it
+    // returns; once MiniportHalt has returned the handlers are no longer
+    // called, even through an interrupt the miniport left connected.
+    block->phase = internal::Phase::Initializing;
+    Register();
+    toy.Raise(0x01);
+    RunPending();
+    EXPECT_EQ(toy.events, (Events{"isr@12", "dpc@2"}));
+    block->phase = internal::Phase::Halted;
+    toy.Raise(0x01);
+    auto v = CaptureViolations([] { RunPending(); });
+    EXPECT_TRUE(AnyContains(v, "has no registered MiniportIsr"));
+    EXPECT_EQ(toy.events.size(), 2u);
+    toy.Acknowledge(0xFF);
     NdisMDeregisterInterrupt(&interrupt);
 }
 
@@ -168,10 +195,11 @@ TEST_F(InterruptTest, DeliveryQueuedBeforeDeregistrationNeverReachesTheDriver) {
 TEST_F(InterruptTest, SharedLineRunsTheChainUntilAnIsrRecognizes) {
     ToyMiniport second;
     NDIS_MINIPORT_INTERRUPT secondInterrupt, exclusive;
-    Attach(HandleOf(1), &second);
+    auto secondBlock = Block(&second);
+    internal::RegisterAdapter(secondBlock);
     Register();
     EXPECT_EQ(Register(&exclusive, HandleOf(2), FALSE), NDIS_STATUS_RESOURCE_CONFLICT);
-    ASSERT_EQ(Register(&secondInterrupt, HandleOf(1)), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(Register(&secondInterrupt, secondBlock.get()), NDIS_STATUS_SUCCESS);
     // The second device raises the shared line: the first ISR looks and
     // declines, the second claims it.
     second.status = 0x04;
@@ -209,7 +237,7 @@ void NTAPI SilentIsr(PBOOLEAN, PBOOLEAN, NDIS_HANDLE context) {
 }  // namespace
 
 TEST_F(InterruptTest, IsrThatLeavesItsAnswersUnsetIsReported) {
-    internal::RegisterMiniport(handle, internal::MiniportHandlers{&toy, SilentIsr, ToyDeferred});
+    block->handlers.Ndis40Chars.Ndis30Chars.ISRHandler = SilentIsr;
     Register();
     toy.Raise(0x01);
     auto v = CaptureViolations([] { RunPending(); });

@@ -572,6 +572,52 @@ TEST_F(MiniportTest, ASecondCompletionOrAStrangerIsFlagged) {
     EXPECT_EQ(nic->Completions().size(), 1u);
 }
 
+TEST_F(MiniportTest, ARetiredSendCountsAsFreedAndComesBackAsAFreshPacket) {
+    Start();
+    nic->Send({Frame(60)});
+    PNDIS_PACKET first = nic->Completions().at(0).packet;
+    // What a miniport may leave in a packet it was sent.
+    NDIS_SET_PACKET_STATUS(first, NDIS_STATUS_RESOURCES);
+    NDIS_SET_PACKET_HEADER_SIZE(first, 14);
+    // 64 later completions make it the oldest kept: it is retired for reuse.
+    for (int i = 0; i < 64; ++i) nic->Send({Frame(60)});
+    auto v = CaptureViolations([&] {
+        UINT total = 0;
+        NdisQueryPacket(first, nullptr, nullptr, nullptr, &total);
+        NdisMSendComplete(nic->Handle(), first, NDIS_STATUS_SUCCESS);
+    });
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_TRUE(AnyContains({v[0]}, "the packet has been freed"));
+    EXPECT_TRUE(AnyContains({v[1]}, "not a packet sent to this adapter"));
+    // The next send of one piece takes it, as NDIS would hand out a new one.
+    nic->Send({Frame(30, 9)});
+    ASSERT_EQ(nic->Completions().back().packet, first);
+    EXPECT_EQ(adapter.sent.back(), Frame(30, 9));
+    UINT count = 0, total = 0;
+    NdisQueryPacket(first, nullptr, &count, nullptr, &total);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(total, 30u);
+    // Out-of-band data as the toy left it this time, nothing of the last.
+    EXPECT_EQ(NDIS_GET_PACKET_STATUS(first), NDIS_STATUS_PENDING);
+    EXPECT_EQ(NDIS_GET_PACKET_HEADER_SIZE(first), 0u);
+}
+
+TEST_F(MiniportTest, ACompletionFromInsideAnothersCallbackLeavesThatOneIntact) {
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    nic->Send({Frame(60, 1), Frame(61, 2)});
+    ASSERT_EQ(adapter.queued.size(), 2u);
+    PNDIS_PACKET first = adapter.queued[0], second = adapter.queued[1];
+    adapter.queued.clear();
+    std::vector<std::vector<uint8_t>> seen;
+    nic->OnSendComplete([&](const SendCompletion& c) {
+        if (c.packet == first) NdisMSendComplete(nic->Handle(), second, NDIS_STATUS_SUCCESS);
+        seen.push_back(c.frame);
+    });
+    NdisMSendComplete(nic->Handle(), first, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(seen, (std::vector<std::vector<uint8_t>>{Frame(61, 2), Frame(60, 1)}));
+}
+
 // ---------------------------------------------------------------------------
 // Receive
 // ---------------------------------------------------------------------------

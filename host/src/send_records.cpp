@@ -1,0 +1,122 @@
+// The protocols' side of a send: for each frame a test sends, the protocol's
+// packet and buffers over a copy of its bytes, kept with the frame as it was
+// sent; and the reuse of these records. A long run (the simulator's) sends
+// millions of frames: the records of completed sends are retired into
+// spares, and a new send takes one whose packet has as many buffers, so that
+// it makes no packet, buffer or frame storage of its own, and the completion
+// handed to the protocol is built in storage kept per thread.
+#include <algorithm>
+#include <mutex>
+
+#include "internal.h"
+#include "internal_miniport.h"
+
+namespace host {
+namespace internal {
+namespace {
+
+// Completed sends kept, so that a second completion of one of them is named
+// as such. Older ones are retired and kept for reuse, up to kSpareSends.
+constexpr size_t kRecentSends = 64;
+constexpr size_t kSpareSends = 256;
+
+void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
+    if (packet->Private.Head) {
+        packet->Private.Tail->Next = buffer;
+    } else {
+        packet->Private.Head = buffer;
+    }
+    packet->Private.Tail = buffer;
+}
+
+// The protocol's packet for a frame, one buffer per piece: `spare`, a
+// retired send, made fresh when it has as many buffers, else a new one.
+std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<SendRecord> spare) {
+    size_t pieces = f.noBuffer ? 0 : f.splitAt.size() + 1;
+    std::unique_ptr<SendRecord> r;
+    bool reused = spare && spare->buffers.size() == pieces;
+    if (reused) {
+        r = std::move(spare);
+        SetProtocolPacketLive(r->packet, r->buffers, true);
+    } else {
+        r = std::make_unique<SendRecord>();
+        r->packet = NewProtocolPacket();
+    }
+    r->frame.assign(f.bytes.begin(), f.bytes.end());
+    r->wire.assign(f.bytes.begin(), f.bytes.end());
+    r->wire.reserve(r->wire.size() + 1);  // never a null address, even for no bytes
+    size_t start = 0;
+    for (size_t i = 0; i < pieces; ++i) {
+        size_t cut = i < f.splitAt.size() ? f.splitAt[i] : r->wire.size();
+        auto length = static_cast<UINT>(cut - start);
+        void* address = r->wire.data() + start;
+        if (reused) {
+            *r->buffers[i] = NDIS_BUFFER{nullptr, address, length, length, nullptr};
+        } else {
+            r->buffers.push_back(NewProtocolBuffer(address, length));
+        }
+        ChainProtocolBuffer(r->packet, r->buffers[i]);
+        start = cut;
+    }
+    CountProtocolPacket(r->packet);
+    return r;
+}
+
+}  // namespace
+
+SendRecord::~SendRecord() {
+    for (auto* b : buffers) DeleteProtocolBuffer(b);
+    if (packet) DeleteProtocolPacket(packet);
+}
+
+std::vector<std::unique_ptr<SendRecord>> NewSends(CompletedSends& sends,
+                                                  const std::vector<OutgoingFrame>& frames) {
+    std::vector<std::unique_ptr<SendRecord>> records(frames.size());
+    {
+        std::lock_guard<std::mutex> lock(sends.spareMu);
+        for (auto& r : records) {
+            if (sends.spare.empty()) break;
+            r = std::move(sends.spare.back());
+            sends.spare.pop_back();
+        }
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+        records[i] = BuildSend(frames[i], std::move(records[i]));
+    }
+    return records;
+}
+
+void KeepCompleted(CompletedSends& sends, std::unique_ptr<SendRecord> record) {
+    sends.recent.push_back(std::move(record));
+    if (sends.recent.size() <= kRecentSends) return;
+    std::unique_ptr<SendRecord> oldest = std::move(sends.recent.front());
+    sends.recent.pop_front();
+    std::lock_guard<std::mutex> lock(sends.spareMu);
+    if (sends.spare.size() >= kSpareSends) return;
+    SetProtocolPacketLive(oldest->packet, oldest->buffers, false);
+    sends.spare.push_back(std::move(oldest));
+}
+
+bool CompletedRecently(const CompletedSends& sends, PNDIS_PACKET packet) {
+    return std::any_of(sends.recent.begin(), sends.recent.end(),
+                       [&](const std::unique_ptr<SendRecord>& r) { return r->packet == packet; });
+}
+
+namespace {
+SendCompletion* KeptCompletion() {
+    thread_local SendCompletion kept{};
+    return &kept;
+}
+thread_local bool keptInUse = false;
+}  // namespace
+
+CompletionSlot::CompletionSlot() : kept_(keptInUse ? nullptr : KeptCompletion()) {
+    if (kept_) keptInUse = true;
+}
+
+CompletionSlot::~CompletionSlot() {
+    if (kept_) keptInUse = false;
+}
+
+}  // namespace internal
+}  // namespace host

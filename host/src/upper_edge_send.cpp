@@ -1,0 +1,193 @@
+// The upper edge, sends: the protocols' packets, one per frame, handed to
+// MiniportSendPackets (or MiniportSend), held back while the adapter
+// resets, and their completions, checked: each once, with a final status,
+// and the packet's data as it was sent (see host/miniport.h).
+#include "host/verifier.h"
+#include "internal.h"
+#include "internal_miniport.h"
+
+namespace host {
+namespace internal {
+namespace {
+
+bool CutsFit(const OutgoingFrame& f) {
+    if (f.noBuffer) return f.bytes.empty() && f.splitAt.empty();
+    size_t previous = 0;
+    for (size_t cut : f.splitAt) {
+        if (cut < previous || cut > f.bytes.size()) return false;
+        previous = cut;
+    }
+    return true;
+}
+
+void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
+                  NDIS_STATUS status, const char* function) {
+    if (status == NDIS_STATUS_PENDING) {
+        Violation("%s(%p): NDIS_STATUS_PENDING is not a completion status", function,
+                  static_cast<void*>(packet));
+        return;
+    }
+    CompletionSlot slot;
+    SendCompletion& completion = slot.completion();
+    std::function<void(const SendCompletion&)> callback;
+    const char* problem = nullptr;
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        auto it = state->sending.find(packet);
+        if (it == state->sending.end()) {
+            problem = CompletedRecently(state->completedSends, packet)
+                          ? "the send has been completed already"
+                          : "not a packet sent to this adapter";
+        } else {
+            std::unique_ptr<SendRecord> record = std::move(it->second);
+            state->sending.erase(it);
+            written = record->wire != record->frame;
+            completion.id = record->id;
+            completion.packet = packet;
+            completion.frame.assign(record->frame.begin(), record->frame.end());
+            completion.status = status;
+            completion.time = Now();
+            completion.processor = CurrentProcessor();
+            if (state->recording) state->completions.push_back(completion);
+            KeepCompleted(state->completedSends, std::move(record));
+            callback = state->callbacks.sendComplete;
+        }
+    }
+    if (problem) {
+        Violation("%s(%p): %s", function, static_cast<void*>(packet), problem);
+        return;
+    }
+    if (written) {
+        Violation("%s(%p): the miniport wrote into the data of a packet it was sent", function,
+                  static_cast<void*>(packet));
+    }
+    if (callback) callback(completion);
+}
+
+}  // namespace
+}  // namespace internal
+
+using internal::MiniportState;
+using internal::Phase;
+
+std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, SendOptions options) {
+    for (auto& f : frames) {
+        if (!internal::CutsFit(f)) {
+            Violation("Miniport::Send: a frame of %zu bytes cannot be cut at the offsets given "
+                      "(ascending, none past the end; no bytes for a packet without buffer)",
+                      f.bytes.size());
+            return {};
+        }
+    }
+    std::shared_ptr<MiniportState> state = state_;
+    std::vector<SendId> ids;
+    std::vector<PNDIS_PACKET> packets;
+    // The packets are made outside the lock, from retired sends where there
+    // are some; they are sent (or given back) under it.
+    std::vector<std::unique_ptr<internal::SendRecord>> records =
+        internal::NewSends(state->completedSends, frames);
+    bool running, resetting;
+    NDIS_HANDLE context;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        running = state->phase == Phase::Running;
+        resetting = state->resetting;
+        context = state->context;
+        if (running) {
+            for (auto& record : records) {
+                record->id = state->nextSendId++;
+                PNDIS_PACKET packet = record->packet;
+                ids.push_back(record->id);
+                packets.push_back(packet);
+                // During a reset NDIS holds new sends back until it is over.
+                if (resetting) state->deferredSends.push_back(std::move(record));
+                else state->sending[packet] = std::move(record);
+            }
+            if (!resetting) internal::BeginCall(*state, internal::Call::Send);
+        }
+    }
+    if (!running) {
+        Violation("Miniport::Send: the adapter is not running");
+        return ids;
+    }
+    // An empty call is passed on too: the handler must cope with it.
+    if (!resetting) {
+        internal::OnChosenProcessor(options.processor,
+                                    [&] { CallSendPackets(packets, options.irql, context); });
+        internal::EndCall(*state, internal::Call::Send);
+    }
+    return ids;
+}
+
+void Miniport::CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL irql,
+                               NDIS_HANDLE context) {
+    std::shared_ptr<MiniportState> state = state_;
+    irql = internal::AtLeastCurrent(irql);
+    if (W_SEND_PACKETS_HANDLER sendPackets = state->handlers.Ndis40Chars.SendPacketsHandler) {
+        // The array is NDIS's and lives only for the call.
+        std::vector<PNDIS_PACKET> array = packets;
+        RunAtIrql(irql, "MiniportSendPackets", [&] {
+            sendPackets(context, array.empty() ? nullptr : array.data(),
+                        static_cast<UINT>(array.size()));
+        });
+        return;
+    }
+    W_SEND_HANDLER send = state->handlers.Ndis40Chars.Ndis30Chars.SendHandler;
+    for (PNDIS_PACKET p : packets) {
+        NDIS_STATUS status = NDIS_STATUS_FAILURE;
+        RunAtIrql(irql, "MiniportSend", [&] { status = send(context, p, 0); });
+        // A deserialized MiniportSend that does not pend has finished the packet.
+        if (status != NDIS_STATUS_PENDING) internal::CompleteSend(state, p, status, "MiniportSend");
+    }
+}
+
+void Miniport::SendDeferred() {
+    std::shared_ptr<MiniportState> state = state_;
+    std::vector<PNDIS_PACKET> packets;
+    NDIS_HANDLE context;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        for (auto& record : state->deferredSends) {
+            PNDIS_PACKET packet = record->packet;
+            packets.push_back(packet);
+            state->sending[packet] = std::move(record);
+        }
+        state->deferredSends.clear();
+        context = state->context;
+        if (packets.empty()) return;
+        internal::BeginCall(*state, internal::Call::Send);
+    }
+    CallSendPackets(packets, DISPATCH_LEVEL, context);
+    internal::EndCall(*state, internal::Call::Send);
+}
+
+std::vector<SendCompletion> Miniport::Completions() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->completions;
+}
+
+size_t Miniport::SendsOutstanding() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->sending.size() + state_->deferredSends.size();
+}
+
+void Miniport::OnSendComplete(std::function<void(const SendCompletion&)> callback) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->callbacks.sendComplete = std::move(callback);
+}
+
+}  // namespace host
+
+// ---------------------------------------------------------------------------
+// The NDIS calls
+// ---------------------------------------------------------------------------
+using host::internal::AdapterFor;
+using host::internal::Use;
+
+void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                       NDIS_STATUS Status) {
+    host::RequireIrql("NdisMSendComplete", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    auto state = AdapterFor(MiniportAdapterHandle, "NdisMSendComplete", Use::Completion);
+    if (state) host::internal::CompleteSend(state, Packet, Status, "NdisMSendComplete");
+}
