@@ -10,8 +10,8 @@ TEST_F(RegistersTest, ChangeOnlyTheirOwnBitsWithOneReadAndOneWrite) {
     // All three framing options: the run bit and the options fill CR0's top.
     testbed::Unit& unit = Lone({{"CRC", 1}, {"FillByte", 1}, {"DataPolarity", 1}});
     cardmodel::Card& card = unit.Card();
-    ASSERT_EQ(card.PeekRegister(CR0), 0xF3);
-    ASSERT_EQ(card.PeekRegister(CR1), 0x0B);
+    ASSERT_EQ(card.PeekRegister(cardmodel::REGISTER_CR0), 0xF3);
+    ASSERT_EQ(card.PeekRegister(cardmodel::REGISTER_CR1), 0x0B);
     struct Step {
         VOID (*operation)(Adapter*);
         Lines accesses;
@@ -35,7 +35,7 @@ TEST_F(RegistersTest, ShutdownSilencesTheCardAndDropsTheBurstOptions) {
     unit.Card().ClearAccessLog();
     ASSERT_TRUE(unit.nic->Shutdown(DISPATCH_LEVEL));
     EXPECT_EQ(Log(unit.Card()), (Lines{"W IMR=0x00", "W CR1=0x08", "W CR0=0x00", "W ISR=0xFF"}));
-    EXPECT_EQ(unit.Card().PeekRegister(CR1), 0x08);
+    EXPECT_EQ(unit.Card().PeekRegister(cardmodel::REGISTER_CR1), 0x08);
     EXPECT_FALSE(unit.Card().InterruptAsserted());
 }
 
