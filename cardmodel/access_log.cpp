@@ -4,27 +4,26 @@
 #include <cstdio>
 #include <cstring>
 
-#include "card/mailbox_protocol.h"
-#include "card/registers.h"
+#include "cardmodel/registers.h"
 
 namespace cardmodel {
 
 std::string WindowName(uint32_t offset) {
-    static const char* const kRegisters[CARD_REGISTER_COUNT] = {
+    static const char* const kRegisters[REGISTER_COUNT] = {
         "CR0", "CR1", "ISR", "IMR", "TX_HW_INDEX", "TX_SW_INDEX", "RX_HW_INDEX", "RX_SW_INDEX"};
     char name[48];
-    if (offset < REGISTERS_OFFSET) {
-        bool tx = offset < RX_RING_OFFSET;
-        uint32_t inRing = offset - (tx ? TX_RING_OFFSET : RX_RING_OFFSET);
-        unsigned slot = inRing / DESCRIPTOR_SIZE, byte = inRing % DESCRIPTOR_SIZE;
-        const char* word = byte < DESCRIPTOR_CONTROL ? "address" : (tx ? "control" : "status");
+    if (offset < WINDOW_REGISTERS) {
+        bool tx = offset < WINDOW_RX_RING;
+        uint32_t inRing = offset - (tx ? WINDOW_TX_RING : WINDOW_RX_RING);
+        unsigned slot = inRing / DESC_BYTES, byte = inRing % DESC_BYTES;
+        const char* word = byte < DESC_WORD_CONTROL ? "address" : (tx ? "control" : "status");
         snprintf(name, sizeof name, "%s[%u].%s", tx ? "TX" : "RX", slot, word);
         if (byte % 4 != 0) snprintf(name + strlen(name), sizeof name - strlen(name), "+%u", byte % 4);
-    } else if (offset < REGISTERS_OFFSET + CARD_REGISTER_COUNT) {
-        snprintf(name, sizeof name, "%s", kRegisters[offset - REGISTERS_OFFSET]);
-    } else if (offset >= MAILBOX_OFFSET && offset < CARD_WINDOW_SIZE) {
-        snprintf(name, sizeof name, "MB+0x%02X", offset - MAILBOX_OFFSET);
-    } else if (offset < CARD_WINDOW_SIZE) {
+    } else if (offset < WINDOW_REGISTERS + REGISTER_COUNT) {
+        snprintf(name, sizeof name, "%s", kRegisters[offset - WINDOW_REGISTERS]);
+    } else if (offset >= WINDOW_MAILBOX && offset < WINDOW_SIZE) {
+        snprintf(name, sizeof name, "MB+0x%02X", offset - WINDOW_MAILBOX);
+    } else if (offset < WINDOW_SIZE) {
         snprintf(name, sizeof name, "unused+0x%03X", offset);
     } else {
         snprintf(name, sizeof name, "outside+0x%X", offset);

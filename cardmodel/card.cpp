@@ -5,24 +5,23 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "card/mailbox_protocol.h"
-
 namespace cardmodel {
 namespace {
 
 constexpr size_t kMaxAnomalies = 1000;
-constexpr uint32_t kUnusedBegin = REGISTERS_OFFSET + CARD_REGISTER_COUNT;
+constexpr uint32_t kUnusedBegin = WINDOW_REGISTERS + REGISTER_COUNT;
 
-bool InRings(uint32_t offset) { return offset < REGISTERS_OFFSET; }
-bool InRegisters(uint32_t offset) { return offset >= REGISTERS_OFFSET && offset < kUnusedBegin; }
-bool InMailbox(uint32_t offset) { return offset >= MAILBOX_OFFSET && offset < CARD_WINDOW_SIZE; }
+bool InRings(uint32_t offset) { return offset < WINDOW_REGISTERS; }
+bool InRegisters(uint32_t offset) { return offset >= WINDOW_REGISTERS && offset < kUnusedBegin; }
+bool InMailbox(uint32_t offset) { return offset >= WINDOW_MAILBOX && offset < WINDOW_SIZE; }
 bool IsByteRegister(uint32_t offset) { return InRegisters(offset) || InMailbox(offset); }
-bool IsRingWord(uint32_t offset) { return (offset & 3) == 0 && offset + 4 <= REGISTERS_OFFSET; }
+bool IsRingWord(uint32_t offset) { return (offset & 3) == 0 && offset + 4 <= WINDOW_REGISTERS; }
 
 // Mailbox bytes that belong to the controller; the driver only ever writes
 // zeroes to the response flag and the status byte.
 bool ControllerOwned(unsigned offset) {
-    return offset == MB_LINE_STATUS || offset == MB_LINE_STATUS_AUX || offset == MB_EVENT_FLAGS;
+    return offset == MAILBOX_LINE_STATUS || offset == MAILBOX_LINE_AUX ||
+           offset == MAILBOX_EVENT_FLAGS;
 }
 
 }  // namespace
@@ -94,9 +93,9 @@ void Card::Write32(uint32_t offset, uint32_t value) {
 
 uint8_t Card::LoadByte(uint32_t offset) {
     if (InRings(offset)) return rings_[offset];
-    if (InRegisters(offset)) return regs_[offset - REGISTERS_OFFSET];
-    if (InMailbox(offset)) return mailbox_[offset - MAILBOX_OFFSET];
-    if (offset < CARD_WINDOW_SIZE) {
+    if (InRegisters(offset)) return regs_[offset - WINDOW_REGISTERS];
+    if (InMailbox(offset)) return mailbox_[offset - WINDOW_MAILBOX];
+    if (offset < WINDOW_SIZE) {
         Anomaly("read of unused window offset 0x%03X", offset);
         return 0;
     }
@@ -108,10 +107,10 @@ void Card::StoreByte(uint32_t offset, uint8_t value) {
     if (InRings(offset)) {
         rings_[offset] = value;
     } else if (InRegisters(offset)) {
-        WriteRegister(offset - REGISTERS_OFFSET, value);
+        WriteRegister(offset - WINDOW_REGISTERS, value);
     } else if (InMailbox(offset)) {
-        WriteMailbox(offset - MAILBOX_OFFSET, value);
-    } else if (offset < CARD_WINDOW_SIZE) {
+        WriteMailbox(offset - WINDOW_MAILBOX, value);
+    } else if (offset < WINDOW_SIZE) {
         Anomaly("write 0x%02X to unused window offset 0x%03X (ignored)", value, offset);
     } else {
         Anomaly("write 0x%02X at 0x%X, outside the 4 KB window (ignored)", value, offset);
@@ -123,18 +122,18 @@ void Card::StoreByte(uint32_t offset, uint8_t value) {
 // ---------------------------------------------------------------------------
 void Card::WriteRegister(unsigned reg, uint8_t value) {
     switch (reg) {
-    case CR0:
+    case REGISTER_CR0:
         WriteCr0(value);
         break;
-    case CR1:  // plain; the hold bit is looked at frame by frame
-        regs_[CR1] = value;
+    case REGISTER_CR1:  // plain; the hold bit is looked at frame by frame
+        regs_[REGISTER_CR1] = value;
         break;
-    case ISR:  // write 1 to clear
-        regs_[ISR] &= static_cast<uint8_t>(~value);
+    case REGISTER_ISR:  // write 1 to clear
+        regs_[REGISTER_ISR] &= static_cast<uint8_t>(~value);
         UpdateInterruptLine();
         break;
-    case IMR:  // plain mask
-        regs_[IMR] = value;
+    case REGISTER_IMR:  // plain mask
+        regs_[REGISTER_IMR] = value;
         UpdateInterruptLine();
         break;
     default:
@@ -148,42 +147,42 @@ void Card::WriteRegister(unsigned reg, uint8_t value) {
 // enable goes, abandoning the frame in flight (it is sent again from its
 // descriptor when the transmitter is enabled again).
 void Card::WriteCr0(uint8_t value) {
-    uint8_t old = regs_[CR0];
-    regs_[CR0] = value;
-    if (!(old & CR0_RUN) && (value & CR0_RUN)) RestartController();
-    if ((old & CR0_RUN) && !(value & CR0_RUN)) StopController();
-    if ((old & CR0_TX_ENABLE) && !(value & CR0_TX_ENABLE)) AbortTransmit();
-    if (value & CR0_TX_ENABLE) StartNextTransmit();
+    uint8_t old = regs_[REGISTER_CR0];
+    regs_[REGISTER_CR0] = value;
+    if (!(old & CR0_CONTROLLER_RUN) && (value & CR0_CONTROLLER_RUN)) RestartController();
+    if ((old & CR0_CONTROLLER_RUN) && !(value & CR0_CONTROLLER_RUN)) StopController();
+    if ((old & CR0_TX_ENGINE) && !(value & CR0_TX_ENGINE)) AbortTransmit();
+    if (value & CR0_TX_ENGINE) StartNextTransmit();
 }
 
 // Index registers hold 0..127. Writing the card's own index resets that ring:
 // a frame in flight is abandoned.
 void Card::WriteIndex(unsigned reg, uint8_t value) {
-    if (value > RING_INDEX_MASK) {
+    if (value > RING_SLOT_MASK) {
         Anomaly("%s written 0x%02X, beyond the ring (masked to %u)",
-                WindowName(REGISTERS_OFFSET + reg).c_str(), value, value & RING_INDEX_MASK);
+                WindowName(WINDOW_REGISTERS + reg).c_str(), value, value & RING_SLOT_MASK);
     }
-    value &= RING_INDEX_MASK;
-    if ((reg == TX_HW_INDEX || reg == RX_HW_INDEX) && value != 0) {
+    value &= RING_SLOT_MASK;
+    if ((reg == REGISTER_TX_HW_INDEX || reg == REGISTER_RX_HW_INDEX) && value != 0) {
         Anomaly("%s, the card's own index, set to %u rather than reset to 0",
-                WindowName(REGISTERS_OFFSET + reg).c_str(), value);
+                WindowName(WINDOW_REGISTERS + reg).c_str(), value);
     }
     regs_[reg] = value;
-    if (reg == TX_HW_INDEX) AbortTransmit();
-    if (reg == TX_HW_INDEX || reg == TX_SW_INDEX) StartNextTransmit();
+    if (reg == REGISTER_TX_HW_INDEX) AbortTransmit();
+    if (reg == REGISTER_TX_HW_INDEX || reg == REGISTER_TX_SW_INDEX) StartNextTransmit();
 }
 
 void Card::WriteMailbox(unsigned offset, uint8_t value) {
-    if (offset == MB_STATUS && mailbox_[MB_RESPONSE_FLAG] == MB_POSTED) {
+    if (offset == MAILBOX_STATUS && mailbox_[MAILBOX_POSTED_FLAG] == FLAG_POSTED) {
         // Plain memory, so the write lands; but the driver has not taken the
         // posting whose status it just destroyed.
         Anomaly("status byte 0x%02X of an untaken posting overwritten with 0x%02X",
-                mailbox_[MB_STATUS], value);
+                mailbox_[MAILBOX_STATUS], value);
     }
     mailbox_[offset] = value;
-    if (offset == MB_RESPONSE_FLAG) {
+    if (offset == MAILBOX_POSTED_FLAG) {
         ResponseFlagWritten(value);
-    } else if (offset == MB_DOORBELL && value == MB_RING) {
+    } else if (offset == MAILBOX_DOORBELL && value == DOORBELL_RING) {
         Doorbell();
     } else if (ControllerOwned(offset)) {
         Anomaly("driver wrote 0x%02X to the controller's mailbox byte +0x%03X", value, offset);
@@ -194,12 +193,12 @@ void Card::WriteMailbox(unsigned offset, uint8_t value) {
 // Interrupt line: asserted exactly while (ISR & IMR) != 0
 // ---------------------------------------------------------------------------
 void Card::Raise(uint8_t bits) {
-    regs_[ISR] |= bits;
+    regs_[REGISTER_ISR] |= bits;
     UpdateInterruptLine();
 }
 
 void Card::UpdateInterruptLine() {
-    bool asserted = (regs_[ISR] & regs_[IMR]) != 0;
+    bool asserted = (regs_[REGISTER_ISR] & regs_[REGISTER_IMR]) != 0;
     if (asserted == interruptAsserted_) return;
     interruptAsserted_ = asserted;
     env_.SetInterrupt(asserted);
@@ -209,13 +208,13 @@ void Card::UpdateInterruptLine() {
 // Rings, log, anomalies, work
 // ---------------------------------------------------------------------------
 uint32_t Card::RingWord(uint32_t ring, unsigned slot, unsigned word) const {
-    uint32_t at = ring + slot * DESCRIPTOR_SIZE + word;
+    uint32_t at = ring + slot * DESC_BYTES + word;
     return uint32_t(rings_[at]) | uint32_t(rings_[at + 1]) << 8 | uint32_t(rings_[at + 2]) << 16 |
            uint32_t(rings_[at + 3]) << 24;
 }
 
 void Card::SetRingWord(uint32_t ring, unsigned slot, unsigned word, uint32_t value) {
-    uint32_t at = ring + slot * DESCRIPTOR_SIZE + word;
+    uint32_t at = ring + slot * DESC_BYTES + word;
     for (int i = 0; i < 4; ++i) rings_[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
@@ -277,17 +276,17 @@ void Card::ClearAnomalies() {
 
 uint8_t Card::PeekRegister(unsigned reg) const {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    return reg < CARD_REGISTER_COUNT ? regs_[reg] : 0;
+    return reg < REGISTER_COUNT ? regs_[reg] : 0;
 }
 
 uint8_t Card::PeekMailbox(unsigned offset) const {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    return offset < MAILBOX_SIZE ? mailbox_[offset] : 0;
+    return offset < MAILBOX_BYTES ? mailbox_[offset] : 0;
 }
 
 uint32_t Card::PeekRingWord(uint32_t offset) const {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    return offset + 4 <= REGISTERS_OFFSET ? RingWord(offset & ~3u, 0, 0) : 0;
+    return offset + 4 <= WINDOW_REGISTERS ? RingWord(offset & ~3u, 0, 0) : 0;
 }
 
 bool Card::InterruptAsserted() const {
@@ -317,8 +316,8 @@ void Card::ClearCommands() {
 
 LineView Card::LineState() const {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    return LineView{condition_, lineRate_, mailbox_[MB_LINE_STATUS], mailbox_[MB_LINE_STATUS_AUX],
-                    quality_};
+    return LineView{condition_, lineRate_, mailbox_[MAILBOX_LINE_STATUS],
+                    mailbox_[MAILBOX_LINE_AUX], quality_};
 }
 
 CardCounters Card::Counters() const {
@@ -346,7 +345,7 @@ void Card::FailNextReceives(unsigned count) {
 
 void Card::RaiseCardEvent() {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    Raise(INT_EVENT);
+    Raise(ISR_CARD_EVENT);
 }
 
 void Card::MisreportNextReceiveLength(uint16_t length) {

@@ -23,11 +23,11 @@
 
 #include "cardmodel/access_log.h"
 #include "cardmodel/adaptive_mutex.h"
-#include "card/mailbox_protocol.h"
-#include "card/registers.h"
 #include "cardmodel/controller_codes.h"
 #include "cardmodel/environment.h"
 #include "cardmodel/line_port.h"
+#include "cardmodel/mailbox.h"
+#include "cardmodel/registers.h"
 
 namespace cardmodel {
 
@@ -199,7 +199,7 @@ public:
 
 private:
     // A request frame: mailbox +0x03 (start marker) .. +0x53 (payload check).
-    static constexpr size_t kRequestBytes = MB_PAYLOAD_CHECK - MB_START + 1;
+    static constexpr size_t kRequestBytes = MAILBOX_PAYLOAD_CHECK - MAILBOX_START + 1;
     struct Answer {
         uint8_t result;
         std::vector<uint8_t> data;
@@ -310,9 +310,9 @@ private:
     mutable AdaptiveMutex mu_;  // guards everything below
 
     // Window
-    std::array<uint8_t, REGISTERS_OFFSET> rings_{};  // both descriptor rings
-    std::array<uint8_t, CARD_REGISTER_COUNT> regs_{};
-    std::array<uint8_t, MAILBOX_SIZE> mailbox_{};
+    std::array<uint8_t, WINDOW_REGISTERS> rings_{};  // both descriptor rings
+    std::array<uint8_t, REGISTER_COUNT> regs_{};
+    std::array<uint8_t, MAILBOX_BYTES> mailbox_{};
     bool interruptAsserted_ = false;
 
     // Diagnostics

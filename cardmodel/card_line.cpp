@@ -1,7 +1,6 @@
 // The card's line port: what the transceiver offers, what the line tells it,
 // the line status bytes and events that follow, and the error counters.
 #include "cardmodel/card.h"
-#include "card/mailbox_protocol.h"
 
 namespace cardmodel {
 
@@ -83,19 +82,19 @@ void Card::SetLineCondition(LineCondition condition, uint32_t rateKbps, LineQual
     }
     AccountUnavailableTime();
     WriteLineStatus();
-    if (up != wasUp) PostControllerEvent(EVENT_LINE_CHANGE, MB_EVENT_LINE_CHECK);
+    if (up != wasUp) PostControllerEvent(EVENT_LINE_CHANGE, EVENT_FLAG_LINE_CHECK);
 }
 
 void Card::WriteLineStatus() {
     static const uint8_t kStatus[] = {LINE_IDLE, LINE_SEARCHING, LINE_INCOMPATIBLE, LINE_TRAINING,
                                       LINE_DATA_MODE};
-    mailbox_[MB_LINE_STATUS] = kStatus[static_cast<int>(condition_)];
+    mailbox_[MAILBOX_LINE_STATUS] = kStatus[static_cast<int>(condition_)];
     uint8_t aux = 0;
     if (condition_ == LineCondition::Searching) aux |= AUX_NO_SIGNAL;
     if (condition_ == LineCondition::Incompatible) aux |= AUX_MISMATCH;
     if (lostSync_) aux |= AUX_LOST_SYNC;
     if (controller_ == ControllerState::Running) aux |= AUX_FIRMWARE;
-    mailbox_[MB_LINE_STATUS_AUX] = aux;
+    mailbox_[MAILBOX_LINE_AUX] = aux;
 }
 
 // Counters saturate; each reports with an event when it reaches its ceiling.

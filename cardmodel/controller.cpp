@@ -18,19 +18,19 @@ constexpr uint32_t kMaxRateKbps = 6016;
 // payload (at most 75 bytes, whatever the length byte says). Returns what is
 // wrong with it, or null.
 const char* CheckFrame(const uint8_t* frame, std::vector<uint8_t>* payload) {
-    auto at = [frame](unsigned offset) { return frame[offset - MB_START]; };
-    unsigned count = std::min<unsigned>(at(MB_LENGTH) + 1u, MB_MAX_PAYLOAD);
-    const uint8_t* first = frame + (MB_PAYLOAD - MB_START);
+    auto at = [frame](unsigned offset) { return frame[offset - MAILBOX_START]; };
+    unsigned count = std::min<unsigned>(at(MAILBOX_LENGTH) + 1u, PAYLOAD_MAX_BYTES);
+    const uint8_t* first = frame + (MAILBOX_PAYLOAD - MAILBOX_START);
     payload->assign(first, first + count);
-    if (at(MB_START) != MB_START_MARKER) return "no start marker";
-    if (at(MB_RESERVED) != 0) return "reserved byte not 0";
-    if (at(MB_HEADER_CHECK) != (at(MB_COMMAND) ^ at(MB_LENGTH) ^ MB_HEADER_XOR)) {
+    if (at(MAILBOX_START) != START_MARKER) return "no start marker";
+    if (at(MAILBOX_RESERVED) != 0) return "reserved byte not 0";
+    if (at(MAILBOX_HEADER_CHECK) != (at(MAILBOX_COMMAND) ^ at(MAILBOX_LENGTH) ^ HEADER_CHECK_XOR)) {
         return "header check wrong";
     }
-    if (at(MB_LENGTH) + 1u > MB_MAX_PAYLOAD) return "payload longer than 75 bytes";
-    uint8_t check = MB_PAYLOAD_XOR;
+    if (at(MAILBOX_LENGTH) + 1u > PAYLOAD_MAX_BYTES) return "payload longer than 75 bytes";
+    uint8_t check = PAYLOAD_CHECK_XOR;
     for (uint8_t b : *payload) check ^= b;
-    if (at(MB_PAYLOAD_CHECK) != check) return "payload check wrong";
+    if (at(MAILBOX_PAYLOAD_CHECK) != check) return "payload check wrong";
     return nullptr;
 }
 
@@ -46,23 +46,23 @@ struct Card::CommandEntry {
 
 const Card::CommandEntry* Card::FindCommand(uint8_t code) {
     static const CommandEntry kCommands[] = {
-        {XCVR_DOWNLOAD_START, 4, 4, true, &Card::DownloadStart},
-        {XCVR_DOWNLOAD_DATA, 1, MB_MAX_PAYLOAD, true, &Card::DownloadData},
-        {XCVR_DOWNLOAD_END, 1, 1, true, &Card::DownloadEnd},
-        {XCVR_TERMINAL_TYPE, 1, 1, false, &Card::SetTerminalType},
-        {XCVR_LINE_OPTIONS, 1, 1, false, &Card::SetLineOptions},
-        {XCVR_LINE_RATE, 8, 8, false, &Card::SetLineRate},
-        {XCVR_LINE_CODE, 2, 2, false, &Card::SetLineCode},
-        {XCVR_FRAMING, 12, 12, false, &Card::SetFraming},
-        {XCVR_LINE_CODE_OFFSET, 6, 6, false, &Card::SetLineCodeOffset},
-        {XCVR_TERMINAL_MODE, 1, 1, false, &Card::SetTerminalMode},
-        {XCVR_EVENTS, 1, 1, false, &Card::SetEvents},
-        {XCVR_COUNTERS, 1, 1, false, &Card::ControlCounters},
-        {XCVR_START_LINE, 1, 1, false, &Card::StartLine},
-        {XCVR_READ_STATE, 1, 1, false, &Card::ReadState},
-        {XCVR_READ_MARGIN, 1, 1, false, &Card::ReadMargin},
-        {XCVR_READ_ATTENUATION, 1, 1, false, &Card::ReadAttenuation},
-        {XCVR_READ_COUNTERS, 1, 1, false, &Card::ReadCounters},
+        {CMD_DOWNLOAD_START, 4, 4, true, &Card::DownloadStart},
+        {CMD_DOWNLOAD_DATA, 1, PAYLOAD_MAX_BYTES, true, &Card::DownloadData},
+        {CMD_DOWNLOAD_END, 1, 1, true, &Card::DownloadEnd},
+        {CMD_TERMINAL_TYPE, 1, 1, false, &Card::SetTerminalType},
+        {CMD_LINE_OPTIONS, 1, 1, false, &Card::SetLineOptions},
+        {CMD_LINE_RATE, 8, 8, false, &Card::SetLineRate},
+        {CMD_LINE_CODE, 2, 2, false, &Card::SetLineCode},
+        {CMD_FRAMING, 12, 12, false, &Card::SetFraming},
+        {CMD_LINE_CODE_OFFSET, 6, 6, false, &Card::SetLineCodeOffset},
+        {CMD_TERMINAL_MODE, 1, 1, false, &Card::SetTerminalMode},
+        {CMD_EVENTS, 1, 1, false, &Card::SetEvents},
+        {CMD_COUNTERS, 1, 1, false, &Card::ControlCounters},
+        {CMD_START_LINE, 1, 1, false, &Card::StartLine},
+        {CMD_READ_STATE, 1, 1, false, &Card::ReadState},
+        {CMD_READ_MARGIN, 1, 1, false, &Card::ReadMargin},
+        {CMD_READ_ATTENUATION, 1, 1, false, &Card::ReadAttenuation},
+        {CMD_READ_COUNTERS, 1, 1, false, &Card::ReadCounters},
     };
     for (const CommandEntry& entry : kCommands) {
         if (entry.code == code) return &entry;
@@ -109,22 +109,22 @@ void Card::ResetController(ControllerState next) {
     unavailableNs_ = 0;
     lostSync_ = false;
     WriteLineStatus();
-    mailbox_[MB_EVENT_FLAGS] = 0;
+    mailbox_[MAILBOX_EVENT_FLAGS] = 0;
 }
 
 // The boot ROM starts afresh: it knows of no earlier posting, so it takes the
 // response flag back before it asks for its firmware.
 void Card::BootDone() {
     controller_ = ControllerState::AwaitingFirmware;
-    mailbox_[MB_RESPONSE_FLAG] = 0;
-    PostStage(MB_STAGE_AWAITING_FIRMWARE);
+    mailbox_[MAILBOX_POSTED_FLAG] = 0;
+    PostStage(STAGE_AWAITING_FIRMWARE);
     StartNextRequest();
 }
 
 void Card::FirmwareStarted() {
     controller_ = ControllerState::Running;
     WriteLineStatus();
-    PostStage(MB_STAGE_FIRMWARE_RUNNING);
+    PostStage(STAGE_FIRMWARE_RUNNING);
     ArmPerformanceReports();
     StartNextRequest();
 }
@@ -132,7 +132,7 @@ void Card::FirmwareStarted() {
 // Stage codes are answers, not events: the driver waits for them like for
 // the answer to a command.
 void Card::PostStage(uint8_t stage) {
-    bool lost = stage == MB_STAGE_AWAITING_FIRMWARE ? suppressAwaitingFirmware_
+    bool lost = stage == STAGE_AWAITING_FIRMWARE ? suppressAwaitingFirmware_
                                                     : suppressFirmwareRunning_;
     if (!lost) Enqueue(Posting{stage, false, 0, {}});
 }
@@ -143,7 +143,7 @@ void Card::PostStage(uint8_t stage) {
 void Card::Doorbell() {
     Request request;
     request.time = env_.Now();
-    std::copy_n(mailbox_.begin() + MB_START, kRequestBytes, request.frame.begin());
+    std::copy_n(mailbox_.begin() + MAILBOX_START, kRequestBytes, request.frame.begin());
     if (controller_ == ControllerState::Off) {
         Anomaly("doorbell for command 0x%02X while the controller is held in reset",
                 request.Code());
@@ -222,7 +222,7 @@ void Card::Record(const Request& request, std::vector<uint8_t> payload, uint8_t 
 
 // ---------------------------------------------------------------------------
 // Postings: one in the mailbox at a time, the rest queued until the driver
-// has taken it (response flag no longer MB_POSTED)
+// has taken it (response flag no longer FLAG_POSTED)
 // ---------------------------------------------------------------------------
 void Card::Enqueue(Posting posting) {
     if (posting.event) {
@@ -239,26 +239,26 @@ void Card::Enqueue(Posting posting) {
 
 // The flag goes last: a driver that sees it finds the rest in place.
 void Card::TryPost() {
-    if (postings_.empty() || mailbox_[MB_RESPONSE_FLAG] == MB_POSTED) return;
+    if (postings_.empty() || mailbox_[MAILBOX_POSTED_FLAG] == FLAG_POSTED) return;
     int64_t quiet = takenAt_ + options_.mailboxPollNs - env_.Now();
     if (quiet > 0) return SchedulePoll(quiet);
     Posting posting = std::move(postings_.front());
     postings_.pop_front();
-    for (unsigned i = 0; i < MB_ANSWER_DATA_SIZE; ++i) {
-        mailbox_[MB_ANSWER_DATA + i] = i < posting.data.size() ? posting.data[i] : 0;
+    for (unsigned i = 0; i < ANSWER_BYTES; ++i) {
+        mailbox_[MAILBOX_ANSWER + i] = i < posting.data.size() ? posting.data[i] : 0;
     }
-    if (posting.event) mailbox_[MB_EVENT_FLAGS] = posting.flags;
-    mailbox_[MB_STATUS] = posting.status;
-    mailbox_[MB_RESPONSE_FLAG] = MB_POSTED;
+    if (posting.event) mailbox_[MAILBOX_EVENT_FLAGS] = posting.flags;
+    mailbox_[MAILBOX_STATUS] = posting.status;
+    mailbox_[MAILBOX_POSTED_FLAG] = FLAG_POSTED;
     ++(posting.event ? counters_.eventsPosted : counters_.answersPosted);
-    Raise(INT_MAILBOX);
+    Raise(ISR_MAILBOX);
 }
 
 // The controller notices a taken posting on its next poll of the flag, one
 // poll interval later, and posts nothing before: the driver still reads and
 // clears the status byte after it has cleared the flag.
 void Card::ResponseFlagWritten(uint8_t value) {
-    if (value == MB_POSTED) {
+    if (value == FLAG_POSTED) {
         Anomaly("driver wrote the posted mark 0x%02X to the response flag", value);
         return;
     }
@@ -277,7 +277,7 @@ void Card::SchedulePoll(int64_t delayNs) {
 
 void Card::PostControllerEvent(uint8_t code, uint8_t flags) {
     if (!config_.eventsEnabled || controller_ != ControllerState::Running) return;
-    Enqueue(Posting{static_cast<uint8_t>(MB_STATUS_EVENT | code), true, flags, {}});
+    Enqueue(Posting{static_cast<uint8_t>(STATUS_EVENT | code), true, flags, {}});
 }
 
 void Card::ArmPerformanceReports() {
@@ -297,36 +297,36 @@ Card::Answer Card::DownloadStart(const std::vector<uint8_t>& p) {
     uint32_t length = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
                       uint32_t(p[3]) << 24;
     if (length > options_.maxFirmwareSize) {
-        return Reject(XCVR_DOWNLOAD_START, RESULT_BAD_PARAMETER, "image too large");
+        return Reject(CMD_DOWNLOAD_START, RESULT_BAD_PARAMETER, "image too large");
     }
     downloading_ = true;  // a second start begins the download again
     downloadLength_ = length;
     download_.clear();
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::DownloadData(const std::vector<uint8_t>& p) {
-    if (!downloading_) return Reject(XCVR_DOWNLOAD_DATA, RESULT_WRONG_STATE, "no download");
+    if (!downloading_) return Reject(CMD_DOWNLOAD_DATA, RESULT_WRONG_STATE, "no download");
     if (download_.size() + p.size() > downloadLength_) {
         downloading_ = false;
-        return Reject(XCVR_DOWNLOAD_DATA, RESULT_BAD_PARAMETER, "more data than announced");
+        return Reject(CMD_DOWNLOAD_DATA, RESULT_BAD_PARAMETER, "more data than announced");
     }
     download_.insert(download_.end(), p.begin(), p.end());
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::DownloadEnd(const std::vector<uint8_t>& p) {
-    if (!downloading_) return Reject(XCVR_DOWNLOAD_END, RESULT_WRONG_STATE, "no download");
+    if (!downloading_) return Reject(CMD_DOWNLOAD_END, RESULT_WRONG_STATE, "no download");
     downloading_ = false;
     if (download_.size() != downloadLength_) {
-        return Reject(XCVR_DOWNLOAD_END, RESULT_BAD_PARAMETER, "image shorter than announced");
+        return Reject(CMD_DOWNLOAD_END, RESULT_BAD_PARAMETER, "image shorter than announced");
     }
     uint8_t sum = p[0];
     for (uint8_t b : download_) sum = static_cast<uint8_t>(sum + b);
-    if (sum != 0) return Reject(XCVR_DOWNLOAD_END, RESULT_BAD_CHECKSUM, "checksum wrong");
+    if (sum != 0) return Reject(CMD_DOWNLOAD_END, RESULT_BAD_CHECKSUM, "checksum wrong");
     std::string why;
     if (!options_.acceptAnyFirmware && !CheckFirmwareImage(download_, &why)) {
-        return Reject(XCVR_DOWNLOAD_END, RESULT_BAD_IMAGE, why.c_str());
+        return Reject(CMD_DOWNLOAD_END, RESULT_BAD_IMAGE, why.c_str());
     }
     firmware_ = std::move(download_);
     download_.clear();
@@ -335,7 +335,7 @@ Card::Answer Card::DownloadEnd(const std::vector<uint8_t>& p) {
     After(options_.firmwareStartDelayNs, "firmware start", [this, epoch] {
         if (epoch == controllerEpoch_) FirmwareStarted();
     });
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 // ---------------------------------------------------------------------------
@@ -343,60 +343,60 @@ Card::Answer Card::DownloadEnd(const std::vector<uint8_t>& p) {
 // ---------------------------------------------------------------------------
 Card::Answer Card::SetTerminalType(const std::vector<uint8_t>& p) {
     if (p[0] != 0x01 && p[0] != 0x09) {
-        return Reject(XCVR_TERMINAL_TYPE, RESULT_BAD_PARAMETER, "terminal type not 0x01 or 0x09");
+        return Reject(CMD_TERMINAL_TYPE, RESULT_BAD_PARAMETER, "terminal type not 0x01 or 0x09");
     }
     config_.central = p[0] == 0x01;
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::SetLineOptions(const std::vector<uint8_t>& p) {
     config_.lineOptions = p[0];
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 // N 64 kbit/s steps in bytes 0, 2 and 3 (one per direction and the
 // reference), R 8 kbit/s steps in byte 5.
 Card::Answer Card::SetLineRate(const std::vector<uint8_t>& p) {
     uint8_t n = p[0], r = p[5];
-    if (p[2] != n || p[3] != n) return Reject(XCVR_LINE_RATE, RESULT_BAD_PARAMETER, "N differs");
+    if (p[2] != n || p[3] != n) return Reject(CMD_LINE_RATE, RESULT_BAD_PARAMETER, "N differs");
     uint32_t rate = n * 64u + r * 8u;
     if (r > 7 || rate < kMinRateKbps || rate > kMaxRateKbps) {
-        return Reject(XCVR_LINE_RATE, RESULT_BAD_PARAMETER, "rate out of range");
+        return Reject(CMD_LINE_RATE, RESULT_BAD_PARAMETER, "rate out of range");
     }
     config_.rateKbps = rate;
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::SetLineCode(const std::vector<uint8_t>& p) {
-    if ((p[0] & 0x0F) != 0x02) return Reject(XCVR_LINE_CODE, RESULT_BAD_PARAMETER, "low nibble");
+    if ((p[0] & 0x0F) != 0x02) return Reject(CMD_LINE_CODE, RESULT_BAD_PARAMETER, "low nibble");
     config_.lineCodeByte = p[0];
     config_.lineCode = p[0] >> 4;
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::SetFraming(const std::vector<uint8_t>& p) {
     if (p[4] != 0x00 && p[4] != 0x04) {
-        return Reject(XCVR_FRAMING, RESULT_BAD_PARAMETER, "framing byte not 0x00 or 0x04");
+        return Reject(CMD_FRAMING, RESULT_BAD_PARAMETER, "framing byte not 0x00 or 0x04");
     }
     config_.framing = p[4];
     config_.annex = p[7];
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::SetLineCodeOffset(const std::vector<uint8_t>& p) {
     config_.lineCodeOffset = static_cast<int8_t>(p[1]);
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::SetTerminalMode(const std::vector<uint8_t>& p) {
     config_.mode = p[0];
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::SetEvents(const std::vector<uint8_t>& p) {
     config_.eventsEnabled = (p[0] & EVENTS_LINE) != 0;
     ArmPerformanceReports();
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 Card::Answer Card::ControlCounters(const std::vector<uint8_t>& p) {
@@ -405,7 +405,7 @@ Card::Answer Card::ControlCounters(const std::vector<uint8_t>& p) {
     };
     if (p[0] != COUNTERS_CLEAR_PERFORMANCE && p[0] != COUNTERS_RESET_ALL &&
         p[0] != COUNTERS_CLEAR_HISTORY) {
-        return Reject(XCVR_COUNTERS, RESULT_BAD_PARAMETER, "unknown counter control");
+        return Reject(CMD_COUNTERS, RESULT_BAD_PARAMETER, "unknown counter control");
     }
     if (p[0] != COUNTERS_CLEAR_HISTORY) {
         clear(COUNTER_CRC_ANOMALIES, COUNTER_UNAVAILABLE_SECONDS);
@@ -414,7 +414,7 @@ Card::Answer Card::ControlCounters(const std::vector<uint8_t>& p) {
         if (unavailableSince_ >= 0) unavailableSince_ = env_.Now();
     }
     if (p[0] != COUNTERS_CLEAR_PERFORMANCE) clear(COUNTER_RX_OVERFLOW, COUNTER_LINE_DOWNS);
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 // Start (again: a started line retrains) or stop training. Starting needs the
@@ -424,19 +424,19 @@ Card::Answer Card::StartLine(const std::vector<uint8_t>& p) {
         if (config_.started && line_) line_->OfferChanged(this, std::nullopt);
         config_.started = false;
         SetLineCondition(LineCondition::Idle, 0, {});
-        return Answer{MB_RESULT_SUCCESS, {}};
+        return Answer{RESULT_SUCCESS, {}};
     }
     if (p[0] != START_LINE_START) {
-        return Reject(XCVR_START_LINE, RESULT_BAD_PARAMETER, "not start or stop");
+        return Reject(CMD_START_LINE, RESULT_BAD_PARAMETER, "not start or stop");
     }
     if (!config_.central || !config_.rateKbps || !config_.framing) {
-        return Reject(XCVR_START_LINE, RESULT_WRONG_STATE, "line not configured");
+        return Reject(CMD_START_LINE, RESULT_WRONG_STATE, "line not configured");
     }
     if (config_.started && line_) line_->OfferChanged(this, std::nullopt);
     config_.started = true;
     SetLineCondition(LineCondition::Searching, 0, {});
     AnnounceOffer();
-    return Answer{MB_RESULT_SUCCESS, {}};
+    return Answer{RESULT_SUCCESS, {}};
 }
 
 // ---------------------------------------------------------------------------
@@ -445,20 +445,20 @@ Card::Answer Card::StartLine(const std::vector<uint8_t>& p) {
 Card::Answer Card::ReadState(const std::vector<uint8_t>&) {
     static const uint8_t kState[] = {STATE_IDLE, STATE_SEARCHING, STATE_INCOMPATIBLE,
                                      STATE_TRAINING, STATE_DATA_MODE};
-    return Answer{MB_RESULT_SUCCESS, {kState[static_cast<int>(condition_)]}};
+    return Answer{RESULT_SUCCESS, {kState[static_cast<int>(condition_)]}};
 }
 
 Card::Answer Card::ReadMargin(const std::vector<uint8_t>&) {
-    return Answer{MB_RESULT_SUCCESS, {static_cast<uint8_t>(quality_.snrMarginDb)}};
+    return Answer{RESULT_SUCCESS, {static_cast<uint8_t>(quality_.snrMarginDb)}};
 }
 
 Card::Answer Card::ReadAttenuation(const std::vector<uint8_t>&) {
-    return Answer{MB_RESULT_SUCCESS, {quality_.attenuationDb, quality_.farAttenuationDb}};
+    return Answer{RESULT_SUCCESS, {quality_.attenuationDb, quality_.farAttenuationDb}};
 }
 
 Card::Answer Card::ReadCounters(const std::vector<uint8_t>&) {
     auto counters = CounterSnapshot();
-    return Answer{MB_RESULT_SUCCESS, {counters.begin(), counters.end()}};
+    return Answer{RESULT_SUCCESS, {counters.begin(), counters.end()}};
 }
 
 // ---------------------------------------------------------------------------
@@ -499,13 +499,13 @@ void Card::ClearAnswerFaults() {
 
 void Card::SuppressStage(uint8_t stageCode, bool suppress) {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    if (stageCode == MB_STAGE_AWAITING_FIRMWARE) suppressAwaitingFirmware_ = suppress;
-    if (stageCode == MB_STAGE_FIRMWARE_RUNNING) suppressFirmwareRunning_ = suppress;
+    if (stageCode == STAGE_AWAITING_FIRMWARE) suppressAwaitingFirmware_ = suppress;
+    if (stageCode == STAGE_FIRMWARE_RUNNING) suppressFirmwareRunning_ = suppress;
 }
 
 void Card::PostEvent(uint8_t flags, uint8_t code) {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    Enqueue(Posting{static_cast<uint8_t>(MB_STATUS_EVENT | code), true, flags, {}});
+    Enqueue(Posting{static_cast<uint8_t>(STATUS_EVENT | code), true, flags, {}});
 }
 
 void Card::SetPerformanceReports(int64_t periodNs) {

@@ -3,11 +3,6 @@
 #include "cardmodel/card.h"
 
 namespace cardmodel {
-namespace {
-
-constexpr uint32_t kTxLengthMask = 0x7FFF;  // control word bits below the valid bit
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Transmit engine: one frame at a time from TX_HW_INDEX up to TX_SW_INDEX
@@ -16,14 +11,14 @@ constexpr uint32_t kTxLengthMask = 0x7FFF;  // control word bits below the valid
 // on it; TX_HW_INDEX moves past it when its last bit has left, one
 // serialization time later.
 void Card::StartNextTransmit() {
-    if (txBusy_ || !(regs_[CR0] & CR0_TX_ENABLE)) return;
-    unsigned slot = regs_[TX_HW_INDEX];
-    if (slot == regs_[TX_SW_INDEX]) return;
-    uint32_t address = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS);
-    uint32_t control = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_CONTROL);
-    uint32_t length = control & kTxLengthMask;
-    if (!(control & TX_CONTROL_VALID)) return TransmitError("valid bit 0x8000 clear", true);
-    if (length == 0 || length > MAX_FRAME_SIZE) return TransmitError("bad frame length", true);
+    if (txBusy_ || !(regs_[REGISTER_CR0] & CR0_TX_ENGINE)) return;
+    unsigned slot = regs_[REGISTER_TX_HW_INDEX];
+    if (slot == regs_[REGISTER_TX_SW_INDEX]) return;
+    uint32_t address = RingWord(WINDOW_TX_RING, slot, DESC_WORD_ADDRESS);
+    uint32_t control = RingWord(WINDOW_TX_RING, slot, DESC_WORD_CONTROL);
+    uint32_t length = control & TXD_LENGTH_MASK;
+    if (!(control & TXD_VALID)) return TransmitError("valid bit 0x8000 clear", true);
+    if (length == 0 || length > FRAME_MAX_BYTES) return TransmitError("bad frame length", true);
     if (failTransmits_ > 0) {
         --failTransmits_;
         return TransmitError("injected transmit error", false);
@@ -58,9 +53,9 @@ void Card::StartNextTransmit() {
 // a driver that rewrites the slot meanwhile sends something else: the frame
 // goes out as it now stands, and the change is an anomaly.
 void Card::CheckTransmitSlotUnchanged() {
-    unsigned slot = regs_[TX_HW_INDEX];
-    uint32_t address = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS);
-    uint32_t control = RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_CONTROL);
+    unsigned slot = regs_[REGISTER_TX_HW_INDEX];
+    uint32_t address = RingWord(WINDOW_TX_RING, slot, DESC_WORD_ADDRESS);
+    uint32_t control = RingWord(WINDOW_TX_RING, slot, DESC_WORD_CONTROL);
     txCheck_.resize(txFrame_.size());
     bool readable = env_.DmaRead(txAddress_, txCheck_.data(), txCheck_.size());
     if (address == txAddress_ && control == txControl_ && readable && txCheck_ == txFrame_) {
@@ -75,8 +70,8 @@ void Card::CompleteTransmit() {
     txBusy_ = false;
     SendOnLine(std::move(txFrame_));
     txFrame_.clear();
-    regs_[TX_HW_INDEX] = NEXT_RING_INDEX(regs_[TX_HW_INDEX]);
-    Raise(INT_TX_DONE);
+    regs_[REGISTER_TX_HW_INDEX] = NextSlot(regs_[REGISTER_TX_HW_INDEX]);
+    Raise(ISR_TX_DONE);
     StartNextTransmit();
 }
 
@@ -84,17 +79,17 @@ void Card::CompleteTransmit() {
 // lost) and waits to be enabled again. It raises transmit-done as well as the
 // error, since its index moved: the driver completes the slot like any other.
 void Card::TransmitError(const char* why, bool driverFault) {
-    unsigned slot = regs_[TX_HW_INDEX];
+    unsigned slot = regs_[REGISTER_TX_HW_INDEX];
     if (driverFault) {
         Anomaly("transmit descriptor %u (0x%08X 0x%08X): %s", slot,
-                RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS),
-                RingWord(TX_RING_OFFSET, slot, DESCRIPTOR_CONTROL), why);
+                RingWord(WINDOW_TX_RING, slot, DESC_WORD_ADDRESS),
+                RingWord(WINDOW_TX_RING, slot, DESC_WORD_CONTROL), why);
     }
     ++counters_.txErrors;
     Bump(COUNTER_TX_ERRORS);
-    regs_[CR0] &= static_cast<uint8_t>(~CR0_TX_ENABLE);
-    regs_[TX_HW_INDEX] = NEXT_RING_INDEX(slot);
-    Raise(INT_TX_ERROR | INT_TX_DONE);
+    regs_[REGISTER_CR0] &= static_cast<uint8_t>(~CR0_TX_ENGINE);
+    regs_[REGISTER_TX_HW_INDEX] = NextSlot(slot);
+    Raise(ISR_TX_ERROR | ISR_TX_DONE);
 }
 
 void Card::AbortTransmit() {
@@ -110,7 +105,7 @@ void Card::SendOnLine(std::vector<uint8_t> frame) {
         ++counters_.txDiscardedLineDown;
         return;
     }
-    if (regs_[CR1] & CR1_LINE_HOLD) {
+    if (regs_[REGISTER_CR1] & CR1_FRAME_HOLD) {
         ++counters_.txDiscardedHeld;
         return;
     }
@@ -140,13 +135,13 @@ int64_t Card::SerializationTime(size_t bytes) const {
 // off, the line held or no buffer posted is dropped and counted.
 void Card::Receive(const std::vector<uint8_t>& frame, bool damaged) {
     if (!ReceiverTakes(frame, damaged)) return;
-    unsigned slot = regs_[RX_HW_INDEX];
-    if (slot == regs_[RX_SW_INDEX]) {  // overflow: counted by the card, and the driver told
+    unsigned slot = regs_[REGISTER_RX_HW_INDEX];
+    if (slot == regs_[REGISTER_RX_SW_INDEX]) {  // overflow: counted, and the driver told
         ++counters_.rxDroppedNoBuffer;
         Bump(COUNTER_RX_OVERFLOW);
-        return Raise(INT_EVENT);
+        return Raise(ISR_CARD_EVENT);
     }
-    uint32_t address = RingWord(RX_RING_OFFSET, slot, DESCRIPTOR_ADDRESS);
+    uint32_t address = RingWord(WINDOW_RX_RING, slot, DESC_WORD_ADDRESS);
     if (!env_.DmaWrite(address, frame.data(), frame.size())) {
         // The slot stays where it is: the card cannot fill a buffer it cannot reach.
         Anomaly("receive descriptor %u: DMA write to 0x%08X refused by the bus", slot, address);
@@ -154,11 +149,11 @@ void Card::Receive(const std::vector<uint8_t>& frame, bool damaged) {
     }
     uint32_t length = misreportLength_.value_or(static_cast<uint16_t>(frame.size()));
     misreportLength_.reset();
-    SetRingWord(RX_RING_OFFSET, slot, DESCRIPTOR_CONTROL, length & RX_STATUS_LENGTH_MASK);
-    regs_[RX_HW_INDEX] = NEXT_RING_INDEX(slot);
+    SetRingWord(WINDOW_RX_RING, slot, DESC_WORD_CONTROL, length & RXD_LENGTH_MASK);
+    regs_[REGISTER_RX_HW_INDEX] = NextSlot(slot);
     ++counters_.rxFrames;
     counters_.rxBytes += frame.size();
-    Raise(INT_RX);
+    Raise(ISR_RX_DONE);
 }
 
 // Whether a frame from the line gets as far as the receive ring; a frame that
@@ -167,9 +162,9 @@ bool Card::ReceiverTakes(const std::vector<uint8_t>& frame, bool damaged) {
     uint64_t* dropped = nullptr;
     if (condition_ != LineCondition::Up) {  // arrived after the line dropped
         dropped = &counters_.rxDroppedLineDown;
-    } else if (!(regs_[CR0] & CR0_RX_ENABLE)) {
+    } else if (!(regs_[REGISTER_CR0] & CR0_RX_ENGINE)) {
         dropped = &counters_.rxDroppedDisabled;
-    } else if (regs_[CR1] & CR1_LINE_HOLD) {
+    } else if (regs_[REGISTER_CR1] & CR1_FRAME_HOLD) {
         dropped = &counters_.rxDroppedHeld;
     }
     if (dropped) {
@@ -182,7 +177,7 @@ bool Card::ReceiverTakes(const std::vector<uint8_t>& frame, bool damaged) {
     } else if (failReceives_ > 0) {
         --failReceives_;
         ReceiveError(&counters_.rxDroppedInjected);
-    } else if (frame.size() < ETHERNET_HEADER_SIZE || frame.size() > MAX_FRAME_SIZE) {
+    } else if (frame.size() < FRAME_MIN_RX_BYTES || frame.size() > FRAME_MAX_BYTES) {
         ReceiveError(&counters_.rxDroppedBadLength);
     } else {
         return true;
@@ -194,7 +189,7 @@ void Card::ReceiveError(uint64_t* counter) {
     ++*counter;
     ++counters_.rxErrors;
     if (counter != &counters_.rxDroppedDamaged) Bump(COUNTER_RX_ERRORS);
-    Raise(INT_RX_ERROR);
+    Raise(ISR_RX_ERROR);
 }
 
 }  // namespace cardmodel

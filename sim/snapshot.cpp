@@ -24,7 +24,7 @@ std::string MacText(const std::array<uint8_t, 6>& mac) {
 size_t FirmwareAccepted(const cardmodel::Card& card) {
     size_t bytes = 0;
     for (auto& c : card.Commands()) {
-        if (c.code == XCVR_DOWNLOAD_DATA && c.result == MB_RESULT_SUCCESS) {
+        if (c.code == cardmodel::CMD_DOWNLOAD_DATA && c.result == cardmodel::RESULT_SUCCESS) {
             bytes += c.payload.size();
         }
     }

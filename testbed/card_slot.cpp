@@ -32,7 +32,7 @@ CardSlot::CardSlot(const Placement& placement, const cardmodel::CardOptions& opt
                             host::PciMakeConfigSpace(placement.vendorId, placement.deviceId,
                                                      placement.windowBase,
                                                      placement.interruptLine));
-    host::AttachMmio(placement.windowBase, 0x1000, this);
+    host::AttachMmio(placement.windowBase, cardmodel::WINDOW_SIZE, this);
 }
 
 CardSlot::~CardSlot() {

@@ -16,8 +16,8 @@ struct Placement {
     unsigned pciSlot = 0;
     uint32_t windowBase = 0xFEB00000;  // BAR1, 4 KB aligned
     uint8_t interruptLine = 11;
-    uint16_t vendorId = 0x1BA7;
-    uint16_t deviceId = 0x0316;
+    uint16_t vendorId = cardmodel::PCI_ID_VENDOR;
+    uint16_t deviceId = cardmodel::PCI_ID_DEVICE;
 };
 
 // The host's clock and executor as a card or a line sees them.

@@ -1,7 +1,7 @@
 // The transceiver mailbox: the last 1 KB of the card window, through which the
 // driver and the transceiver controller exchange request frames, answers and
-// events. Offsets, values and command codes, shared by the driver and the card
-// model. Constants only; no platform types.
+// events. Offsets, values and command codes as the driver uses them; the card
+// model keeps its own description. Constants only; no platform types.
 #pragma once
 
 // Mailbox offsets (from the start of the mailbox); every field one byte

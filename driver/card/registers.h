@@ -1,6 +1,7 @@
-// The card's 4 KB memory window: layout, the eight byte registers and their
-// bits, the descriptor rings. Shared by the driver and the card model, so the
-// two cannot disagree on a bit. Constants only; no platform types.
+// The card's 4 KB memory window as the driver uses it: layout, the eight byte
+// registers and their bits, the descriptor rings, the card's PCI identity.
+// The driver's own description of the card: the card model keeps its own, and
+// the two meet only on the bus. Constants only; no platform types.
 #pragma once
 
 // Window layout (offsets from the start of the window)

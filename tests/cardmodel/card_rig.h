@@ -12,15 +12,22 @@
 #include <vector>
 
 #include "cardmodel/card.h"
-#include "card/mailbox_protocol.h"
-#include "card/registers.h"
-#include "tests/cardmodel/fake_environment.h"
 #include "cardmodel/firmware.h"
 #include "cardmodel/line.h"
+#include "tests/cardmodel/fake_environment.h"
 
 using cardmodel::kMicrosecond;
 using cardmodel::kMillisecond;
 using cardmodel::kSecond;
+
+// Values the rig writes where a driver would: the choices are the driver's,
+// the bits the card's.
+constexpr uint8_t kAcknowledgeAll = 0xFF;  // ISR: every pending source cleared
+constexpr uint8_t kImrNormal = cardmodel::ISR_TX_DONE | cardmodel::ISR_RX_DONE |
+                               cardmodel::ISR_CARD_EVENT | cardmodel::ISR_TX_ERROR |
+                               cardmodel::ISR_MAILBOX;  // all but the receive error
+constexpr uint8_t kEngines = cardmodel::CR0_TX_ENGINE | cardmodel::CR0_RX_ENGINE;
+constexpr uint32_t kBufferBytes = 1516;  // a frame buffer, as the driver carves them
 
 // The driver's line parameters, as far as the card sees them.
 struct LineSetup {
@@ -36,8 +43,8 @@ struct LineSetup {
 struct Posting {
     uint8_t status;
     uint8_t flags;  // event flags (+0x3C7) as read at the time
-    std::array<uint8_t, MB_ANSWER_DATA_SIZE> data;
-    bool IsEvent() const { return (status & MB_STATUS_EVENT) != 0; }
+    std::array<uint8_t, cardmodel::ANSWER_BYTES> data;
+    bool IsEvent() const { return (status & cardmodel::STATUS_EVENT) != 0; }
 };
 
 // An Ethernet-sized frame of `length` bytes whose contents depend on `seed`.
@@ -50,10 +57,14 @@ public:
     FakeEnvironment& env;
     cardmodel::Card card;
 
-    uint8_t Reg(unsigned reg) { return card.Read8(REGISTERS_OFFSET + reg); }
-    void SetReg(unsigned reg, uint8_t value) { card.Write8(REGISTERS_OFFSET + reg, value); }
-    uint8_t Mb(unsigned offset) { return card.Read8(MAILBOX_OFFSET + offset); }
-    void SetMb(unsigned offset, uint8_t value) { card.Write8(MAILBOX_OFFSET + offset, value); }
+    uint8_t Reg(unsigned reg) { return card.Read8(cardmodel::WINDOW_REGISTERS + reg); }
+    void SetReg(unsigned reg, uint8_t value) {
+        card.Write8(cardmodel::WINDOW_REGISTERS + reg, value);
+    }
+    uint8_t Mb(unsigned offset) { return card.Read8(cardmodel::WINDOW_MAILBOX + offset); }
+    void SetMb(unsigned offset, uint8_t value) {
+        card.Write8(cardmodel::WINDOW_MAILBOX + offset, value);
+    }
 
     // ---- Mailbox ------------------------------------------------------------------
     // Writes a request frame exactly as the driver frames it, without ringing.
@@ -67,7 +78,7 @@ public:
     // posted before or meanwhile are taken and kept in `events`.
     uint8_t Command(uint8_t command, const std::vector<uint8_t>& payload = {});
     // The answer data of the last Command.
-    std::array<uint8_t, MB_ANSWER_DATA_SIZE> answer{};
+    std::array<uint8_t, cardmodel::ANSWER_BYTES> answer{};
     std::vector<Posting> events;
 
     // ---- Bring-up -------------------------------------------------------------------

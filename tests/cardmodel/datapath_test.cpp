@@ -26,11 +26,11 @@ TEST_F(DataPathTest, FrameLeavesAfterItsSerializationTimeAndTheIndexMovesThen) {
     std::vector<uint8_t> frame = TestFrame(1514);
     rig.PushTx(frame);
     env.Advance(kFullFrameTime - 1);
-    EXPECT_EQ(rig.Reg(TX_HW_INDEX), 0);
-    EXPECT_EQ(rig.card.PeekRegister(ISR) & INT_TX_DONE, 0);
+    EXPECT_EQ(rig.Reg(REGISTER_TX_HW_INDEX), 0);
+    EXPECT_EQ(rig.card.PeekRegister(REGISTER_ISR) & ISR_TX_DONE, 0);
     env.Advance(1);
-    EXPECT_EQ(rig.Reg(TX_HW_INDEX), 1);
-    EXPECT_EQ(rig.card.PeekRegister(ISR) & INT_TX_DONE, INT_TX_DONE);
+    EXPECT_EQ(rig.Reg(REGISTER_TX_HW_INDEX), 1);
+    EXPECT_EQ(rig.card.PeekRegister(REGISTER_ISR) & ISR_TX_DONE, ISR_TX_DONE);
     env.Advance(10 * kMicrosecond);  // propagation
     ASSERT_EQ(partner.SentCount(), 1u);
     EXPECT_EQ(partner.SentFrames()[0], frame);
@@ -45,7 +45,7 @@ TEST_F(DataPathTest, FramesGoOneAfterAnotherInRingOrderAcrossTheWrap) {
         if (i % 100 == 99) env.Advance(1 * kSecond);  // at most 127 on the ring
     }
     env.Advance(1 * kSecond);
-    EXPECT_EQ(rig.Reg(TX_HW_INDEX), 300 % 128);
+    EXPECT_EQ(rig.Reg(REGISTER_TX_HW_INDEX), 300 % 128);
     EXPECT_EQ(partner.SentFrames(), frames);
     EXPECT_TRUE(rig.card.Anomalies().empty());
 }
@@ -53,10 +53,10 @@ TEST_F(DataPathTest, FramesGoOneAfterAnotherInRingOrderAcrossTheWrap) {
 TEST_F(DataPathTest, DisablingMidFrameAbandonsItAndItGoesAgainFromItsDescriptor) {
     rig.PushTx(TestFrame(1514));
     env.Advance(kFullFrameTime / 2);
-    rig.SetReg(CR0, rig.Reg(CR0) & ~CR0_TX_ENABLE);
+    rig.SetReg(REGISTER_CR0, rig.Reg(REGISTER_CR0) & ~CR0_TX_ENGINE);
     env.Advance(1 * kSecond);
     EXPECT_EQ(partner.SentCount(), 0u);
-    rig.SetReg(CR0, rig.Reg(CR0) | CR0_TX_ENABLE);
+    rig.SetReg(REGISTER_CR0, rig.Reg(REGISTER_CR0) | CR0_TX_ENGINE);
     env.Advance(1 * kSecond);
     EXPECT_EQ(partner.SentCount(), 1u);
 }
@@ -66,7 +66,7 @@ TEST_F(DataPathTest, DisablingMidFrameAbandonsItAndItGoesAgainFromItsDescriptor)
 TEST_F(DataPathTest, SlotRewrittenWhileTheCardSendsItIsAnAnomalyAndGoesOutAsRewritten) {
     std::vector<uint8_t> frame = TestFrame(1514);
     rig.PushTx(frame);
-    uint32_t address = rig.card.PeekRingWord(TX_RING_OFFSET + DESCRIPTOR_ADDRESS);
+    uint32_t address = rig.card.PeekRingWord(WINDOW_TX_RING + DESC_WORD_ADDRESS);
     env.Advance(kFullFrameTime / 2);
     std::vector<uint8_t> rewritten = TestFrame(1514, 0x5A);
     env.SetMemory(address, rewritten);
@@ -87,22 +87,22 @@ TEST_F(DataPathTest, SlotRewrittenWhileTheCardSendsItIsAnAnomalyAndGoesOutAsRewr
 
 // Each bad descriptor stops the transmitter, which steps past it.
 TEST_F(DataPathTest, BadDescriptorsAreTransmitErrors) {
-    uint32_t good = env.Allocate(FRAME_SLOT_SIZE);
+    uint32_t good = env.Allocate(kBufferBytes);
     struct Case {
         uint32_t address, control;
-    } cases[] = {{good, 60},                       // no valid bit
-                 {good, TX_CONTROL_VALID},         // length 0
-                 {good, TX_CONTROL_VALID | 1515},  // too long
-                 {0x00000100, TX_CONTROL_VALID | 60}};  // nobody's memory
+    } cases[] = {{good, 60},                     // no valid bit
+                 {good, TXD_VALID},              // length 0
+                 {good, TXD_VALID | 1515},       // too long
+                 {0x00000100, TXD_VALID | 60}};  // nobody's memory
     for (const Case& c : cases) {
-        unsigned slot = rig.Reg(TX_SW_INDEX);
+        unsigned slot = rig.Reg(REGISTER_TX_SW_INDEX);
         rig.WriteTxDescriptor(slot, c.address, c.control);
-        rig.SetReg(TX_SW_INDEX, NEXT_RING_INDEX(slot));
-        EXPECT_EQ(rig.Reg(ISR) & (INT_TX_ERROR | INT_TX_DONE), INT_TX_ERROR | INT_TX_DONE);
-        EXPECT_EQ(rig.Reg(CR0) & CR0_TX_ENABLE, 0);
-        EXPECT_EQ(rig.Reg(TX_HW_INDEX), NEXT_RING_INDEX(slot));
-        rig.SetReg(ISR, INT_ALL);
-        rig.SetReg(CR0, rig.Reg(CR0) | CR0_TX_ENABLE);  // as the driver does
+        rig.SetReg(REGISTER_TX_SW_INDEX, NextSlot(slot));
+        EXPECT_EQ(rig.Reg(REGISTER_ISR) & (ISR_TX_ERROR | ISR_TX_DONE), ISR_TX_ERROR | ISR_TX_DONE);
+        EXPECT_EQ(rig.Reg(REGISTER_CR0) & CR0_TX_ENGINE, 0);
+        EXPECT_EQ(rig.Reg(REGISTER_TX_HW_INDEX), NextSlot(slot));
+        rig.SetReg(REGISTER_ISR, kAcknowledgeAll);
+        rig.SetReg(REGISTER_CR0, rig.Reg(REGISTER_CR0) | CR0_TX_ENGINE);  // as the driver does
     }
     env.Advance(1 * kSecond);
     EXPECT_EQ(partner.SentCount(), 0u);
@@ -116,7 +116,7 @@ TEST_F(DataPathTest, BadDescriptorsAreTransmitErrors) {
 TEST_F(DataPathTest, InjectedTransmitErrorTakesTheNextFrameOnly) {
     rig.card.FailNextTransmits(1);
     rig.PushTx(TestFrame(60, 1));
-    rig.SetReg(CR0, rig.Reg(CR0) | CR0_TX_ENABLE);
+    rig.SetReg(REGISTER_CR0, rig.Reg(REGISTER_CR0) | CR0_TX_ENGINE);
     rig.PushTx(TestFrame(60, 2));
     env.Advance(1 * kSecond);
     ASSERT_EQ(partner.SentCount(), 1u);
@@ -125,18 +125,18 @@ TEST_F(DataPathTest, InjectedTransmitErrorTakesTheNextFrameOnly) {
 }
 
 TEST_F(DataPathTest, HeldOrDownLineDiscardsFramesAtLineRateButCompletesThem) {
-    rig.SetReg(CR1, rig.Reg(CR1) | CR1_LINE_HOLD);
+    rig.SetReg(REGISTER_CR1, rig.Reg(REGISTER_CR1) | CR1_FRAME_HOLD);
     rig.PushTx(TestFrame(1514));
     env.Advance(kFullFrameTime);
-    EXPECT_EQ(rig.Reg(TX_HW_INDEX), 1);
+    EXPECT_EQ(rig.Reg(REGISTER_TX_HW_INDEX), 1);
     EXPECT_EQ(rig.card.Counters().txDiscardedHeld, 1u);
 
-    rig.SetReg(CR1, 0);
+    rig.SetReg(REGISTER_CR1, 0);
     partner.Cut();
     env.Advance(1 * kMillisecond);
     rig.PushTx(TestFrame(1514));
     env.Advance(kFullFrameTime);
-    EXPECT_EQ(rig.Reg(TX_HW_INDEX), 2);
+    EXPECT_EQ(rig.Reg(REGISTER_TX_HW_INDEX), 2);
     EXPECT_EQ(rig.card.Counters().txDiscardedLineDown, 1u);
     EXPECT_EQ(partner.SentCount(), 0u);
 }
@@ -149,10 +149,10 @@ TEST_F(DataPathTest, FrameFromTheLineLandsInThePostedBuffer) {
     std::vector<uint8_t> frame = TestFrame(100, 7);
     ASSERT_TRUE(partner.InjectFrame(frame));
     env.Advance(1 * kMillisecond);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), 1);
-    EXPECT_EQ(rig.RxStatus(0) & RX_STATUS_LENGTH_MASK, 100u);
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 1);
+    EXPECT_EQ(rig.RxStatus(0) & RXD_LENGTH_MASK, 100u);
     EXPECT_EQ(rig.RxFrame(0), frame);
-    EXPECT_EQ(rig.Reg(ISR) & INT_RX, INT_RX);
+    EXPECT_EQ(rig.Reg(REGISTER_ISR) & ISR_RX_DONE, ISR_RX_DONE);
 }
 
 TEST_F(DataPathTest, InjectedFramesArriveAtTheLineRateOneBehindTheOther) {
@@ -160,11 +160,11 @@ TEST_F(DataPathTest, InjectedFramesArriveAtTheLineRateOneBehindTheOther) {
     partner.InjectFrame(TestFrame(1514, 1));
     partner.InjectFrame(TestFrame(1514, 2));
     env.Advance(kFullFrameTime + 10 * kMicrosecond - 1);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), 0);
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 0);
     env.Advance(1);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), 1);
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 1);
     env.Advance(kFullFrameTime);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), 2);
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 2);
 }
 
 TEST_F(DataPathTest, WithoutABufferTheFrameIsDroppedAndTheCardEventRaised) {
@@ -172,21 +172,21 @@ TEST_F(DataPathTest, WithoutABufferTheFrameIsDroppedAndTheCardEventRaised) {
     partner.InjectFrame(TestFrame(60, 1));
     partner.InjectFrame(TestFrame(60, 2));
     env.Advance(1 * kMillisecond);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), 1);  // never past RX_SW_INDEX
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 1);  // never past RX_SW_INDEX
     EXPECT_EQ(rig.card.Counters().rxDroppedNoBuffer, 1u);
-    EXPECT_EQ(rig.Reg(ISR) & INT_EVENT, INT_EVENT);
+    EXPECT_EQ(rig.Reg(REGISTER_ISR) & ISR_CARD_EVENT, ISR_CARD_EVENT);
 }
 
 TEST_F(DataPathTest, ReceiverOffOrLineHeldDropsFrames) {
     rig.PostRxBuffers(4);
-    rig.SetReg(CR0, rig.Reg(CR0) & ~CR0_RX_ENABLE);
+    rig.SetReg(REGISTER_CR0, rig.Reg(REGISTER_CR0) & ~CR0_RX_ENGINE);
     partner.InjectFrame(TestFrame(60));
     env.Advance(1 * kMillisecond);
-    rig.SetReg(CR0, rig.Reg(CR0) | CR0_RX_ENABLE);
-    rig.SetReg(CR1, CR1_LINE_HOLD);
+    rig.SetReg(REGISTER_CR0, rig.Reg(REGISTER_CR0) | CR0_RX_ENGINE);
+    rig.SetReg(REGISTER_CR1, CR1_FRAME_HOLD);
     partner.InjectFrame(TestFrame(60));
     env.Advance(1 * kMillisecond);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), 0);
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 0);
     CardCounters counters = rig.card.Counters();
     EXPECT_EQ(counters.rxDroppedDisabled, 1u);
     EXPECT_EQ(counters.rxDroppedHeld, 1u);
@@ -200,8 +200,8 @@ TEST_F(DataPathTest, ReceiveErrorsRaiseTheirBitAndLoseTheFrame) {
     partner.InjectFrame(TestFrame(10));        // shorter than a header
     partner.InjectFrame(TestFrame(1515));      // longer than the card takes
     env.Advance(10 * kMillisecond);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), 0);
-    EXPECT_EQ(rig.Reg(ISR) & INT_RX_ERROR, INT_RX_ERROR);
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 0);
+    EXPECT_EQ(rig.Reg(REGISTER_ISR) & ISR_RX_ERROR, ISR_RX_ERROR);
     CardCounters counters = rig.card.Counters();
     EXPECT_EQ(counters.rxErrors, 4u);
     EXPECT_EQ(counters.rxDroppedInjected, 1u);
@@ -215,17 +215,17 @@ TEST_F(DataPathTest, MisreportedLengthReachesTheDescriptorOnce) {
     partner.InjectFrame(TestFrame(60));
     partner.InjectFrame(TestFrame(60));
     env.Advance(1 * kMillisecond);
-    EXPECT_EQ(rig.RxStatus(0) & RX_STATUS_LENGTH_MASK, 2000u);
-    EXPECT_EQ(rig.RxStatus(1) & RX_STATUS_LENGTH_MASK, 60u);
+    EXPECT_EQ(rig.RxStatus(0) & RXD_LENGTH_MASK, 2000u);
+    EXPECT_EQ(rig.RxStatus(1) & RXD_LENGTH_MASK, 60u);
 }
 
 TEST_F(DataPathTest, UnreachableReceiveBufferKeepsItsSlotAndIsFlagged) {
-    unsigned slot = rig.Reg(RX_SW_INDEX);
-    rig.card.Write32(RX_RING_OFFSET + slot * DESCRIPTOR_SIZE, 0x00000040);
-    rig.SetReg(RX_SW_INDEX, NEXT_RING_INDEX(slot));
+    unsigned slot = rig.Reg(REGISTER_RX_SW_INDEX);
+    rig.card.Write32(WINDOW_RX_RING + slot * DESC_BYTES, 0x00000040);
+    rig.SetReg(REGISTER_RX_SW_INDEX, NextSlot(slot));
     partner.InjectFrame(TestFrame(60));
     env.Advance(1 * kMillisecond);
-    EXPECT_EQ(rig.Reg(RX_HW_INDEX), slot);
+    EXPECT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), slot);
     EXPECT_EQ(rig.card.Counters().rxDroppedDmaError, 1u);
     EXPECT_EQ(rig.card.Anomalies().size(), 1u);
 }
@@ -235,6 +235,6 @@ TEST_F(DataPathTest, EchoedFramesComeBackIntoTheReceiveRing) {
     rig.PostRxBuffers(16);
     for (uint8_t i = 0; i < 10; ++i) rig.PushTx(TestFrame(64, i));
     env.Advance(1 * kSecond);
-    ASSERT_EQ(rig.Reg(RX_HW_INDEX), 10);
+    ASSERT_EQ(rig.Reg(REGISTER_RX_HW_INDEX), 10);
     for (uint8_t i = 0; i < 10; ++i) EXPECT_EQ(rig.RxFrame(i), TestFrame(64, i));
 }

@@ -48,10 +48,10 @@ protected:
     void Boot(CardOptions options = {}) {
         rig = std::make_unique<CardRig>(env, options);
         rig->Restart();
-        ASSERT_TRUE(rig->AwaitStage(MB_STAGE_AWAITING_FIRMWARE));
+        ASSERT_TRUE(rig->AwaitStage(STAGE_AWAITING_FIRMWARE));
     }
     uint8_t Start(uint32_t length) {
-        return rig->Command(XCVR_DOWNLOAD_START, {uint8_t(length), uint8_t(length >> 8),
+        return rig->Command(CMD_DOWNLOAD_START, {uint8_t(length), uint8_t(length >> 8),
                                                   uint8_t(length >> 16), uint8_t(length >> 24)});
     }
 };
@@ -62,10 +62,10 @@ TEST_F(DownloadTest, AcceptedImageRunsAndPostsStage0EAfterItsStartTime) {
     ASSERT_TRUE(rig->Download(image));
     EXPECT_EQ(rig->card.Controller(), ControllerState::FirmwareStarting);
     EXPECT_FALSE(rig->TakePosting(50 * kMillisecond - 1));
-    EXPECT_TRUE(rig->AwaitStage(MB_STAGE_FIRMWARE_RUNNING, 1));
+    EXPECT_TRUE(rig->AwaitStage(STAGE_FIRMWARE_RUNNING, 1));
     EXPECT_EQ(rig->card.Controller(), ControllerState::Running);
     EXPECT_EQ(rig->card.Firmware(), image);
-    EXPECT_EQ(rig->card.PeekMailbox(MB_LINE_STATUS_AUX) & AUX_FIRMWARE, AUX_FIRMWARE);
+    EXPECT_EQ(rig->card.PeekMailbox(MAILBOX_LINE_AUX) & AUX_FIRMWARE, AUX_FIRMWARE);
     // The boot ROM is gone: download commands are out of turn now.
     EXPECT_EQ(Start(10), RESULT_WRONG_STATE);
 }
@@ -73,22 +73,22 @@ TEST_F(DownloadTest, AcceptedImageRunsAndPostsStage0EAfterItsStartTime) {
 TEST_F(DownloadTest, WrongChecksumIsRefusedAndADownloadCanStartAgain) {
     Boot();
     std::vector<uint8_t> image = MakeFirmwareImage(100);
-    ASSERT_EQ(Start(static_cast<uint32_t>(image.size())), MB_RESULT_SUCCESS);
-    ASSERT_EQ(rig->Command(XCVR_DOWNLOAD_DATA, {image.begin(), image.begin() + 75}), 1);
-    ASSERT_EQ(rig->Command(XCVR_DOWNLOAD_DATA, {image.begin() + 75, image.end()}), 1);
-    EXPECT_EQ(rig->Command(XCVR_DOWNLOAD_END, {0x00}), RESULT_BAD_CHECKSUM);
+    ASSERT_EQ(Start(static_cast<uint32_t>(image.size())), RESULT_SUCCESS);
+    ASSERT_EQ(rig->Command(CMD_DOWNLOAD_DATA, {image.begin(), image.begin() + 75}), 1);
+    ASSERT_EQ(rig->Command(CMD_DOWNLOAD_DATA, {image.begin() + 75, image.end()}), 1);
+    EXPECT_EQ(rig->Command(CMD_DOWNLOAD_END, {0x00}), RESULT_BAD_CHECKSUM);
     EXPECT_EQ(rig->card.Controller(), ControllerState::AwaitingFirmware);
-    EXPECT_EQ(rig->Command(XCVR_DOWNLOAD_END, {0x00}), RESULT_WRONG_STATE);
+    EXPECT_EQ(rig->Command(CMD_DOWNLOAD_END, {0x00}), RESULT_WRONG_STATE);
     EXPECT_TRUE(rig->Download(image));
 }
 
 TEST_F(DownloadTest, LengthsThatDisagreeWithTheAnnouncementAreRefused) {
     Boot();
-    ASSERT_EQ(Start(10), MB_RESULT_SUCCESS);
-    EXPECT_EQ(rig->Command(XCVR_DOWNLOAD_DATA, std::vector<uint8_t>(11, 1)), RESULT_BAD_PARAMETER);
-    ASSERT_EQ(Start(10), MB_RESULT_SUCCESS);
-    ASSERT_EQ(rig->Command(XCVR_DOWNLOAD_DATA, std::vector<uint8_t>(9, 1)), MB_RESULT_SUCCESS);
-    EXPECT_EQ(rig->Command(XCVR_DOWNLOAD_END, {0xF7}), RESULT_BAD_PARAMETER);
+    ASSERT_EQ(Start(10), RESULT_SUCCESS);
+    EXPECT_EQ(rig->Command(CMD_DOWNLOAD_DATA, std::vector<uint8_t>(11, 1)), RESULT_BAD_PARAMETER);
+    ASSERT_EQ(Start(10), RESULT_SUCCESS);
+    ASSERT_EQ(rig->Command(CMD_DOWNLOAD_DATA, std::vector<uint8_t>(9, 1)), RESULT_SUCCESS);
+    EXPECT_EQ(rig->Command(CMD_DOWNLOAD_END, {0xF7}), RESULT_BAD_PARAMETER);
     EXPECT_EQ(Start(2u << 20), RESULT_BAD_PARAMETER);  // larger than the controller takes
 }
 
@@ -102,7 +102,7 @@ TEST_F(DownloadTest, AnImageNotOursIsRefusedUnlessAnyImageIsAccepted) {
     any.acceptAnyFirmware = true;
     Boot(any);
     EXPECT_TRUE(rig->Download(junk));
-    EXPECT_TRUE(rig->AwaitStage(MB_STAGE_FIRMWARE_RUNNING));
+    EXPECT_TRUE(rig->AwaitStage(STAGE_FIRMWARE_RUNNING));
 }
 
 TEST_F(DownloadTest, EmptyImageIsFramedAsStartZeroAndEndZero) {
@@ -114,7 +114,7 @@ TEST_F(DownloadTest, EmptyImageIsFramedAsStartZeroAndEndZero) {
     std::vector<CommandRecord> commands = rig->card.Commands();
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0].payload, (std::vector<uint8_t>{0, 0, 0, 0}));
-    EXPECT_EQ(commands[1].code, XCVR_DOWNLOAD_END);
+    EXPECT_EQ(commands[1].code, CMD_DOWNLOAD_END);
     EXPECT_EQ(commands[1].payload, std::vector<uint8_t>{0});
 }
 

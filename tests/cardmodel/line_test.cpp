@@ -38,13 +38,13 @@ TEST_F(LineTest, CentralAndRemoteTrainAndBothPostALineCheckEvent) {
     Line line(env, central.card, remote.card);
     BringUpBoth({}, Remote());
     EXPECT_EQ(central.card.LineState().condition, LineCondition::Training);
-    EXPECT_EQ(central.card.PeekMailbox(MB_LINE_STATUS), LINE_TRAINING);
+    EXPECT_EQ(central.card.PeekMailbox(MAILBOX_LINE_STATUS), LINE_TRAINING);
 
     std::vector<Posting> events = Events(central, 3 * kSecond);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].status, MB_STATUS_EVENT | EVENT_LINE_CHANGE);
-    EXPECT_EQ(events[0].flags, MB_EVENT_LINE_CHECK);
-    EXPECT_EQ(central.card.PeekMailbox(MB_LINE_STATUS) & LINE_STATUS_MASK, LINE_STATUS_UP);
+    EXPECT_EQ(events[0].status, STATUS_EVENT | EVENT_LINE_CHANGE);
+    EXPECT_EQ(events[0].flags, EVENT_FLAG_LINE_CHECK);
+    EXPECT_EQ(central.card.PeekMailbox(MAILBOX_LINE_STATUS) & LINE_ACTIVATION_MASK, LINE_DATA_MODE);
     EXPECT_EQ(Events(remote, 1).size(), 1u);
     EXPECT_EQ(remote.card.LineState().rateKbps, 2048u);
     EXPECT_TRUE(line.IsUp());
@@ -77,8 +77,8 @@ TEST_F(LineTest, IncompatibleEndsNeverComeUp) {
         ASSERT_TRUE(b.BringUp(c.b));
         e.Advance(10 * kSecond);
         EXPECT_FALSE(line.IsUp()) << c.what;
-        EXPECT_EQ(a.card.PeekMailbox(MB_LINE_STATUS), LINE_INCOMPATIBLE) << c.what;
-        EXPECT_EQ(b.card.PeekMailbox(MB_LINE_STATUS_AUX) & AUX_MISMATCH, AUX_MISMATCH) << c.what;
+        EXPECT_EQ(a.card.PeekMailbox(MAILBOX_LINE_STATUS), LINE_INCOMPATIBLE) << c.what;
+        EXPECT_EQ(b.card.PeekMailbox(MAILBOX_LINE_AUX) & AUX_MISMATCH, AUX_MISMATCH) << c.what;
     }
 }
 
@@ -107,7 +107,7 @@ TEST_F(LineTest, FramesCrossBothWaysAtTheTrainedRate) {
     central.PushTx(TestFrame(512, 1));
     remote.PushTx(TestFrame(256, 2));
     env.Advance(512LL * 8 * kSecond / 2048000 + 10 * kMicrosecond);
-    EXPECT_EQ(remote.Reg(RX_HW_INDEX), 1);
+    EXPECT_EQ(remote.Reg(REGISTER_RX_HW_INDEX), 1);
     EXPECT_EQ(remote.RxFrame(0), TestFrame(512, 1));
     EXPECT_EQ(central.RxFrame(0), TestFrame(256, 2));
 }
@@ -120,9 +120,9 @@ TEST_F(LineTest, CutDropsBothEndsAndRestoreTrainsAgain) {
     line.Cut();
     std::vector<Posting> down = Events(central, 1 * kMillisecond);
     ASSERT_EQ(down.size(), 1u);
-    EXPECT_EQ(down[0].flags, MB_EVENT_LINE_CHECK);
-    EXPECT_EQ(central.card.PeekMailbox(MB_LINE_STATUS), LINE_SEARCHING);
-    EXPECT_EQ(central.card.PeekMailbox(MB_LINE_STATUS_AUX) & AUX_LOST_SYNC, AUX_LOST_SYNC);
+    EXPECT_EQ(down[0].flags, EVENT_FLAG_LINE_CHECK);
+    EXPECT_EQ(central.card.PeekMailbox(MAILBOX_LINE_STATUS), LINE_SEARCHING);
+    EXPECT_EQ(central.card.PeekMailbox(MAILBOX_LINE_AUX) & AUX_LOST_SYNC, AUX_LOST_SYNC);
 
     line.Restore();
     EXPECT_TRUE(Events(central, 3 * kSecond - 1).empty());
@@ -150,11 +150,11 @@ TEST_F(LineTest, StoppedOrVanishedEndTakesTheLineDown) {
     auto line = std::make_unique<Line>(env, central.card, remote.card);
     BringUpBoth({}, Remote());
     env.Advance(3 * kSecond);
-    remote.SetReg(CR0, 0);  // the remote card silences its transceiver
+    remote.SetReg(REGISTER_CR0, 0);  // the remote card silences its transceiver
     env.Advance(1 * kMillisecond);
     EXPECT_EQ(central.card.LineState().condition, LineCondition::Searching);
 
-    remote.SetReg(CR0, CR0_RUN);  // restarted, not configured: stays down
+    remote.SetReg(REGISTER_CR0, CR0_CONTROLLER_RUN);  // restarted, not configured: stays down
     env.Advance(5 * kSecond);
     EXPECT_FALSE(line->IsUp());
     line.reset();  // unplugged
@@ -218,10 +218,10 @@ TEST_F(LineTest, CardsTakeAccessesFromSeveralThreads) {
     });
     for (int i = 0; i < 100; ++i) {
         central.PushTx(TestFrame(60));
-        central.Reg(ISR);
-        remote.SetReg(ISR, INT_ALL);
+        central.Reg(REGISTER_ISR);
+        remote.SetReg(REGISTER_ISR, kAcknowledgeAll);
     }
-    for (long spins = 0; central.Reg(TX_HW_INDEX) != 100 && spins < 100000000; ++spins) {
+    for (long spins = 0; central.Reg(REGISTER_TX_HW_INDEX) != 100 && spins < 100000000; ++spins) {
         std::this_thread::yield();
     }
     stop = true;

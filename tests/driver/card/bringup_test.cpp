@@ -16,7 +16,7 @@ std::vector<Command> Configuration(const cardmodel::Card& card) {
     bool downloaded = false;
     for (auto& c : card.Commands()) {
         if (downloaded) commands.push_back({c.code, c.payload});
-        downloaded = downloaded || c.code == XCVR_DOWNLOAD_END;
+        downloaded = downloaded || c.code == cardmodel::CMD_DOWNLOAD_END;
     }
     return commands;
 }
@@ -43,9 +43,9 @@ std::vector<Command> ExpectedConfiguration(const Line& l) {
 
 // The whole bring-up, command by command, for an image of `length` bytes.
 Bytes FullSequence(size_t length) {
-    Bytes codes{XCVR_DOWNLOAD_START};
-    codes.insert(codes.end(), (length + 74) / 75, XCVR_DOWNLOAD_DATA);
-    codes.push_back(XCVR_DOWNLOAD_END);
+    Bytes codes{cardmodel::CMD_DOWNLOAD_START};
+    codes.insert(codes.end(), (length + 74) / 75, cardmodel::CMD_DOWNLOAD_DATA);
+    codes.push_back(cardmodel::CMD_DOWNLOAD_END);
     for (uint8_t c : {0x01, 0x06, 0x1B, 0x03, 0x0F, 0x43, 0x10, 0x50, 0x40, 0x0B}) {
         codes.push_back(c);
     }
@@ -133,7 +133,7 @@ TEST_F(BringUpTest, RestartsTheCardSendsTheImageUnchangedAndEnablesTransfersLast
     const Bytes& image = machine->FirmwareImage();
     EXPECT_EQ(Codes(card), FullSequence(image.size()));
     Bytes sent;
-    for (auto& piece : Payloads(card, XCVR_DOWNLOAD_DATA)) {
+    for (auto& piece : Payloads(card, cardmodel::CMD_DOWNLOAD_DATA)) {
         sent.insert(sent.end(), piece.begin(), piece.end());
     }
     EXPECT_EQ(sent, image);
@@ -150,12 +150,12 @@ TEST_F(BringUpTest, RestartsTheCardSendsTheImageUnchangedAndEnablesTransfersLast
     EXPECT_TRUE(HasRun(Log(card, true), {"W RX_SW_INDEX=0x00", "W RX_HW_INDEX=0x00",
                                          "W TX_SW_INDEX=0x00", "W TX_HW_INDEX=0x00",
                                          "R CR0=0xF0", "W CR0=0xF3"}));
-    EXPECT_EQ(card.PeekRegister(CR1), 0x0B);
+    EXPECT_EQ(card.PeekRegister(cardmodel::REGISTER_CR1), 0x0B);
     unit.nic->Halt();
 
     testbed::Unit& plain = Lone({{"ReadBurst", 0}, {"WriteBurst", 0}});
-    EXPECT_EQ(plain.Card().PeekRegister(CR0), 0x83);
-    EXPECT_EQ(plain.Card().PeekRegister(CR1), 0x08);
+    EXPECT_EQ(plain.Card().PeekRegister(cardmodel::REGISTER_CR0), 0x83);
+    EXPECT_EQ(plain.Card().PeekRegister(cardmodel::REGISTER_CR1), 0x08);
 }
 
 TEST_F(BringUpTest, SendsAnyImageInPiecesOfSeventyFiveBytesWithItsChecksum) {
@@ -172,14 +172,14 @@ TEST_F(BringUpTest, SendsAnyImageInPiecesOfSeventyFiveBytesWithItsChecksum) {
         testbed::Unit& unit = Add({}, anyImage);
         ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS) << c.length << " bytes";
         std::vector<size_t> pieces;
-        for (auto& piece : Payloads(unit.Card(), XCVR_DOWNLOAD_DATA)) {
+        for (auto& piece : Payloads(unit.Card(), cardmodel::CMD_DOWNLOAD_DATA)) {
             pieces.push_back(piece.size());
         }
         EXPECT_EQ(pieces, c.pieces);
-        EXPECT_EQ(Payloads(unit.Card(), XCVR_DOWNLOAD_START)[0],
+        EXPECT_EQ(Payloads(unit.Card(), cardmodel::CMD_DOWNLOAD_START)[0],
                   (Bytes{(uint8_t)c.length, 0, 0, 0}));
         EXPECT_EQ(unit.Card().Firmware(), image);
-        uint8_t sum = Payloads(unit.Card(), XCVR_DOWNLOAD_END).at(0).at(0);
+        uint8_t sum = Payloads(unit.Card(), cardmodel::CMD_DOWNLOAD_END).at(0).at(0);
         for (uint8_t b : image) sum = (uint8_t)(sum + b);
         EXPECT_EQ(sum, 0);  // the image and its check byte sum to 0
         unit.nic->Halt();
@@ -187,20 +187,21 @@ TEST_F(BringUpTest, SendsAnyImageInPiecesOfSeventyFiveBytesWithItsChecksum) {
     machine->SetFirmwareImage({0xFF, 0x38});  // sums to 0x137
     testbed::Unit& unit = Add({}, anyImage);
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(Payloads(unit.Card(), XCVR_DOWNLOAD_END), std::vector<Bytes>{{0xC9}});
+    EXPECT_EQ(Payloads(unit.Card(), cardmodel::CMD_DOWNLOAD_END), std::vector<Bytes>{{0xC9}});
 }
 
 TEST_F(BringUpTest, FailsWhenTheDownloadOrAStageFails) {
     const size_t all = FullSequence(machine->FirmwareImage().size()).size();
-    FailsAfter([](cardmodel::Card& c) { c.SuppressStage(MB_STAGE_AWAITING_FIRMWARE); }, 0);
-    FailsAfter([](cardmodel::Card& c) { c.WithholdAnswer(XCVR_DOWNLOAD_START); }, 1);
-    FailsAfter([](cardmodel::Card& c) { c.FailAnswer(0x05, XCVR_DOWNLOAD_DATA); }, 2);
-    FailsAfter([](cardmodel::Card& c) { c.SuppressStage(MB_STAGE_FIRMWARE_RUNNING); }, all - 10);
+    FailsAfter([](cardmodel::Card& c) { c.SuppressStage(cardmodel::STAGE_AWAITING_FIRMWARE); }, 0);
+    FailsAfter([](cardmodel::Card& c) { c.WithholdAnswer(cardmodel::CMD_DOWNLOAD_START); }, 1);
+    FailsAfter([](cardmodel::Card& c) { c.FailAnswer(0x05, cardmodel::CMD_DOWNLOAD_DATA); }, 2);
+    FailsAfter([](cardmodel::Card& c) { c.SuppressStage(cardmodel::STAGE_FIRMWARE_RUNNING); },
+               all - 10);
 }
 
 TEST_F(BringUpTest, FailsWhenAConfigurationCommandIsRefusedOrUnanswered) {
     const size_t all = FullSequence(machine->FirmwareImage().size()).size();
-    FailsAfter([](cardmodel::Card& c) { c.WithholdAnswer(XCVR_LINE_RATE); }, all - 7);
+    FailsAfter([](cardmodel::Card& c) { c.WithholdAnswer(cardmodel::CMD_LINE_RATE); }, all - 7);
     for (size_t last = all - 10; last < all - 2; ++last) {  // 0x01 .. 0x50 refused
         uint8_t code = FullSequence(0)[last - (all - 12)];
         FailsAfter([code](cardmodel::Card& c) { c.FailAnswer(0x05, code); }, last + 1);
@@ -227,15 +228,16 @@ TEST_F(BringUpTest, AFileThatCannotBeOpenedOrMappedFailsWithItsOwnStatus) {
 
 TEST_F(BringUpTest, UnansweredCountersAndStartCommandsStillSucceed) {
     testbed::Unit& counters = Add();
-    counters.Card().FailAnswer(0x05, XCVR_COUNTERS);
+    counters.Card().FailAnswer(0x05, cardmodel::CMD_COUNTERS);
     ASSERT_EQ(counters.nic->Initialize(), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(AdapterOf(counters)->LinkState, (ULONG)LINK_STATE_DOWN);
 
     testbed::Unit& start = Add();
-    start.Card().FailAnswer(0x05, XCVR_START_LINE);
+    start.Card().FailAnswer(0x05, cardmodel::CMD_START_LINE);
     ASSERT_EQ(start.nic->Initialize(), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(AdapterOf(start)->LinkState, (ULONG)LINK_STATE_UNCONFIGURED);
-    EXPECT_EQ(start.Card().PeekRegister(CR0), 0x83);  // transfers enabled all the same
+    // Transfers enabled all the same.
+    EXPECT_EQ(start.Card().PeekRegister(cardmodel::REGISTER_CR0), 0x83);
     EXPECT_EQ(host::LedgerCount(host::Resource::FileMapping), 0u);
     EXPECT_EQ(host::LedgerCount(host::Resource::File), 0u);
 }
@@ -244,8 +246,9 @@ TEST_F(BringUpTest, UnansweredCountersAndStartCommandsStillSucceed) {
 // earlier posting lets the bring-up go on once the wait has run out.
 TEST_F(BringUpTest, AStageCodeLeftInTheStatusByteCountsAfterTheTimeout) {
     testbed::Unit& unit = Add();
-    unit.Card().Write8(MAILBOX_OFFSET + MB_STATUS, MB_STAGE_AWAITING_FIRMWARE);
-    unit.Card().SuppressStage(MB_STAGE_AWAITING_FIRMWARE);
+    unit.Card().Write8(cardmodel::WINDOW_MAILBOX + cardmodel::MAILBOX_STATUS,
+                       cardmodel::STAGE_AWAITING_FIRMWARE);
+    unit.Card().SuppressStage(cardmodel::STAGE_AWAITING_FIRMWARE);
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
     EXPECT_GE(unit.Card().Commands().at(0).time, TRANSCEIVER_STAGE_TIMEOUT_MS * kMillisecond);
 }

@@ -91,7 +91,7 @@ protected:
     }
 
     static void SetLineStatus(cardmodel::Card& card, uint8_t status) {
-        card.Write8(MAILBOX_OFFSET + MB_LINE_STATUS, status);
+        card.Write8(cardmodel::WINDOW_MAILBOX + cardmodel::MAILBOX_LINE_STATUS, status);
     }
     // The transceiver reports a line change with `status` in the line status
     // byte a millisecond from now; the mailbox service takes the event at
@@ -100,7 +100,7 @@ protected:
     host::Nanoseconds LineEvent(testbed::Unit& unit, uint8_t status) {
         Advance(kMillisecond);  // a posting just taken holds the next back a little
         SetLineStatus(unit.Card(), status);
-        unit.Card().PostEvent(MB_EVENT_LINE_CHECK);
+        unit.Card().PostEvent(cardmodel::EVENT_FLAG_LINE_CHECK);
         host::Nanoseconds due = host::Now() + LINK_CHECK_DELAY_MS * kMillisecond;
         Advance(kMillisecond);
         unit.Card().ClearAccessLog();

@@ -70,7 +70,7 @@ TEST_F(LinkTest, MovesThroughEveryTransitionAndDoesNothingWhenNothingChanged) {
 TEST_F(LinkTest, AFirstLookAfterAnUnansweredStartTakesTheLineAsItIs) {
     for (uint8_t status : {0x00, 0x40}) {
         testbed::Unit& unit = Add();
-        unit.Card().FailAnswer(0x05, XCVR_START_LINE);
+        unit.Card().FailAnswer(0x05, cardmodel::CMD_START_LINE);
         ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
         ASSERT_EQ(AdapterOf(unit)->LinkState, (ULONG)LINK_STATE_UNCONFIGURED);
         Check(unit, status);
@@ -102,7 +102,7 @@ TEST_F(LinkTest, LooksOnce500MsAfterTheLastEventThatAsksForIt) {
     SetLineStatus(card, 0x40);
     host::Nanoseconds first = host::Now();
     for (int i = 0; i < 3; ++i) {
-        card.PostEvent(MB_EVENT_LINE_CHECK);
+        card.PostEvent(cardmodel::EVENT_FLAG_LINE_CHECK);
         Advance(300 * kMillisecond);
     }
     Advance(199 * kMillisecond);
@@ -123,14 +123,15 @@ TEST_F(LinkTest, FollowsARealLineDownAndUpAgain) {
     testbed::Unit& unit = StartedAdapter();
     unit.loopback->Cut();
     ASSERT_TRUE(host::RunUntil([&] { return !machine->LinkUp(unit); }, 2 * kSecond));
-    EXPECT_EQ(unit.Card().PeekRegister(CR1) & CR1_LINE_HOLD, CR1_LINE_HOLD);
+    EXPECT_EQ(unit.Card().PeekRegister(cardmodel::REGISTER_CR1) & cardmodel::CR1_FRAME_HOLD,
+              cardmodel::CR1_FRAME_HOLD);
     unit.loopback->Restore();
     ASSERT_TRUE(machine->WaitForLinkUp(unit));
     EXPECT_EQ(Indications(unit), (std::vector<NDIS_STATUS>{NDIS_STATUS_MEDIA_CONNECT,
                                                            NDIS_STATUS_MEDIA_DISCONNECT,
                                                            NDIS_STATUS_MEDIA_CONNECT}));
     EXPECT_EQ(AdapterOf(unit)->Statistics.LinkUpCount, 2u);
-    EXPECT_EQ(unit.Card().PeekRegister(CR1) & CR1_LINE_HOLD, 0);
+    EXPECT_EQ(unit.Card().PeekRegister(cardmodel::REGISTER_CR1) & cardmodel::CR1_FRAME_HOLD, 0);
 }
 
 // The answer to a statistics command is posted at the very moment the line
@@ -138,7 +139,7 @@ TEST_F(LinkTest, FollowsARealLineDownAndUpAgain) {
 // every status bit there would leave the request waiting for ever.
 TEST_F(LinkTest, ALineUpSparesAMailboxAnswerNotYetTaken) {
     testbed::Unit& unit = Lone();
-    unit.Card().DelayAnswer(600 * kMillisecond, XCVR_READ_STATE);
+    unit.Card().DelayAnswer(600 * kMillisecond, cardmodel::CMD_READ_STATE);
     host::Nanoseconds start = host::Now();
     EXPECT_TRUE(unit.nic->Query(OID_ZR48_GET_STATISTICS, StatisticsRequest()).pended);
     Advance(99 * kMillisecond + 200 * host::kMicrosecond);
@@ -153,8 +154,9 @@ TEST_F(LinkTest, ALineUpSparesAMailboxAnswerNotYetTaken) {
 // Events may come while the bring-up runs, before the link timer exists.
 TEST_F(LinkTest, ALineEventBeforeTheTimerExistsIsLookedAtOnceItDoes) {
     testbed::Unit& unit = Add();
-    host::ScheduleAfter(5 * kMillisecond, [&] { unit.Card().PostEvent(MB_EVENT_LINE_CHECK); },
-                        "early line event");
+    host::ScheduleAfter(
+        5 * kMillisecond, [&] { unit.Card().PostEvent(cardmodel::EVENT_FLAG_LINE_CHECK); },
+        "early line event");
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
     SetLineStatus(unit.Card(), 0x40);
     Advance(499 * kMillisecond);

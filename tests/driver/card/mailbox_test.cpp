@@ -2,6 +2,8 @@
 // result codes, events, late and wiped postings, and the abort at halt.
 #include "tests/driver/card/card_test.h"
 
+#include "card/mailbox_protocol.h"
+
 namespace {
 std::vector<ULONG> routineSteps;
 VOID RememberStep(Adapter*, ULONG step) { routineSteps.push_back(step); }
@@ -55,12 +57,13 @@ TEST_F(MailboxTest, OnlyResultOneSucceedsAndAnEventIsNeverAnAnswer) {
         {0x81, FALSE, 3 * kSecond},  // taken as an event: the wait runs out
     };
     for (const Case& c : cases) {
-        unit.Card().FailAnswer(c.status, XCVR_LINE_OPTIONS);
+        unit.Card().FailAnswer(c.status, cardmodel::CMD_LINE_OPTIONS);
         host::Nanoseconds start = host::Now();
         EXPECT_EQ(MailboxCommand(adapter, XCVR_LINE_OPTIONS, &kLineOptions, 1), c.succeeds);
         EXPECT_EQ(host::Now() - start, c.waited) << "status " << int(c.status);
-        EXPECT_EQ(unit.Card().PeekMailbox(MB_STATUS), 0) << "status " << int(c.status);
-        EXPECT_EQ(unit.Card().PeekMailbox(MB_RESPONSE_FLAG), 0);
+        EXPECT_EQ(unit.Card().PeekMailbox(cardmodel::MAILBOX_STATUS), 0)
+            << "status " << int(c.status);
+        EXPECT_EQ(unit.Card().PeekMailbox(cardmodel::MAILBOX_POSTED_FLAG), 0);
     }
     EXPECT_FALSE(adapter->LinkTimerPending);
 }
@@ -68,12 +71,12 @@ TEST_F(MailboxTest, OnlyResultOneSucceedsAndAnEventIsNeverAnAnswer) {
 TEST_F(MailboxTest, ALateAnswerDoesNotSatisfyTheNextWait) {
     testbed::Unit& unit = Lone();
     Adapter* adapter = AdapterOf(unit);
-    unit.Card().DelayAnswer(3500 * kMillisecond, XCVR_LINE_OPTIONS);
+    unit.Card().DelayAnswer(3500 * kMillisecond, cardmodel::CMD_LINE_OPTIONS);
     EXPECT_FALSE(MailboxCommand(adapter, XCVR_LINE_OPTIONS, &kLineOptions, 1));
     Advance(kSecond);  // the late answer is serviced and signals the event
     EXPECT_TRUE(NdisWaitEvent(&adapter->CommandEvent, 1));
 
-    unit.Card().WithholdAnswer(XCVR_LINE_OPTIONS);
+    unit.Card().WithholdAnswer(cardmodel::CMD_LINE_OPTIONS);
     host::Nanoseconds start = host::Now();
     EXPECT_FALSE(MailboxCommand(adapter, XCVR_LINE_OPTIONS, &kLineOptions, 1));
     EXPECT_EQ(host::Now() - start, MAILBOX_ANSWER_TIMEOUT_MS * kMillisecond);
@@ -83,9 +86,10 @@ TEST_F(MailboxTest, ALateAnswerDoesNotSatisfyTheNextWait) {
 TEST_F(MailboxTest, EventsAreTakenWithoutWakingTheWaiter) {
     testbed::Unit& unit = Lone();
     cardmodel::Card& card = unit.Card();
-    card.DelayAnswer(kSecond, XCVR_LINE_OPTIONS);
+    card.DelayAnswer(kSecond, cardmodel::CMD_LINE_OPTIONS);
     host::ScheduleAfter(100 * kMillisecond, [&] { card.PostEvent(0x00, 0x05); }, "event");
-    host::ScheduleAfter(200 * kMillisecond, [&] { card.PostEvent(MB_EVENT_LINE_CHECK); }, "event");
+    host::ScheduleAfter(
+        200 * kMillisecond, [&] { card.PostEvent(cardmodel::EVENT_FLAG_LINE_CHECK); }, "event");
     card.ClearAccessLog();
     host::Nanoseconds start = host::Now();
     EXPECT_TRUE(MailboxCommand(AdapterOf(unit), XCVR_LINE_OPTIONS, &kLineOptions, 1));
@@ -110,7 +114,7 @@ TEST_F(MailboxTest, AnEventWhoseStatusARequestWipedIsNoAnswer) {
     cardmodel::Card& card = unit.Card();
     card.ClearCommands();
     SetLineStatus(card, 0x40);
-    card.PostEvent(MB_EVENT_LINE_CHECK);
+    card.PostEvent(cardmodel::EVENT_FLAG_LINE_CHECK);
     EXPECT_TRUE(unit.nic->Query(OID_ZR48_GET_STATISTICS, StatisticsRequest()).pended);
     host::RequestResult done = unit.nic->WaitForRequest(100 * kMillisecond);
     ASSERT_TRUE(done.completed);
@@ -136,7 +140,7 @@ TEST_F(MailboxTest, AbortAndServiceEachFinishACommandOnlyOnce) {
     MailboxAbort(adapter);  // the answer came first
     EXPECT_EQ(routineSteps, std::vector<ULONG>{7});
 
-    unit.Card().DelayAnswer(kSecond, XCVR_READ_STATE);
+    unit.Card().DelayAnswer(kSecond, cardmodel::CMD_READ_STATE);
     post(8);
     MailboxAbort(adapter);
     MailboxAbort(adapter);

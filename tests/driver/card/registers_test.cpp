@@ -12,21 +12,21 @@ TEST_F(RegistersTest, TransferAndLineOperationsChangeOnlyTheirOwnBits) {
     testbed::Unit& unit = Lone({{"CRC", 1}, {"FillByte", 1}, {"DataPolarity", 1}});
     cardmodel::Card& card = unit.Card();
     Adapter* adapter = AdapterOf(unit);
-    ASSERT_EQ(card.PeekRegister(CR0), 0xF3);
-    ASSERT_EQ(card.PeekRegister(CR1), 0x0B);
+    ASSERT_EQ(card.PeekRegister(cardmodel::REGISTER_CR0), 0xF3);
+    ASSERT_EQ(card.PeekRegister(cardmodel::REGISTER_CR1), 0x0B);
     auto run = [&](VOID (*operation)(Adapter*)) { UnderLock(adapter, [&] { operation(adapter); }); };
 
     run(DisableTransfers);
-    EXPECT_EQ(card.PeekRegister(CR0), 0xF0);
-    EXPECT_EQ(card.PeekRegister(CR1), 0x0B);
+    EXPECT_EQ(card.PeekRegister(cardmodel::REGISTER_CR0), 0xF0);
+    EXPECT_EQ(card.PeekRegister(cardmodel::REGISTER_CR1), 0x0B);
     run(EnableTransfers);
-    EXPECT_EQ(card.PeekRegister(CR0), 0xF3);
+    EXPECT_EQ(card.PeekRegister(cardmodel::REGISTER_CR0), 0xF3);
     run(ReleaseLine);
     run(ReleaseLine);
-    EXPECT_EQ(card.PeekRegister(CR1), 0x03);
+    EXPECT_EQ(card.PeekRegister(cardmodel::REGISTER_CR1), 0x03);
     run(HoldLine);
     run(HoldLine);
-    EXPECT_EQ(card.PeekRegister(CR1), 0x0B);
+    EXPECT_EQ(card.PeekRegister(cardmodel::REGISTER_CR1), 0x0B);
     EXPECT_TRUE(card.Anomalies().empty()) << ::testing::PrintToString(card.Anomalies());
 }
 
@@ -35,7 +35,7 @@ TEST_F(RegistersTest, ShutdownSilencesTheCardAndDropsTheBurstOptions) {
     unit.Card().ClearAccessLog();
     ASSERT_TRUE(unit.nic->Shutdown(DISPATCH_LEVEL));
     EXPECT_EQ(Log(unit.Card()), (Lines{"W IMR=0x00", "W CR1=0x08", "W CR0=0x00", "W ISR=0xFF"}));
-    EXPECT_EQ(unit.Card().PeekRegister(CR1), 0x08);
+    EXPECT_EQ(unit.Card().PeekRegister(cardmodel::REGISTER_CR1), 0x08);
     EXPECT_FALSE(unit.Card().InterruptAsserted());
 }
 

@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 
-#include "card/mailbox_protocol.h"
 #include "datapath/interrupt.h"
 #include "datapath/reset.h"
 #include "datapath/pool_memory.h"
@@ -134,15 +133,16 @@ TEST_F(LifecycleTest, EveryFailingAcquisitionFailsTheStartCleanlyAndTheNextStart
 // Each bring-up step the transceiver refuses or never answers.
 TEST_F(LifecycleTest, ATransceiverStepThatFailsFailsTheStartWithItsStatusLogged) {
     Unit& unit = machine->AddAdapter();
-    for (uint8_t code : {XCVR_DOWNLOAD_START, XCVR_DOWNLOAD_DATA, XCVR_DOWNLOAD_END,
-                         XCVR_TERMINAL_TYPE, XCVR_LINE_OPTIONS, XCVR_LINE_RATE, XCVR_LINE_CODE,
-                         XCVR_FRAMING, XCVR_LINE_CODE_OFFSET, XCVR_TERMINAL_MODE, XCVR_EVENTS}) {
+    using namespace cardmodel;
+    for (uint8_t code : {CMD_DOWNLOAD_START, CMD_DOWNLOAD_DATA, CMD_DOWNLOAD_END, CMD_TERMINAL_TYPE,
+                         CMD_LINE_OPTIONS, CMD_LINE_RATE, CMD_LINE_CODE, CMD_FRAMING,
+                         CMD_LINE_CODE_OFFSET, CMD_TERMINAL_MODE, CMD_EVENTS}) {
         for (bool refuse : {true, false}) {
             SCOPED_TRACE(testing::Message()
                          << (refuse ? "refused " : "unanswered ") << std::hex << int(code));
             host::ClearDiagnostics();
             if (refuse) {
-                unit.Card().FailAnswer(0x05, code);
+                unit.Card().FailAnswer(RESULT_BAD_PARAMETER, code);
             } else {
                 unit.Card().WithholdAnswer(code);
             }
@@ -151,7 +151,7 @@ TEST_F(LifecycleTest, ATransceiverStepThatFailsFailsTheStartWithItsStatusLogged)
             ExpectCleanFailureThenStart(unit);
         }
     }
-    for (uint8_t stage : {MB_STAGE_AWAITING_FIRMWARE, MB_STAGE_FIRMWARE_RUNNING}) {
+    for (uint8_t stage : {STAGE_AWAITING_FIRMWARE, STAGE_FIRMWARE_RUNNING}) {
         host::ClearDiagnostics();
         unit.Card().SuppressStage(stage);
         EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_FAILURE);
@@ -160,7 +160,7 @@ TEST_F(LifecycleTest, ATransceiverStepThatFailsFailsTheStartWithItsStatusLogged)
         ExpectCleanFailureThenStart(unit);
     }
     // The counter clear's answer does not matter.
-    unit.Card().FailAnswer(0x05, XCVR_COUNTERS);
+    unit.Card().FailAnswer(RESULT_BAD_PARAMETER, CMD_COUNTERS);
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
 }
 

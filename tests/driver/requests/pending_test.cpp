@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(EachAnswer, HaltDuringReadTest, testing::Range(0, 4));
 
 TEST_F(PendingTest, HaltDuringAClearFailsIt) {
     testbed::Unit& unit = StartedAdapter();
-    unit.Card().WithholdAnswer(XCVR_COUNTERS);
+    unit.Card().WithholdAnswer(cardmodel::CMD_COUNTERS);
     ASSERT_EQ(StartClear(unit).status, NDIS_STATUS_PENDING);
     Advance(100 * kMillisecond);
     unit.nic->Halt();

@@ -246,7 +246,7 @@ TEST_P(ConnectStatusTest, UnconfiguredTransceiver) {
     testbed::Unit& unit = Adapter();
     machine->Loopback(unit);
     // The start command is refused: the transceiver is never configured.
-    unit.Card().FailAnswer(cardmodel::RESULT_WRONG_STATE, XCVR_START_LINE);
+    unit.Card().FailAnswer(cardmodel::RESULT_WRONG_STATE, cardmodel::CMD_START_LINE);
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
     Advance(5 * kSecond);
     EXPECT_EQ(Status(unit), Expected(false));

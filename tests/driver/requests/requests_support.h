@@ -110,11 +110,11 @@ public:
     WindowTap(testbed::Unit& unit, Observer onWrite)
         : slot_(*unit.slot), onWrite_(std::move(onWrite)) {
         host::DetachMmio(slot_.Where().windowBase);
-        host::AttachMmio(slot_.Where().windowBase, CARD_WINDOW_SIZE, this);
+        host::AttachMmio(slot_.Where().windowBase, cardmodel::WINDOW_SIZE, this);
     }
     ~WindowTap() override {
         host::DetachMmio(slot_.Where().windowBase);
-        host::AttachMmio(slot_.Where().windowBase, CARD_WINDOW_SIZE, &slot_);
+        host::AttachMmio(slot_.Where().windowBase, cardmodel::WINDOW_SIZE, &slot_);
     }
     uint8_t Read8(uint32_t offset) override { return slot_.Read8(offset); }
     uint32_t Read32(uint32_t offset) override { return slot_.Read32(offset); }

@@ -271,7 +271,7 @@ TEST_F(StatisticsTest, AnswersWithAnErrorCodeStillMoveTheChain) {
     ASSERT_EQ(ReadBlock(unit).reply94, (std::array<uint8_t, 2>{kAttenuation, kAttenuation}));
 
     size_t before = unit.Card().Commands().size();
-    unit.Card().FailAnswer(cardmodel::RESULT_WRONG_STATE, XCVR_READ_ATTENUATION);
+    unit.Card().FailAnswer(cardmodel::RESULT_WRONG_STATE, cardmodel::CMD_READ_ATTENUATION);
     Block b = ReadBlock(unit);
     EXPECT_EQ(CommandCodes(unit.Card(), before), kReadChain);
     EXPECT_EQ(unit.Card().Commands()[before + 2].result, cardmodel::RESULT_WRONG_STATE);
@@ -295,12 +295,13 @@ TEST_F(StatisticsTest, EventsWhileAChainWaitsDoNotAdvanceIt) {
     testbed::Unit& unit = StartedAdapter();
     Card& card = unit.Card();
     size_t before = card.Commands().size();
-    card.DelayAnswer(100 * kMillisecond, XCVR_READ_MARGIN);
+    card.DelayAnswer(100 * kMillisecond, cardmodel::CMD_READ_MARGIN);
     // Posted while nobody looks: the read's request frame wipes its status.
     card.PostEvent(cardmodel::EVENT_FLAG_PERFORMANCE);
     ASSERT_EQ(StartRead(unit).status, NDIS_STATUS_PENDING);
     for (uint8_t flags : std::vector<uint8_t>{cardmodel::EVENT_FLAG_PERFORMANCE,
-                                              MB_EVENT_LINE_CHECK, cardmodel::EVENT_FLAG_COUNTERS}) {
+                                              cardmodel::EVENT_FLAG_LINE_CHECK,
+                                              cardmodel::EVENT_FLAG_COUNTERS}) {
         Advance(20 * kMillisecond);
         card.PostEvent(flags);
     }
@@ -368,7 +369,8 @@ TEST_F(StatisticsTest, ReadMeetsALineUpAndABurstOfCardEvents) {
 
     // The state's answer and the margin's own delay come before it.
     size_t before = card.Commands().size();
-    card.DelayAnswer(check - host::Now() - 2 * timing.answerDelayNs, XCVR_READ_MARGIN);
+    card.DelayAnswer(check - host::Now() - 2 * timing.answerDelayNs,
+                     cardmodel::CMD_READ_MARGIN);
     ASSERT_EQ(StartRead(unit).status, NDIS_STATUS_PENDING);
     for (int i = 0; i < 6; ++i) {
         Advance(500 * kMillisecond);
