@@ -338,6 +338,11 @@ void Card::FailNextTransmits(unsigned count) {
     failTransmits_ = count;
 }
 
+void Card::WedgeTransmitter() {
+    std::lock_guard<AdaptiveMutex> lock(mu_);
+    txWedged_ = true;
+}
+
 void Card::FailNextReceives(unsigned count) {
     std::lock_guard<AdaptiveMutex> lock(mu_);
     failReceives_ = count;

@@ -183,6 +183,10 @@ public:
     void SetPerformanceReports(int64_t periodNs);  // 0: off
     // The next `count` transmit descriptors fail with a transmit error.
     void FailNextTransmits(unsigned count = 1);
+    // The transmitter stops dead, silently: the frame it is sending never
+    // finishes, TX_HW_INDEX stays where it is and no interrupt comes, until
+    // the driver turns the transmitter off or resets its ring.
+    void WedgeTransmitter();
     // The next `count` frames from the line are receive errors (ISR 0x04, dropped).
     void FailNextReceives(unsigned count = 1);
     // Raises the card event counted in the statistics (ISR 0x08).
@@ -364,6 +368,7 @@ private:
     uint32_t txControl_ = 0;
     std::vector<uint8_t> txCheck_;  // scratch for the check at the frame's end
     unsigned failTransmits_ = 0;
+    bool txWedged_ = false;
     unsigned failReceives_ = 0;
     std::optional<uint16_t> misreportLength_;
     CardCounters counters_;

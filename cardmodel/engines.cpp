@@ -11,7 +11,7 @@ namespace cardmodel {
 // on it; TX_HW_INDEX moves past it when its last bit has left, one
 // serialization time later.
 void Card::StartNextTransmit() {
-    if (txBusy_ || !(regs_[REGISTER_CR0] & CR0_TX_ENGINE)) return;
+    if (txBusy_ || txWedged_ || !(regs_[REGISTER_CR0] & CR0_TX_ENGINE)) return;
     unsigned slot = regs_[REGISTER_TX_HW_INDEX];
     if (slot == regs_[REGISTER_TX_SW_INDEX]) return;
     uint32_t address = RingWord(WINDOW_TX_RING, slot, DESC_WORD_ADDRESS);
@@ -41,7 +41,7 @@ void Card::StartNextTransmit() {
     }
     uint64_t epoch = txEpoch_;
     After(serialization, "transmit", [this, epoch] {
-        if (epoch == txEpoch_) {
+        if (epoch == txEpoch_ && !txWedged_) {
             CheckTransmitSlotUnchanged();
             CompleteTransmit();
         }
@@ -92,9 +92,11 @@ void Card::TransmitError(const char* why, bool driverFault) {
     Raise(ISR_TX_ERROR | ISR_TX_DONE);
 }
 
+// A wedged transmitter comes back when it is turned off or its ring reset.
 void Card::AbortTransmit() {
     ++txEpoch_;
     txBusy_ = false;
+    txWedged_ = false;
     txFrame_.clear();
 }
 

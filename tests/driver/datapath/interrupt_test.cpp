@@ -255,3 +255,50 @@ TEST_F(ResetTest, LeavesTheCardMaskedForADeferredCallStillToCome) {
     ASSERT_TRUE(unit.nic->Query(OID_ZR48_GET_STATISTICS, StatisticsRequest()).pended);
     EXPECT_EQ(unit.nic->WaitForRequest(10 * host::kSecond).status, NDIS_STATUS_SUCCESS);
 }
+
+// A card whose transmitter stops dead leaves its frames on the ring and raises
+// nothing. The hang check notices that nothing has moved since its previous
+// look, NDIS resets the adapter, and the reset completes the frames as
+// aborted; the transmitter runs again and traffic flows.
+TEST_F(ResetTest, AStalledTransmitterIsNoticedAndTheResetRecoversIt) {
+    Unit& unit = StartedAdapter();
+    EXPECT_FALSE(unit.nic->CheckForHang());  // idle: nothing to wait for
+
+    auto delivered = Frames(2, 100);
+    SendFrames(unit, delivered);
+    ExpectOnLine(unit, delivered);
+    unit.Card().WedgeTransmitter();
+    SendFrames(unit, Frames(3, 1000));
+    Advance(100 * host::kMillisecond);
+    EXPECT_EQ(unit.nic->SendsOutstanding(), 3u);
+    EXPECT_FALSE(unit.nic->CheckForHang());  // first look: frames waiting
+    Advance(2 * host::kSecond);
+    ASSERT_TRUE(unit.nic->CheckForHang());   // second look: nothing moved
+
+    EXPECT_EQ(unit.nic->Reset().status, NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(unit.nic->Completions().size(), 5u);
+    for (size_t i = 2; i < 5; ++i) {
+        EXPECT_EQ(unit.nic->Completions()[i].status, NDIS_STATUS_REQUEST_ABORTED);
+    }
+    EXPECT_FALSE(unit.nic->CheckForHang());
+
+    auto after = Frames(4, 200, 9);
+    SendFrames(unit, after);
+    ExpectOnLine(unit, after);
+    AwaitCompletions(unit);
+    EXPECT_EQ(unit.nic->Completions().back().status, NDIS_STATUS_SUCCESS);
+    EXPECT_FALSE(unit.nic->CheckForHang());
+}
+
+// Frames that keep moving are never taken for a stall, however long the
+// queue: each look sees the card's progress.
+TEST_F(ResetTest, ABusyTransmitterIsNotAStall) {
+    Unit& unit = StartedAdapter({{"XmtQueueLen", 4}});
+    SendFrames(unit, Frames(60, 1514));  // about 0.35 s of line time
+    for (int look = 0; look < 3; ++look) {
+        Advance(100 * host::kMillisecond);
+        EXPECT_FALSE(unit.nic->CheckForHang()) << look;
+    }
+    AwaitCompletions(unit);
+    for (const auto& done : unit.nic->Completions()) EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
+}
