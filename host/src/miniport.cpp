@@ -17,12 +17,6 @@ namespace host {
 namespace internal {
 namespace {
 
-uint64_t LatestSerial() {
-    uint64_t latest = 0;
-    for (auto& e : LedgerEntries()) latest = e.serial > latest ? e.serial : latest;
-    return latest;
-}
-
 // Resources a driver acquires through calls that name no adapter (pool
 // memory, packets, buffers) belong to the adapter whose initialization made
 // them. The driver allocates nothing on its data path, so whatever appeared
@@ -158,7 +152,7 @@ NDIS_STATUS Miniport::Initialize() {
         std::lock_guard<std::mutex> lock(state->mu);
         media = state->media;
     }
-    uint64_t watermark = internal::LatestSerial();
+    uint64_t watermark = LedgerLatestSerial();
     NDIS_STATUS openError = static_cast<NDIS_STATUS>(kUntouched);
     UINT index = kUntouched;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;

@@ -52,10 +52,19 @@ bool LedgerHolds(Resource kind, const void* key);
 // A copy of the entry, if there is one (the ledger may change at once after).
 std::optional<LedgerEntry> LedgerFind(Resource kind, const void* key);
 std::vector<LedgerEntry> LedgerEntries();
+// The entries of one kind, in address order.
+std::vector<LedgerEntry> LedgerEntriesOf(Resource kind);
+// The entry of `kind` whose [key, key + size) holds `address` (an entry of
+// no size holds its key alone).
+std::optional<LedgerEntry> LedgerFindContaining(Resource kind, const void* address);
 size_t LedgerCount(Resource kind);
+// The serial number of the latest entry made (0: none since the reset).
+uint64_t LedgerLatestSerial();
 size_t LedgerSize();
 // Entries whose address lies in [begin, begin + length): used to catch memory
-// freed while it still holds a live lock, timer or event.
+// freed while it still holds a live lock, timer or event. Every lookup and
+// change of the ledger costs O(log n) in its size; only LedgerEntries,
+// LedgerReport and the reports built on them read it whole.
 std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length);
 // "2 held: pool memory tag 'zr48' (1516 bytes) x2" or "nothing held".
 std::string LedgerReport();
