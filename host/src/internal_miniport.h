@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/miniport.h"
+#include "internal_pool.h"
 
 namespace host {
 namespace internal {
@@ -78,15 +79,18 @@ struct DriverState {
 // The protocols' send records and their reuse (send_records.cpp)
 // ---------------------------------------------------------------------------
 // A packet the upper edge sent: its protocol packet and buffers, and the
-// frame twice, once as the driver sees it and once as it was sent, so that a
+// frame twice, once as it was sent and once in the pieces the driver sees
+// (one per buffer; in special pool each ends on a page boundary), so that a
 // miniport writing into a packet it was given is caught.
 struct SendRecord {
     SendId id = 0;
     std::vector<uint8_t> frame;
-    std::vector<uint8_t> wire;
+    std::vector<std::unique_ptr<HostBytes>> pieces;
     PNDIS_PACKET packet = nullptr;
     std::vector<PNDIS_BUFFER> buffers;
     ~SendRecord();
+    // Whether the pieces differ from the frame, or were written outside.
+    bool Written() const;
 };
 
 // An adapter's completed sends. The most recent are kept (under the
@@ -143,7 +147,13 @@ struct RequestRecord {
     bool query = true;
     NDIS_OID oid = 0;
     ULONG length = 0;
-    std::vector<uint8_t> buffer;  // `length` bytes, then kRequestGuard guard bytes
+    // The information buffer while the miniport has the request (special
+    // pool, or guard bytes after it); once the request has its final status
+    // the protocol has it back: its bytes are kept in `final` and the buffer
+    // is freed, so that a miniport that touches it after completing faults.
+    HostBytes buffer;
+    std::vector<uint8_t> final;
+    bool released = false;
     ULONG bytesDone = kUntouched;
     ULONG bytesNeeded = kUntouched;
     bool inHandler = true;
@@ -152,12 +162,10 @@ struct RequestRecord {
     int completions = 0;  // NdisM*InformationComplete calls
     NDIS_STATUS status = NDIS_STATUS_PENDING;
     bool overrunReported = false;
+    Nanoseconds issued = 0;
+    int watchdogTicks = 0;      // NDIS's wake-ups that found it outstanding
+    bool stuckReported = false; // still pending after the reset made for it
 };
-
-// Guard bytes after a request's information buffer: a handler that writes
-// past the length it was given is caught when the request finishes.
-constexpr size_t kRequestGuard = 16;
-constexpr uint8_t kRequestGuardByte = 0xFD;
 
 struct Callbacks {
     std::function<void(const SendCompletion&)> sendComplete;

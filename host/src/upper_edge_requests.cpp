@@ -5,6 +5,8 @@
 // against a handler that writes past it. The packet filter and multicast
 // list set last are set again after an addressing reset (see
 // host/miniport.h).
+#include <cstdio>
+
 #include "host/verifier.h"
 #include "internal.h"
 #include "internal_miniport.h"
@@ -13,17 +15,22 @@ namespace host {
 namespace internal {
 namespace {
 
-// True the first time the guard after the buffer is found written. Caller
+// True the first time the buffer is found written outside its bounds by a
+// write that did not fault (guard-byte mode, or before its start). Caller
 // holds the adapter's mu.
 bool NewOverrun(RequestRecord& r) {
-    if (r.overrunReported) return false;
-    for (size_t i = r.length; i < r.buffer.size(); ++i) {
-        if (r.buffer[i] != kRequestGuardByte) {
-            r.overrunReported = true;
-            return true;
-        }
-    }
-    return false;
+    if (r.overrunReported || r.released || r.buffer.Intact()) return false;
+    r.overrunReported = true;
+    return true;
+}
+
+// The request has its final status: the protocol takes its buffer back.
+// Caller holds the adapter's mu.
+void ReleaseBuffer(RequestRecord& r) {
+    if (r.released) return;
+    r.final = r.buffer.Copy();
+    r.buffer.Free();
+    r.released = true;
 }
 
 void ReportOverrun(bool query, NDIS_OID oid, ULONG length) {
@@ -39,7 +46,7 @@ RequestResult ResultOf(const RequestRecord& r) {
     result.status = result.completed ? r.status : NDIS_STATUS_PENDING;
     result.bytesDone = r.bytesDone;
     result.bytesNeeded = r.bytesNeeded;
-    result.buffer.assign(r.buffer.begin(), r.buffer.begin() + r.length);
+    result.buffer = r.released ? r.final : r.buffer.Copy();
     return result;
 }
 
@@ -47,7 +54,7 @@ RequestResult ResultOf(const RequestRecord& r) {
 // filter that decides whether a receive comes too early (lock held).
 void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     if (r.query || r.status != NDIS_STATUS_SUCCESS) return;
-    std::vector<uint8_t> bytes(r.buffer.begin(), r.buffer.begin() + r.length);
+    std::vector<uint8_t> bytes = r.released ? r.final : r.buffer.Copy();
     if (r.oid == OID_GEN_CURRENT_PACKET_FILTER && r.length == 4) {
         s.packetFilter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
                          static_cast<ULONG>(bytes[3]) << 24;
@@ -94,6 +101,7 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
             oid = r->oid;
             length = r->length;
             if (!r->inHandler) {  // otherwise the handler's return finishes it
+                ReleaseBuffer(*r);
                 NoteSetDone(*state, *r);
                 result = ResultOf(*r);
                 callback = state->callbacks.requestComplete;
@@ -135,9 +143,15 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     record->query = query;
     record->oid = oid;
     record->length = static_cast<ULONG>(buffer.size());
-    record->buffer = std::move(buffer);
-    // Also a real address for 0 bytes.
-    record->buffer.insert(record->buffer.end(), kRequestGuard, kRequestGuardByte);
+    record->issued = Now();
+    char name[96];
+    snprintf(name, sizeof name, "the information buffer of a %s of OID 0x%08X (%u bytes)",
+             query ? "query" : "set", oid, record->length);
+    // A real address for 0 bytes too (in special pool, its guard page's).
+    if (!record->buffer.Assign(buffer.data(), buffer.size(), 0, name)) {
+        *refusal = NDIS_STATUS_RESOURCES;  // the system had no memory for it
+        return nullptr;
+    }
     RequestRecord* r = record.get();
     s.request = std::move(record);
     *context = s.context;
@@ -168,8 +182,11 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
             r->completed = true;
             r->status = status;
         }
-        if (r->completed) NoteSetDone(*state, *r);
         overrun = NewOverrun(*r);
+        if (r->completed) {
+            ReleaseBuffer(*r);
+            NoteSetDone(*state, *r);
+        }
         result = ResultOf(*r);
     }
     EndCall(*state, Call::Request);

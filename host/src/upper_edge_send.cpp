@@ -42,7 +42,7 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
         } else {
             std::unique_ptr<SendRecord> record = std::move(it->second);
             state->sending.erase(it);
-            written = record->wire != record->frame;
+            written = record->Written();
             completion.id = record->id;
             completion.packet = packet;
             completion.frame.assign(record->frame.begin(), record->frame.end());

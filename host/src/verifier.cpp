@@ -290,6 +290,7 @@ void FatalViolation(const char* format, ...) {
 }
 
 std::vector<std::string> Violations() {
+    ReportSpecialPoolFaults();
     Verifier& v = V();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     return v.violations;
@@ -305,6 +306,7 @@ void ResetVerifier() {
     Verifier& v = V();
     std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.ledger.clear();
+    for (auto& n : v.counts) n = 0;
     v.serial = 0;
     for (auto& f : v.faults) f = Faults{};
     v.violations.clear();

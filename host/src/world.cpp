@@ -14,6 +14,7 @@
 #include "host/diagnostics.h"
 #include "host/verifier.h"
 #include "internal.h"
+#include "internal_pool.h"
 
 namespace host {
 namespace {
@@ -94,6 +95,7 @@ void RunWork(Work& work) {
     ThreadContext saved = tls;
     tls = ThreadContext{};
     work.fn();
+    internal::ReportGuardFaults();
     if (tls.irql != PASSIVE_LEVEL || tls.spinLocksHeld != 0) {
         Violation("%s left its context at IRQL %d holding %d spin lock(s)", work.what, tls.irql,
                   tls.spinLocksHeld);
@@ -413,6 +415,8 @@ void RunAtIrql(KIRQL irql, const char* handler, const std::function<void()>& fn)
     }
     KfRaiseIrql(irql);
     fn();
+    // A fault special pool caught in the handler is named now, on its thread.
+    internal::ReportGuardFaults();
     if (tls.irql != irql) {
         Violation("%s returned at IRQL %d; it was called at IRQL %d", handler, tls.irql, irql);
     }

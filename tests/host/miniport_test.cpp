@@ -38,6 +38,8 @@ struct Knobs {
     bool failInitialize = false;    // after allocating everything
     bool recalculateCounts = true;
     BOOLEAN addressingReset = FALSE;
+    bool overreadSent = false;       // reads one byte past each packet's last buffer
+    bool writeAfterCompletion = false;  // the slow answer writes its buffer once completed
     // Run as each handler starts, the handler counted as busy.
     std::function<void()> inSend, inQuery, inHangCheck, inReset, inReturn;
 };
@@ -195,6 +197,16 @@ void NTAPI SendPackets(NDIS_HANDLE context, PPNDIS_PACKET packets, UINT count) {
     ++a.sendCalls;
     for (UINT i = 0; i < count; ++i) {
         a.sent.push_back(ReadFrame(packets[i]));
+        if (knobs.overreadSent) {
+            PNDIS_BUFFER b;
+            NdisQueryPacket(packets[i], nullptr, nullptr, &b, nullptr);
+            while (b && b->Next) b = b->Next;
+            PVOID address;
+            UINT length;
+            NdisQueryBuffer(b, &address, &length);
+            volatile UCHAR past = static_cast<volatile UCHAR*>(address)[length];
+            (void)past;
+        }
         a.sendIrqls.push_back(KeGetCurrentIrql());
         a.sendProcessors.push_back(CurrentProcessor());
         a.sentDuringReset += a.inReset;
@@ -219,10 +231,12 @@ void NTAPI ReturnPacket(NDIS_HANDLE context, PNDIS_PACKET packet) {
 
 void AnswerSlowly(Adapter& a) {
     RunAtIrql(DISPATCH_LEVEL, "toy deferred routine", [&] {
+        auto* buffer = static_cast<volatile UCHAR*>(a.pendingBuffer);
         memset(a.pendingBuffer, 0x42, 4);
         *a.pendingWritten = 4;
         a.pendingBuffer = nullptr;
         NdisMQueryInformationComplete(a.handle, NDIS_STATUS_SUCCESS);
+        if (knobs.writeAfterCompletion) buffer[0] = 0x43;
     });
 }
 
@@ -618,6 +632,28 @@ TEST_F(MiniportTest, ACompletionFromInsideAnothersCallbackLeavesThatOneIntact) {
     EXPECT_EQ(seen, (std::vector<std::vector<uint8_t>>{Frame(61, 2), Frame(60, 1)}));
 }
 
+// The data of a packet sent ends, buffer by buffer, on a page boundary: a
+// miniport reading past a buffer's end faults at the read.
+TEST_F(MiniportTest, AReadPastASentBuffersEndFaults) {
+    toy::knobs.overreadSent = true;
+    Start();
+    auto v = CaptureViolations([&] { nic->Send({{Frame(60), {14}}}); });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "special pool: a read at offset 46, past the end of buffer 2 of 2 "
+                               "of a packet sent (46 bytes)"))
+        << v[0];
+    // Its storage, retired after 64 more sends, serves a later packet of
+    // two buffers, guarded again.
+    PNDIS_PACKET first = nic->Completions().at(0).packet;
+    toy::knobs.overreadSent = false;
+    for (int i = 0; i < 64; ++i) nic->Send({Frame(60)});
+    toy::knobs.overreadSent = true;
+    v = CaptureViolations([&] { nic->Send({{Frame(80), {20}}}); });
+    ASSERT_EQ(nic->Completions().back().packet, first);
+    EXPECT_TRUE(AnyContains(v, "a read at offset 60, past the end of buffer 2 of 2 of a packet "
+                               "sent (60 bytes)"));
+}
+
 // ---------------------------------------------------------------------------
 // Receive
 // ---------------------------------------------------------------------------
@@ -735,14 +771,18 @@ TEST_F(MiniportTest, ARequestAnsweredAtOnceShowsWhatTheMiniportWrote) {
     EXPECT_EQ(adapter.filter, NDIS_PACKET_TYPE_DIRECTED);
 }
 
-// A handler that writes past the buffer it was given is caught, whether it
-// answers at once or later; what it wrote within the buffer is shown.
-TEST_F(MiniportTest, AWritePastTheInformationBufferIsReported) {
+// A handler that writes past the buffer it was given is caught at the write
+// (special pool), whether it answers at once or later; what it wrote within
+// the buffer is shown. Once the request is complete the buffer is the
+// protocol's again: a miniport that writes into it then faults too.
+TEST_F(MiniportTest, AWritePastTheInformationBufferOrAfterCompletionIsReported) {
     Start();
     RequestResult r;
     auto v = CaptureViolations([&] { r = nic->Query(toy::kOverrunOid, 4); });
-    EXPECT_TRUE(AnyContains(v, "query handler for OID 0xFF000003 wrote past the end of its "
-                               "4-byte information buffer"));
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "special pool: a write at offset 4, past the end of the "
+                               "information buffer of a query of OID 0xFF000003 (4 bytes)"))
+        << v[0];
     EXPECT_EQ(r.buffer, std::vector<uint8_t>(4, 0x42));
 
     v = CaptureViolations([&] {
@@ -750,10 +790,43 @@ TEST_F(MiniportTest, AWritePastTheInformationBufferIsReported) {
         r = nic->WaitForRequest(kSecond);
     });
     ASSERT_EQ(v.size(), 1u);
-    EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
+    EXPECT_TRUE(AnyContains(v, "a write at offset 2, past the end of the information buffer of "
+                               "a query of OID 0xFF000001 (2 bytes)"));
 
     v = CaptureViolations([&] { nic->Query(toy::kSlowOid, 4), nic->WaitForRequest(kSecond); });
     EXPECT_TRUE(v.empty());
+
+    toy::knobs.writeAfterCompletion = true;
+    v = CaptureViolations([&] { r = nic->Query(toy::kSlowOid, 4), nic->WaitForRequest(kSecond); });
+    EXPECT_TRUE(AnyContains(v, "special pool: a write at offset 0 of the information buffer of a "
+                               "query of OID 0xFF000001 (4 bytes), which was freed"));
+    EXPECT_EQ(nic->LastRequest().buffer, std::vector<uint8_t>(4, 0x42));
+}
+
+// Without special pool, guard bytes after the buffer catch the write when the
+// request finishes.
+class GuardByteMiniportTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions options;
+        options.specialPool = false;
+        return options;
+    }
+};
+
+TEST_F(GuardByteMiniportTest, AWritePastTheInformationBufferIsReportedWhenItFinishes) {
+    Start();
+    RequestResult r;
+    auto v = CaptureViolations([&] { r = nic->Query(toy::kOverrunOid, 4); });
+    EXPECT_TRUE(AnyContains(v, "query handler for OID 0xFF000003 wrote past the end of its "
+                               "4-byte information buffer"));
+    EXPECT_EQ(r.buffer, std::vector<uint8_t>(4, 0x42));
+    v = CaptureViolations([&] {
+        nic->Query(toy::kSlowOid, 2);
+        r = nic->WaitForRequest(kSecond);
+    });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
 }
 
 TEST_F(MiniportTest, APendingRequestCompletesLaterAndBlocksASecondOne) {

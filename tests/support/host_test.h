@@ -37,6 +37,7 @@ class HostTest : public ::testing::Test {
 protected:
     void SetUp() override { host::ResetWorld(WorldOptions()); }
     void TearDown() override {
+        host::ReportSpecialPoolFaults();
         host::StopWorld();
         EXPECT_EQ(host::LedgerSize(), 0u) << host::LedgerReport();
     }

@@ -88,6 +88,10 @@ void Violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void FatalViolation(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::vector<std::string> Violations();
 void ClearViolations();
+// Special pool's faults (see WorldOptions::specialPool) are caught in a
+// signal handler and reported as violations where it is safe: when the
+// driver handler or work item they happened in returns, or now.
+void ReportSpecialPoolFaults();
 
 // Clears the ledger, faults and violations (ResetWorld calls it).
 void ResetVerifier();

@@ -36,6 +36,16 @@ struct WorldOptions {
     // System time at boot, in 100 ns units since 1 January 1601
     // (default: 2026-01-01 00:00:00 UTC).
     int64_t bootSystemTime = 134116992000000000LL;
+
+    // How unforgiving the machine is, as Windows is (on by default):
+    // - specialPool: every pool block, information buffer and piece of a
+    //   packet the host hands the driver ends on a page boundary before an
+    //   inaccessible page, and freed pool blocks stay inaccessible for a
+    //   while, so that an access past the end or after the free faults and
+    //   is reported at once (host/src/internal_pool.h). Off: guard bytes
+    //   after each block, checked when it is given back. Benchmarks turn it
+    //   off: a page and a mapping per block distort what they measure.
+    bool specialPool = true;
 };
 
 // Starts a fresh machine: clock at 0, no pending work, empty ledger, no
