@@ -172,6 +172,7 @@ struct Callbacks {
     std::function<void(const ReceivedFrame&)> receive;
     std::function<void(const StatusIndication&)> status;
     std::function<void(const RequestResult&)> requestComplete;
+    std::function<void(const ResetRecord&)> reset;
 };
 
 // What passes between the upper edge and the miniport while it runs. Halt
@@ -190,9 +191,20 @@ enum class Call {
 };
 
 struct MiniportState {
+    MiniportState();
+    ~MiniportState();
+    MiniportState(const MiniportState&) = delete;
+    MiniportState& operator=(const MiniportState&) = delete;
+
     std::shared_ptr<DriverState> driver;
     NDIS50_MINIPORT_CHARACTERISTICS handlers{};
     ParameterStore* parameters = nullptr;
+
+    // The protocol's own lock (WorldOptions::protocolLocks): held while it
+    // hands packets down at DISPATCH_LEVEL, taken in each of its handlers
+    // (see EnterProtocol). Taken and released without mu.
+    bool protocolLocks = true;
+    HostSpinLock protocolLock;
 
     mutable std::mutex mu;  // guards everything below
     // Changed under mu; read without it where a snapshot is all that is
@@ -230,6 +242,12 @@ struct MiniportState {
     ULONG packetFilter = 0;  // as the protocols last set it
 
     std::vector<StatusIndication> statuses;
+
+    // Resets, and NDIS's wake-up timer (watchdog.cpp)
+    std::vector<ResetRecord> resets;
+    bool watchdog = true;
+    Nanoseconds watchdogInterval = 2 * kSecond;
+    WorkId watchdogWork = 0;  // the next wake-up, while one is queued
 
     // Information requests
     std::unique_ptr<RequestRecord> request;  // the outstanding or last one
@@ -288,6 +306,40 @@ inline KIRQL AtLeastCurrent(KIRQL irql) { return irql < CurrentIrql() ? CurrentI
 // gives up to `count` lent packets back, oldest first; how many.
 size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,
                          int processor);
+
+// The protocol's handler for an indication or completion begins: it takes
+// its lock (and lets it go: what it does next under it is its own affair).
+// A caller that holds a spin lock here has the lock-order check see it
+// taken under that one. Nothing when the protocol takes no lock.
+void EnterProtocol(MiniportState& s);
+
+// The calls NDIS makes on its own, shared by the upper edge and NDIS's
+// wake-up timer (miniport.cpp, upper_edge_send.cpp, upper_edge_requests.cpp):
+// MiniportCheckForHang, skipped (false) when the adapter is not running
+// (*refused set) or is being reset.
+bool CallCheckForHang(const std::shared_ptr<MiniportState>& state, bool* refused);
+// A reset as NDIS makes one: MiniportReset once the requests and hang check
+// in the miniport have returned, then the sends held back meanwhile and,
+// after an addressing reset, the filter and multicast list. False, with
+// nothing done, when the adapter is not running, a reset is under way, or
+// the caller is inside a request handler or hang check of the adapter (*why
+// says which). `reason` is kept in the adapter's ResetRecord.
+bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
+                  const std::string& reason, ResetResult* result, std::string* why);
+void CallSendPackets(const std::shared_ptr<MiniportState>& state,
+                     const std::vector<PNDIS_PACKET>& packets, KIRQL irql, NDIS_HANDLE context);
+void SendDeferred(const std::shared_ptr<MiniportState>& state);
+RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
+                           std::vector<uint8_t> buffer);
+RequestResult WaitForRequest(const std::shared_ptr<MiniportState>& state, Nanoseconds limit);
+void ReplayAddressing(const std::shared_ptr<MiniportState>& state);
+// Whether a request has been made and not yet finished (mu held).
+bool RequestOutstanding(const MiniportState& s);
+
+// NDIS's wake-up timer (watchdog.cpp): started when an adapter's
+// initialization succeeds, stopped when halt begins (mu held).
+void StartWatchdog(const std::shared_ptr<MiniportState>& state);
+void StopWatchdog(MiniportState& s);
 
 }  // namespace internal
 }  // namespace host

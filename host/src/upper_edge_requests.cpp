@@ -66,10 +66,6 @@ void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     }
 }
 
-bool RequestOutstanding(const MiniportState& s) {
-    return s.request && (!s.request->completed || s.request->inHandler);
-}
-
 void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const char* function) {
     RequireIrql(function, PASSIVE_LEVEL, DISPATCH_LEVEL);
     auto state = AdapterFor(handle, function, Use::Completion);
@@ -78,6 +74,7 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
         Violation("%s: NDIS_STATUS_PENDING is not a completion status", function);
         return;
     }
+    EnterProtocol(*state);  // its request-complete handler takes its lock
     const char* problem = nullptr;
     RequestResult result;
     std::function<void(const RequestResult&)> callback;
@@ -201,41 +198,81 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
 }
 
 }  // namespace
-}  // namespace internal
 
-using internal::MiniportState;
-
-RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
-    return Issue(true, oid, std::vector<uint8_t>(bufferLength, kInformationPattern));
+bool RequestOutstanding(const MiniportState& s) {
+    return s.request && (!s.request->completed || s.request->inHandler);
 }
 
-RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
-    return Issue(true, oid, contents);
-}
-
-RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
-    return Issue(false, oid, bytes);
-}
-
-RequestResult Miniport::Issue(bool query, NDIS_OID oid, std::vector<uint8_t> buffer) {
-    std::shared_ptr<MiniportState> state = state_;
+RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
+                           std::vector<uint8_t> buffer) {
     RequestResult refused;
     NDIS_HANDLE context = nullptr;
-    internal::RequestRecord* r =
-        internal::OpenRequest(*state, query, oid, std::move(buffer), &context, &refused.status);
+    RequestRecord* r = OpenRequest(*state, query, oid, std::move(buffer), &context, &refused.status);
     if (!r) return refused;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     auto& v30 = state->handlers.Ndis40Chars.Ndis30Chars;
-    RunAtIrql(internal::AtLeastCurrent(DISPATCH_LEVEL),
+    RunAtIrql(AtLeastCurrent(DISPATCH_LEVEL),
               query ? "MiniportQueryInformation" : "MiniportSetInformation", [&] {
-                  status = query ? v30.QueryInformationHandler(context, oid, r->buffer.data(),
-                                                               r->length, &r->bytesDone,
-                                                               &r->bytesNeeded)
-                                 : v30.SetInformationHandler(context, oid, r->buffer.data(),
-                                                             r->length, &r->bytesDone,
-                                                             &r->bytesNeeded);
+                  uint8_t* bytes = r->buffer.data();
+                  status = query ? v30.QueryInformationHandler(context, oid, bytes, r->length,
+                                                               &r->bytesDone, &r->bytesNeeded)
+                                 : v30.SetInformationHandler(context, oid, bytes, r->length,
+                                                             &r->bytesDone, &r->bytesNeeded);
               });
-    return internal::FinishRequest(state, r, status);
+    return FinishRequest(state, r, status);
+}
+
+RequestResult WaitForRequest(const std::shared_ptr<MiniportState>& state, Nanoseconds limit) {
+    RunUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(state->mu);
+            return !RequestOutstanding(*state);
+        },
+        limit);
+    std::lock_guard<std::mutex> lock(state->mu);
+    return state->request ? ResultOf(*state->request) : RequestResult{};
+}
+
+// NDIS sets the packet filter and multicast list again after a reset that
+// lost the adapter's addressing. One request at a time: a replay that pends
+// is waited for before the next.
+void ReplayAddressing(const std::shared_ptr<MiniportState>& state) {
+    std::vector<std::pair<NDIS_OID, std::vector<uint8_t>>> sets;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (state->haveFilterSet) {
+            sets.push_back({OID_GEN_CURRENT_PACKET_FILTER, state->filterSet});
+        }
+        if (state->haveMulticastSet) {
+            sets.push_back({OID_802_3_MULTICAST_LIST, state->multicastSet});
+        }
+        if (RequestOutstanding(*state) && !sets.empty()) {
+            state->warnings.push_back("addressing reset: the packet filter and multicast list "
+                                      "were not set again, a request being outstanding");
+            return;
+        }
+    }
+    for (auto& set : sets) {
+        if (IssueRequest(state, false, set.first, set.second).pended &&
+            !WaitForRequest(state, 10 * kSecond).completed) {
+            return;
+        }
+    }
+}
+
+}  // namespace internal
+
+RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
+    return internal::IssueRequest(state_, true, oid,
+                                  std::vector<uint8_t>(bufferLength, kInformationPattern));
+}
+
+RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
+    return internal::IssueRequest(state_, true, oid, contents);
+}
+
+RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
+    return internal::IssueRequest(state_, false, oid, bytes);
 }
 
 bool Miniport::RequestPending() const {
@@ -244,14 +281,7 @@ bool Miniport::RequestPending() const {
 }
 
 RequestResult Miniport::WaitForRequest(Nanoseconds limit) {
-    std::shared_ptr<MiniportState> state = state_;
-    RunUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(state->mu);
-            return !internal::RequestOutstanding(*state);
-        },
-        limit);
-    return LastRequest();
+    return internal::WaitForRequest(state_, limit);
 }
 
 RequestResult Miniport::LastRequest() const {
@@ -262,30 +292,6 @@ RequestResult Miniport::LastRequest() const {
 void Miniport::OnRequestComplete(std::function<void(const RequestResult&)> callback) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->callbacks.requestComplete = std::move(callback);
-}
-
-// NDIS sets the packet filter and multicast list again after a reset that
-// lost the adapter's addressing. One request at a time: a replay that pends
-// is waited for before the next.
-void Miniport::ReplayAddressing() {
-    std::vector<std::pair<NDIS_OID, std::vector<uint8_t>>> sets;
-    {
-        std::lock_guard<std::mutex> lock(state_->mu);
-        if (state_->haveFilterSet) {
-            sets.push_back({OID_GEN_CURRENT_PACKET_FILTER, state_->filterSet});
-        }
-        if (state_->haveMulticastSet) {
-            sets.push_back({OID_802_3_MULTICAST_LIST, state_->multicastSet});
-        }
-        if (internal::RequestOutstanding(*state_) && !sets.empty()) {
-            state_->warnings.push_back("addressing reset: the packet filter and multicast list "
-                                       "were not set again, a request being outstanding");
-            return;
-        }
-    }
-    for (auto& set : sets) {
-        if (Set(set.first, set.second).pended && !WaitForRequest(10 * kSecond).completed) return;
-    }
 }
 
 }  // namespace host

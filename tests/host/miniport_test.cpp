@@ -3,6 +3,7 @@
 // their completions, receive indications and the return policies, status
 // indications, information requests and reset.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -38,6 +39,15 @@ struct Knobs {
     bool failInitialize = false;    // after allocating everything
     bool recalculateCounts = true;
     BOOLEAN addressingReset = FALSE;
+    BOOLEAN hung = TRUE;             // what MiniportCheckForHang answers
+    ULONG extraAttributes = 0;       // more NdisMSetAttributesEx flags
+    UINT hangSeconds = 0;            // CheckForHangTimeInSeconds
+    bool resetEndsRequest = false;   // MiniportReset completes a pending request, aborted
+    // A spin lock of the toy's own, taken in MiniportSendPackets; with
+    // upcallsUnderLock also held across its indications and its deferred
+    // routine's send completions.
+    bool spinLock = false;
+    bool upcallsUnderLock = false;
     bool overreadSent = false;       // reads one byte past each packet's last buffer
     bool writeAfterCompletion = false;  // the slow answer writes its buffer once completed
     // Run as each handler starts, the handler counted as busy.
@@ -53,6 +63,8 @@ struct Adapter {
     PNDIS_BUFFER rxBuffer[kReceivePackets] = {};
     UCHAR rxData[kReceivePackets][kSlotSize];
     bool shutdownRegistered = false;
+    NDIS_SPIN_LOCK lock;
+    bool lockAllocated = false;
 
     std::vector<PNDIS_PACKET> queued;
     std::vector<std::vector<uint8_t>> sent;  // as the toy read them
@@ -140,6 +152,8 @@ void Release(Adapter& a) {
     if (a.bufferPool) NdisFreeBufferPool(a.bufferPool);
     if (a.packetPool) NdisFreePacketPool(a.packetPool);
     if (a.scratch) NdisFreeMemory(a.scratch, 0, 0);
+    if (a.lockAllocated) NdisFreeSpinLock(&a.lock);
+    a.lockAllocated = false;
     if (a.shutdownRegistered) NdisMDeregisterAdapterShutdownHandler(a.handle);
     a.bufferPool = a.packetPool = a.scratch = nullptr;
     a.shutdownRegistered = false;
@@ -157,8 +171,14 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM media, U
     a.handle = handle;
     a.halted = false;
     a.busyAtHalt = a.busyAtReset = -1;
-    NdisMSetAttributesEx(handle, &a, 0, NDIS_ATTRIBUTE_BUS_MASTER | NDIS_ATTRIBUTE_DESERIALIZE,
+    NdisMSetAttributesEx(handle, &a, knobs.hangSeconds,
+                         NDIS_ATTRIBUTE_BUS_MASTER | NDIS_ATTRIBUTE_DESERIALIZE |
+                             knobs.extraAttributes,
                          NdisInterfacePci);
+    if (knobs.spinLock) {
+        NdisAllocateSpinLock(&a.lock);
+        a.lockAllocated = true;
+    }
     NdisMRegisterAdapterShutdownHandler(handle, &a, Shutdown);
     a.shutdownRegistered = true;
     NDIS_STATUS s = NdisAllocateMemoryWithTag(&a.scratch, 64, kTag);
@@ -171,12 +191,25 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM media, U
     return s;
 }
 
+// The toy's spin lock, when it has one, for as long as `held` lives.
+struct ToyLock {
+    explicit ToyLock(Adapter& a, bool take) : a_(a), taken_(take && a.lockAllocated) {
+        if (taken_) NdisAcquireSpinLock(&a_.lock);
+    }
+    ~ToyLock() {
+        if (taken_) NdisReleaseSpinLock(&a_.lock);
+    }
+    Adapter& a_;
+    bool taken_;
+};
+
 void CompleteQueued(Adapter& a, NDIS_STATUS status) {
     std::vector<PNDIS_PACKET> queued;
     {
         std::lock_guard<std::mutex> lock(a.mu);
         queued.swap(a.queued);
     }
+    ToyLock held(a, knobs.upcallsUnderLock);
     for (auto* p : queued) NdisMSendComplete(a.handle, p, status);
 }
 
@@ -193,6 +226,7 @@ void NTAPI Halt(NDIS_HANDLE context) {
 void NTAPI SendPackets(NDIS_HANDLE context, PPNDIS_PACKET packets, UINT count) {
     Adapter& a = *static_cast<Adapter*>(context);
     Busy busy(knobs.inSend);
+    ToyLock held(a, true);
     std::unique_lock<std::mutex> lock(a.mu);
     ++a.sendCalls;
     for (UINT i = 0; i < count; ++i) {
@@ -284,6 +318,10 @@ NDIS_STATUS NTAPI Reset(PBOOLEAN addressingReset, NDIS_HANDLE context) {
     a.inReset = true;
     CompleteQueued(a, NDIS_STATUS_REQUEST_ABORTED);
     a.inReset = false;
+    if (knobs.resetEndsRequest && a.pendingBuffer) {
+        a.pendingBuffer = nullptr;
+        NdisMQueryInformationComplete(a.handle, NDIS_STATUS_REQUEST_ABORTED);
+    }
     *addressingReset = knobs.addressingReset;
     return NDIS_STATUS_SUCCESS;
 }
@@ -291,7 +329,7 @@ NDIS_STATUS NTAPI Reset(PBOOLEAN addressingReset, NDIS_HANDLE context) {
 BOOLEAN NTAPI CheckForHang(NDIS_HANDLE) {
     ++adapter.hangChecks;
     Busy busy(knobs.inHangCheck);
-    return TRUE;
+    return knobs.hung;
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT object, PUNICODE_STRING path) {
@@ -335,6 +373,7 @@ void Indicate(std::vector<NDIS_STATUS> statuses, UINT first = 0, KIRQL irql = DI
         array[k] = p;
     }
     RunAtIrql(irql, "toy deferred routine", [&] {
+        ToyLock held(a, knobs.upcallsUnderLock);
         a.indicating = true;
         NdisMIndicateReceivePacket(a.handle, array, static_cast<UINT>(statuses.size()));
         a.indicating = false;
@@ -344,10 +383,14 @@ void Indicate(std::vector<NDIS_STATUS> statuses, UINT first = 0, KIRQL irql = DI
 }  // namespace toy
 
 // ---------------------------------------------------------------------------
-// Fixture: a loaded toy driver and one adapter, not yet started.
+// Fixture: a loaded toy driver and one adapter, not yet started. NDIS's
+// watchdog is off: the toy's hang check says TRUE, and these tests make the
+// hang checks and resets themselves (WatchdogTest turns it on).
 // ---------------------------------------------------------------------------
 class MiniportTest : public HostTest {
 protected:
+    host::WorldOptions WorldOptions() override { return testing_support::WithoutWatchdog(); }
+
     std::unique_ptr<Driver> driver;
     std::unique_ptr<Miniport> nic;
     toy::Adapter& adapter = toy::adapter;
@@ -808,7 +851,7 @@ TEST_F(MiniportTest, AWritePastTheInformationBufferOrAfterCompletionIsReported) 
 class GuardByteMiniportTest : public MiniportTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions options;
+        host::WorldOptions options = testing_support::WithoutWatchdog();
         options.specialPool = false;
         return options;
     }
@@ -893,12 +936,203 @@ TEST_F(MiniportTest, SendsDuringAResetWaitForItAndAnAddressingResetSetsTheFilter
 }
 
 // ---------------------------------------------------------------------------
+// The protocol's lock
+// ---------------------------------------------------------------------------
+namespace {
+std::string Pointer(const void* p) {
+    char text[32];
+    snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+// The toy's deferred routine completes the sends it queued.
+void CompleteFromDeferredRoutine(toy::Adapter& a) {
+    RunAtIrql(DISPATCH_LEVEL, "toy deferred routine",
+              [&] { toy::CompleteQueued(a, NDIS_STATUS_SUCCESS); });
+}
+}  // namespace
+
+// The protocol holds its lock while it sends and takes it in its receive and
+// send-completion handlers. A miniport that takes its own spin lock in
+// MiniportSendPackets and indicates a receive, or completes a send, with that
+// lock held has the two taken in both orders: on two processors, one
+// indicating and one sending, they deadlock. The lock-order check names both.
+TEST_F(MiniportTest, AnUpcallUnderTheMiniportsOwnLockMakesACycleWithTheProtocolLock) {
+    toy::knobs.spinLock = true;
+    toy::knobs.completeSendsAtOnce = false;
+    for (bool indicate : {true, false}) {
+        SCOPED_TRACE(indicate ? "receive indication" : "send completion");
+        toy::knobs.upcallsUnderLock = true;
+        Start();
+        std::string protocolLock = "(the protocol lock of adapter " + Pointer(nic->Handle()) + ")";
+        std::string toyLock = "spin lock " + Pointer(&adapter.lock);
+        nic->Send({Frame(60)});  // the protocol's lock, then the toy's: nothing yet
+        auto v = CaptureViolations([&] {
+            if (indicate) {
+                toy::Indicate({NDIS_STATUS_SUCCESS});
+            } else {
+                CompleteFromDeferredRoutine(adapter);
+            }
+        });
+        ASSERT_EQ(v.size(), 1u);
+        EXPECT_TRUE(AnyContains(v, "a lock-order cycle")) << v[0];
+        EXPECT_TRUE(AnyContains(v, protocolLock + " taken while holding " + toyLock)) << v[0];
+        toy::knobs.upcallsUnderLock = false;  // halt aborts the queued send as it should
+        nic->Halt();
+    }
+}
+
+// The same miniport letting its lock go before it calls up, or under a
+// protocol that takes no lock, shows nothing: the cycle is the miniport's
+// lock held across the call, met by the protocol's.
+TEST_F(MiniportTest, AnUpcallWithTheMiniportsLockReleasedMakesNoCycle) {
+    toy::knobs.spinLock = true;
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    nic->Send({Frame(60)});
+    toy::Indicate({NDIS_STATUS_SUCCESS});
+    CompleteFromDeferredRoutine(adapter);
+    nic->Send({Frame(61)});
+    EXPECT_EQ(nic->Completions().size(), 1u);
+}
+
+class CarelessProtocolTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions options = testing_support::WithoutWatchdog();
+        options.protocolLocks = false;
+        return options;
+    }
+};
+
+TEST_F(CarelessProtocolTest, AProtocolWithoutALockLetsAnUpcallUnderTheMiniportsLockPass) {
+    toy::knobs.spinLock = true;
+    toy::knobs.upcallsUnderLock = true;
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    nic->Send({Frame(60)});
+    toy::Indicate({NDIS_STATUS_SUCCESS});
+    CompleteFromDeferredRoutine(adapter);
+    EXPECT_EQ(nic->Completions().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// NDIS's watchdog
+// ---------------------------------------------------------------------------
+class WatchdogTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override { return {}; }
+};
+
+// Every two seconds of the adapter's running, the hang check; TRUE, a reset.
+TEST_F(WatchdogTest, TheHangCheckComesEveryTwoSecondsAndTrueMakesNdisReset) {
+    toy::knobs.hung = FALSE;
+    Start();
+    Nanoseconds started = Now();
+    Advance(2 * kSecond - 1);
+    EXPECT_EQ(adapter.hangChecks, 0);
+    Advance(1);
+    EXPECT_EQ(adapter.hangChecks, 1);
+    Advance(2 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, 2);
+    EXPECT_TRUE(nic->Resets().empty());
+    toy::knobs.hung = TRUE;
+    Advance(2 * kSecond);
+    auto resets = nic->Resets();
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_TRUE(resets[0].byWatchdog);
+    EXPECT_EQ(resets[0].reason, "MiniportCheckForHang answered TRUE");
+    EXPECT_EQ(resets[0].time, started + 6 * kSecond);
+    EXPECT_EQ(resets[0].status, NDIS_STATUS_SUCCESS);
+    EXPECT_NE(adapter.busyAtReset, -1);
+    // Halt stops it.
+    nic->Halt();
+    int checks = adapter.hangChecks;
+    Advance(10 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, checks);
+}
+
+// A miniport may ask for a longer interval; NDIS's time-out for a request is
+// then twice that.
+TEST_F(WatchdogTest, ALongerIntervalTheMiniportAsksForIsKept) {
+    toy::knobs.hung = FALSE;
+    toy::knobs.hangSeconds = 5;
+    Start();
+    Advance(4 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, 0);
+    Advance(kSecond);
+    EXPECT_EQ(adapter.hangChecks, 1);
+    Advance(5 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, 2);
+}
+
+// A request still outstanding at two wake-ups in a row makes NDIS reset the
+// adapter. One the reset does not end would never end: a violation, said
+// once, and no reset after it for that request.
+TEST_F(WatchdogTest, ARequestThatDoesNotCompleteIsResetAndOneThatOutlivesTheResetIsReported) {
+    toy::knobs.hung = FALSE;
+    Start();
+    Advance(500 * kMillisecond);
+    ASSERT_TRUE(nic->Query(toy::kStuckOid, 4).pended);
+    Advance(1500 * kMillisecond);  // first wake-up: outstanding once
+    EXPECT_TRUE(nic->Resets().empty());
+    std::vector<std::string> v = CaptureViolations([&] { Advance(2 * kSecond); });
+    auto resets = nic->Resets();
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_EQ(resets[0].reason,
+              "the query of OID 0xFF000002 was still outstanding at two wake-ups in a row");
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "request stuck through a reset: the query of OID 0xFF000002, made "
+                               "3.500 s ago, is still pending after the MiniportReset"))
+        << v[0];
+    v = CaptureViolations([&] { Advance(10 * kSecond); });
+    EXPECT_TRUE(v.empty());
+    EXPECT_EQ(nic->Resets().size(), 1u);
+    EXPECT_TRUE(nic->RequestPending());  // halt ends it
+}
+
+TEST_F(WatchdogTest, ARequestTheResetEndsIsWhatNdisExpects) {
+    toy::knobs.hung = FALSE;
+    toy::knobs.resetEndsRequest = true;
+    Start();
+    ASSERT_TRUE(nic->Query(toy::kStuckOid, 4).pended);
+    RequestResult r = nic->WaitForRequest(10 * kSecond);
+    EXPECT_EQ(r.status, NDIS_STATUS_REQUEST_ABORTED);
+    EXPECT_EQ(Now(), 4 * kSecond);  // made at 0: outstanding at 2 s and 4 s
+    EXPECT_EQ(nic->Resets().size(), 1u);
+    EXPECT_EQ(nic->Query(OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_SUCCESS);
+}
+
+TEST_F(WatchdogTest, AMiniportThatAsksNdisNotToTimeItsRequestsOutIsNotReset) {
+    toy::knobs.hung = FALSE;
+    toy::knobs.extraAttributes = NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT;
+    Start();
+    ASSERT_TRUE(nic->Query(toy::kStuckOid, 4).pended);
+    Advance(20 * kSecond);
+    EXPECT_TRUE(nic->Resets().empty());
+    EXPECT_EQ(adapter.hangChecks, 10);
+}
+
+// The wake-ups signal nothing a driver waits for: a wait without a time-out
+// that only they could end would wait for ever, and is told so.
+TEST_F(WatchdogTest, AWaitOnlyTheWakeUpsCouldEndIsADeadlock) {
+    EXPECT_DEATH(
+        {
+            Start();
+            NDIS_EVENT never;
+            NdisInitializeEvent(&never);
+            NdisWaitEvent(&never, 0);
+        },
+        "would wait for ever");
+}
+
+// ---------------------------------------------------------------------------
 // Concurrent mode: senders on their own threads
 // ---------------------------------------------------------------------------
 class ConcurrentMiniportTest : public MiniportTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        return testing_support::ConcurrentWorld(2);
+        return testing_support::WithoutWatchdog(testing_support::ConcurrentWorld(2));
     }
 };
 

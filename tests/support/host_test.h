@@ -29,6 +29,14 @@ inline host::WorldOptions ConcurrentWorld(unsigned processors = 2) {
     return options;
 }
 
+// The machine of a test that calls the hang check and the reset itself, at
+// the moments it chooses: NDIS's watchdog would make calls of its own between
+// them.
+inline host::WorldOptions WithoutWatchdog(host::WorldOptions options = {}) {
+    options.watchdog = false;
+    return options;
+}
+
 }  // namespace testing_support
 
 // A test on a fresh host machine. When the test ends, nothing may be left in
