@@ -32,6 +32,7 @@ std::vector<const void*> heldBy[internal::kMaxProcessors];
 std::mutex orderMu;
 std::map<const void*, std::set<const void*>> takenWhileHolding;  // A -> locks taken under A
 std::map<const void*, std::string> lockNames;  // the host's own locks, by address
+std::set<std::pair<const void*, const void*>> cyclesReported;  // (taken, held): said once
 
 // Whether `to` was ever taken, directly or through others, while holding `from`.
 bool TakenUnder(const void* from, const void* to) {
@@ -83,7 +84,7 @@ void CheckLockOrder(const void* lock, unsigned processor, const char* function) 
         std::lock_guard<std::mutex> guard(orderMu);
         for (const void* outer : held) {
             if (outer == lock) continue;  // reported as a deadlock by the caller
-            if (TakenUnder(lock, outer)) {
+            if (TakenUnder(lock, outer) && cyclesReported.insert({lock, outer}).second) {
                 cycles.push_back(std::string(function) + ": " + DescribeLock(lock) +
                                  " taken while holding " + DescribeLock(outer) +
                                  ", which was taken elsewhere while holding it: a lock-order "
@@ -108,6 +109,9 @@ void NoteReleased(const void* lock, unsigned processor) {
 void ForgetLockOrder(const void* lock) {
     std::lock_guard<std::mutex> guard(orderMu);
     lockNames.erase(lock);
+    for (auto it = cyclesReported.begin(); it != cyclesReported.end();) {
+        it = it->first == lock || it->second == lock ? cyclesReported.erase(it) : std::next(it);
+    }
     if (takenWhileHolding.empty()) return;
     takenWhileHolding.erase(lock);
     for (auto& entry : takenWhileHolding) entry.second.erase(lock);
@@ -117,11 +121,23 @@ void ForgetAllLockOrder() {
     std::lock_guard<std::mutex> guard(orderMu);
     takenWhileHolding.clear();
     lockNames.clear();
+    cyclesReported.clear();
     for (auto& held : heldBy) held.clear();
 }
 const bool registered = (internal::RegisterResetHook(ForgetAllLockOrder), true);
 
 }  // namespace
+
+std::vector<std::string> LockOrderSeen() {
+    std::lock_guard<std::mutex> guard(orderMu);
+    std::vector<std::string> pairs;
+    for (auto& outer : takenWhileHolding) {
+        for (const void* inner : outer.second) {
+            pairs.push_back(DescribeLock(outer.first) + " -> " + DescribeLock(inner));
+        }
+    }
+    return pairs;
+}
 
 int ThreadsWaitingOnEvents() {
     std::lock_guard<std::mutex> lock(eventMu);

@@ -93,6 +93,12 @@ void ClearViolations();
 // driver handler or work item they happened in returns, or now.
 void ReportSpecialPoolFaults();
 
+// Every pair of spin locks seen taken one while holding the other, as
+// "outer -> inner", each named as the lock-order check names it: the host's
+// own by name ("the protocol lock of adapter 0x..."), a driver's by where it
+// lies in its pool block.
+std::vector<std::string> LockOrderSeen();
+
 // Clears the ledger, faults and violations (ResetWorld calls it).
 void ResetVerifier();
 
