@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <set>
+#include <unordered_set>
 
 #include "host/verifier.h"
 #include "host/world.h"
@@ -35,7 +35,7 @@ static_assert(sizeof(Header) % 16 == 0, "a block starts 16-byte aligned, as mall
 
 // Recently freed blocks, to tell a double free from a foreign pointer.
 std::mutex freedMu;
-std::set<const void*> recentlyFreed;
+std::unordered_set<const void*> recentlyFreed;
 
 Header* HeaderOf(void* p) { return reinterpret_cast<Header*>(static_cast<uint8_t*>(p) - sizeof(Header)); }
 
@@ -113,10 +113,10 @@ void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
     size_t length = 0;
     {
         std::lock_guard<std::mutex> lock(freedMu);
-        auto entry = host::LedgerFind(host::Resource::PoolMemory, VirtualAddress);
+        auto entry = host::LedgerTake(host::Resource::PoolMemory, VirtualAddress);
         if (entry) {
             length = entry->size;
-            removed = host::LedgerRemove(host::Resource::PoolMemory, VirtualAddress);
+            removed = true;
         }
         if (removed) {
             if (recentlyFreed.size() > 4096) recentlyFreed.clear();

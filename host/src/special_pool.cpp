@@ -27,6 +27,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -261,8 +262,11 @@ void EmptyQuarantine() {
 const bool registered = (RegisterResetHook(EmptyQuarantine), true);
 
 bool HeadIntact(uintptr_t from, uintptr_t to) {
-    for (uintptr_t p = from; p < to; ++p) {
-        if (*reinterpret_cast<const uint8_t*>(p) != kHeadByte) return false;
+    static const std::vector<uint8_t> pattern(4096, kHeadByte);
+    while (from < to) {
+        size_t n = std::min<size_t>(to - from, pattern.size());
+        if (memcmp(reinterpret_cast<const void*>(from), pattern.data(), n) != 0) return false;
+        from += n;
     }
     return true;
 }

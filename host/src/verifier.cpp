@@ -119,6 +119,17 @@ bool LedgerRemove(Resource kind, const void* key) {
     return true;
 }
 
+std::optional<LedgerEntry> LedgerTake(Resource kind, const void* key) {
+    Verifier& v = V();
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
+    auto it = v.ledger.find(KeyOf(kind, key));
+    if (it == v.ledger.end()) return std::nullopt;
+    LedgerEntry entry = std::move(it->second);
+    v.ledger.erase(it);
+    --v.counts[static_cast<int>(kind)];
+    return entry;
+}
+
 bool LedgerHolds(Resource kind, const void* key) {
     Verifier& v = V();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);

@@ -48,6 +48,8 @@ void LedgerAdd(Resource kind, const void* key, size_t size, uint32_t tag, const 
                std::string what);
 // Removes the entry; false when there is none (the caller reports the misuse).
 bool LedgerRemove(Resource kind, const void* key);
+// Removes the entry and gives it back, in one step.
+std::optional<LedgerEntry> LedgerTake(Resource kind, const void* key);
 bool LedgerHolds(Resource kind, const void* key);
 // A copy of the entry, if there is one (the ledger may change at once after).
 std::optional<LedgerEntry> LedgerFind(Resource kind, const void* key);
