@@ -80,8 +80,8 @@ SendRecord::~SendRecord() {
 bool SendRecord::Written() const {
     size_t start = 0;
     for (auto& piece : pieces) {
-        if (!piece->Intact() || start + piece->size() > frame.size() ||
-            memcmp(piece->data(), frame.data() + start, piece->size()) != 0) {
+        if (!piece->Intact() || start + piece->size() > frame.size()) return true;
+        if (piece->size() && memcmp(piece->data(), frame.data() + start, piece->size()) != 0) {
             return true;
         }
         start += piece->size();
