@@ -321,9 +321,10 @@ bool CallCheckForHang(const std::shared_ptr<MiniportState>& state, bool* refused
 // A reset as NDIS makes one: MiniportReset once the requests and hang check
 // in the miniport have returned, then the sends held back meanwhile and,
 // after an addressing reset, the filter and multicast list. False, with
-// nothing done, when the adapter is not running, a reset is under way, or
-// the caller is inside a request handler or hang check of the adapter (*why
-// says which). `reason` is kept in the adapter's ResetRecord.
+// nothing done, when the adapter is not running or the caller is inside a
+// request handler or hang check of the adapter (*why says which), or when a
+// reset is under way (*why empty, *result NDIS_STATUS_RESET_IN_PROGRESS).
+// `reason` is kept in the adapter's ResetRecord.
 bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
                   const std::string& reason, ResetResult* result, std::string* why);
 void CallSendPackets(const std::shared_ptr<MiniportState>& state,

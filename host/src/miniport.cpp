@@ -354,8 +354,15 @@ bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
     NDIS_HANDLE context;
     {
         std::unique_lock<std::mutex> lock(state->mu);
-        if (state->phase != Phase::Running || state->calls[static_cast<int>(Call::Reset)] != 0) {
-            *why = "the adapter is not running, or is being reset";
+        if (state->phase != Phase::Running) {
+            *why = "the adapter is not running";
+            return false;
+        }
+        if (state->calls[static_cast<int>(Call::Reset)] != 0) {
+            // What NdisReset tells a protocol then: NDIS resets the adapter
+            // already (for another protocol, or on its own).
+            *result = {NDIS_STATUS_RESET_IN_PROGRESS, false};
+            *why = "";
             return false;
         }
         if (const char* inside = CallOnThisThread(*state, {Call::Request, Call::HangCheck})) {
@@ -431,7 +438,8 @@ ResetResult Miniport::Reset() {
     ResetResult result{NDIS_STATUS_FAILURE, false};
     std::string why;
     if (!internal::ResetAdapter(state_, false, "asked for through the upper edge", &result,
-                                &why)) {
+                                &why) &&
+        !why.empty()) {
         Violation("Miniport::Reset: %s", why.c_str());
     }
     return result;

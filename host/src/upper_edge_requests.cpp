@@ -44,6 +44,12 @@ RequestResult ResultOf(const RequestRecord& r) {
     result.pended = r.pended;
     result.completed = r.completed && !r.inHandler;
     result.status = result.completed ? r.status : NDIS_STATUS_PENDING;
+    // Until the request has its final status its counts and buffer are the
+    // miniport's: in the concurrent mode it may be writing them on another
+    // processor, and they are shown once it completes (a protocol too looks
+    // only then). In the deterministic mode nothing runs meanwhile, and a
+    // test may look at what the miniport has stored so far.
+    if (!r.completed && IsConcurrent()) return result;
     result.bytesDone = r.bytesDone;
     result.bytesNeeded = r.bytesNeeded;
     result.buffer = r.released ? r.final : r.buffer.Copy();

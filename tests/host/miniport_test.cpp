@@ -72,7 +72,7 @@ struct Adapter {
     std::vector<unsigned> sendProcessors;
     int sendCalls = 0;
     int sentDuringReset = 0;
-    bool inReset = false;
+    std::atomic<bool> inReset{false};  // set by a reset, read by sends on other threads
 
     std::vector<PNDIS_PACKET> returned;
     std::vector<unsigned> returnProcessors;
@@ -1113,6 +1113,23 @@ TEST_F(WatchdogTest, AMiniportThatAsksNdisNotToTimeItsRequestsOutIsNotReset) {
     EXPECT_EQ(adapter.hangChecks, 10);
 }
 
+// A protocol asking for a reset while NDIS resets the adapter is told so, as
+// NdisReset tells it; nothing is wrong.
+TEST_F(WatchdogTest, AResetAskedForDuringNdissOwnIsRefusedAsInProgress) {
+    Start();
+    ResetResult asked{NDIS_STATUS_SUCCESS, true};
+    std::vector<std::string> v;
+    bool once = true;
+    toy::knobs.inReset = [&] {
+        if (once) v = CaptureViolations([&] { asked = nic->Reset(); });
+        once = false;
+    };
+    Advance(2 * kSecond);  // the toy's hang check says TRUE
+    ASSERT_EQ(nic->Resets().size(), 1u);
+    EXPECT_EQ(asked.status, NDIS_STATUS_RESET_IN_PROGRESS);
+    EXPECT_TRUE(v.empty());
+}
+
 // The wake-ups signal nothing a driver waits for: a wait without a time-out
 // that only they could end would wait for ever, and is told so.
 TEST_F(WatchdogTest, AWaitOnlyTheWakeUpsCouldEndIsADeadlock) {
@@ -1152,6 +1169,43 @@ TEST_F(ConcurrentMiniportTest, SendersOnSeveralThreadsGetEveryCompletionOnce) {
     EXPECT_EQ(nic->Completions().size(), 600u);
     EXPECT_EQ(nic->SendsOutstanding(), 0u);
 }
+
+class ConcurrentWatchdogTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions options = testing_support::ConcurrentWorld(2);
+        options.watchdog = true;
+        return options;
+    }
+};
+
+// NDIS's watchdog on the real clock resets the toy (its hang check says
+// TRUE) while two threads send: the sends asked for during each reset wait
+// for it and go on after; every send completes once.
+TEST_F(ConcurrentWatchdogTest, SendsGoOnThroughTheWatchdogsResets) {
+    Start();  // the toy's hang check says TRUE: NDIS resets it at each wake-up
+    std::atomic<int> heard{0};
+    nic->OnSendComplete([&](const SendCompletion&) { ++heard; });
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    for (unsigned t = 0; t < 2; ++t) {
+        senders.emplace_back([&, t] {
+            AttachThread(t);
+            while (!stop) {
+                sent += static_cast<int>(nic->Send({Frame(60, static_cast<uint8_t>(t))}).size());
+            }
+        });
+    }
+    EXPECT_TRUE(RunUntil([&] { return nic->Resets().size() >= 2 && sent.load() > 100; },
+                         30 * kSecond));
+    stop = true;
+    for (auto& s : senders) s.join();
+    EXPECT_TRUE(RunUntil([&] { return heard.load() == sent.load(); }, 30 * kSecond));
+    EXPECT_EQ(nic->SendsOutstanding(), 0u);
+    for (auto& r : nic->Resets()) EXPECT_TRUE(r.byWatchdog);
+}
+
 
 // ---------------------------------------------------------------------------
 // Concurrent mode: halt and reset against calls already in the miniport

@@ -199,6 +199,9 @@ struct RequestResult {
     // The final status; NDIS_STATUS_PENDING while the request is pending;
     // NDIS_STATUS_RESET_IN_PROGRESS or NDIS_STATUS_FAILURE when refused.
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    // While the request is pending in the concurrent mode these three stay
+    // as they are here: the miniport may be writing them on another
+    // processor (the deterministic mode shows what it has stored so far).
     ULONG bytesDone = kUntouched;  // BytesWritten of a query, BytesRead of a set
     ULONG bytesNeeded = kUntouched;
     std::vector<uint8_t> buffer;  // the information buffer as the miniport left it
@@ -271,6 +274,8 @@ public:
     bool CheckForHang();
     // MiniportReset at DISPATCH_LEVEL, once a request handler or hang check
     // already in the miniport has returned (a send already in it goes on).
+    // During another reset (NDIS's watchdog's, say) it is refused with
+    // NDIS_STATUS_RESET_IN_PROGRESS, as NdisReset refuses a protocol.
     // Requests asked for during the reset are refused with
     // NDIS_STATUS_RESET_IN_PROGRESS; sends wait until it is over. After an
     // addressing reset the last packet filter and multicast list set are set
