@@ -71,13 +71,15 @@ windows: windows-driver windows-tools
 	  "$$fw" "$(SIGN_CERT)" "$(SIGN_KEY)" $(PACKAGE)/amd64
 
 # The checks' tests (each fed images and packages built wrong), then both
-# packages checked whole, every signature verified.
+# packages checked whole, every signature verified, and the x64 zr48stat.exe
+# run under Wine.
 windows-check: windows
 	ctest --test-dir $(BUILD)/win-i686 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/win-x86_64 --output-on-failure -j $(JOBS)
 	windows/check-package.sh x86 $(PACKAGE)/x86 "$(SIGN_CERT)"
 	windows/check-package.sh amd64 $(PACKAGE)/amd64 "$(SIGN_CERT)"
 	windows/tests/test_package.sh $(PACKAGE)/amd64 "$(SIGN_CERT)" "$(SIGN_KEY)"
+	windows/tests/test_zr48stat_wine.sh $(PACKAGE)/amd64
 
 test: host
 	ctest --test-dir $(BUILD)/host --output-on-failure -j $(JOBS)
