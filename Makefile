@@ -3,6 +3,7 @@
 #   make demo    install what is missing, build, run the two-adapter simulation
 #   make bench   benchmarks
 #   make e2e     the end-to-end tests (root: TAP devices, namespaces, real time)
+#   make windows the Windows packages, build/package/{x86,amd64} (FIRMWARE=PATH)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build

@@ -1,4 +1,4 @@
-# Cross compiler for the x86_64 Windows kernel driver build (mingw-w64).
+# Cross compilers for the Windows x64 builds, driver and tools (mingw-w64).
 # The win32-threads compilers: their static runtime needs nothing that Windows
 # 2000, XP and 2003 lack (the posix-threads one pulls in winpthreads, which
 # imports GetTickCount64, a Vista function).
