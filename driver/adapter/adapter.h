@@ -40,9 +40,14 @@ struct Adapter {
     NDIS_EVENT CommandEvent;             // a synchronous command was answered
     MailboxCompletion CommandCallback;   // pending asynchronous continuation
     ULONG CommandContext;                // step value handed back to it
+    ULONG CommandPostedAt;               // up-time (ms) its command was posted
     PVOID StatsRequestBuffer;            // pending statistics request's buffer
     PULONG StatsBytesWritten;
     PULONG StatsBytesNeeded;
+    // A finished request's completion, made once no lock is held (a protocol
+    // may take its own locks in its completion handler). Under Lock.
+    BOOLEAN RequestCompletionPending;
+    NDIS_STATUS RequestCompletionStatus;
 
     // ---- Shared DMA memory -------------------------------------------------
     PVOID SharedMemory;
@@ -93,6 +98,10 @@ struct Adapter {
     BOOLEAN LinkTimerPending;     // LinkTimer set and its routine not started
     volatile LONG LinkTimerReferences;  // the stop path, pending expiries, running routines
     NDIS_EVENT LinkTimerIdle;     // set when LinkTimerReferences falls to 0
+    // The hang check's view of the transmitter at its previous call (under Lock).
+    BOOLEAN TxWatchArmed;         // frames were on the ring with the line up
+    ULONG TxWatchIndex;           // TX_HW_INDEX then
+    ULONG TxWatchCompleted;       // frames completed by then (low bits of XmitOk)
 
     // ---- Addresses and filter ----------------------------------------------
     UCHAR NetworkAddress[ETHERNET_ADDRESS_LENGTH];

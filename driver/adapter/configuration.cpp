@@ -69,6 +69,30 @@ static NDIS_STATUS ReadCardIdentity(Adapter* adapter, NDIS_HANDLE configurationH
     return NDIS_STATUS_SUCCESS;
 }
 
+// The first four letters of the keyword, as the error log's first data value
+// shows them ("XmtQ", "RcvQ" in its bytes).
+#define QUEUE_LOG_TRANSMIT ((ULONG)('X' | 'm' << 8 | 't' << 16 | 'Q' << 24))
+#define QUEUE_LOG_RECEIVE ((ULONG)('R' | 'c' << 8 | 'v' << 16 | 'Q' << 24))
+
+// A queue of no buffers would give an adapter that reports its link up and
+// never sends, or never receives. Such a value keeps the default, and the
+// error log says so: the keyword, the value read, the value used.
+static VOID ReadQueueLength(Adapter* adapter, NDIS_HANDLE configurationHandle,
+                            NDIS_STRING* keyword, ULONG logTag, ULONG* length)
+{
+    ULONG value;
+    if (!ReadInteger(configurationHandle, keyword, NdisParameterInteger, &value)) {
+        return;
+    }
+    if (value == 0) {
+        NdisWriteErrorLogEntry(adapter->MiniportAdapterHandle,
+                               NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION, 3, logTag, value,
+                               *length);
+        return;
+    }
+    *length = value;
+}
+
 static VOID ReadLineParameters(Adapter* adapter, NDIS_HANDLE configurationHandle)
 {
     NDIS_STRING lineRateKeyword = ZR48_NDIS_STRING("LineRate");
@@ -104,10 +128,10 @@ static VOID ReadLineParameters(Adapter* adapter, NDIS_HANDLE configurationHandle
     ReadFlag(configurationHandle, &dataPolarityKeyword, &adapter->DataPolarity);
     ReadFlag(configurationHandle, &readBurstKeyword, &adapter->ReadBurst);
     ReadFlag(configurationHandle, &writeBurstKeyword, &adapter->WriteBurst);
-    ReadInteger(configurationHandle, &xmtQueueLenKeyword, NdisParameterInteger,
-                &adapter->XmtQueueLen);
-    ReadInteger(configurationHandle, &rcvQueueLenKeyword, NdisParameterInteger,
-                &adapter->RcvQueueLen);
+    ReadQueueLength(adapter, configurationHandle, &xmtQueueLenKeyword, QUEUE_LOG_TRANSMIT,
+                    &adapter->XmtQueueLen);
+    ReadQueueLength(adapter, configurationHandle, &rcvQueueLenKeyword, QUEUE_LOG_RECEIVE,
+                    &adapter->RcvQueueLen);
 }
 
 static UCHAR HexDigitValue(WCHAR c)

@@ -2,6 +2,7 @@
 
 #include "card/card_access.h"
 #include "card/link.h"
+#include "requests/requests.h"
 
 VOID MailboxPost(Adapter* adapter, UCHAR command, const UCHAR* payload, ULONG length)
 {
@@ -49,6 +50,7 @@ BOOLEAN MailboxCommand(Adapter* adapter, UCHAR command, const UCHAR* payload, UL
     if (completion != NULL) {
         // Stored before the frame is written: the answer may be serviced on
         // another processor as soon as the doorbell rings.
+        NdisGetSystemUpTime(&adapter->CommandPostedAt);
         adapter->CommandCallback = completion;
         adapter->CommandContext = context;
     }
@@ -106,16 +108,38 @@ VOID MailboxService(Adapter* adapter)
     // The status byte and answer data stay for the waiter or the routine.
 }
 
+VOID AbandonMailboxCommand(Adapter* adapter, ULONG step)
+{
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
+    MailboxCompletion completion = adapter->CommandCallback;
+    if (completion != NULL) {
+        adapter->CommandCallback = NULL;
+        completion(adapter, step);
+    }
+}
+
+BOOLEAN MailboxCommandOverdue(Adapter* adapter)
+{
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
+    if (adapter->CommandCallback == NULL) {
+        return FALSE;
+    }
+    ULONG now;
+    NdisGetSystemUpTime(&now);
+    return now - adapter->CommandPostedAt >= MAILBOX_ANSWER_TIMEOUT_MS ? TRUE : FALSE;
+}
+
 VOID MailboxAbort(Adapter* adapter)
 {
     ZR48_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     // Taken under the lock, so that a deferred pass still running on another
     // processor and this abort never both call the routine.
     AcquireAdapterLock(&adapter->Lock);
-    MailboxCompletion completion = adapter->CommandCallback;
-    adapter->CommandCallback = NULL;
+    AbandonMailboxCommand(adapter, MAILBOX_ABORTED);
+    NDIS_STATUS status;
+    BOOLEAN complete = TakeRequestCompletion(adapter, &status);
     ReleaseAdapterLock(&adapter->Lock);
-    if (completion != NULL) {
-        completion(adapter, MAILBOX_ABORTED);
+    if (complete) {
+        NdisMQueryInformationComplete(adapter->MiniportAdapterHandle, status);
     }
 }

@@ -9,6 +9,8 @@
 
 // Step value a pending completion routine receives when halt abandons it.
 #define MAILBOX_ABORTED ((ULONG)0xFFFFFFFF)
+// Step value it receives when a reset abandons it.
+#define MAILBOX_RESET ((ULONG)0xFFFFFFFE)
 // How long a synchronous command waits for its answer.
 #define MAILBOX_ANSWER_TIMEOUT_MS 3000
 
@@ -29,5 +31,13 @@ inline BOOLEAN MailboxCommand(Adapter* adapter, UCHAR command, const UCHAR* payl
 }
 // The mailbox interrupt service; the adapter lock is held.
 VOID MailboxService(Adapter* adapter);
-// Finishes a pending asynchronous command with MAILBOX_ABORTED (halt).
+// Finishes a pending asynchronous command with MAILBOX_ABORTED (halt), and
+// makes the request completion that leaves.
 VOID MailboxAbort(Adapter* adapter);
+// The adapter lock is held: calls a pending completion routine, if any, with
+// `step`; an answer that comes later wakes nobody.
+VOID AbandonMailboxCommand(Adapter* adapter, ULONG step);
+// The adapter lock is held: whether an asynchronous command has waited longer
+// than a synchronous one would for its answer. A transceiver that does not
+// answer would hold NDIS's one information request for ever.
+BOOLEAN MailboxCommandOverdue(Adapter* adapter);

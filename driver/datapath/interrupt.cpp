@@ -7,6 +7,7 @@
 #include "adapter/counters.h"
 #include "datapath/receive.h"
 #include "datapath/transmit.h"
+#include "requests/requests.h"
 
 // Device level, no lock: claims and acknowledges the card's interrupt, counts
 // the two sources that need nothing more, and masks the card until the
@@ -100,8 +101,15 @@ VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
     }
     // A reset unmasks the card itself when it has finished; halt keeps it masked.
     BOOLEAN unmask = !RingsOwnedElsewhere(adapter);
+    NDIS_STATUS requestStatus;
+    BOOLEAN completeRequest = TakeRequestCompletion(adapter, &requestStatus);
     ReleaseAdapterLock(&adapter->Lock);
     if (unmask) {
         UnmaskInterrupts(adapter);
+    }
+    // The statistics chain's last answer finished its request; no lock is
+    // held across the call, which reaches the requester's completion handler.
+    if (completeRequest) {
+        NdisMQueryInformationComplete(adapter->MiniportAdapterHandle, requestStatus);
     }
 }

@@ -31,13 +31,18 @@ VOID PostReceiveBuffers(Adapter* adapter)
     ReleaseAdapterLock(&adapter->Lock);
 }
 
-// Indicates one batch (lock held). The packets marked for copying belong to
-// the driver again when the call returns; their statuses were noted before
-// the call, since a returned packet may be reused before it ends.
+// Indicates one batch. The lock, held once on entry, is released across the
+// call: a protocol may take its own lock in its receive handler and hold it
+// while it sends, which would otherwise deadlock against a sender on another
+// processor waiting for the adapter lock. The packets marked for copying
+// belong to the driver again when the call returns; their statuses were
+// noted before the call, since a returned packet may be reused before it ends.
 static VOID IndicateBatch(Adapter* adapter, PNDIS_PACKET* batch, const BOOLEAN* copyOnly,
                           ULONG count)
 {
+    ReleaseAdapterLock(&adapter->Lock);
     NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle, batch, count);
+    AcquireAdapterLock(&adapter->Lock);
     for (ULONG i = 0; i < count; ++i) {
         if (copyOnly[i]) {
             Append(&adapter->RxFreeQueue, *ReceiveBufferLink(batch[i]));
@@ -120,6 +125,9 @@ VOID ProcessReceives(Adapter* adapter)
         if (count == RECEIVE_BATCH) {
             IndicateBatch(adapter, batch, copyOnly, count);  // the batch is full: go on
             count = 0;
+            if (adapter->RingGeneration != generation) {
+                return;  // a reset or halt took the ring during the indication
+            }
         }
     } while (adapter->RxNextIndex != ReadRegister(adapter, RX_HW_INDEX));
     if (count != 0) {

@@ -3,11 +3,15 @@
 #include "card/card_access.h"
 #include "card/card_control.h"
 #include "card/link.h"
+#include "card/mailbox.h"
 #include "datapath/receive.h"
 #include "datapath/transmit.h"
+#include "requests/requests.h"
 
 // Dispatch level. Restarts the data path, not the transceiver; completes
-// synchronously.
+// synchronously. The sends it aborts and a statistics request it abandons
+// are completed after the lock is released: a protocol may take its own lock
+// in its completion handlers and hold it while it sends.
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext)
 {
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
@@ -25,16 +29,16 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     DisableTransfers(adapter);
     AbortTransmits(adapter);
     ResetReceiveRing(adapter);
-    while (waiting.Head != NULL) {
-        NdisMSendComplete(adapter->MiniportAdapterHandle, RemoveHead(&waiting),
-                          NDIS_STATUS_REQUEST_ABORTED);
-    }
+    // NDIS resets an adapter whose request does not complete: a statistics
+    // request still waiting for the transceiver ends here, aborted.
+    AbandonMailboxCommand(adapter, MAILBOX_RESET);
     EnableTransfers(adapter);
     PostReceiveBuffers(adapter);
     if (adapter->LinkState == LINK_STATE_UP) {
         ReleaseLine(adapter);
     }
     adapter->ResetInProgress = FALSE;
+    adapter->TxWatchArmed = FALSE;  // a fresh ring: the hang check starts over
     StartTransmit(adapter);
     // A deferred call asked for before the reset and still to come unmasks
     // the card itself. Unmasked now, the card could interrupt first, and the
@@ -42,7 +46,17 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     if (adapter->PendingInterrupts == 0) {
         UnmaskInterrupts(adapter);
     }
+    NDIS_STATUS requestStatus;
+    BOOLEAN completeRequest = TakeRequestCompletion(adapter, &requestStatus);
     ReleaseAdapterLock(&adapter->Lock);
+
+    while (waiting.Head != NULL) {
+        NdisMSendComplete(adapter->MiniportAdapterHandle, RemoveHead(&waiting),
+                          NDIS_STATUS_REQUEST_ABORTED);
+    }
+    if (completeRequest) {
+        NdisMQueryInformationComplete(adapter->MiniportAdapterHandle, requestStatus);
+    }
     *AddressingReset = FALSE;
     return NDIS_STATUS_SUCCESS;
 }

@@ -2,6 +2,7 @@
 
 #include "card/card_access.h"
 #include "adapter/counters.h"
+#include "card/link.h"
 
 ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot)
 {
@@ -128,6 +129,30 @@ VOID AbortTransmits(Adapter* adapter)
     WriteRegister(adapter, TX_SW_INDEX, 0);
     WriteRegister(adapter, TX_HW_INDEX, 0);
     adapter->TxCompleteIndex = 0;
+}
+
+BOOLEAN TransmitterStalled(Adapter* adapter)
+{
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
+    // With the line down or held the card passes frames without sending
+    // them, so only an idle transmitter with the line up can be stuck.
+    if (adapter->TxBusyQueue.Head == NULL || adapter->LinkState != LINK_STATE_UP ||
+        adapter->ResetInProgress || adapter->Halting) {
+        adapter->TxWatchArmed = FALSE;
+        return FALSE;
+    }
+    // The card's index alone could come round to the same slot after a whole
+    // ring of frames; the count of frames completed cannot.
+    ULONG index = ReadRegister(adapter, TX_HW_INDEX);
+    ULONG completed = (ULONG)CounterRead(&adapter->XmitOk);
+    BOOLEAN stalled = adapter->TxWatchArmed && index == adapter->TxWatchIndex &&
+                              completed == adapter->TxWatchCompleted
+                          ? TRUE
+                          : FALSE;
+    adapter->TxWatchArmed = TRUE;
+    adapter->TxWatchIndex = index;
+    adapter->TxWatchCompleted = completed;
+    return stalled;
 }
 
 VOID AbortAllSends(Adapter* adapter)

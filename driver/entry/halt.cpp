@@ -44,8 +44,17 @@ VOID NTAPI MiniportShutdown(PVOID ShutdownContext)
     StopCard(adapter);
 }
 
+// At most dispatch level, about every 2 seconds. TRUE asks NDIS for a reset,
+// which frees what is stuck: a transmitter that has stopped (its frames are
+// completed as aborted) or a statistics request whose transceiver never
+// answered (it is completed as aborted).
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext)
 {
-    UNREFERENCED_PARAMETER(MiniportAdapterContext);
-    return FALSE;
+    Adapter* adapter = (Adapter*)MiniportAdapterContext;
+    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
+    AcquireAdapterLock(&adapter->Lock);
+    BOOLEAN transmitterStalled = TransmitterStalled(adapter);
+    BOOLEAN answerOverdue = MailboxCommandOverdue(adapter);
+    ReleaseAdapterLock(&adapter->Lock);
+    return transmitterStalled || answerOverdue ? TRUE : FALSE;
 }

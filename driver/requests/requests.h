@@ -25,6 +25,12 @@ NDIS_STATUS QueryStatistics(Adapter* adapter, PVOID buffer, ULONG bufferLength,
 NDIS_STATUS ClearStatistics(Adapter* adapter, PVOID buffer, ULONG bufferLength,
                             PULONG bytesWritten, PULONG bytesNeeded, ULONG* fullLength);
 
+// A statistics request has finished (lock held, or the only context): its
+// completion is made by whoever next releases the lock (TakeRequestCompletion).
+VOID FinishStatisticsRequest(Adapter* adapter, NDIS_STATUS status);
+// Lock held: the completion a finished request waits for, if any, taken.
+BOOLEAN TakeRequestCompletion(Adapter* adapter, NDIS_STATUS* status);
+
 // The asynchronous command chains, continued from the mailbox service.
 VOID ReadStatisticsStep(Adapter* adapter, ULONG step);
 VOID ClearStatisticsStep(Adapter* adapter, ULONG step);

@@ -84,6 +84,7 @@ VOID ReadStatisticsStep(Adapter* adapter, ULONG step)
         WriteMailbox(adapter, MB_STATUS, 0);  // the answer is consumed
         CompleteReadStatistics(adapter, TRUE);
         break;
+    case MAILBOX_RESET: FinishStatisticsRequest(adapter, NDIS_STATUS_REQUEST_ABORTED); break;
     default: CompleteReadStatistics(adapter, FALSE); break;  // abandoned at halt
     }
 }
@@ -99,6 +100,7 @@ VOID ClearStatisticsStep(Adapter* adapter, ULONG step)
         WriteMailbox(adapter, MB_STATUS, 0);
         CompleteClearStatistics(adapter);
         break;
+    case MAILBOX_RESET: FinishStatisticsRequest(adapter, NDIS_STATUS_REQUEST_ABORTED); break;
     default: CompleteReadStatistics(adapter, FALSE); break;  // abandoned at halt
     }
 }
@@ -127,12 +129,29 @@ static VOID SnapshotStatistics(Adapter* adapter, StatisticsBlock* copy)
                    sizeof(StatisticsBlock) - FIELD_OFFSET(StatisticsBlock, Reply82));
 }
 
+VOID FinishStatisticsRequest(Adapter* adapter, NDIS_STATUS status)
+{
+    adapter->StatsRequestBuffer = NULL;
+    adapter->RequestCompletionStatus = status;
+    adapter->RequestCompletionPending = TRUE;
+}
+
+BOOLEAN TakeRequestCompletion(Adapter* adapter, NDIS_STATUS* status)
+{
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
+    if (!adapter->RequestCompletionPending) {
+        return FALSE;
+    }
+    adapter->RequestCompletionPending = FALSE;
+    *status = adapter->RequestCompletionStatus;
+    return TRUE;
+}
+
 VOID CompleteReadStatistics(Adapter* adapter, BOOLEAN succeeded)
 {
     PVOID buffer = adapter->StatsRequestBuffer;
-    adapter->StatsRequestBuffer = NULL;
     if (!succeeded) {
-        NdisMQueryInformationComplete(adapter->MiniportAdapterHandle, NDIS_STATUS_FAILURE);
+        FinishStatisticsRequest(adapter, NDIS_STATUS_FAILURE);
         return;
     }
     StatisticsBlock* block = &adapter->Statistics;
@@ -145,7 +164,7 @@ VOID CompleteReadStatistics(Adapter* adapter, BOOLEAN succeeded)
     NdisMoveMemory(buffer, &copy, sizeof(copy));
     *adapter->StatsBytesNeeded = sizeof(StatisticsBlock);
     *adapter->StatsBytesWritten = sizeof(StatisticsBlock);
-    NdisMQueryInformationComplete(adapter->MiniportAdapterHandle, NDIS_STATUS_SUCCESS);
+    FinishStatisticsRequest(adapter, NDIS_STATUS_SUCCESS);
 }
 
 VOID CompleteClearStatistics(Adapter* adapter)
@@ -160,5 +179,5 @@ VOID CompleteClearStatistics(Adapter* adapter)
     block->RcvOk = 0;
     block->RcvError = 0;
     NdisZeroMemory(&block->Reply82, sizeof(StatisticsBlock) - FIELD_OFFSET(StatisticsBlock, Reply82));
-    NdisMQueryInformationComplete(adapter->MiniportAdapterHandle, NDIS_STATUS_SUCCESS);
+    FinishStatisticsRequest(adapter, NDIS_STATUS_SUCCESS);
 }

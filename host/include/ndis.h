@@ -115,6 +115,7 @@ typedef struct _DRIVER_OBJECT* PDRIVER_OBJECT;
 #define NDIS_STATUS_RESOURCE_CONFLICT ((NDIS_STATUS)0xC001001EL)
 
 #define NDIS_ERROR_CODE_INTERRUPT_CONNECT ((NDIS_ERROR_CODE)0xC000138CL)
+#define NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION ((NDIS_ERROR_CODE)0xC0001391L)
 
 // ---------------------------------------------------------------------------
 // IRQL and processors

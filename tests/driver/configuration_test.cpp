@@ -138,7 +138,7 @@ TEST_F(ConfigurationReadTest, FlagsQueuesAndAnnexAreTakenAsConfigured) {
     store.SetInteger("ReadBurst", 0);
     store.SetString("WriteBurst", "0");
     store.SetInteger("AnnexType", 3);
-    store.SetInteger("XmtQueueLen", 0);
+    store.SetInteger("XmtQueueLen", 1);
     store.SetInteger("RcvQueueLen", 200);
     ASSERT_EQ(Read(), NDIS_STATUS_SUCCESS);
     EXPECT_TRUE(adapter->TerminalType && adapter->ConfigType && adapter->AlwaysConnected &&
@@ -146,7 +146,7 @@ TEST_F(ConfigurationReadTest, FlagsQueuesAndAnnexAreTakenAsConfigured) {
     EXPECT_FALSE(adapter->ReadBurst);
     EXPECT_FALSE(adapter->WriteBurst);
     EXPECT_EQ(adapter->AnnexType, 3u);
-    EXPECT_EQ(adapter->XmtQueueLen, 0u);
+    EXPECT_EQ(adapter->XmtQueueLen, 1u);
     EXPECT_EQ(adapter->RcvQueueLen, 200u);
 }
 

@@ -169,7 +169,7 @@ TEST_F(LifecycleTest, QueueLengthsWhoseSharedBlockWouldNotFit32BitsAreRefused) {
     Unit& unit = machine->AddAdapter();
     machine->Loopback(unit);
     for (auto [xmt, rcv] : {std::pair<uint32_t, uint32_t>{8, kMostSlots - 7},
-                            {0xFFFFFFFFu, 1}, {0x80000000u, 0x80000000u}, {0, 0}}) {
+                            {0xFFFFFFFFu, 1}, {0x80000000u, 0x80000000u}}) {
         SCOPED_TRACE(std::to_string(xmt) + " + " + std::to_string(rcv));
         unit.Parameters().SetInteger("XmtQueueLen", xmt);
         unit.Parameters().SetInteger("RcvQueueLen", rcv);
@@ -180,27 +180,40 @@ TEST_F(LifecycleTest, QueueLengthsWhoseSharedBlockWouldNotFit32BitsAreRefused) {
         ExpectHardwareFailureReport(std::nullopt);
         EXPECT_EQ(host::LedgerSize(), 0u) << host::LedgerReport();
     }
-    // No transmit buffers: a send waits until halt aborts it.
-    unit.Parameters().SetInteger("XmtQueueLen", 0);
-    unit.Parameters().SetInteger("RcvQueueLen", 16);
-    machine->Start(unit);
-    ASSERT_TRUE(machine->LinkUp(unit));
-    SendFrames(unit, {MakeFrame(100)});
-    Advance(100 * host::kMillisecond);
-    EXPECT_TRUE(unit.nic->Completions().empty());
-    unit.nic->Halt();
-    ASSERT_EQ(unit.nic->Completions().size(), 1u);
-    EXPECT_EQ(unit.nic->Completions()[0].status, NDIS_STATUS_REQUEST_ABORTED);
+}
 
-    // No receive buffers: frames are dropped by the card for want of one.
-    unit.Parameters().SetInteger("XmtQueueLen", 8);
-    unit.Parameters().SetInteger("RcvQueueLen", 0);
-    machine->Start(unit);
-    ASSERT_TRUE(machine->LinkUp(unit));
-    unit.loopback->InjectFrame(MakeFrame(100));
-    Advance(100 * host::kMillisecond);
-    EXPECT_EQ(unit.Card().Counters().rxDroppedNoBuffer, 1u);
-    EXPECT_TRUE(unit.nic->Received().empty());
+// A queue of no buffers would give an adapter that reports its line up and
+// never sends (or never receives): the default stands, and the error log
+// names the keyword, the value read and the value used.
+TEST_F(LifecycleTest, QueueLengthsOfZeroKeepTheirDefaultsAndAreLogged) {
+    Unit& unit = machine->AddAdapter();
+    machine->Loopback(unit);
+    struct Case {
+        uint32_t xmt, rcv;
+        uint32_t tag, used;
+    } cases[] = {{0, 16, 'X' | 'm' << 8 | 't' << 16 | 'Q' << 24, 8},
+                 {8, 0, 'R' | 'c' << 8 | 'v' << 16 | 'Q' << 24, 16}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.xmt) + " + " + std::to_string(c.rcv));
+        unit.Parameters().SetInteger("XmtQueueLen", c.xmt);
+        unit.Parameters().SetInteger("RcvQueueLen", c.rcv);
+        host::ClearDiagnostics();
+        unit.nic->ClearRecords();
+        machine->Start(unit);
+        ASSERT_TRUE(machine->LinkUp(unit));
+        auto log = host::ErrorLog();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].code, 0xC0001391u);  // NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION
+        EXPECT_EQ(log[0].values, (std::vector<uint32_t>{c.tag, 0, c.used}));
+        auto frames = Frames(3, 100);
+        SendFrames(unit, frames);
+        for (const auto& f : frames) unit.loopback->InjectFrame(f);
+        Advance(100 * host::kMillisecond);
+        ASSERT_EQ(unit.nic->Completions().size(), 3u);
+        for (const auto& done : unit.nic->Completions()) EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(unit.nic->Received().size(), 3u);
+        unit.nic->Halt();
+    }
 }
 
 TEST_F(LifecycleTest, ShutdownSilencesTheCardAndLeavesAnUnmappedOneAlone) {

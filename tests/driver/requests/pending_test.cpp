@@ -113,3 +113,52 @@ TEST_F(PendingTest, HaltDuringAClearFailsIt) {
 }
 
 }  // namespace
+
+// NDIS gives a miniport one information request at a time, so one that the
+// transceiver never answers would hold every later query and set. The hang
+// check asks for a reset once an answer is overdue, and the reset ends the
+// request as aborted; the next one is answered.
+TEST_F(PendingTest, AnUnansweredReadIsEndedByTheResetTheHangCheckAsksFor) {
+    struct Case {
+        const char* name;
+        std::function<void(cardmodel::Card&)> fault;
+    } cases[] = {
+        {"answer withheld", [](cardmodel::Card& c) { c.WithholdAnswer(XCVR_READ_MARGIN); }},
+        // An answer with result 0 is taken for one whose status a later write
+        // wiped: it advances nothing.
+        {"result 0", [](cardmodel::Card& c) { c.FailAnswer(0x00, XCVR_READ_MARGIN); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testbed::Unit& unit = StartedAdapter();
+        c.fault(unit.Card());
+        ASSERT_TRUE(StartRead(unit).pended);
+        Advance(2 * kSecond);
+        EXPECT_FALSE(unit.nic->CheckForHang());  // 2 s: not yet overdue
+        EXPECT_TRUE(unit.nic->RequestPending());
+        Advance(2 * kSecond);
+        ASSERT_TRUE(unit.nic->CheckForHang());
+        EXPECT_EQ(unit.nic->Reset().status, NDIS_STATUS_SUCCESS);
+        host::RequestResult ended = unit.nic->LastRequest();
+        EXPECT_TRUE(ended.completed);
+        EXPECT_EQ(ended.status, NDIS_STATUS_REQUEST_ABORTED);
+        EXPECT_EQ(ended.buffer, SignedBuffer(64));  // nothing written into it
+        EXPECT_FALSE(unit.nic->CheckForHang());
+
+        unit.Card().ClearAnswerFaults();
+        ASSERT_TRUE(StartRead(unit).pended);
+        EXPECT_EQ(unit.nic->WaitForRequest(kSecond).status, NDIS_STATUS_SUCCESS);
+        unit.nic->Halt();
+    }
+}
+
+TEST_F(PendingTest, AClearWaitingForItsAnswerIsAbortedByAReset) {
+    testbed::Unit& unit = StartedAdapter();
+    unit.Card().WithholdAnswer(XCVR_COUNTERS);
+    ASSERT_TRUE(unit.nic->Query(OID_ZR48_CLEAR_STATISTICS, SignedBuffer(4)).pended);
+    Advance(100 * kMillisecond);
+    EXPECT_EQ(unit.nic->Reset().status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(unit.nic->LastRequest().status, NDIS_STATUS_REQUEST_ABORTED);
+    EXPECT_EQ(unit.nic->LastRequest().bytesDone, 0u);
+    EXPECT_EQ(unit.nic->LastRequest().bytesNeeded, 4u);
+}
