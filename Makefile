@@ -2,6 +2,7 @@
 #   make check   install what is missing, build everything, run every test
 #   make demo    install what is missing, build, run the two-adapter simulation
 #   make bench   benchmarks
+#   make bench-line  TCP goodput over the simulated line (root, real time)
 #   make e2e     the end-to-end tests (root: TAP devices, namespaces, real time)
 #   make test-tsan  ThreadSanitizer over the concurrent tests and a simulator run
 #   make check-loaded  the tests three times with every core kept busy
@@ -12,7 +13,7 @@ BUILD ?= build
 CMAKE_GEN := -G Ninja
 
 .PHONY: all deps host asan tsan test-tsan check-loaded windows windows-driver windows-tools windows-check test test-asan e2e \
-  check demo bench clean
+  check demo bench bench-line clean
 
 all: host
 
@@ -135,6 +136,11 @@ bench: deps
 	$(BUILD)/bench/bench/ledger_bench
 	DRIVER_BENCH=$(BUILD)/bench/bench/driver_bench bench/callgrind.sh \
 	  receive/60 receive/1514 send/60 send/1514
+
+# TCP goodput through two drivers over the simulated line at 192, 2048, 5696
+# and 6016 kbit/s, both directions, against the line rate (root, real time).
+bench-line: host
+	bench/line.sh $(BUILD)/host
 
 clean:
 	rm -rf $(BUILD)

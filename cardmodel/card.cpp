@@ -168,6 +168,11 @@ void Card::WriteIndex(unsigned reg, uint8_t value) {
         Anomaly("%s, the card's own index, set to %u rather than reset to 0",
                 WindowName(WINDOW_REGISTERS + reg).c_str(), value);
     }
+    if (reg == REGISTER_TX_SW_INDEX) {
+        for (unsigned slot = regs_[reg]; slot != value; slot = NextSlot(slot)) {
+            txHandedAt_[slot] = env_.Now();
+        }
+    }
     regs_[reg] = value;
     if (reg == REGISTER_TX_HW_INDEX) AbortTransmit();
     if (reg == REGISTER_TX_HW_INDEX || reg == REGISTER_TX_SW_INDEX) StartNextTransmit();

@@ -311,7 +311,9 @@ private:
     std::array<uint8_t, ERROR_COUNTER_COUNT> CounterSnapshot() const;
 
     // ---- engines.cpp: transmit and receive engines -----------------------------
-    void StartNextTransmit();
+    // `chained`: the previous frame has just left, and this one may follow it
+    // on the wire from its ideal end rather than from now.
+    void StartNextTransmit(bool chained = false);
     void CheckTransmitSlotUnchanged();
     void CompleteTransmit();
     void TransmitError(const char* why, bool driverFault);
@@ -382,6 +384,13 @@ private:
     uint32_t txAddress_ = 0;  // the descriptor of the frame in flight, as fetched
     uint32_t txControl_ = 0;
     std::vector<uint8_t> txCheck_;  // scratch for the check at the frame's end
+    // The line's own clock: when the last frame's final bit leaves in an ideal
+    // run, and when each slot was handed over (TX_SW_INDEX moved past it). A
+    // frame behind another starts at the later of the two, not when the
+    // timer that ends the previous one happens to fire: on the real clock
+    // timers fire late, and the line would lose that much per frame.
+    int64_t txLineFreeAt_ = 0;
+    std::array<int64_t, RING_SLOT_MASK + 1> txHandedAt_{};
     unsigned failTransmits_ = 0;
     bool txWedged_ = false;
     unsigned failReceives_ = 0;

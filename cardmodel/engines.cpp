@@ -2,6 +2,8 @@
 // moved by DMA through the environment, the line port on the other side.
 #include "cardmodel/card.h"
 
+#include <algorithm>
+
 namespace cardmodel {
 
 // ---------------------------------------------------------------------------
@@ -10,7 +12,7 @@ namespace cardmodel {
 // The descriptor is fetched and the frame read by DMA when the engine starts
 // on it; TX_HW_INDEX moves past it when its last bit has left, one
 // serialization time later.
-void Card::StartNextTransmit() {
+void Card::StartNextTransmit(bool chained) {
     if (txBusy_ || txWedged_ || !(regs_[REGISTER_CR0] & CR0_TX_ENGINE)) return;
     unsigned slot = regs_[REGISTER_TX_HW_INDEX];
     if (slot == regs_[REGISTER_TX_SW_INDEX]) return;
@@ -39,8 +41,15 @@ void Card::StartNextTransmit() {
         CompleteTransmit();
         return;
     }
+    int64_t now = env_.Now();
+    int64_t start = now;
+    if (chained) start = std::max(txLineFreeAt_, txHandedAt_[slot]);
+    txLineFreeAt_ = start + serialization;
+    // A late timer is made up on the frames behind it, never beyond the
+    // line's rate: no frame ends before its ideal end.
+    int64_t delay = std::max<int64_t>(txLineFreeAt_ - now, 0);
     uint64_t epoch = txEpoch_;
-    After(serialization, "transmit", [this, epoch] {
+    After(delay, "transmit", [this, epoch] {
         if (epoch == txEpoch_ && !txWedged_) {
             CheckTransmitSlotUnchanged();
             CompleteTransmit();
@@ -72,7 +81,7 @@ void Card::CompleteTransmit() {
     txFrame_.clear();
     regs_[REGISTER_TX_HW_INDEX] = NextSlot(regs_[REGISTER_TX_HW_INDEX]);
     Raise(ISR_TX_DONE);
-    StartNextTransmit();
+    StartNextTransmit(true);
 }
 
 // The transmitter stops on the bad descriptor, steps past it (the frame is

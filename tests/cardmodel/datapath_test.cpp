@@ -50,6 +50,29 @@ TEST_F(DataPathTest, FramesGoOneAfterAnotherInRingOrderAcrossTheWrap) {
     EXPECT_TRUE(rig.card.Anomalies().empty());
 }
 
+// On a real clock each frame's end-of-frame timer fires late. The line keeps
+// its own time: frames queued behind one another leave at the line rate, the
+// lateness paid once and not once per frame; a frame handed over after the
+// line fell idle starts when it is handed over. No frame ends before its time.
+TEST_F(DataPathTest, LateTimersCostTheLineNothingOnFramesQueuedBackToBack) {
+    constexpr int64_t kLate = 70 * kMicrosecond;
+    env.SetTimerLateness(kLate);
+    for (int i = 0; i < 20; ++i) rig.PushTx(TestFrame(1514, static_cast<uint8_t>(i)));
+    int64_t start = env.Now();
+    ASSERT_TRUE(env.RunUntil([&] { return rig.Reg(REGISTER_TX_HW_INDEX) == 20; }, kSecond));
+    int64_t took = env.Now() - start;
+    EXPECT_GE(took, 20 * kFullFrameTime);
+    EXPECT_LE(took, 20 * kFullFrameTime + kLate);
+
+    env.Advance(kSecond);  // the line falls idle
+    rig.PushTx(TestFrame(1514, 20));
+    start = env.Now();
+    ASSERT_TRUE(env.RunUntil([&] { return rig.Reg(REGISTER_TX_HW_INDEX) == 21; }, kSecond));
+    EXPECT_EQ(env.Now() - start, kFullFrameTime + kLate);
+    env.Advance(10 * kMicrosecond + kLate);  // propagation, late as well
+    EXPECT_EQ(partner.SentCount(), 21u);
+}
+
 TEST_F(DataPathTest, DisablingMidFrameAbandonsItAndItGoesAgainFromItsDescriptor) {
     rig.PushTx(TestFrame(1514));
     env.Advance(kFullFrameTime / 2);

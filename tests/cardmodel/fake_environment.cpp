@@ -10,9 +10,14 @@ int64_t FakeEnvironment::Now() {
 uint64_t FakeEnvironment::Schedule(int64_t delayNs, std::function<void()> fn, const char*) {
     std::lock_guard<std::mutex> lock(mu_);
     uint64_t id = nextId_++;
-    queue_.emplace(std::make_pair(now_ + (delayNs > 0 ? delayNs : 0), nextSequence_++),
+    queue_.emplace(std::make_pair(now_ + (delayNs > 0 ? delayNs + lateness_ : 0), nextSequence_++),
                    Work{id, std::move(fn)});
     return id;
+}
+
+void FakeEnvironment::SetTimerLateness(int64_t ns) {
+    std::lock_guard<std::mutex> lock(mu_);
+    lateness_ = ns;
 }
 
 void FakeEnvironment::Cancel(uint64_t id) {

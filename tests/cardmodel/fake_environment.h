@@ -29,6 +29,9 @@ public:
     // Runs work until done() holds or limitNs have passed; whether it held.
     bool RunUntil(const std::function<bool()>& done, int64_t limitNs);
     size_t PendingWork() const;
+    // Work scheduled with a delay from now on runs this much after its time,
+    // as a timer on a real clock does (slack and wake-up latency).
+    void SetTimerLateness(int64_t ns);
 
     // ---- DMA memory -------------------------------------------------------------
     // Zeroed memory at a fresh bus address; addresses never handed out are a
@@ -52,6 +55,7 @@ private:
 
     mutable std::mutex mu_;
     int64_t now_ = 0;
+    int64_t lateness_ = 0;
     uint64_t nextId_ = 1;
     uint64_t nextSequence_ = 0;
     std::map<std::pair<int64_t, uint64_t>, Work> queue_;  // (due, sequence)
