@@ -11,15 +11,6 @@ namespace {
 constexpr size_t kShownEvents = 8;
 constexpr int kRowsPerAdapter = 6;  // the full view, a blank row after each
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 
@@ -310,6 +301,15 @@ std::string Display::Shutdown(const ShutdownReport& report,
     for (auto& p : report.problems) out << "zr48sim: " << p << "\n";
     for (auto& f : failures) out << "zr48sim: " << f << "\n";
     return out.str();
+}
+
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
 }
 
 }  // namespace zr48sim

@@ -61,5 +61,7 @@ std::string EventLine(const SimEvent& e);
 std::string JsonText(const nlohmann::ordered_json& value);
 // `text` cut to `columns` characters (UTF-8 sequences kept whole).
 std::string FitColumns(const std::string& text, int columns);
+// printf into a string (up to 511 characters).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace zr48sim

@@ -1,5 +1,7 @@
 #include "sim/report.h"
 
+#include "sim/display.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -29,16 +31,6 @@ constexpr double kCharWidth = 6.2;     // of the 11-pixel labels, roughly
 
 const char* const kTxColour = "#1f6fb4";
 const char* const kRxColour = "#e8710a";
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 // Text for XML: the five special characters escaped, what is not UTF-8 or
 // not allowed in XML 1.0 replaced.
