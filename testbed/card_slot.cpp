@@ -43,9 +43,21 @@ CardSlot::~CardSlot() {
 }
 
 void CardSlot::SetInterrupt(bool asserted) {
+    {
+        std::lock_guard<std::mutex> lock(routeMu_);
+        if (route_) {
+            route_(asserted);
+            return;
+        }
+    }
     // The host delivers through its executor, never from inside this call:
     // the card holds its own lock here.
     host::SetInterruptLine(placement_.interruptLine, this, asserted);
+}
+
+void CardSlot::RouteInterrupt(InterruptRoute route) {
+    std::lock_guard<std::mutex> lock(routeMu_);
+    route_ = std::move(route);
 }
 
 }  // namespace testbed

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "cardmodel/card.h"
 #include "host/bus.h"
@@ -44,6 +46,12 @@ public:
 
     // The card's interrupt line, level-sensitive, shared with nobody here.
     void SetInterrupt(bool asserted) override;
+    // Something standing between the card and its line (a card that lies
+    // about its interrupts): it is told every level the card drives and
+    // decides what the line sees. Null: the card drives the line itself. The
+    // route is called with the card's lock held; it must not call the card.
+    using InterruptRoute = std::function<void(bool asserted)>;
+    void RouteInterrupt(InterruptRoute route);
 
     // host::MmioDevice: the window as the register accessors reach it.
     uint8_t Read8(uint32_t offset) override { return card_->Read8(offset); }
@@ -54,6 +62,8 @@ public:
 private:
     Placement placement_;
     std::unique_ptr<cardmodel::Card> card_;
+    std::mutex routeMu_;
+    InterruptRoute route_;
 };
 
 }  // namespace testbed
