@@ -18,7 +18,12 @@ VOID NTAPI MiniportIsr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandl
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
     ZR48_ASSERT(KeGetCurrentIrql() > DISPATCH_LEVEL);
     UCHAR enabled = ReadRegister(adapter, IMR);
-    UCHAR bits = (UCHAR)(ReadRegister(adapter, ISR) & enabled);
+    UCHAR status = ReadRegister(adapter, ISR);
+    // A card that has left the bus, or died, reads all ones: every source at
+    // once, the unused ones too. That is no cause of ours to serve; on the
+    // shared line the interrupt is another device's. Nor is a source the card
+    // does not have.
+    UCHAR bits = status == INT_ALL ? 0 : (UCHAR)(status & enabled & INT_SOURCES);
     WriteRegister(adapter, ISR, bits);  // a masked source stays pending
     if (bits == 0) {
         *InterruptRecognized = FALSE;  // another device on the shared line
