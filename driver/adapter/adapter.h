@@ -59,10 +59,12 @@ struct Adapter {
     FrameBufferQueue TxBusyQueue;   // transmit buffers on the ring, ring order
     ULONG XmtQueueLen;              // transmit buffers
     ULONG TxCompleteIndex;          // next transmit slot to complete
+    ULONG TxSwIndex;                // TX_SW_INDEX as the driver last wrote it
     FrameBufferQueue RxFreeQueue;   // receive buffers neither posted nor lent
     FrameBufferQueue RxPostedQueue; // receive buffers on the ring, ring order
     ULONG RcvQueueLen;              // receive buffers and packets
     ULONG RxNextIndex;              // next receive slot to process
+    ULONG RxSwIndex;                // RX_SW_INDEX as the driver last wrote it
     PacketQueue PendingSendQueue;   // accepted packets not yet on the ring
 
     // ---- Line parameters ---------------------------------------------------

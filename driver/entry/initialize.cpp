@@ -164,9 +164,9 @@ NDIS_STATUS AllocateHardwareResources(Adapter* adapter)
         FreeHardwareResources(adapter);
         return status;
     }
-    WriteRegister(adapter, RX_SW_INDEX, 0);
+    WriteRxSwIndex(adapter, 0);
     WriteRegister(adapter, RX_HW_INDEX, 0);
-    WriteRegister(adapter, TX_SW_INDEX, 0);
+    WriteTxSwIndex(adapter, 0);
     WriteRegister(adapter, TX_HW_INDEX, 0);
     return NDIS_STATUS_SUCCESS;
 }

@@ -74,3 +74,96 @@ TEST_F(HostileCardTest, AnInterruptFromSourcesTheCardDoesNotHaveIsNotClaimed) {
     EXPECT_EQ(Accesses(unit), (std::vector<std::string>{"R IMR=0x3B", "R ISR=0x00", "W ISR=0x00"}));
     EXPECT_EQ(Register(unit, IMR), 0x3B);
 }
+
+// TX_HW_INDEX past the frames the driver put on the ring (or beyond the
+// ring) completes nothing: the card is wrong, the error counted, and every
+// frame completes once when the card really passes it.
+TEST_F(HostileCardTest, ATransmitIndexBeyondTheFramesOnTheRingCompletesNothing) {
+    Unit& unit = StartedAdapter();
+    testbed::HostileCard liar(*unit.slot);
+    auto frames = Frames(3, 1514);  // 6 ms each on the line: still on the ring
+    auto ids = SendFrames(unit, frames);
+    ASSERT_EQ(Register(unit, TX_HW_INDEX), AdapterOf(unit).TxCompleteIndex);
+    uint8_t start = Register(unit, TX_HW_INDEX);
+    for (uint8_t index : {uint8_t(start + 4), uint8_t(0x80 | start), uint8_t(0xFF),
+                          uint8_t((start - 1) & RING_INDEX_MASK)}) {
+        SCOPED_TRACE(index);
+        liar.LieAt(RegisterAt(TX_HW_INDEX), index);
+        InterruptWithStatus(liar, INT_TX_DONE);
+        EXPECT_TRUE(unit.nic->Completions().empty());
+        EXPECT_EQ(AdapterOf(unit).TxCompleteIndex, start);
+    }
+    EXPECT_EQ(CounterOf(unit, OID_GEN_XMIT_ERROR), 4u);
+    EXPECT_EQ(CounterOf(unit, OID_GEN_XMIT_OK), 0u);
+
+    ExpectOnLine(unit, frames);
+    AwaitCompletions(unit);
+    auto done = unit.nic->Completions();
+    ASSERT_EQ(done.size(), 3u);
+    for (size_t i = 0; i < done.size(); ++i) {
+        EXPECT_EQ(done[i].id, ids[i]);
+        EXPECT_EQ(done[i].status, NDIS_STATUS_SUCCESS);
+    }
+}
+
+// RX_HW_INDEX past the buffers posted on the ring indicates nothing: no
+// buffer is taken for a frame the card never wrote, and the ring keeps its
+// order, so the frames the card then writes arrive in place.
+TEST_F(HostileCardTest, AReceiveIndexBeyondThePostedBuffersTakesNothing) {
+    Unit& unit = StartedAdapter();
+    testbed::HostileCard liar(*unit.slot);
+    uint8_t start = Register(unit, RX_HW_INDEX);
+    ASSERT_EQ(Posted(unit), 16u);
+    for (uint8_t index : {uint8_t(start + 17), uint8_t(0x80 | start), uint8_t(0xFF),
+                          uint8_t((start - 1) & RING_INDEX_MASK)}) {
+        SCOPED_TRACE(index);
+        liar.LieAt(RegisterAt(RX_HW_INDEX), index);
+        InterruptWithStatus(liar, INT_RX);
+        EXPECT_TRUE(unit.nic->Received().empty());
+        EXPECT_EQ(Posted(unit), 16u);
+        EXPECT_EQ(AdapterOf(unit).RxNextIndex, start);
+    }
+    EXPECT_EQ(CounterOf(unit, OID_GEN_RCV_ERROR), 4u);
+    EXPECT_EQ(CounterOf(unit, OID_GEN_RCV_OK), 0u);
+
+    auto frames = Frames(20, 300);
+    DeliverFromLine(unit, frames);
+    auto received = unit.nic->Received();
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(received[i].bytes, frames[i]);
+}
+
+// The index registers the driver writes are its own: it fills the ring from
+// where it left off whatever they read back, so a descriptor never lands in
+// a slot the card does not expect it in (or in the other ring).
+TEST_F(HostileCardTest, TheDriverFillsTheRingsFromItsOwnIndexesNotWhatTheyReadBack) {
+    Unit& unit = StartedAdapter();
+    testbed::HostileCard liar(*unit.slot);
+    uint8_t txStart = Register(unit, TX_SW_INDEX);
+    liar.LieAt(RegisterAt(TX_SW_INDEX), 0xFF);
+    auto frames = Frames(2, 100);
+    SendFrames(unit, frames);
+    EXPECT_EQ(Register(unit, TX_SW_INDEX), uint8_t(txStart + 2));
+    ExpectOnLine(unit, frames);
+    AwaitCompletions(unit);
+    for (auto& done : unit.nic->Completions()) EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
+
+    unit.nic->SetReturnPolicy({host::ReturnWhen::Hold});
+    DeliverFromLine(unit, Frames(3, 100));
+    uint8_t rxPosted = Register(unit, RX_SW_INDEX);
+    liar.LieAt(RegisterAt(RX_SW_INDEX), 0x60, 3);
+    unit.Card().ClearAccessLog();
+    unit.nic->ReturnHeld();
+    EXPECT_EQ(Register(unit, RX_SW_INDEX), uint8_t(rxPosted + 3));
+    auto log = Accesses(unit);
+    for (unsigned i = 0; i < 3; ++i) {
+        std::string slot = "W32 RX[" + std::to_string((rxPosted + i) & RING_INDEX_MASK) + "]";
+        EXPECT_GE(FirstAccess(log, slot), 0) << slot;
+    }
+    // Each index that did not read back as written counts as an error.
+    EXPECT_EQ(CounterOf(unit, OID_GEN_XMIT_ERROR), 1u);
+    EXPECT_EQ(CounterOf(unit, OID_GEN_RCV_ERROR), 3u);
+    unit.nic->SetReturnPolicy({});
+    auto more = Frames(20, 100, 50);
+    DeliverFromLine(unit, more);
+    EXPECT_EQ(unit.nic->Received().back().bytes, more.back());
+}
