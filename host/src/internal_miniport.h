@@ -143,7 +143,9 @@ struct RequestRecord {
     bool query = true;
     NDIS_OID oid = 0;
     ULONG length = 0;
-    std::vector<uint8_t> buffer;  // `length` bytes, then kRequestGuard guard bytes
+    size_t offset = 0;  // where the information buffer starts in `buffer`
+    // `offset` guard bytes, the `length` bytes, then kRequestGuard guard bytes
+    std::vector<uint8_t> buffer;
     ULONG bytesDone = kUntouched;
     ULONG bytesNeeded = kUntouched;
     bool inHandler = true;
@@ -154,8 +156,8 @@ struct RequestRecord {
     bool overrunReported = false;
 };
 
-// Guard bytes after a request's information buffer: a handler that writes
-// past the length it was given is caught when the request finishes.
+// Guard bytes around a request's information buffer: a handler that writes
+// outside the length it was given is caught when the request finishes.
 constexpr size_t kRequestGuard = 16;
 constexpr uint8_t kRequestGuardByte = 0xFD;
 
@@ -202,6 +204,7 @@ struct MiniportState {
     // check is skipped.
     bool resetting = false;
     bool recording = true;  // keep completions, received frames, statuses
+    size_t requestOffset = 0;  // SetInformationBufferOffset
     Callbacks callbacks;
 
     // Send tracking

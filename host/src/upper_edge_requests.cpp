@@ -17,8 +17,9 @@ namespace {
 // holds the adapter's mu.
 bool NewOverrun(RequestRecord& r) {
     if (r.overrunReported) return false;
-    for (size_t i = r.length; i < r.buffer.size(); ++i) {
-        if (r.buffer[i] != kRequestGuardByte) {
+    for (size_t i = 0; i < r.buffer.size(); ++i) {
+        if (i == r.offset) i += r.length;
+        if (i < r.buffer.size() && r.buffer[i] != kRequestGuardByte) {
             r.overrunReported = true;
             return true;
         }
@@ -28,7 +29,7 @@ bool NewOverrun(RequestRecord& r) {
 
 void ReportOverrun(bool query, NDIS_OID oid, ULONG length) {
     Violation("the %s handler for OID 0x%08X wrote past the end of its %u-byte information "
-              "buffer", query ? "query" : "set", oid, length);
+              "buffer (or before its start)", query ? "query" : "set", oid, length);
 }
 
 RequestResult ResultOf(const RequestRecord& r) {
@@ -39,7 +40,8 @@ RequestResult ResultOf(const RequestRecord& r) {
     result.status = result.completed ? r.status : NDIS_STATUS_PENDING;
     result.bytesDone = r.bytesDone;
     result.bytesNeeded = r.bytesNeeded;
-    result.buffer.assign(r.buffer.begin(), r.buffer.begin() + r.length);
+    auto start = r.buffer.begin() + static_cast<ptrdiff_t>(r.offset);
+    result.buffer.assign(start, start + r.length);
     return result;
 }
 
@@ -47,7 +49,8 @@ RequestResult ResultOf(const RequestRecord& r) {
 // filter that decides whether a receive comes too early (lock held).
 void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     if (r.query || r.status != NDIS_STATUS_SUCCESS) return;
-    std::vector<uint8_t> bytes(r.buffer.begin(), r.buffer.begin() + r.length);
+    auto start = r.buffer.begin() + static_cast<ptrdiff_t>(r.offset);
+    std::vector<uint8_t> bytes(start, start + r.length);
     if (r.oid == OID_GEN_CURRENT_PACKET_FILTER && r.length == 4) {
         s.packetFilter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
                          static_cast<ULONG>(bytes[3]) << 24;
@@ -135,9 +138,11 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     record->query = query;
     record->oid = oid;
     record->length = static_cast<ULONG>(buffer.size());
+    record->offset = s.requestOffset;
     record->buffer = std::move(buffer);
     // Also a real address for 0 bytes.
     record->buffer.insert(record->buffer.end(), kRequestGuard, kRequestGuardByte);
+    record->buffer.insert(record->buffer.begin(), record->offset, kRequestGuardByte);
     RequestRecord* r = record.get();
     s.request = std::move(record);
     *context = s.context;
@@ -211,14 +216,20 @@ RequestResult Miniport::Issue(bool query, NDIS_OID oid, std::vector<uint8_t> buf
     auto& v30 = state->handlers.Ndis40Chars.Ndis30Chars;
     RunAtIrql(internal::AtLeastCurrent(DISPATCH_LEVEL),
               query ? "MiniportQueryInformation" : "MiniportSetInformation", [&] {
-                  status = query ? v30.QueryInformationHandler(context, oid, r->buffer.data(),
+                  PVOID information = r->buffer.data() + r->offset;
+                  status = query ? v30.QueryInformationHandler(context, oid, information,
                                                                r->length, &r->bytesDone,
                                                                &r->bytesNeeded)
-                                 : v30.SetInformationHandler(context, oid, r->buffer.data(),
+                                 : v30.SetInformationHandler(context, oid, information,
                                                              r->length, &r->bytesDone,
                                                              &r->bytesNeeded);
               });
     return internal::FinishRequest(state, r, status);
+}
+
+void Miniport::SetInformationBufferOffset(size_t offset) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->requestOffset = offset % 8;
 }
 
 bool Miniport::RequestPending() const {
