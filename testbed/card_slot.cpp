@@ -55,6 +55,16 @@ void CardSlot::SetInterrupt(bool asserted) {
     host::SetInterruptLine(placement_.interruptLine, this, asserted);
 }
 
+void CardSlot::SetOffBus(bool off) { offBus_ = off; }
+
+bool CardSlot::DmaRead(uint32_t busAddress, void* to, size_t length) {
+    return !offBus_ && HostEnvironment::DmaRead(busAddress, to, length);
+}
+
+bool CardSlot::DmaWrite(uint32_t busAddress, const void* from, size_t length) {
+    return !offBus_ && HostEnvironment::DmaWrite(busAddress, from, length);
+}
+
 void CardSlot::RouteInterrupt(InterruptRoute route) {
     std::lock_guard<std::mutex> lock(routeMu_);
     route_ = std::move(route);

@@ -4,6 +4,7 @@
 // would reach the real card, through NDIS.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,6 +53,11 @@ public:
     // route is called with the card's lock held; it must not call the card.
     using InterruptRoute = std::function<void(bool asserted)>;
     void RouteInterrupt(InterruptRoute route);
+    // While set, the card is off the bus: its DMA reaches no memory (a bus
+    // error to the card, nothing the driver did).
+    void SetOffBus(bool off);
+    bool DmaRead(uint32_t busAddress, void* to, size_t length) override;
+    bool DmaWrite(uint32_t busAddress, const void* from, size_t length) override;
 
     // host::MmioDevice: the window as the register accessors reach it.
     uint8_t Read8(uint32_t offset) override { return card_->Read8(offset); }
@@ -64,6 +70,7 @@ private:
     std::unique_ptr<cardmodel::Card> card_;
     std::mutex routeMu_;
     InterruptRoute route_;
+    std::atomic<bool> offBus_{false};
 };
 
 }  // namespace testbed

@@ -36,6 +36,7 @@ HostileCard::HostileCard(CardSlot& slot) : slot_(slot), vector_(slot.Where().int
 }
 
 HostileCard::~HostileCard() {
+    slot_.SetOffBus(false);
     host::DetachMmio(slot_.Where().windowBase);
     host::AttachMmio(slot_.Where().windowBase, cardmodel::WINDOW_SIZE, &slot_);
     slot_.RouteInterrupt(nullptr);
@@ -58,12 +59,14 @@ void HostileCard::Feed(const uint8_t* data, size_t size) {
 void HostileCard::Remove() {
     std::lock_guard<std::mutex> lock(mu_);
     removed_ = true;
+    slot_.SetOffBus(true);
     DriveCardLine();
 }
 
 void HostileCard::Reinsert() {
     std::lock_guard<std::mutex> lock(mu_);
     removed_ = false;
+    slot_.SetOffBus(false);
     DriveCardLine();
 }
 
@@ -98,6 +101,7 @@ void HostileCard::BeHonest() {
     stream_.clear();
     honestRun_ = 0;
     removed_ = false;
+    slot_.SetOffBus(false);
     withheldUntil_ = 0;
     if (release_) host::Cancel(release_);
     release_ = 0;

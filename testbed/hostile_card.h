@@ -53,8 +53,9 @@ public:
     void LieAt(uint32_t offset, uint32_t value, unsigned times = 1);
     // Appends to the byte stream that the reads draw their values from.
     void Feed(const uint8_t* data, size_t size);
-    // The card is gone from the bus: reads float to all ones, writes are lost
-    // and its interrupt reaches nobody. Reinsert() puts it back as it was.
+    // The card is gone from the bus: reads float to all ones, writes are lost,
+    // its interrupt reaches nobody and its DMA no memory. Reinsert() puts it
+    // back as it is then.
     void Remove();
     void Reinsert();
     bool Removed() const;
