@@ -92,6 +92,7 @@ struct Adapter {
     volatile ULONG LinkState;          // 0 unconfigured, 1 line down, 2 line up
 
     // ---- Lifecycle (under Lock) ---------------------------------------------
+    BOOLEAN RingsStarted;         // start-up has handed the rings to the data path
     BOOLEAN Halting;              // halt has begun: the data path stays still
     BOOLEAN ResetInProgress;      // a reset owns the rings: sends wait
     ULONG RingGeneration;         // bumped by each reset and by halt

@@ -60,9 +60,13 @@ static VOID Handled(Adapter* adapter, UCHAR bit)
 
 // A reset or halt owns the rings: a reset drops the lock around its
 // completions, and a deferred call queued before it can get the lock then.
+// Before them the start-up owns the rings, until it has set their indexes
+// and filled the receive ring: the mailbox interrupts of the bring-up are
+// served by this routine too, and a card that claims frames meanwhile must
+// not make it post buffers or complete slots the start-up is about to reset.
 static BOOLEAN RingsOwnedElsewhere(Adapter* adapter)
 {
-    return adapter->ResetInProgress || adapter->Halting;
+    return adapter->ResetInProgress || adapter->Halting || !adapter->RingsStarted;
 }
 
 // Dispatch level. Mailbox first, then the transmit error (so the transmitter
@@ -104,8 +108,9 @@ VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
         }
         Handled(adapter, INT_TX_DONE);
     }
-    // A reset unmasks the card itself when it has finished; halt keeps it masked.
-    BOOLEAN unmask = !RingsOwnedElsewhere(adapter);
+    // A reset unmasks the card itself when it has finished; halt keeps it
+    // masked. The bring-up's answers need the card unmasked.
+    BOOLEAN unmask = !adapter->ResetInProgress && !adapter->Halting;
     NDIS_STATUS requestStatus;
     BOOLEAN completeRequest = TakeRequestCompletion(adapter, &requestStatus);
     ReleaseAdapterLock(&adapter->Lock);

@@ -67,7 +67,11 @@ NDIS_STATUS AdapterStart(Adapter* adapter, NDIS_HANDLE miniportAdapterHandle,
         AdapterStop(adapter);
         return status;
     }
+    // The rings are set up: from now on the deferred routine serves them.
+    AcquireAdapterLock(&adapter->Lock);
+    adapter->RingsStarted = TRUE;
     PostReceiveBuffers(adapter);
+    ReleaseAdapterLock(&adapter->Lock);
     // Not started here: the mailbox service starts it on a line event.
     InitializeLinkTimer(adapter);
     return NDIS_STATUS_SUCCESS;

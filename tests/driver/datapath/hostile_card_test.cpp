@@ -167,3 +167,25 @@ TEST_F(HostileCardTest, TheDriverFillsTheRingsFromItsOwnIndexesNotWhatTheyReadBa
     DeliverFromLine(unit, more);
     EXPECT_EQ(unit.nic->Received().back().bytes, more.back());
 }
+
+// The bring-up's transceiver answers come through the deferred routine. A
+// card that claims received and sent frames meanwhile (its transfers are not
+// even on) must not make it post receive buffers or complete transmit slots:
+// the start-up resets the ring indexes after it, and buffers posted before
+// would stay on the driver's books with the ring empty, receiving nothing.
+TEST_F(HostileCardTest, FramesClaimedDuringTheBringUpLeaveTheRingsToTheStartUp) {
+    Unit& unit = machine->AddAdapter();
+    machine->Loopback(unit);
+    testbed::HostileCard liar(*unit.slot);
+    liar.LieAt(RegisterAt(IMR), IMR_NORMAL);  // the first interrupt: stage 0x0D
+    liar.LieAt(RegisterAt(ISR), INT_MAILBOX | INT_RX | INT_TX_DONE);
+    machine->Start(unit);
+    ASSERT_TRUE(unit.nic->Running());
+    EXPECT_EQ(liar.LiesTold(), 2u);
+    EXPECT_EQ(Register(unit, RX_SW_INDEX), 16);
+    EXPECT_EQ(Posted(unit), 16u);
+    auto frames = Frames(20, 100);
+    DeliverFromLine(unit, frames);
+    SendFrames(unit, frames);
+    ExpectOnLine(unit, frames);
+}
