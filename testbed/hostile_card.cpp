@@ -63,16 +63,20 @@ void HostileCard::Remove() {
     DriveCardLine();
 }
 
-void HostileCard::Reinsert() {
-    std::lock_guard<std::mutex> lock(mu_);
-    removed_ = false;
-    slot_.SetOffBus(false);
-    DriveCardLine();
-}
-
 bool HostileCard::Removed() const {
     std::lock_guard<std::mutex> lock(mu_);
     return removed_;
+}
+
+void HostileCard::ReadAllOnes(bool on) {
+    std::lock_guard<std::mutex> lock(mu_);
+    allOnes_ = on;
+    DriveCardLine();
+}
+
+bool HostileCard::ReadingAllOnes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return allOnes_;
 }
 
 void HostileCard::SpuriousInterrupt() {
@@ -100,6 +104,7 @@ void HostileCard::BeHonest() {
     lies_.clear();
     stream_.clear();
     honestRun_ = 0;
+    allOnes_ = false;
     removed_ = false;
     slot_.SetOffBus(false);
     withheldUntil_ = 0;
@@ -112,7 +117,8 @@ void HostileCard::BeHonest() {
 
 bool HostileCard::Honest() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return lies_.empty() && stream_.empty() && !removed_ && host::Now() >= withheldUntil_ &&
+    return lies_.empty() && stream_.empty() && !allOnes_ && !removed_ &&
+           host::Now() >= withheldUntil_ &&
            !spurious_;
 }
 
@@ -121,14 +127,20 @@ uint64_t HostileCard::LiesTold() const {
     return liesTold_;
 }
 
+// Whether reads float to all ones (the card is not read then).
+bool HostileCard::Floating() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return allOnes_ || removed_;
+}
+
 uint8_t HostileCard::Read8(uint32_t offset) {
     CheckAccess(offset, 1, false, 0);
-    bool removed = Removed();
+    bool floating = Floating();
     // The card is read outside mu_: it calls the interrupt route with its own
     // lock held, and that takes mu_.
-    uint8_t truth = removed ? 0xFF : slot_.Read8(offset);
+    uint8_t truth = floating ? 0xFF : slot_.Read8(offset);
     std::lock_guard<std::mutex> lock(mu_);
-    uint8_t value = static_cast<uint8_t>(removed ? truth : Answer(offset, 1, truth));
+    uint8_t value = static_cast<uint8_t>(floating ? truth : Answer(offset, 1, truth));
     if (offset == kIsr) SetSpurious(false);  // the other device thinks itself served
     if (spuriousAfterRead_) {
         spuriousAfterRead_ = false;
@@ -139,10 +151,10 @@ uint8_t HostileCard::Read8(uint32_t offset) {
 
 uint32_t HostileCard::Read32(uint32_t offset) {
     CheckAccess(offset, 4, false, 0);
-    bool removed = Removed();
-    uint32_t truth = removed ? 0xFFFFFFFFu : slot_.Read32(offset);
+    bool floating = Floating();
+    uint32_t truth = floating ? 0xFFFFFFFFu : slot_.Read32(offset);
     std::lock_guard<std::mutex> lock(mu_);
-    uint32_t value = removed ? truth : Answer(offset, 4, truth);
+    uint32_t value = floating ? truth : Answer(offset, 4, truth);
     if (spuriousAfterRead_) {
         spuriousAfterRead_ = false;
         SetSpurious(true);
@@ -203,7 +215,7 @@ uint32_t HostileCard::StreamValue(unsigned width) {
 }
 
 void HostileCard::DriveCardLine() {
-    bool level = cardAsserts_ && !removed_ && host::Now() >= withheldUntil_;
+    bool level = cardAsserts_ && !allOnes_ && !removed_ && host::Now() >= withheldUntil_;
     host::SetInterruptLine(vector_, &slot_, level);
 }
 

@@ -14,7 +14,7 @@
 //
 //     testbed::HostileCard liar(*unit.slot);
 //     liar.LieAt(REGISTERS_OFFSET + RX_HW_INDEX, 0x90);  // the next read
-//     liar.Remove();                                    // reads float to all ones
+//     liar.ReadAllOnes();                               // a card that has died
 //     liar.Feed(bytes, size);                           // reads from a byte stream
 //
 // The byte stream: while it lasts, each read the driver makes takes one
@@ -53,11 +53,16 @@ public:
     void LieAt(uint32_t offset, uint32_t value, unsigned times = 1);
     // Appends to the byte stream that the reads draw their values from.
     void Feed(const uint8_t* data, size_t size);
-    // The card is gone from the bus: reads float to all ones, writes are lost,
-    // its interrupt reaches nobody and its DMA no memory. Reinsert() puts it
-    // back as it is then.
+    // Every read floats to all ones, as from a card that has died or whose
+    // reads fail on the bus, and its interrupt is not seen; writes still
+    // reach it, so it is in step with the driver when it answers again.
+    void ReadAllOnes(bool on = true);
+    bool ReadingAllOnes() const;
+    // Surprise removal: the card is gone from the bus for good. Reads float
+    // to all ones, writes are lost, its interrupt reaches nobody and its DMA
+    // no memory. Only BeHonest() puts it back, as it was; a driver that went
+    // on without it meanwhile is then out of step with it.
     void Remove();
-    void Reinsert();
     bool Removed() const;
 
     // ---- Interrupts ---------------------------------------------------------
@@ -89,6 +94,7 @@ private:
     uint32_t Answer(uint32_t offset, unsigned width, uint32_t truth);
     uint32_t FromStream(unsigned width, uint32_t truth);
     uint32_t StreamValue(unsigned width);
+    bool Floating() const;
     // The line as the card's level, removal and withholding make it (mu_ held).
     void DriveCardLine();
     void SetSpurious(bool asserted);
@@ -100,6 +106,7 @@ private:
     std::map<uint32_t, std::deque<uint32_t>> lies_;  // by offset, oldest first
     std::deque<uint8_t> stream_;
     unsigned honestRun_ = 0;  // reads still honest under the last 0x00..0x7F directive
+    bool allOnes_ = false;
     bool removed_ = false;
     bool cardAsserts_ = false;  // the level the card drives
     host::Nanoseconds withheldUntil_ = 0;

@@ -102,7 +102,7 @@ struct Adapter {
     volatile LONG LinkTimerReferences;  // the stop path, pending expiries, running routines
     NDIS_EVENT LinkTimerIdle;     // set when LinkTimerReferences falls to 0
     // The hang check's view of the transmitter at its previous call (under Lock).
-    BOOLEAN TxWatchArmed;         // frames were on the ring with the line up
+    BOOLEAN TxWatchArmed;         // frames were on the ring
     ULONG TxWatchIndex;           // TX_HW_INDEX then
     ULONG TxWatchCompleted;       // frames completed by then (low bits of XmitOk)
 

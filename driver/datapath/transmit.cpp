@@ -2,7 +2,6 @@
 
 #include "card/card_access.h"
 #include "adapter/counters.h"
-#include "card/link.h"
 
 ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot)
 {
@@ -161,10 +160,11 @@ VOID AbortTransmits(Adapter* adapter)
 BOOLEAN TransmitterStalled(Adapter* adapter)
 {
     ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
-    // With the line down or held the card passes frames without sending
-    // them, so only an idle transmitter with the line up can be stuck.
-    if (adapter->TxBusyQueue.Head == NULL || adapter->LinkState != LINK_STATE_UP ||
-        adapter->ResetInProgress || adapter->Halting) {
+    // The card passes frames whatever the line: it discards them while the
+    // line is down or held, but at its pace all the same. So frames that do
+    // not move are stuck with the line in any state; and the driver's view of
+    // the line may be wrong (a line status it misread, an event it never got).
+    if (adapter->TxBusyQueue.Head == NULL || adapter->ResetInProgress || adapter->Halting) {
         adapter->TxWatchArmed = FALSE;
         return FALSE;
     }

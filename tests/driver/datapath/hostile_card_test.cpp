@@ -4,6 +4,7 @@
 // only its own slots, completes every send once, counts the bad value as an
 // error and carries on once the card tells the truth again.
 #include "tests/driver/datapath/datapath_support.h"
+#include "card/mailbox_protocol.h"
 #include "testbed/hostile_card.h"
 
 using namespace datapath_test;
@@ -38,7 +39,7 @@ TEST_F(HostileCardTest, ACardReadingAllOnesIsNotServed) {
     ULONG events = Bit08Events(unit);
     host::InterruptCounts before = InterruptsOf(unit);
 
-    liar.Remove();
+    liar.ReadAllOnes();
     IsrAnswer answer = CallIsr(unit);
     EXPECT_FALSE(answer.recognized);
     EXPECT_FALSE(answer.queueDeferred);
@@ -52,7 +53,7 @@ TEST_F(HostileCardTest, ACardReadingAllOnesIsNotServed) {
     EXPECT_EQ(AdapterOf(unit).PendingInterrupts, 0);
     EXPECT_EQ(Bit08Events(unit), events);
 
-    liar.Reinsert();
+    liar.ReadAllOnes(false);
     EXPECT_EQ(CounterOf(unit, OID_GEN_RCV_ERROR), rcvError);
     EXPECT_EQ(CounterOf(unit, OID_GEN_XMIT_ERROR), xmitError);
     auto frames = Frames(3, 200);
@@ -188,4 +189,39 @@ TEST_F(HostileCardTest, FramesClaimedDuringTheBringUpLeaveTheRingsToTheStartUp) 
     DeliverFromLine(unit, frames);
     SendFrames(unit, frames);
     ExpectOnLine(unit, frames);
+}
+
+// The driver refused every index the card showed for its frames (each read
+// lied), and the card, done with them, says nothing more: the frames would
+// wait for ever. The hang check sees them stand still, and NDIS's reset
+// frees them, even while the driver takes the line for down (it misread the
+// line status too).
+TEST_F(HostileCardTest, FramesLeftOnTheRingByIndexLiesAreFreedByTheHangCheck) {
+    Unit& unit = StartedAdapter();
+    testbed::HostileCard liar(*unit.slot);
+    liar.LieAt(MAILBOX_OFFSET + MB_LINE_STATUS, 0x00);
+    unit.Card().PostEvent(MB_EVENT_LINE_CHECK);
+    Advance(600 * host::kMillisecond);
+    ASSERT_FALSE(machine->LinkUp(unit));
+
+    liar.LieAt(RegisterAt(TX_HW_INDEX), 0x7F, 1000);
+    auto ids = SendFrames(unit, Frames(3, 100));
+    Advance(100 * host::kMillisecond);
+    ASSERT_EQ(unit.nic->SendsOutstanding(), 3u);
+    ASSERT_EQ(Register(unit, TX_HW_INDEX), Register(unit, TX_SW_INDEX));  // the card is done
+    liar.BeHonest();
+
+    EXPECT_FALSE(unit.nic->CheckForHang());
+    Advance(2 * host::kSecond);
+    ASSERT_TRUE(unit.nic->CheckForHang());
+    EXPECT_EQ(unit.nic->Reset().status, NDIS_STATUS_SUCCESS);
+    auto done = unit.nic->Completions();
+    ASSERT_EQ(done.size(), 3u);
+    for (size_t i = 0; i < done.size(); ++i) {
+        EXPECT_EQ(done[i].id, ids[i]);
+        EXPECT_EQ(done[i].status, NDIS_STATUS_REQUEST_ABORTED);
+    }
+    SendFrames(unit, Frames(2, 100));
+    AwaitCompletions(unit);
+    EXPECT_EQ(unit.nic->Completions().back().status, NDIS_STATUS_SUCCESS);
 }

@@ -325,6 +325,27 @@ TEST_F(ResetTest, AStalledTransmitterIsNoticedAndTheResetRecoversIt) {
     EXPECT_FALSE(unit.nic->CheckForHang());
 }
 
+// With the line down the card passes frames all the same (it discards
+// them): a transmitter that passes none is stuck then too.
+TEST_F(ResetTest, AStalledTransmitterIsNoticedWithTheLineDownToo) {
+    Unit& unit = StartedAdapter();
+    unit.loopback->StopPartner();
+    Advance(host::kSecond);
+    ASSERT_FALSE(machine->LinkUp(unit));
+    unit.Card().WedgeTransmitter();
+    SendFrames(unit, Frames(2, 100));
+    Advance(100 * host::kMillisecond);
+    EXPECT_FALSE(unit.nic->CheckForHang());
+    Advance(2 * host::kSecond);
+    ASSERT_TRUE(unit.nic->CheckForHang());
+    EXPECT_EQ(unit.nic->Reset().status, NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(unit.nic->Completions().size(), 2u);
+    EXPECT_EQ(unit.nic->Completions()[1].status, NDIS_STATUS_REQUEST_ABORTED);
+    SendFrames(unit, Frames(2, 100));
+    AwaitCompletions(unit);  // discarded on the line that is down, but passed
+    EXPECT_EQ(unit.nic->Completions().back().status, NDIS_STATUS_SUCCESS);
+}
+
 // Frames that keep moving are never taken for a stall, however long the
 // queue: each look sees the card's progress.
 TEST_F(ResetTest, ABusyTransmitterIsNotAStall) {
