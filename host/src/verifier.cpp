@@ -147,12 +147,21 @@ size_t LedgerSize() {
     return v.ledger.size();
 }
 
+// Looked up by address within each kind, not by copying the ledger: every
+// free of pool memory asks, and a ledger of thousands of buffers would make
+// a halt's frees quadratic.
 std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length) {
-    auto b = reinterpret_cast<uintptr_t>(begin);
+    auto end = reinterpret_cast<uintptr_t>(begin) + length;
+    Verifier& v = V();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     std::vector<LedgerEntry> out;
-    for (auto& e : LedgerEntries()) {
-        auto k = reinterpret_cast<uintptr_t>(e.key);
-        if (k >= b && k < b + length) out.push_back(e);
+    for (int kind = 0; kind < static_cast<int>(Resource::Count); ++kind) {
+        for (auto it = v.ledger.lower_bound({kind, begin});
+             it != v.ledger.end() && it->first.first == kind &&
+             reinterpret_cast<uintptr_t>(it->first.second) < end;
+             ++it) {
+            out.push_back(it->second);
+        }
     }
     return out;
 }
