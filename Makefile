@@ -3,12 +3,14 @@
 #   make demo    install what is missing, build, run the two-adapter simulation
 #   make bench   benchmarks
 #   make e2e     the end-to-end tests (root: TAP devices, namespaces, real time)
+#   make windows the Windows packages, build/package/{x86,amd64} (FIRMWARE=PATH)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps host asan windows windows-tools test test-asan e2e check demo bench clean
+.PHONY: all deps host asan windows windows-driver windows-tools windows-check test test-asan e2e \
+  check demo bench clean
 
 all: host
 
@@ -23,7 +25,8 @@ asan: deps
 	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DZR48_SANITIZE=ON
 	cmake --build $(BUILD)/asan -j $(JOBS)
 
-windows: deps
+# The driver images (each checked as it is linked; the checks' own tests in ctest).
+windows-driver: deps
 	@for arch in i686 x86_64; do \
 	  cmake -S windows -B $(BUILD)/win-$$arch $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/toolchain-$$arch.cmake || exit 1; \
@@ -38,6 +41,47 @@ windows-tools: deps
 	  cmake --build $(BUILD)/zr48stat-win-$$arch -j $(JOBS) || exit 1; \
 	done
 
+# The installable packages, $(PACKAGE)/x86 and $(PACKAGE)/amd64: INF, signed
+# driver and zr48stat.exe, firmware as zr48.bin, signed catalog.
+#   FIRMWARE=PATH   the transceiver image to package (the card maker's); by
+#                   default the card model's generated image
+#   SIGN_CERT=PEM SIGN_KEY=PEM   a certificate of your own; by default a test
+#                   certificate made once in $(PACKAGE)/test-certificate
+PACKAGE := $(BUILD)/package
+FIRMWARE ?=
+SIGN_CERT ?= $(PACKAGE)/test-certificate/zr48-test.pem
+SIGN_KEY ?= $(PACKAGE)/test-certificate/zr48-test.key
+windows: windows-driver windows-tools
+	@if [ -z "$(FIRMWARE)" ]; then \
+	  mkdir -p $(PACKAGE)/firmware && \
+	  g++ -std=c++17 -O2 -I. cardmodel/tools/zr48fwgen.cpp cardmodel/firmware.cpp \
+	    -o $(PACKAGE)/firmware/zr48fwgen && \
+	  $(PACKAGE)/firmware/zr48fwgen $(PACKAGE)/firmware/zr48.bin >/dev/null || exit 1; \
+	  echo "firmware: the card model's generated image (cardmodel/tools/zr48fwgen), NOT the card maker's;"; \
+	  echo "          give the card maker's with FIRMWARE=PATH"; \
+	else \
+	  echo "firmware: $(FIRMWARE) (FIRMWARE=)"; \
+	fi
+	@if [ "$(SIGN_CERT)" = "$(PACKAGE)/test-certificate/zr48-test.pem" ]; then \
+	  windows/make-test-cert.sh $(PACKAGE)/test-certificate || exit 1; \
+	fi
+	@fw="$(FIRMWARE)"; fw=$${fw:-$(PACKAGE)/firmware/zr48.bin}; \
+	windows/package.sh x86 $(BUILD)/win-i686/zr48.sys $(BUILD)/zr48stat-win-i686/zr48stat.exe \
+	  "$$fw" "$(SIGN_CERT)" "$(SIGN_KEY)" $(PACKAGE)/x86 && \
+	windows/package.sh amd64 $(BUILD)/win-x86_64/zr48.sys $(BUILD)/zr48stat-win-x86_64/zr48stat.exe \
+	  "$$fw" "$(SIGN_CERT)" "$(SIGN_KEY)" $(PACKAGE)/amd64
+
+# The checks' tests (each fed images and packages built wrong), then both
+# packages checked whole, every signature verified, and the x64 zr48stat.exe
+# run under Wine.
+windows-check: windows
+	ctest --test-dir $(BUILD)/win-i686 --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD)/win-x86_64 --output-on-failure -j $(JOBS)
+	windows/check-package.sh x86 $(PACKAGE)/x86 "$(SIGN_CERT)"
+	windows/check-package.sh amd64 $(PACKAGE)/amd64 "$(SIGN_CERT)"
+	windows/tests/test_package.sh $(PACKAGE)/amd64 "$(SIGN_CERT)" "$(SIGN_KEY)"
+	windows/tests/test_zr48stat_wine.sh $(PACKAGE)/amd64
+
 test: host
 	ctest --test-dir $(BUILD)/host --output-on-failure -j $(JOBS)
 
@@ -50,7 +94,7 @@ test-asan: asan
 e2e: host
 	tests/e2e/run.sh $(BUILD)/host
 
-check: deps windows windows-tools test test-asan e2e
+check: deps windows windows-check test test-asan e2e
 	@echo "make check: all builds and tests passed"
 
 # Two adapters: firmware download, bring-up, training, traffic both ways, a

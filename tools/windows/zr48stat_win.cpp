@@ -19,11 +19,13 @@
 namespace {
 
 const char kUsage[] =
-    "usage: zr48stat [--json] [--clear] {ADAPTER-GUID}\n"
+    "usage: zr48stat [--json] [--clear] [{ADAPTER-GUID}]\n"
     "       zr48stat --list\n"
+    "       zr48stat --help\n"
     "\n"
     "Reads the statistics block of the zr48 adapter whose device is\n"
-    "\\\\.\\{ADAPTER-GUID} (OID 0xFF020210); --clear clears it (OID 0xFF020211).\n"
+    "\\\\.\\{ADAPTER-GUID} (OID 0xFF020210), or of every zr48 adapter installed\n"
+    "when no GUID is given; --clear clears it (OID 0xFF020211).\n"
     "--list shows the zr48 adapters installed and their GUIDs.\n";
 
 // The network adapter class: each installed adapter has a numbered subkey.
@@ -53,14 +55,23 @@ std::string RegistryString(HKEY key, const char* name) {
     return value;
 }
 
-// Lists the adapters whose hardware ID is the zr48 card's.
-int List() {
+struct InstalledAdapter {
+    std::string guid;
+    std::string description;
+};
+
+// The installed adapters whose hardware ID is the zr48 card's; false with a
+// message when the network adapter class cannot be read.
+bool FindAdapters(std::vector<InstalledAdapter>* adapters) {
     HKEY classKey;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNetClass, 0, KEY_READ, &classKey) != ERROR_SUCCESS) {
-        fprintf(stderr, "zr48stat: cannot open the network adapter class key\n");
-        return 1;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNetClass, 0, KEY_READ, &classKey);
+    if (status == ERROR_FILE_NOT_FOUND) return true;  // no network adapter of any kind
+    if (status != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(status));
+        fprintf(stderr, "zr48stat: cannot open the network adapter class key: %s\n",
+                LastError().c_str());
+        return false;
     }
-    int found = 0;
     char sub[256];
     for (DWORD i = 0; RegEnumKeyA(classKey, i, sub, sizeof sub) == ERROR_SUCCESS; ++i) {
         HKEY key;
@@ -68,14 +79,26 @@ int List() {
         std::string id = RegistryString(key, "MatchingDeviceId");
         for (char& c : id) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         if (id.find("ven_1ba7&dev_0316") != std::string::npos) {
-            printf("%s  %s\n", RegistryString(key, "NetCfgInstanceId").c_str(),
-                   RegistryString(key, "DriverDesc").c_str());
-            ++found;
+            adapters->push_back({RegistryString(key, "NetCfgInstanceId"),
+                                 RegistryString(key, "DriverDesc")});
         }
         RegCloseKey(key);
     }
     RegCloseKey(classKey);
-    if (!found) printf("no zr48 adapter installed\n");
+    return true;
+}
+
+const char kNoAdapter[] =
+    "zr48stat: no zr48 adapter found: no network adapter with hardware ID\n"
+    "PCI\\VEN_1BA7&DEV_0316 is installed (is the card in, and its driver installed?)\n";
+
+int List() {
+    std::vector<InstalledAdapter> adapters;
+    if (!FindAdapters(&adapters)) return 1;
+    for (const InstalledAdapter& a : adapters) {
+        printf("%s  %s\n", a.guid.c_str(), a.description.c_str());
+    }
+    if (adapters.empty()) printf("no zr48 adapter installed\n");
     return 0;
 }
 
@@ -135,6 +158,10 @@ int main(int argc, char** argv) {
     std::string guid;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            printf("%s", kUsage);
+            return 0;
+        }
         if (a == "--json") json = true;
         else if (a == "--clear") clear = true;
         else if (a == "--list") list = true;
@@ -145,9 +172,17 @@ int main(int argc, char** argv) {
         }
     }
     if (list) return List();
-    if (guid.empty()) {
-        fprintf(stderr, "%s", kUsage);
-        return 2;
+    if (!guid.empty()) return clear ? Clear(guid, json) : Read(guid, json);
+    std::vector<InstalledAdapter> adapters;
+    if (!FindAdapters(&adapters)) return 1;
+    if (adapters.empty()) {
+        fprintf(stderr, "%s", kNoAdapter);
+        return 1;
     }
-    return clear ? Clear(guid, json) : Read(guid, json);
+    int status = 0;
+    for (const InstalledAdapter& a : adapters) {
+        int one = clear ? Clear(a.guid, json) : Read(a.guid, json);
+        if (one != 0) status = one;
+    }
+    return status;
 }
