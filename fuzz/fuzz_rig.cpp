@@ -108,8 +108,7 @@ void Rig::Build() {
     // grow without bound.
     Nic().SetRecording(false);
     Nic().OnSendComplete([this](const host::SendCompletion& done) {
-        ++completed_;
-        if (done.status == NDIS_STATUS_SUCCESS) ++succeeded_;
+        lastSendWent_ = done.status == NDIS_STATUS_SUCCESS;
     });
     Start();
 }
@@ -163,6 +162,7 @@ void Rig::BeginInput() {
     Line().StartPartner();
     Line().SetEcho(options_.line.echo);
     Nic().SetReturnPolicy({});
+    Nic().ReturnHeld();
     Nic().SetInformationBufferOffset(0);
     if (!Nic().Running()) {
         Start();
@@ -171,8 +171,7 @@ void Rig::BeginInput() {
         // training: a fresh start brings both back.
         if (!host::RunUntil([&] { return Fit(); }, kSecond)) Reinitialize();
     }
-    Nic().Reset();  // fresh rings: every input starts from the same ones
-    completed_ = succeeded_ = 0;
+    Reset();  // fresh rings: every input starts from the same ones
     mailboxUsed_ = options_.hostile;
 }
 
@@ -186,11 +185,20 @@ bool Rig::RunWithWatchdog(const std::function<bool()>& done, host::Nanoseconds l
         bool hung = Nic().CheckForHang();
         pendingLooks = Nic().RequestPending() ? pendingLooks + 1 : 0;
         if (hung || pendingLooks >= 2) {
-            Nic().Reset();
+            Reset();
             pendingLooks = 0;
         }
     }
     return true;
+}
+
+void Rig::Reset() {
+    Nic().Reset();
+    lastSendWent_ = false;
+}
+
+void Rig::HangCheck() {
+    if (Nic().CheckForHang()) Reset();
 }
 
 bool Rig::RequestSlotFree() {
@@ -223,22 +231,23 @@ void Rig::EndInput() {
 
     // A send completes with success and a request is answered, after a
     // reset if the adapter needs one; a send that a reset aborted goes again.
-    // The request is a statistics read when the transceiver's mailbox was in
-    // play: its answers come through the card and the interrupt.
+    // The send has been shown already when the last to complete went, with
+    // no reset since, and the card told no lie. The request is a statistics
+    // read when the transceiver's mailbox was in play: its answers come
+    // through the card and the interrupt.
     const std::vector<uint8_t> probe = testbed::MakeFrame(100, 0x5A);
-    uint64_t before = succeeded_;
+    if (options_.hostile) lastSendWent_ = false;
     Line().SetEcho(false);  // the probe needs no answer: it only has to go
-    nic.Send({probe});
     host::RequestResult asked = mailboxUsed_
                                     ? nic.Query(OID_ZR48_GET_STATISTICS, StatisticsRead())
                                     : nic.Query(OID_GEN_MEDIA_CONNECT_STATUS, 4);
     auto served = [&] {
-        if (nic.SendsOutstanding() == 0 && succeeded_ == before) nic.Send({probe});
-        return succeeded_ > before && !nic.RequestPending();
+        if (!lastSendWent_ && nic.SendsOutstanding() == 0) nic.Send({probe});
+        return lastSendWent_ && !nic.RequestPending();
     };
     if (!asked.issued || !RunWithWatchdog(served, kRecoveryLimit)) {
         Fail("hang: the adapter does not come back: %s, %s",
-             succeeded_ > before ? "a send completed" : "no send completes",
+             lastSendWent_ ? "a send completed" : "no send completes",
              !asked.issued           ? "the request was refused"
              : nic.RequestPending() ? "the request is still pending"
                                     : "the request was answered");

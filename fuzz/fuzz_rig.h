@@ -69,6 +69,10 @@ public:
     // Whether a request may be made now (NDIS makes one at a time): runs the
     // machine a little for one that is pending.
     bool RequestSlotFree();
+    // MiniportReset as NDIS makes it; the hang check as NDIS answers it (a
+    // reset when it says so). The hang detector hears of both.
+    void Reset();
+    void HangCheck();
 
     // Halts and initializes the adapter again, line up and packet filter set.
     void Reinitialize();
@@ -80,8 +84,6 @@ public:
     // adapter without it, and the input ends on a fresh machine (a card that
     // came back as it was would be out of step with the driver).
     void CardGoneForGood() { cardGone_ = true; }
-    // Sends completed since the input began, and of them with success.
-    uint64_t Completed() const { return completed_; }
 
 private:
     void Build();
@@ -97,8 +99,8 @@ private:
     uint64_t inputs_ = 0;
     bool mailboxUsed_ = false;
     bool cardGone_ = false;
-    uint64_t completed_ = 0;
-    uint64_t succeeded_ = 0;
+    // The last send to complete did so with success, after the last reset.
+    bool lastSendWent_ = false;
 };
 
 }  // namespace fuzz

@@ -192,9 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 12: Statistics(rig, in); break;
         case 13: Query(rig, in); break;
         case 14:
-            if (rig.Nic().CheckForHang()) rig.Nic().Reset();  // as NDIS answers it
+            rig.HangCheck();
             break;
-        case 15: rig.Nic().Reset(); break;
+        case 15: rig.Reset(); break;
         case 16: fuzz::ReturnPackets(rig, in); break;
         case 17:
             if (in.ConsumeIntegralInRange(0, 3) == 0) StartAgain(rig, in);

@@ -143,9 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::ReturnPackets(rig, in);
             break;
         case 7: host::Advance(in.ConsumeIntegralInRange(0, 20) * kMillisecond); break;
-        case 8: rig.Nic().Reset(); break;
+        case 8: rig.Reset(); break;
         case 9:
-            if (rig.Nic().CheckForHang()) rig.Nic().Reset();  // as NDIS answers it
+            rig.HangCheck();
             break;
         }
     }
