@@ -215,9 +215,13 @@ void Rig::EndInput() {
         Teardown();
         Build();
     }
-    // The card tells the truth and answers again; the line is whole.
+    // The card tells the truth and answers again, its knobs are back (a
+    // wedged transmitter is freed by the reset that finds it); the line is
+    // whole.
     if (liar_) liar_->BeHonest();
     Card().ClearAnswerFaults();
+    Card().FailNextTransmits(0);
+    Card().FailNextReceives(0);
     Line().Restore();
     Line().StartPartner();
     if (!Nic().Running()) Start();

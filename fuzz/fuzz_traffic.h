@@ -32,6 +32,14 @@ inline void SendPackets(Rig& rig, FuzzedDataProvider& in) {
     rig.Nic().Send(packets);
 }
 
+// Runs the next 1 to 8 pieces of the machine's work and no more, so that an
+// input can come in between an interrupt's service routine and its deferred
+// routine, a transmission and its completion.
+inline void Step(FuzzedDataProvider& in) {
+    int left = in.ConsumeIntegralInRange(1, 8);
+    host::RunUntil([&] { return left-- <= 0; }, host::kSecond);
+}
+
 inline void ReturnPackets(Rig& rig, FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange(0, 3)) {
     case 0: rig.Nic().SetReturnPolicy({host::ReturnWhen::InsideIndication}); break;

@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     for (int step = 0; step < 32 && in.remaining_bytes() != 0 && rig.Nic().Running(); ++step) {
         static const char* const kSteps[] = {
-            "send",   "from the line", "advance",    "advance",    "lie",      "lie",
+            "send",   "from the line", "advance",    "step",       "lie",      "lie",
             "stream", "spurious",      "withhold",   "all ones or removal",    "card fault",
             "line fault", "statistics", "query",     "hang check", "reset",    "returns",
             "start again"};
@@ -168,8 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (what) {
         case 0: fuzz::SendPackets(rig, in); break;
         case 1: FromTheLine(rig, in); break;
-        case 2:
-        case 3: host::Advance(in.ConsumeIntegralInRange(0, 30) * kMillisecond); break;
+        case 2: host::Advance(in.ConsumeIntegralInRange(0, 30) * kMillisecond); break;
+        case 3: fuzz::Step(in); break;
         case 4:
         case 5: Lie(rig, in); break;
         case 6: {

@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     for (int step = 0; step < 24 && in.remaining_bytes() != 0; ++step) {
         static const char* const kSteps[] = {"query", "query", "query", "set", "send", "send",
-                                             "returns", "advance", "reset", "hang check"};
+                                             "returns", "advance or step", "reset", "hang check"};
         int what = in.ConsumeIntegralInRange(0, 9);
         fuzz::Note("step %d: %s", step, kSteps[what]);
         switch (what) {
@@ -142,7 +142,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             rig.Line().SetEcho(in.ConsumeBool());
             fuzz::ReturnPackets(rig, in);
             break;
-        case 7: host::Advance(in.ConsumeIntegralInRange(0, 20) * kMillisecond); break;
+        case 7:
+            if (in.ConsumeBool()) {
+                host::Advance(in.ConsumeIntegralInRange(0, 20) * kMillisecond);
+            } else {
+                fuzz::Step(in);
+            }
+            break;
         case 8: rig.Reset(); break;
         case 9:
             rig.HangCheck();

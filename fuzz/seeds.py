@@ -95,7 +95,10 @@ class Requests(Input):
         return self
 
     def advance(self, ms):
-        return self.range(0, 9, 7).range(0, 20, ms)
+        return self.range(0, 9, 7).bool(True).range(0, 20, ms)
+
+    def step(self, pieces):
+        return self.range(0, 9, 7).bool(False).range(1, 8, pieces)
 
     def reset(self):
         return self.range(0, 9, 8)
@@ -155,6 +158,10 @@ def request_stories():
                             .returns(True, 3, 3).reset().returns(True, 3, 200))
     yield "receives-inside", (Requests().returns(True, 0).send([(60, []), (1514, [])] * 4)
                               .advance(1).hang_check())
+    yield "reset-between-interrupt-and-deferred-call", (
+        Requests().returns(True, 1).send([(100, [])] * 3).step(2).reset().step(8)
+        .request(True, GET_STATISTICS, signature(64), signed=True, wait=False).step(3).reset()
+        .advance(5))
 
 
 # ---------------------------------------------------------------------------
@@ -180,6 +187,9 @@ class Hostile(Input):
 
     def advance(self, ms):
         return self.range(0, 17, 2).range(0, 30, ms)
+
+    def step(self, pieces):
+        return self.range(0, 17, 3).range(1, 8, pieces)
 
     def lie_register(self, name, value, times=1):
         return (self.range(0, 17, 4).range(0, 2, 0).range(0, 7, REGISTERS[name])
@@ -272,6 +282,9 @@ def hostile_stories():
     yield "stream-traffic", (Hostile().stream(bytes([0x03, 0x81, 0x05, 0xB0, 0x01, 0xC8, 0xF1,
                                                      0x02, 0xA0, 0xFF, 0xFF, 0xFF, 0xFF]))
                              .send([60, 1514]).from_line([100, 1514]).advance(20))
+    yield "reset-between-interrupt-and-deferred-call", (
+        Hostile().send([100, 100]).from_line([100]).step(2).reset().step(8).statistics().step(3)
+        .lie_register("ISR", 0x21).spurious().step(1).reset().advance(5))
     yield "withheld-interrupt", (Hostile().withhold(40).send([100] * 4).from_line([100] * 2)
                                  .advance(30))
     yield "line-flap", (Hostile().line_fault(4, 300, 300).send([1000] * 6).advance(30)
