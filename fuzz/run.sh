@@ -13,10 +13,12 @@ seconds=${2:?usage: fuzz/run.sh BUILD SECONDS [TARGET...]}
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(requests_fuzzer hostile_card_fuzzer configuration_fuzzer)
+[ ${#targets[@]} -eq 0 ] && targets=(requests_fuzzer hostile_card_fuzzer configuration_fuzzer
+                                   sim_config_fuzzer sim_control_fuzzer)
 
 # The longest input each target is given: enough for a few dozen steps.
-declare -A max_len=([requests_fuzzer]=128 [hostile_card_fuzzer]=256 [configuration_fuzzer]=256)
+declare -A max_len=([requests_fuzzer]=128 [hostile_card_fuzzer]=256 [configuration_fuzzer]=256
+                   [sim_config_fuzzer]=1024 [sim_control_fuzzer]=256)
 
 if ! command -v llvm-symbolizer >/dev/null && [ -x /usr/bin/llvm-symbolizer-14 ]; then
   export ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer-14

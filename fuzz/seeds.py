@@ -352,10 +352,66 @@ def configuration_stories():
     yield "hex-slot", Configuration({"SlotNumber": "10000"})
 
 
+class Text:
+    """An input of the simulator's targets: a configuration file's text, or
+    control request lines."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def data(self):
+        return self.text.encode("latin-1")
+
+
+def sim_config_stories():
+    pair = "[adapter a]\nline = l1\n[adapter b]\nline = l1\n"
+    yield "conf-full", Text("# two ends\n[adapter a]\nlinerate = 4096 ; any case\n"
+                            "TerminalType = 0x1\nLineCode = \"3\"\nNetworkAddress = 001122334455\n"
+                            "line = l1\n[adapter b]\nline = l1\ntap = tapb\nXmtQueueLen = 010\n"
+                            "[line l1]\ndelay_us = 25\nloss = 0.01\nbit_errors = 1e-7\nseed = 9\n")
+    yield "conf-crlf", Text(pair.replace("\n", "\r\n"))
+    yield "conf-notes", Text("[adapter a]\nline = l\nNetworkAddress = 000000000000\n"
+                             "LineRate = 1000\nConfigType = 1\nLineCode = 0\n"
+                             "[adapter b]\nline = l\nNetworkAddress = \"000000000000\"\n"
+                             "AnnexType = 3\nTerminalType = 1\nLineRate = \"6016\"\n")
+    yield "conf-loopbacks", Text("[adapter a]\nline = loopback\n[adapter b]\nline = loopback\n"
+                                 "[adapter c]\nline = l\n[adapter d]\nline = l\n")
+    mistakes = ["LineRate = abc", "LineRate = -5", "LineRate = 99999999999", "LineRate = 20 48",
+                "LineRate =", "LineRate = 0x", "LineRate = \"abc\"", "LineRate = \"2048",
+                "TerminalType = yes", "NetworkAddress = 01005E000001",
+                "NetworkAddress = 02:48:00:00:00:01", "SlotNumber = 3", "LineRat = 2048",
+                "tap = a/b", "firmware =", "firmware = /dev/null", "line = l 1", "just words"]
+    yield "conf-mistakes", Text("[adapter a]\n" + "\n".join(mistakes) + "\n")
+    for i, m in enumerate(mistakes):
+        yield "conf-mistake-%d" % i, Text("[adapter a]\nline = loopback\n" + m + "\n")
+    yield "conf-lines", Text(pair + "[line l1]\nloss = nan\nbit_errors = 0x1p-3\n"
+                             "delay_us = 10000001\nseed = x\n[wire x]\n[adapter a\n")
+    yield "conf-many", Text("".join("[adapter a%d]\nline = loopback\n" % i for i in range(17)))
+
+
+def sim_control_stories():
+    yield "control-strict", Text("\n".join([
+        "STATUS now", "ADAPTERS x", "STOP please", "RESET", "RESET a b", "LINE l1 flap 10abc",
+        "LINE l1 flap 0", "LINE l1 loss nan", "LINE l1 loss 1.5", "LINE l1 loss 0x1",
+        "LINE l1 cut now", "WAIT_LINK", "WAIT_LINK -1", "WAIT_LINK abc", "WAIT_LINK 601",
+        "WAITLINK 1", "NOTE", "NOTE   spaced   words", "", "LINE l2 cut", "RESET z"]))
+    yield "control-views", Text("ADAPTERS\nLINES\nSTATUS\nWAIT_LINK 0\n")
+    yield "control-queries", Text("QUERY a 0x00010112 00000000\nQUERY b 0x00010202 -\n"
+                                  "QUERY a 0xFF020210 74617473" + "00" * 60 + "\n"
+                                  "SET a 0x0001010E 03000000\nSET b 0xFF020211 -\n"
+                                  "QUERY a 0x01010102 000000000000\nQUERY a 12 zz\n")
+    yield "control-cut", Text("LINE l1 cut\nWAIT_LINK 5\nSTATUS\nLINE l1 restore\nWAIT_LINK 10\n")
+    yield "control-reset", Text("RESET a\nQUERY a 0x00010114 00000000\nRESET b\nRESET b\n")
+    yield "control-flap", Text("LINE l1 flap 100 200 300\nWAIT_LINK 1\nSTATUS\n")
+    yield "control-loss", Text("LINE l1 loss 1\nLINE l1 bit_errors 0.5\nWAIT_LINK 2\n")
+
+
 STORIES = {
     "requests_fuzzer": request_stories,
     "hostile_card_fuzzer": hostile_stories,
     "configuration_fuzzer": configuration_stories,
+    "sim_config_fuzzer": sim_config_stories,
+    "sim_control_fuzzer": sim_control_stories,
 }
 
 
