@@ -3,6 +3,8 @@
 #   make demo    install what is missing, build, run the two-adapter simulation
 #   make bench   benchmarks
 #   make e2e     the end-to-end tests (root: TAP devices, namespaces, real time)
+#   make test-tsan  ThreadSanitizer over the concurrent tests and a simulator run
+#   make check-loaded  the tests three times with every core kept busy
 #   make windows the Windows packages, build/package/{x86,amd64} (FIRMWARE=PATH)
 #   make fuzz    each fuzz target for FUZZ_SECONDS (default 300) from its corpus
 SHELL := /bin/bash
@@ -10,8 +12,8 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps host asan windows windows-driver windows-tools windows-check test test-asan e2e \
-  fuzz-build fuzz fuzz-check check demo bench clean
+.PHONY: all deps host asan tsan test-tsan check-loaded windows windows-driver windows-tools \
+  windows-check test test-asan e2e fuzz-build fuzz fuzz-check check demo bench clean
 
 all: host
 
@@ -108,12 +110,29 @@ fuzz: fuzz-build
 fuzz-check: fuzz-build
 	fuzz/run.sh $(BUILD)/fuzz $(FUZZ_CHECK_SECONDS)
 
+# ThreadSanitizer: the test programs that run on concurrent processors and a
+# bounded zr48sim run with traffic, cuts and resets (scripts/tsan.sh); only
+# the two intentional idioms in scripts/tsan.supp are suppressed.
+TSAN_TARGETS := host_tests driver_foundation_tests driver_datapath_tests \
+  driver_requests_tests sim_tests zr48sim zr48stat
+tsan: deps
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZR48_TSAN=ON
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target $(TSAN_TARGETS)
+
+test-tsan: tsan
+	scripts/tsan.sh $(BUILD)/tsan
+
+# The test programs three times in a row with every core kept busy by a CPU
+# hog: no test may depend on how its threads are scheduled.
+check-loaded: host
+	scripts/check-loaded.sh $(BUILD)/host
+
 # End-to-end, in real time, as root: two namespaces, two TAP devices, two
 # driver instances; ping, iperf3, a line cut and resets during transfers.
 e2e: host
 	tests/e2e/run.sh $(BUILD)/host
 
-check: deps windows windows-check test test-asan fuzz-check e2e
+check: deps windows windows-check test test-asan test-tsan fuzz-check e2e
 	@echo "make check: all builds and tests passed"
 
 # Two adapters: firmware download, bring-up, training, traffic both ways, a
@@ -129,9 +148,10 @@ demo: deps
 # debug information).
 bench: deps
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench
+	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench ledger_bench
 	$(BUILD)/bench/bench/sim_bench
 	$(BUILD)/bench/bench/driver_bench
+	$(BUILD)/bench/bench/ledger_bench
 	DRIVER_BENCH=$(BUILD)/bench/bench/driver_bench bench/callgrind.sh \
 	  receive/60 receive/1514 send/60 send/1514
 

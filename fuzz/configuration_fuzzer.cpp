@@ -72,7 +72,7 @@ struct Bench {
 };
 
 void Build(Bench& bench) {
-    host::ResetWorld();
+    host::ResetWorld(fuzz::FuzzWorld());
     host::SetViolationHandler([](const std::string& message) {
         fuzz::Fail("verifier: %s", message.c_str());
     });

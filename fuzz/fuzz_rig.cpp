@@ -85,12 +85,19 @@ cardmodel::CardOptions QuickCard() {
     return card;
 }
 
+host::WorldOptions FuzzWorld() {
+    host::WorldOptions world;
+    world.watchdog = false;
+    world.specialPool = false;
+    return world;
+}
+
 Rig::Rig(RigOptions options) : options_(std::move(options)) {}
 
 Rig::~Rig() { Teardown(); }
 
 void Rig::Build() {
-    host::ResetWorld();
+    host::ResetWorld(FuzzWorld());
     host::SetViolationHandler([](const std::string& message) {
         Fail("verifier: %s", message.c_str());
     });

@@ -40,6 +40,14 @@ struct RigOptions {
     unsigned inputsPerMachine = 20000;
 };
 
+// The machine the targets run on. NDIS's own watchdog is off: the rig plays
+// it (RunWithWatchdog), so that an input's hang checks and resets happen
+// where the rig can watch them. Special pool is off: a mapping and a page per
+// block would cost every input dearly, and AddressSanitizer already faults
+// an access outside a block's allocation at the access (guard bytes, checked
+// when a block is given back, catch what lands just past its end).
+host::WorldOptions FuzzWorld();
+
 // A card that boots, downloads and trains quickly, with a small firmware
 // image: initializing costs little, so an input that needs it can have it.
 cardmodel::CardOptions QuickCard();

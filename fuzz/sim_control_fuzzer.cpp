@@ -12,10 +12,11 @@
 //     request's; the client's parser reads any line without harm;
 //   - after an input that touched the lines, an adapter or its settings, the
 //     lines restored, every link is up again within a minute of virtual time
-//     and each adapter answers a statistics read (the simulator's hang check
-//     and NDIS's reset running as they do); a verifier violation is a crash,
-//     and the simulator, built anew every so many inputs and after a line
-//     flap (whose steps lie far ahead), halts with an empty ledger.
+//     and each adapter answers a statistics read (NDIS's watchdog, its hang
+//     checks and resets, running as in the simulator); a verifier violation
+//     is a crash, and the simulator, built anew every so many inputs and
+//     after a line flap (whose steps lie far ahead), halts with an empty
+//     ledger.
 #include <unistd.h>
 
 #include <cstdint>
@@ -104,7 +105,11 @@ private:
         }
         close(fd);
         for (auto& adapter : config.adapters) adapter.firmwarePath = path;
-        sim_ = std::make_unique<zr48sim::Simulator>(config, zr48sim::SimOptions{});
+        // NDIS's watchdog runs as in the simulator; special pool is off, as
+        // in the other targets (fuzz::FuzzWorld).
+        zr48sim::SimOptions options;
+        options.world.specialPool = false;
+        sim_ = std::make_unique<zr48sim::Simulator>(config, options);
         std::string error;
         bool built = sim_->Build(&error);
         unlink(path);

@@ -5,6 +5,8 @@
 // against a handler that writes past it. The packet filter and multicast
 // list set last are set again after an addressing reset (see
 // host/miniport.h).
+#include <cstdio>
+
 #include "host/verifier.h"
 #include "internal.h"
 #include "internal_miniport.h"
@@ -13,23 +15,36 @@ namespace host {
 namespace internal {
 namespace {
 
-// True the first time the guard after the buffer is found written. Caller
+// True the first time the buffer is found written outside its bounds by a
+// write that did not fault (guard-byte mode, or before its start). Caller
 // holds the adapter's mu.
 bool NewOverrun(RequestRecord& r) {
-    if (r.overrunReported) return false;
-    for (size_t i = 0; i < r.buffer.size(); ++i) {
-        if (i == r.offset) i += r.length;
-        if (i < r.buffer.size() && r.buffer[i] != kRequestGuardByte) {
-            r.overrunReported = true;
-            return true;
-        }
-    }
-    return false;
+    if (r.overrunReported || r.released) return false;
+    bool before = false;  // the guard bytes before an offset buffer
+    for (size_t i = 0; i < r.offset; ++i) before |= r.buffer.data()[i] != HostBytes::kGuardByte;
+    if (!before && r.buffer.Intact()) return false;
+    r.overrunReported = true;
+    return true;
+}
+
+// The information buffer's bytes (past the guard bytes of an offset).
+std::vector<uint8_t> InformationBytes(const RequestRecord& r) {
+    const uint8_t* start = r.buffer.data() + r.offset;
+    return {start, start + r.length};
+}
+
+// The request has its final status: the protocol takes its buffer back.
+// Caller holds the adapter's mu.
+void ReleaseBuffer(RequestRecord& r) {
+    if (r.released) return;
+    r.final = InformationBytes(r);
+    r.buffer.Free();
+    r.released = true;
 }
 
 void ReportOverrun(bool query, NDIS_OID oid, ULONG length) {
     Violation("the %s handler for OID 0x%08X wrote past the end of its %u-byte information "
-              "buffer (or before its start)", query ? "query" : "set", oid, length);
+              "buffer", query ? "query" : "set", oid, length);
 }
 
 RequestResult ResultOf(const RequestRecord& r) {
@@ -38,10 +53,15 @@ RequestResult ResultOf(const RequestRecord& r) {
     result.pended = r.pended;
     result.completed = r.completed && !r.inHandler;
     result.status = result.completed ? r.status : NDIS_STATUS_PENDING;
+    // Until the request has its final status its counts and buffer are the
+    // miniport's: in the concurrent mode it may be writing them on another
+    // processor, and they are shown once it completes (a protocol too looks
+    // only then). In the deterministic mode nothing runs meanwhile, and a
+    // test may look at what the miniport has stored so far.
+    if (!r.completed && IsConcurrent()) return result;
     result.bytesDone = r.bytesDone;
     result.bytesNeeded = r.bytesNeeded;
-    auto start = r.buffer.begin() + static_cast<ptrdiff_t>(r.offset);
-    result.buffer.assign(start, start + r.length);
+    result.buffer = r.released ? r.final : InformationBytes(r);
     return result;
 }
 
@@ -49,8 +69,7 @@ RequestResult ResultOf(const RequestRecord& r) {
 // filter that decides whether a receive comes too early (lock held).
 void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     if (r.query || r.status != NDIS_STATUS_SUCCESS) return;
-    auto start = r.buffer.begin() + static_cast<ptrdiff_t>(r.offset);
-    std::vector<uint8_t> bytes(start, start + r.length);
+    std::vector<uint8_t> bytes = r.released ? r.final : InformationBytes(r);
     if (r.oid == OID_GEN_CURRENT_PACKET_FILTER && r.length == 4) {
         s.packetFilter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
                          static_cast<ULONG>(bytes[3]) << 24;
@@ -62,10 +81,6 @@ void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     }
 }
 
-bool RequestOutstanding(const MiniportState& s) {
-    return s.request && (!s.request->completed || s.request->inHandler);
-}
-
 void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const char* function) {
     RequireIrql(function, PASSIVE_LEVEL, DISPATCH_LEVEL);
     auto state = AdapterFor(handle, function, Use::Completion);
@@ -74,6 +89,7 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
         Violation("%s: NDIS_STATUS_PENDING is not a completion status", function);
         return;
     }
+    EnterProtocol(*state);  // its request-complete handler takes its lock
     const char* problem = nullptr;
     RequestResult result;
     std::function<void(const RequestResult&)> callback;
@@ -97,6 +113,7 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
             oid = r->oid;
             length = r->length;
             if (!r->inHandler) {  // otherwise the handler's return finishes it
+                ReleaseBuffer(*r);
                 NoteSetDone(*state, *r);
                 result = ResultOf(*r);
                 callback = state->callbacks.requestComplete;
@@ -138,11 +155,18 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     record->query = query;
     record->oid = oid;
     record->length = static_cast<ULONG>(buffer.size());
+    record->issued = Now();
+    char name[96];
+    snprintf(name, sizeof name, "the information buffer of a %s of OID 0x%08X (%u bytes)",
+             query ? "query" : "set", oid, record->length);
+    // A real address for 0 bytes too (in special pool, its guard page's).
+    // Guard bytes first for a buffer that starts past an aligned address.
     record->offset = s.requestOffset;
-    record->buffer = std::move(buffer);
-    // Also a real address for 0 bytes.
-    record->buffer.insert(record->buffer.end(), kRequestGuard, kRequestGuardByte);
-    record->buffer.insert(record->buffer.begin(), record->offset, kRequestGuardByte);
+    buffer.insert(buffer.begin(), record->offset, HostBytes::kGuardByte);
+    if (!record->buffer.Assign(buffer.data(), buffer.size(), 0, name)) {
+        *refusal = NDIS_STATUS_RESOURCES;  // the system had no memory for it
+        return nullptr;
+    }
     RequestRecord* r = record.get();
     s.request = std::move(record);
     *context = s.context;
@@ -173,8 +197,11 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
             r->completed = true;
             r->status = status;
         }
-        if (r->completed) NoteSetDone(*state, *r);
         overrun = NewOverrun(*r);
+        if (r->completed) {
+            ReleaseBuffer(*r);
+            NoteSetDone(*state, *r);
+        }
         result = ResultOf(*r);
     }
     EndCall(*state, Call::Request);
@@ -189,42 +216,81 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
 }
 
 }  // namespace
-}  // namespace internal
 
-using internal::MiniportState;
-
-RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
-    return Issue(true, oid, std::vector<uint8_t>(bufferLength, kInformationPattern));
+bool RequestOutstanding(const MiniportState& s) {
+    return s.request && (!s.request->completed || s.request->inHandler);
 }
 
-RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
-    return Issue(true, oid, contents);
-}
-
-RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
-    return Issue(false, oid, bytes);
-}
-
-RequestResult Miniport::Issue(bool query, NDIS_OID oid, std::vector<uint8_t> buffer) {
-    std::shared_ptr<MiniportState> state = state_;
+RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
+                           std::vector<uint8_t> buffer) {
     RequestResult refused;
     NDIS_HANDLE context = nullptr;
-    internal::RequestRecord* r =
-        internal::OpenRequest(*state, query, oid, std::move(buffer), &context, &refused.status);
+    RequestRecord* r = OpenRequest(*state, query, oid, std::move(buffer), &context, &refused.status);
     if (!r) return refused;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     auto& v30 = state->handlers.Ndis40Chars.Ndis30Chars;
-    RunAtIrql(internal::AtLeastCurrent(DISPATCH_LEVEL),
+    RunAtIrql(AtLeastCurrent(DISPATCH_LEVEL),
               query ? "MiniportQueryInformation" : "MiniportSetInformation", [&] {
-                  PVOID information = r->buffer.data() + r->offset;
-                  status = query ? v30.QueryInformationHandler(context, oid, information,
-                                                               r->length, &r->bytesDone,
-                                                               &r->bytesNeeded)
-                                 : v30.SetInformationHandler(context, oid, information,
-                                                             r->length, &r->bytesDone,
-                                                             &r->bytesNeeded);
+                  uint8_t* bytes = r->buffer.data() + r->offset;
+                  status = query ? v30.QueryInformationHandler(context, oid, bytes, r->length,
+                                                               &r->bytesDone, &r->bytesNeeded)
+                                 : v30.SetInformationHandler(context, oid, bytes, r->length,
+                                                             &r->bytesDone, &r->bytesNeeded);
               });
-    return internal::FinishRequest(state, r, status);
+    return FinishRequest(state, r, status);
+}
+
+RequestResult WaitForRequest(const std::shared_ptr<MiniportState>& state, Nanoseconds limit) {
+    RunUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(state->mu);
+            return !RequestOutstanding(*state);
+        },
+        limit);
+    std::lock_guard<std::mutex> lock(state->mu);
+    return state->request ? ResultOf(*state->request) : RequestResult{};
+}
+
+// NDIS sets the packet filter and multicast list again after a reset that
+// lost the adapter's addressing. One request at a time: a replay that pends
+// is waited for before the next.
+void ReplayAddressing(const std::shared_ptr<MiniportState>& state) {
+    std::vector<std::pair<NDIS_OID, std::vector<uint8_t>>> sets;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (state->haveFilterSet) {
+            sets.push_back({OID_GEN_CURRENT_PACKET_FILTER, state->filterSet});
+        }
+        if (state->haveMulticastSet) {
+            sets.push_back({OID_802_3_MULTICAST_LIST, state->multicastSet});
+        }
+        if (RequestOutstanding(*state) && !sets.empty()) {
+            state->warnings.push_back("addressing reset: the packet filter and multicast list "
+                                      "were not set again, a request being outstanding");
+            return;
+        }
+    }
+    for (auto& set : sets) {
+        if (IssueRequest(state, false, set.first, set.second).pended &&
+            !WaitForRequest(state, 10 * kSecond).completed) {
+            return;
+        }
+    }
+}
+
+}  // namespace internal
+
+RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
+    return internal::IssueRequest(state_, true, oid,
+                                  std::vector<uint8_t>(bufferLength, kInformationPattern));
+}
+
+RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
+    return internal::IssueRequest(state_, true, oid, contents);
+}
+
+RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
+    return internal::IssueRequest(state_, false, oid, bytes);
 }
 
 void Miniport::SetInformationBufferOffset(size_t offset) {
@@ -238,14 +304,7 @@ bool Miniport::RequestPending() const {
 }
 
 RequestResult Miniport::WaitForRequest(Nanoseconds limit) {
-    std::shared_ptr<MiniportState> state = state_;
-    RunUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(state->mu);
-            return !internal::RequestOutstanding(*state);
-        },
-        limit);
-    return LastRequest();
+    return internal::WaitForRequest(state_, limit);
 }
 
 RequestResult Miniport::LastRequest() const {
@@ -256,30 +315,6 @@ RequestResult Miniport::LastRequest() const {
 void Miniport::OnRequestComplete(std::function<void(const RequestResult&)> callback) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->callbacks.requestComplete = std::move(callback);
-}
-
-// NDIS sets the packet filter and multicast list again after a reset that
-// lost the adapter's addressing. One request at a time: a replay that pends
-// is waited for before the next.
-void Miniport::ReplayAddressing() {
-    std::vector<std::pair<NDIS_OID, std::vector<uint8_t>>> sets;
-    {
-        std::lock_guard<std::mutex> lock(state_->mu);
-        if (state_->haveFilterSet) {
-            sets.push_back({OID_GEN_CURRENT_PACKET_FILTER, state_->filterSet});
-        }
-        if (state_->haveMulticastSet) {
-            sets.push_back({OID_802_3_MULTICAST_LIST, state_->multicastSet});
-        }
-        if (internal::RequestOutstanding(*state_) && !sets.empty()) {
-            state_->warnings.push_back("addressing reset: the packet filter and multicast list "
-                                       "were not set again, a request being outstanding");
-            return;
-        }
-    }
-    for (auto& set : sets) {
-        if (Set(set.first, set.second).pended && !WaitForRequest(10 * kSecond).completed) return;
-    }
 }
 
 }  // namespace host

@@ -17,6 +17,9 @@ constexpr uint32_t RegisterAt(CardRegister reg) { return REGISTERS_OFFSET + reg;
 
 class HostileCardTest : public DataPathTest {
 protected:
+    // The tests make their hang checks and resets themselves, at chosen
+    // moments.
+    host::WorldOptions WorldOptions() override { return testing_support::WithoutWatchdog(); }
     // The driver's interrupt taken for the card's word alone: the next ISR
     // read shows `status`, raised by a device that is not there.
     static void InterruptWithStatus(testbed::HostileCard& liar, uint8_t status) {

@@ -164,6 +164,32 @@ TEST_F(LifecycleTest, ATransceiverStepThatFailsFailsTheStartWithItsStatusLogged)
     ASSERT_EQ(unit.nic->Initialize(), NDIS_STATUS_SUCCESS);
 }
 
+// Every queue length the driver takes works, whether or not the 128-slot
+// rings can use all its buffers; the longest it takes (1024 of each) asks for
+// a shared block within the 4 MB that Windows gives in one contiguous piece.
+TEST_F(LifecycleTest, QueueLengthsTheDriverTakesWork) {
+    Unit& unit = machine->AddAdapter();
+    machine->Loopback(unit);
+    for (uint32_t length : {1u, 127u, 200u, 1024u}) {
+        SCOPED_TRACE(length);
+        unit.Parameters().SetInteger("XmtQueueLen", length);
+        unit.Parameters().SetInteger("RcvQueueLen", length);
+        unit.nic->ClearRecords();
+        machine->Start(unit);
+        ASSERT_TRUE(machine->LinkUp(unit));
+        auto frames = Frames(5, 300);
+        SendFrames(unit, frames);
+        ExpectOnLine(unit, frames);
+        for (const auto& f : frames) DeliverFromLine(unit, {f});
+        AwaitCompletions(unit);
+        ASSERT_EQ(unit.nic->Completions().size(), 5u);
+        for (const auto& done : unit.nic->Completions()) {
+            EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
+        }
+        unit.nic->Halt();
+    }
+}
+
 // A queue of no buffers would give an adapter that reports its line up and
 // never sends (or never receives); one of thousands or millions asks for a
 // DMA block of megabytes to gigabytes, beyond 32 bits even (the configuration
