@@ -7,13 +7,14 @@
 #   make test-tsan  ThreadSanitizer over the concurrent tests and a simulator run
 #   make check-loaded  the tests three times with every core kept busy
 #   make windows the Windows packages, build/package/{x86,amd64} (FIRMWARE=PATH)
+#   make fuzz    each fuzz target for FUZZ_SECONDS (default 300) from its corpus
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps host asan tsan test-tsan check-loaded windows windows-driver windows-tools windows-check test test-asan e2e \
-  check demo bench bench-line clean
+.PHONY: all deps host asan tsan test-tsan check-loaded windows windows-driver windows-tools \
+  windows-check test test-asan e2e fuzz-build fuzz fuzz-check check demo bench bench-line clean
 
 all: host
 
@@ -92,6 +93,24 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
+# The fuzz targets (fuzz/): libFuzzer with clang, AddressSanitizer and UBSan,
+# in a build directory of their own. `make fuzz` runs each for FUZZ_SECONDS
+# from its corpus in the tree (new inputs and crashes go to $(BUILD)/fuzz);
+# `make check` runs each for FUZZ_CHECK_SECONDS, the whole corpus first, so
+# that a regression on a known input fails.
+FUZZ_SECONDS ?= 300
+FUZZ_CHECK_SECONDS ?= 30
+fuzz-build: deps
+	cmake -S . -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DZR48_FUZZ=ON
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzz_targets
+
+fuzz: fuzz-build
+	fuzz/run.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+fuzz-check: fuzz-build
+	fuzz/run.sh $(BUILD)/fuzz $(FUZZ_CHECK_SECONDS)
+
 # ThreadSanitizer: the test programs that run on concurrent processors and a
 # bounded zr48sim run with traffic, cuts and resets (scripts/tsan.sh); only
 # the two intentional idioms in scripts/tsan.supp are suppressed.
@@ -114,7 +133,7 @@ check-loaded: host
 e2e: host
 	tests/e2e/run.sh $(BUILD)/host
 
-check: deps windows windows-check test test-asan test-tsan e2e
+check: deps windows windows-check test test-asan test-tsan fuzz-check e2e
 	@echo "make check: all builds and tests passed"
 
 # Two adapters: firmware download, bring-up, training, traffic both ways, a

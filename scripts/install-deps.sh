@@ -9,6 +9,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   osslsigncode openssl wine64
+  clang-14 libclang-rt-14-dev llvm-14
   iproute2 iperf3 iputils-ping procps valgrind python3
 )
 

@@ -43,9 +43,31 @@ CardSlot::~CardSlot() {
 }
 
 void CardSlot::SetInterrupt(bool asserted) {
+    {
+        std::lock_guard<std::mutex> lock(routeMu_);
+        if (route_) {
+            route_(asserted);
+            return;
+        }
+    }
     // The host delivers through its executor, never from inside this call:
     // the card holds its own lock here.
     host::SetInterruptLine(placement_.interruptLine, this, asserted);
+}
+
+void CardSlot::SetOffBus(bool off) { offBus_ = off; }
+
+bool CardSlot::DmaRead(uint32_t busAddress, void* to, size_t length) {
+    return !offBus_ && HostEnvironment::DmaRead(busAddress, to, length);
+}
+
+bool CardSlot::DmaWrite(uint32_t busAddress, const void* from, size_t length) {
+    return !offBus_ && HostEnvironment::DmaWrite(busAddress, from, length);
+}
+
+void CardSlot::RouteInterrupt(InterruptRoute route) {
+    std::lock_guard<std::mutex> lock(routeMu_);
+    route_ = std::move(route);
 }
 
 }  // namespace testbed

@@ -4,8 +4,11 @@
 // would reach the real card, through NDIS.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "cardmodel/card.h"
 #include "host/bus.h"
@@ -44,6 +47,17 @@ public:
 
     // The card's interrupt line, level-sensitive, shared with nobody here.
     void SetInterrupt(bool asserted) override;
+    // Something standing between the card and its line (a card that lies
+    // about its interrupts): it is told every level the card drives and
+    // decides what the line sees. Null: the card drives the line itself. The
+    // route is called with the card's lock held; it must not call the card.
+    using InterruptRoute = std::function<void(bool asserted)>;
+    void RouteInterrupt(InterruptRoute route);
+    // While set, the card is off the bus: its DMA reaches no memory (a bus
+    // error to the card, nothing the driver did).
+    void SetOffBus(bool off);
+    bool DmaRead(uint32_t busAddress, void* to, size_t length) override;
+    bool DmaWrite(uint32_t busAddress, const void* from, size_t length) override;
 
     // host::MmioDevice: the window as the register accessors reach it.
     uint8_t Read8(uint32_t offset) override { return card_->Read8(offset); }
@@ -54,6 +68,9 @@ public:
 private:
     Placement placement_;
     std::unique_ptr<cardmodel::Card> card_;
+    std::mutex routeMu_;
+    InterruptRoute route_;
+    std::atomic<bool> offBus_{false};
 };
 
 }  // namespace testbed

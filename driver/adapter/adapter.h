@@ -59,10 +59,12 @@ struct Adapter {
     FrameBufferQueue TxBusyQueue;   // transmit buffers on the ring, ring order
     ULONG XmtQueueLen;              // transmit buffers
     ULONG TxCompleteIndex;          // next transmit slot to complete
+    ULONG TxSwIndex;                // TX_SW_INDEX as the driver last wrote it
     FrameBufferQueue RxFreeQueue;   // receive buffers neither posted nor lent
     FrameBufferQueue RxPostedQueue; // receive buffers on the ring, ring order
     ULONG RcvQueueLen;              // receive buffers and packets
     ULONG RxNextIndex;              // next receive slot to process
+    ULONG RxSwIndex;                // RX_SW_INDEX as the driver last wrote it
     PacketQueue PendingSendQueue;   // accepted packets not yet on the ring
 
     // ---- Line parameters ---------------------------------------------------
@@ -90,6 +92,7 @@ struct Adapter {
     volatile ULONG LinkState;          // 0 unconfigured, 1 line down, 2 line up
 
     // ---- Lifecycle (under Lock) ---------------------------------------------
+    BOOLEAN RingsStarted;         // start-up has handed the rings to the data path
     BOOLEAN Halting;              // halt has begun: the data path stays still
     BOOLEAN ResetInProgress;      // a reset owns the rings: sends wait
     ULONG RingGeneration;         // bumped by each reset and by halt
@@ -99,7 +102,7 @@ struct Adapter {
     volatile LONG LinkTimerReferences;  // the stop path, pending expiries, running routines
     NDIS_EVENT LinkTimerIdle;     // set when LinkTimerReferences falls to 0
     // The hang check's view of the transmitter at its previous call (under Lock).
-    BOOLEAN TxWatchArmed;         // frames were on the ring with the line up
+    BOOLEAN TxWatchArmed;         // frames were on the ring
     ULONG TxWatchIndex;           // TX_HW_INDEX then
     ULONG TxWatchCompleted;       // frames completed by then (low bits of XmitOk)
 

@@ -74,9 +74,16 @@ static NDIS_STATUS ReadCardIdentity(Adapter* adapter, NDIS_HANDLE configurationH
 #define QUEUE_LOG_TRANSMIT ((ULONG)('X' | 'm' << 8 | 't' << 16 | 'Q' << 24))
 #define QUEUE_LOG_RECEIVE ((ULONG)('R' | 'c' << 8 | 'v' << 16 | 'Q' << 24))
 
+// The most buffers of either kind: eight rings' worth (a ring holds 127
+// frames; receive buffers beyond it wait for the protocols to return theirs).
+// The shared DMA block then stays under 3.2 MB.
+#define QUEUE_LENGTH_LIMIT (8 * RING_SLOTS)
+
 // A queue of no buffers would give an adapter that reports its link up and
-// never sends, or never receives. Such a value keeps the default, and the
-// error log says so: the keyword, the value read, the value used.
+// never sends, or never receives; a queue of millions would ask for gigabytes
+// of contiguous DMA memory and packets, and fail to start or starve the
+// machine. Such a value keeps the default, and the error log says so: the
+// keyword, the value read, the value used.
 static VOID ReadQueueLength(Adapter* adapter, NDIS_HANDLE configurationHandle,
                             NDIS_STRING* keyword, ULONG logTag, ULONG* length)
 {
@@ -84,7 +91,7 @@ static VOID ReadQueueLength(Adapter* adapter, NDIS_HANDLE configurationHandle,
     if (!ReadInteger(configurationHandle, keyword, NdisParameterInteger, &value)) {
         return;
     }
-    if (value == 0) {
+    if (value == 0 || value > QUEUE_LENGTH_LIMIT) {
         NdisWriteErrorLogEntry(adapter->MiniportAdapterHandle,
                                NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION, 3, logTag, value,
                                *length);

@@ -21,6 +21,24 @@ inline VOID WriteRegister(Adapter* adapter, CardRegister reg, UCHAR value)
     NdisWriteRegisterUchar(adapter->Registers + reg, value);
 }
 
+// The two index registers that belong to the driver: the card only reads
+// them. Each write is kept in the adapter, and the driver goes on from what it
+// wrote, not from what the register reads back: a card that reads back
+// another value (it lies, it lost power, it has left the bus) must not make
+// the driver describe a frame or buffer in a slot the card will not look at,
+// or outside the ring.
+inline VOID WriteTxSwIndex(Adapter* adapter, ULONG index)
+{
+    adapter->TxSwIndex = index;
+    WriteRegister(adapter, TX_SW_INDEX, (UCHAR)index);
+}
+
+inline VOID WriteRxSwIndex(Adapter* adapter, ULONG index)
+{
+    adapter->RxSwIndex = index;
+    WriteRegister(adapter, RX_SW_INDEX, (UCHAR)index);
+}
+
 inline UCHAR ReadMailbox(Adapter* adapter, ULONG offset)
 {
     UCHAR value;

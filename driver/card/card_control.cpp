@@ -20,9 +20,9 @@ VOID DisableTransfers(Adapter* adapter)
 
 VOID EnableTransfers(Adapter* adapter)
 {
-    WriteRegister(adapter, RX_SW_INDEX, 0);
+    WriteRxSwIndex(adapter, 0);
     WriteRegister(adapter, RX_HW_INDEX, 0);
-    WriteRegister(adapter, TX_SW_INDEX, 0);
+    WriteTxSwIndex(adapter, 0);
     WriteRegister(adapter, TX_HW_INDEX, 0);
     WriteRegister(adapter, CR0, (UCHAR)(ReadRegister(adapter, CR0) | CR0_TRANSFERS));
 }

@@ -53,7 +53,9 @@ enum InterruptBits : unsigned char {
     INT_EVENT = 0x08,     // a card event counted in the statistics block
     INT_TX_ERROR = 0x10,  // the transmitter stopped on an error
     INT_MAILBOX = 0x20,   // the transceiver controller posted in the mailbox
-    INT_ALL = 0xFF,
+    INT_ALL = 0xFF,  // also what a card that has left the bus reads as
+    // Every source the card has; 0x40 and 0x80 are none.
+    INT_SOURCES = INT_TX_DONE | INT_RX | INT_RX_ERROR | INT_EVENT | INT_TX_ERROR | INT_MAILBOX,
     // Sources that the ISR only counts; anything else needs the deferred call.
     INT_COUNTED_ONLY = INT_RX_ERROR | INT_EVENT,
 };

@@ -18,7 +18,12 @@ VOID NTAPI MiniportIsr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandl
     Adapter* adapter = (Adapter*)MiniportAdapterContext;
     ZR48_ASSERT(KeGetCurrentIrql() > DISPATCH_LEVEL);
     UCHAR enabled = ReadRegister(adapter, IMR);
-    UCHAR bits = (UCHAR)(ReadRegister(adapter, ISR) & enabled);
+    UCHAR status = ReadRegister(adapter, ISR);
+    // A card that has left the bus, or died, reads all ones: every source at
+    // once, the unused ones too. That is no cause of ours to serve; on the
+    // shared line the interrupt is another device's. Nor is a source the card
+    // does not have.
+    UCHAR bits = status == INT_ALL ? 0 : (UCHAR)(status & enabled & INT_SOURCES);
     WriteRegister(adapter, ISR, bits);  // a masked source stays pending
     if (bits == 0) {
         *InterruptRecognized = FALSE;  // another device on the shared line
@@ -55,9 +60,13 @@ static VOID Handled(Adapter* adapter, UCHAR bit)
 
 // A reset or halt owns the rings: a reset drops the lock around its
 // completions, and a deferred call queued before it can get the lock then.
+// Before them the start-up owns the rings, until it has set their indexes
+// and filled the receive ring: the mailbox interrupts of the bring-up are
+// served by this routine too, and a card that claims frames meanwhile must
+// not make it post buffers or complete slots the start-up is about to reset.
 static BOOLEAN RingsOwnedElsewhere(Adapter* adapter)
 {
-    return adapter->ResetInProgress || adapter->Halting;
+    return adapter->ResetInProgress || adapter->Halting || !adapter->RingsStarted;
 }
 
 // Dispatch level. Mailbox first, then the transmit error (so the transmitter
@@ -99,8 +108,9 @@ VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
         }
         Handled(adapter, INT_TX_DONE);
     }
-    // A reset unmasks the card itself when it has finished; halt keeps it masked.
-    BOOLEAN unmask = !RingsOwnedElsewhere(adapter);
+    // A reset unmasks the card itself when it has finished; halt keeps it
+    // masked. The bring-up's answers need the card unmasked.
+    BOOLEAN unmask = !adapter->ResetInProgress && !adapter->Halting;
     NDIS_STATUS requestStatus;
     BOOLEAN completeRequest = TakeRequestCompletion(adapter, &requestStatus);
     ReleaseAdapterLock(&adapter->Lock);

@@ -10,11 +10,22 @@ static PNDIS_BUFFER FirstBuffer(PNDIS_PACKET packet)
     return buffer;
 }
 
+// Where the driver posts receive buffers next (lock held): RX_SW_INDEX is
+// read, and must read back what the driver last wrote; a card that says
+// otherwise is wrong, and the driver goes on from its own.
+static ULONG NextPostSlot(Adapter* adapter)
+{
+    if (ReadRegister(adapter, RX_SW_INDEX) != adapter->RxSwIndex) {
+        CounterIncrement(&adapter->RcvError);
+    }
+    return adapter->RxSwIndex;
+}
+
 VOID PostReceiveBuffers(Adapter* adapter)
 {
     ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     AcquireAdapterLock(&adapter->Lock);
-    ULONG index = ReadRegister(adapter, RX_SW_INDEX);
+    ULONG index = NextPostSlot(adapter);
     while (adapter->RxFreeQueue.Head != NULL) {
         ULONG next = NEXT_RING_INDEX(index);
         if (next == adapter->RxNextIndex) {
@@ -27,7 +38,7 @@ VOID PostReceiveBuffers(Adapter* adapter)
         Append(&adapter->RxPostedQueue, buffer);
         index = next;
     }
-    WriteRegister(adapter, RX_SW_INDEX, (UCHAR)index);
+    WriteRxSwIndex(adapter, index);
     ReleaseAdapterLock(&adapter->Lock);
 }
 
@@ -99,21 +110,36 @@ static VOID AbandonBatch(Adapter* adapter, PNDIS_PACKET* batch, ULONG count)
     }
 }
 
+// Whether the card has filled the slot RxNextIndex (lock held). RX_HW_INDEX
+// can only lie from that slot up to the one after the last buffer posted: an
+// index past the posted buffers, behind the next slot or beyond the ring is
+// the card's error, counted, and takes nothing; the frames are taken when the
+// card shows it has really written them.
+static BOOLEAN ReceivedFrameWaiting(Adapter* adapter)
+{
+    ULONG index = ReadRegister(adapter, RX_HW_INDEX);
+    if (index == adapter->RxNextIndex) {
+        return FALSE;
+    }
+    if (index > RING_INDEX_MASK ||
+        ((index - adapter->RxNextIndex) & RING_INDEX_MASK) > adapter->RxPostedQueue.Count) {
+        CounterIncrement(&adapter->RcvError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 VOID ProcessReceives(Adapter* adapter)
 {
     // Held once: the lock is really dropped around each length adjustment.
     ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
-    if (adapter->RxNextIndex == ReadRegister(adapter, RX_HW_INDEX)) {
-        return;
-    }
     ULONG generation = adapter->RingGeneration;
     PNDIS_PACKET batch[RECEIVE_BATCH];
     BOOLEAN copyOnly[RECEIVE_BATCH];
     ULONG count = 0;
-    do {
-        if (adapter->RxPostedQueue.Head == NULL) {
-            break;  // the card reports more frames than buffers were posted
-        }
+    // RX_HW_INDEX is read again after each frame: frames that arrive during
+    // the pass are taken in the same pass.
+    while (ReceivedFrameWaiting(adapter)) {
         if (TakeReceivedFrame(adapter, &batch[count], &copyOnly[count])) {
             count += 1;
         }
@@ -129,7 +155,7 @@ VOID ProcessReceives(Adapter* adapter)
                 return;  // a reset or halt took the ring during the indication
             }
         }
-    } while (adapter->RxNextIndex != ReadRegister(adapter, RX_HW_INDEX));
+    }
     if (count != 0) {
         IndicateBatch(adapter, batch, copyOnly, count);
     }
@@ -141,7 +167,7 @@ VOID ResetReceiveRing(Adapter* adapter)
     while (adapter->RxPostedQueue.Head != NULL) {
         Append(&adapter->RxFreeQueue, RemoveHead(&adapter->RxPostedQueue));
     }
-    WriteRegister(adapter, RX_SW_INDEX, 0);
+    WriteRxSwIndex(adapter, 0);
     WriteRegister(adapter, RX_HW_INDEX, 0);
     adapter->RxNextIndex = 0;
 }

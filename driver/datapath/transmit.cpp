@@ -2,7 +2,6 @@
 
 #include "card/card_access.h"
 #include "adapter/counters.h"
-#include "card/link.h"
 
 ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot)
 {
@@ -28,6 +27,17 @@ ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot)
     return offset;
 }
 
+// Where the driver fills the transmit ring next (lock held): TX_SW_INDEX is
+// read, and must read back what the driver last wrote; a card that says
+// otherwise is wrong, and the driver goes on from its own.
+static ULONG NextTransmitSlot(Adapter* adapter)
+{
+    if (ReadRegister(adapter, TX_SW_INDEX) != adapter->TxSwIndex) {
+        CounterIncrement(&adapter->XmitError);
+    }
+    return adapter->TxSwIndex;
+}
+
 VOID StartTransmit(Adapter* adapter)
 {
     ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
@@ -36,7 +46,7 @@ VOID StartTransmit(Adapter* adapter)
     if (adapter->ResetInProgress || adapter->Halting) {
         return;
     }
-    ULONG index = ReadRegister(adapter, TX_SW_INDEX);
+    ULONG index = NextTransmitSlot(adapter);
     while (adapter->PendingSendQueue.Head != NULL && adapter->TxFreeQueue.Head != NULL) {
         ULONG next = NEXT_RING_INDEX(index);
         if (next == adapter->TxCompleteIndex) {
@@ -52,7 +62,7 @@ VOID StartTransmit(Adapter* adapter)
         index = next;
     }
     // Once per call, after every descriptor of the call is in place.
-    WriteRegister(adapter, TX_SW_INDEX, (UCHAR)index);
+    WriteTxSwIndex(adapter, index);
 }
 
 static ULONG PacketLength(PNDIS_PACKET packet)
@@ -91,15 +101,31 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
     }
 }
 
+// Whether the card has passed the frame in slot TxCompleteIndex (lock held).
+// TX_HW_INDEX can only lie from that slot up to the one after the last frame
+// on the ring: an index past the last frame, behind the next to complete or
+// beyond the ring is the card's error, counted, and completes nothing; the
+// frames complete when the card shows it has really passed them.
+static BOOLEAN TransmittedFrameWaiting(Adapter* adapter)
+{
+    ULONG index = ReadRegister(adapter, TX_HW_INDEX);
+    if (index == adapter->TxCompleteIndex) {
+        return FALSE;
+    }
+    if (index > RING_INDEX_MASK ||
+        ((index - adapter->TxCompleteIndex) & RING_INDEX_MASK) > adapter->TxBusyQueue.Count) {
+        CounterIncrement(&adapter->XmitError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 VOID CompleteTransmits(Adapter* adapter)
 {
     // Held once: the lock is really dropped around each completion.
     ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
     ULONG generation = adapter->RingGeneration;
-    while (adapter->TxCompleteIndex != ReadRegister(adapter, TX_HW_INDEX)) {
-        if (adapter->TxBusyQueue.Head == NULL) {
-            break;  // the card reports more frames than it was given
-        }
+    while (TransmittedFrameWaiting(adapter)) {
         FrameBuffer* buffer = RemoveHead(&adapter->TxBusyQueue);
         PNDIS_PACKET packet = buffer->Packet;
         CounterIncrement(&adapter->XmitOk);
@@ -126,7 +152,7 @@ VOID AbortTransmits(Adapter* adapter)
         AcquireAdapterLock(&adapter->Lock);
         Append(&adapter->TxFreeQueue, buffer);
     }
-    WriteRegister(adapter, TX_SW_INDEX, 0);
+    WriteTxSwIndex(adapter, 0);
     WriteRegister(adapter, TX_HW_INDEX, 0);
     adapter->TxCompleteIndex = 0;
 }
@@ -134,10 +160,11 @@ VOID AbortTransmits(Adapter* adapter)
 BOOLEAN TransmitterStalled(Adapter* adapter)
 {
     ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
-    // With the line down or held the card passes frames without sending
-    // them, so only an idle transmitter with the line up can be stuck.
-    if (adapter->TxBusyQueue.Head == NULL || LinkStateOf(adapter) != LINK_STATE_UP ||
-        adapter->ResetInProgress || adapter->Halting) {
+    // The card passes frames whatever the line: it discards them while the
+    // line is down or held, but at its pace all the same. So frames that do
+    // not move are stuck with the line in any state; and the driver's view of
+    // the line may be wrong (a line status it misread, an event it never got).
+    if (adapter->TxBusyQueue.Head == NULL || adapter->ResetInProgress || adapter->Halting) {
         adapter->TxWatchArmed = FALSE;
         return FALSE;
     }

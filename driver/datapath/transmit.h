@@ -18,8 +18,8 @@ VOID AbortTransmits(Adapter* adapter);
 // aborted. Takes the lock itself; completes without it.
 VOID AbortAllSends(Adapter* adapter);
 // The hang check's look at the transmitter (lock held): TRUE when frames
-// have been on the ring with the line up since the previous look and the
-// card has passed none of them since.
+// have been on the ring since the previous look and the card has passed none
+// of them since.
 BOOLEAN TransmitterStalled(Adapter* adapter);
 // Copies a packet's frame into a slot, padded to 60 bytes; the frame length.
 ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot);

@@ -67,7 +67,11 @@ NDIS_STATUS AdapterStart(Adapter* adapter, NDIS_HANDLE miniportAdapterHandle,
         AdapterStop(adapter);
         return status;
     }
+    // The rings are set up: from now on the deferred routine serves them.
+    AcquireAdapterLock(&adapter->Lock);
+    adapter->RingsStarted = TRUE;
     PostReceiveBuffers(adapter);
+    ReleaseAdapterLock(&adapter->Lock);
     // Not started here: the mailbox service starts it on a line event.
     InitializeLinkTimer(adapter);
     return NDIS_STATUS_SUCCESS;
@@ -164,9 +168,9 @@ NDIS_STATUS AllocateHardwareResources(Adapter* adapter)
         FreeHardwareResources(adapter);
         return status;
     }
-    WriteRegister(adapter, RX_SW_INDEX, 0);
+    WriteRxSwIndex(adapter, 0);
     WriteRegister(adapter, RX_HW_INDEX, 0);
-    WriteRegister(adapter, TX_SW_INDEX, 0);
+    WriteTxSwIndex(adapter, 0);
     WriteRegister(adapter, TX_HW_INDEX, 0);
     return NDIS_STATUS_SUCCESS;
 }

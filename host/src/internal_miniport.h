@@ -147,6 +147,9 @@ struct RequestRecord {
     bool query = true;
     NDIS_OID oid = 0;
     ULONG length = 0;
+    // Guard bytes before the information buffer in `buffer`
+    // (Miniport::SetInformationBufferOffset).
+    size_t offset = 0;
     // The information buffer while the miniport has the request (special
     // pool, or guard bytes after it); once the request has its final status
     // the protocol has it back: its bytes are kept in `final` and the buffer
@@ -251,6 +254,7 @@ struct MiniportState {
 
     // Information requests
     std::unique_ptr<RequestRecord> request;  // the outstanding or last one
+    size_t requestOffset = 0;  // SetInformationBufferOffset
     std::vector<uint8_t> filterSet, multicastSet;  // replayed after an addressing reset
     bool haveFilterSet = false;
     bool haveMulticastSet = false;

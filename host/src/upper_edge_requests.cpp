@@ -19,16 +19,25 @@ namespace {
 // write that did not fault (guard-byte mode, or before its start). Caller
 // holds the adapter's mu.
 bool NewOverrun(RequestRecord& r) {
-    if (r.overrunReported || r.released || r.buffer.Intact()) return false;
+    if (r.overrunReported || r.released) return false;
+    bool before = false;  // the guard bytes before an offset buffer
+    for (size_t i = 0; i < r.offset; ++i) before |= r.buffer.data()[i] != HostBytes::kGuardByte;
+    if (!before && r.buffer.Intact()) return false;
     r.overrunReported = true;
     return true;
+}
+
+// The information buffer's bytes (past the guard bytes of an offset).
+std::vector<uint8_t> InformationBytes(const RequestRecord& r) {
+    const uint8_t* start = r.buffer.data() + r.offset;
+    return {start, start + r.length};
 }
 
 // The request has its final status: the protocol takes its buffer back.
 // Caller holds the adapter's mu.
 void ReleaseBuffer(RequestRecord& r) {
     if (r.released) return;
-    r.final = r.buffer.Copy();
+    r.final = InformationBytes(r);
     r.buffer.Free();
     r.released = true;
 }
@@ -52,7 +61,7 @@ RequestResult ResultOf(const RequestRecord& r) {
     if (!r.completed && IsConcurrent()) return result;
     result.bytesDone = r.bytesDone;
     result.bytesNeeded = r.bytesNeeded;
-    result.buffer = r.released ? r.final : r.buffer.Copy();
+    result.buffer = r.released ? r.final : InformationBytes(r);
     return result;
 }
 
@@ -60,7 +69,7 @@ RequestResult ResultOf(const RequestRecord& r) {
 // filter that decides whether a receive comes too early (lock held).
 void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     if (r.query || r.status != NDIS_STATUS_SUCCESS) return;
-    std::vector<uint8_t> bytes = r.released ? r.final : r.buffer.Copy();
+    std::vector<uint8_t> bytes = r.released ? r.final : InformationBytes(r);
     if (r.oid == OID_GEN_CURRENT_PACKET_FILTER && r.length == 4) {
         s.packetFilter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
                          static_cast<ULONG>(bytes[3]) << 24;
@@ -151,6 +160,9 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     snprintf(name, sizeof name, "the information buffer of a %s of OID 0x%08X (%u bytes)",
              query ? "query" : "set", oid, record->length);
     // A real address for 0 bytes too (in special pool, its guard page's).
+    // Guard bytes first for a buffer that starts past an aligned address.
+    record->offset = s.requestOffset;
+    buffer.insert(buffer.begin(), record->offset, HostBytes::kGuardByte);
     if (!record->buffer.Assign(buffer.data(), buffer.size(), 0, name)) {
         *refusal = NDIS_STATUS_RESOURCES;  // the system had no memory for it
         return nullptr;
@@ -219,7 +231,7 @@ RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool que
     auto& v30 = state->handlers.Ndis40Chars.Ndis30Chars;
     RunAtIrql(AtLeastCurrent(DISPATCH_LEVEL),
               query ? "MiniportQueryInformation" : "MiniportSetInformation", [&] {
-                  uint8_t* bytes = r->buffer.data();
+                  uint8_t* bytes = r->buffer.data() + r->offset;
                   status = query ? v30.QueryInformationHandler(context, oid, bytes, r->length,
                                                                &r->bytesDone, &r->bytesNeeded)
                                  : v30.SetInformationHandler(context, oid, bytes, r->length,
@@ -279,6 +291,11 @@ RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents
 
 RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
     return internal::IssueRequest(state_, false, oid, bytes);
+}
+
+void Miniport::SetInformationBufferOffset(size_t offset) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->requestOffset = offset % 8;
 }
 
 bool Miniport::RequestPending() const {

@@ -5,6 +5,7 @@
 #include "adapter/configuration.h"
 #include "card/line_code.h"
 #include "datapath/pool_memory.h"
+#include "host/diagnostics.h"
 #include "tests/support/host_test.h"
 
 using host::ParameterStore;
@@ -148,6 +149,15 @@ TEST_F(ConfigurationReadTest, FlagsQueuesAndAnnexAreTakenAsConfigured) {
     EXPECT_EQ(adapter->AnnexType, 3u);
     EXPECT_EQ(adapter->XmtQueueLen, 1u);
     EXPECT_EQ(adapter->RcvQueueLen, 200u);
+}
+
+TEST_F(ConfigurationReadTest, QueueLengthsUpTo1024AreTaken) {
+    store.SetInteger("XmtQueueLen", 1024);
+    store.SetInteger("RcvQueueLen", 1024);
+    ASSERT_EQ(Read(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(adapter->XmtQueueLen, 1024u);
+    EXPECT_EQ(adapter->RcvQueueLen, 1024u);
+    EXPECT_TRUE(host::ErrorLog().empty());
 }
 
 TEST_F(ConfigurationReadTest, UnreadableValuesKeepTheirDefaults) {

@@ -274,10 +274,13 @@ void AnswerSlowly(Adapter& a) {
     });
 }
 
+PVOID lastQueryBuffer = nullptr;
+
 NDIS_STATUS NTAPI Query(NDIS_HANDLE context, NDIS_OID oid, PVOID buffer, ULONG length,
                         PULONG written, PULONG needed) {
     Adapter& a = *static_cast<Adapter*>(context);
     Busy busy(knobs.inQuery);
+    lastQueryBuffer = buffer;
     *needed = 4;
     if (oid == kSlowOid || oid == kStuckOid) {
         a.pendingBuffer = buffer;
@@ -870,6 +873,21 @@ TEST_F(GuardByteMiniportTest, AWritePastTheInformationBufferIsReportedWhenItFini
     });
     ASSERT_EQ(v.size(), 1u);
     EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
+}
+
+// With guard bytes (special pool off, as the fuzz targets run), information
+// buffers can start at any alignment, and stay guarded. In special pool a
+// buffer ends on its page's last byte whatever the offset.
+TEST_F(GuardByteMiniportTest, AnInformationBufferCanStartAtAnyAlignment) {
+    Start();
+    for (size_t offset : {1, 3, 7}) {
+        nic->SetInformationBufferOffset(offset);
+        auto r = nic->Query(OID_GEN_LINK_SPEED, 4);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(toy::lastQueryBuffer) % 8, offset);
+        EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0}));
+        auto v = CaptureViolations([&] { nic->Query(toy::kOverrunOid, 4); });
+        EXPECT_TRUE(AnyContains(v, "wrote past the end of its 4-byte information buffer"));
+    }
 }
 
 TEST_F(MiniportTest, APendingRequestCompletesLaterAndBlocksASecondOne) {

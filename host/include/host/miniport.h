@@ -329,6 +329,12 @@ public:
     // sees it (requests that read their buffer, such as the private ones).
     RequestResult Query(NDIS_OID oid, const std::vector<uint8_t>& contents);
     RequestResult Set(NDIS_OID oid, const std::vector<uint8_t>& bytes);
+    // The information buffers of requests from now on start `offset` bytes
+    // (0..7) past an 8-byte aligned address, so that a handler meets every
+    // alignment; the bytes before are guarded as those after. In special pool
+    // a buffer ends on its page's last byte whatever the offset (its start
+    // is then aligned as its length allows).
+    void SetInformationBufferOffset(size_t offset);
     bool RequestPending() const;
     // Runs the machine until the pending request completes or `limit` has
     // gone by; the request's result either way.

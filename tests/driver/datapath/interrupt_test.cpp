@@ -62,6 +62,41 @@ TEST_F(InterruptTest, TheIsrAcknowledgesOnlyEnabledSourcesAndDefersAllButTheCoun
     SetCardRegister(unit, IMR, 0x3B);
 }
 
+// The receive error (0x04) stays masked, and rightly for this card: a frame
+// it drops damaged or refuses is the transceiver's to count (its error
+// counters, which the statistics block carries), not an interrupt per frame
+// on a noisy line for nothing the driver could do. It never reaches the ISR;
+// RcvError counts the frames the driver itself refuses; the pending bit
+// holds up no other interrupt, and the next line-up clears it.
+TEST_F(InterruptTest, AReceiveErrorRaisesNoInterruptAndTheTransceiverCountsIt) {
+    Unit& unit = StartedAdapter();
+    host::InterruptCounts before = InterruptsOf(unit);
+    unit.Card().FailNextReceives(2);
+    ASSERT_TRUE(unit.loopback->InjectFrame(MakeFrame(100, 1)));
+    ASSERT_TRUE(unit.loopback->InjectFrame(MakeFrame(100, 2)));
+    ASSERT_TRUE(unit.loopback->InjectFrame(MakeFrame(100, 3), /*damaged=*/true));
+    Advance(10 * host::kMillisecond);
+    EXPECT_EQ(Register(unit, ISR), INT_RX_ERROR);
+    EXPECT_FALSE(unit.Card().InterruptAsserted());
+    EXPECT_EQ(InterruptsOf(unit).isrRuns, before.isrRuns);
+    EXPECT_EQ(CounterOf(unit, OID_GEN_RCV_ERROR), 0u);
+
+    DeliverFromLine(unit, Frames(2, 100));
+    EXPECT_EQ(Register(unit, ISR), INT_RX_ERROR);
+    ASSERT_TRUE(unit.nic->Query(OID_ZR48_GET_STATISTICS, StatisticsRequest()).pended);
+    host::RequestResult read = unit.nic->WaitForRequest(host::kSecond);
+    ASSERT_EQ(read.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(read.buffer[54], 1);  // the transceiver's CRC anomalies
+    EXPECT_EQ(read.buffer[60], 2);  // its other receive errors
+    EXPECT_EQ(CounterOf(unit, OID_GEN_RCV_ERROR), 0u);
+
+    unit.loopback->StopPartner();
+    Advance(host::kSecond);
+    unit.loopback->StartPartner();
+    ASSERT_TRUE(machine->WaitForLinkUp(unit));
+    EXPECT_EQ(Register(unit, ISR) & INT_RX_ERROR, 0);
+}
+
 // Every source at once: the deferred call serves the mailbox, the transmit
 // error, the receive ring and the transmit ring, in that order.
 TEST_F(InterruptTest, EverySourceAtOnceIsServedInItsOrderAndTheCardUnmaskedLast) {
@@ -292,6 +327,27 @@ TEST_F(ResetTest, AStalledTransmitterIsNoticedAndTheResetRecoversIt) {
     AwaitCompletions(unit);
     EXPECT_EQ(unit.nic->Completions().back().status, NDIS_STATUS_SUCCESS);
     EXPECT_FALSE(unit.nic->CheckForHang());
+}
+
+// With the line down the card passes frames all the same (it discards
+// them): a transmitter that passes none is stuck then too.
+TEST_F(ResetTest, AStalledTransmitterIsNoticedWithTheLineDownToo) {
+    Unit& unit = StartedAdapter();
+    unit.loopback->StopPartner();
+    Advance(host::kSecond);
+    ASSERT_FALSE(machine->LinkUp(unit));
+    unit.Card().WedgeTransmitter();
+    SendFrames(unit, Frames(2, 100));
+    Advance(100 * host::kMillisecond);
+    EXPECT_FALSE(unit.nic->CheckForHang());
+    Advance(2 * host::kSecond);
+    ASSERT_TRUE(unit.nic->CheckForHang());
+    EXPECT_EQ(unit.nic->Reset().status, NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(unit.nic->Completions().size(), 2u);
+    EXPECT_EQ(unit.nic->Completions()[1].status, NDIS_STATUS_REQUEST_ABORTED);
+    SendFrames(unit, Frames(2, 100));
+    AwaitCompletions(unit);  // discarded on the line that is down, but passed
+    EXPECT_EQ(unit.nic->Completions().back().status, NDIS_STATUS_SUCCESS);
 }
 
 // Frames that keep moving are never taken for a stall, however long the
