@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   osslsigncode openssl wine64
   iproute2 iperf3 iputils-ping procps valgrind python3
+  g++-multilib
 )
 
 missing=()

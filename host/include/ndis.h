@@ -38,8 +38,8 @@ typedef ULONG* PULONG;
 typedef int INT;
 typedef unsigned int UINT;
 typedef UINT* PUINT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+typedef int64_t LONGLONG __attribute__((aligned(8)));  // 8-aligned in records, as on Windows x86 too
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef ULONGLONG* PULONGLONG;
 typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
