@@ -19,7 +19,16 @@
 #define IN
 #define OUT
 #define OPTIONAL
+// The Microsoft x64 calling convention (on x64; the one C convention
+// elsewhere). NDIS calls a driver's handlers with it, and a driver image
+// enters the kernel's and NDIS's functions with it: the host declares both
+// that way, so that a driver image binds to these very functions and the
+// driver linked in from source makes the same calls as the image.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#else
 #define NTAPI
+#endif
 #define NDISAPI
 #define FASTCALL
 #define CONST const
@@ -128,14 +137,14 @@ typedef KIRQL* PKIRQL;
 // The device IRQL at which the host runs interrupt service routines.
 #define HOST_DEVICE_LEVEL 12
 
-KIRQL KeGetCurrentIrql(void);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-void KfLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeGetCurrentIrql(void);
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+void NTAPI KfLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
 
-void NdisGetCurrentProcessorCounts(PULONG pIdleCount, PULONG pKernelAndUser, PULONG pIndex);
-void KeStallExecutionProcessor(ULONG MicroSeconds);
+void NTAPI NdisGetCurrentProcessorCounts(PULONG pIdleCount, PULONG pKernelAndUser, PULONG pIndex);
+void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // ---------------------------------------------------------------------------
 // Interlocked operations
@@ -151,11 +160,11 @@ LONGLONG _InterlockedCompareExchange64(LONGLONG volatile* Destination, LONGLONG 
 // ---------------------------------------------------------------------------
 // Memory
 // ---------------------------------------------------------------------------
-NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
-void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
-void NdisMoveMemory(PVOID Destination, const void* Source, ULONG Length);
-void NdisZeroMemory(PVOID Destination, ULONG Length);
-void NdisFillMemory(PVOID Destination, ULONG Length, UCHAR Fill);
+NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
+void NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+void NTAPI NdisMoveMemory(PVOID Destination, const void* Source, ULONG Length);
+void NTAPI NdisZeroMemory(PVOID Destination, ULONG Length);
+void NTAPI NdisFillMemory(PVOID Destination, ULONG Length, UCHAR Fill);
 
 // ---------------------------------------------------------------------------
 // Spin locks
@@ -167,12 +176,12 @@ typedef struct _NDIS_SPIN_LOCK {
     volatile LONG HostInitialized;
 } NDIS_SPIN_LOCK, *PNDIS_SPIN_LOCK;
 
-void NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
 
 // ---------------------------------------------------------------------------
 // Events
@@ -182,10 +191,10 @@ typedef struct _NDIS_EVENT {
     volatile LONG HostInitialized;
 } NDIS_EVENT, *PNDIS_EVENT;
 
-void NdisInitializeEvent(PNDIS_EVENT Event);
-void NdisSetEvent(PNDIS_EVENT Event);
-void NdisResetEvent(PNDIS_EVENT Event);
-BOOLEAN NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait);
+void NTAPI NdisInitializeEvent(PNDIS_EVENT Event);
+void NTAPI NdisSetEvent(PNDIS_EVENT Event);
+void NTAPI NdisResetEvent(PNDIS_EVENT Event);
+BOOLEAN NTAPI NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait);
 
 // ---------------------------------------------------------------------------
 // Timers and time
@@ -210,14 +219,14 @@ typedef struct _NDIS_MINIPORT_TIMER {
     NDIS_HANDLE Miniport;
 } NDIS_MINIPORT_TIMER, *PNDIS_MINIPORT_TIMER;
 
-void NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+void NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
                           PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
-void NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay);
-void NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
-void NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
+void NTAPI NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay);
+void NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
+void NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
 
-void NdisGetSystemUpTime(PULONG pSystemUpTime);
-void NdisGetCurrentSystemTime(PLARGE_INTEGER pSystemTime);
+void NTAPI NdisGetSystemUpTime(PULONG pSystemUpTime);
+void NTAPI NdisGetCurrentSystemTime(PLARGE_INTEGER pSystemTime);
 
 // ---------------------------------------------------------------------------
 // Registration, attributes, shutdown
@@ -351,18 +360,18 @@ typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
 typedef NDIS50_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS;
 typedef NDIS_MINIPORT_CHARACTERISTICS* PNDIS_MINIPORT_CHARACTERISTICS;
 
-void NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+void NTAPI NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
                            PVOID SystemSpecific2, PVOID SystemSpecific3);
-NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+NDIS_STATUS NTAPI NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                   PNDIS50_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
                                   UINT CharacteristicsLength);
-void NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
-void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+void NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
+void NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                           UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                           NDIS_INTERFACE_TYPE AdapterType);
-void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
+void NTAPI NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
                                          ADAPTER_SHUTDOWN_HANDLER ShutdownHandler);
-void NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
+void NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
 
 // ---------------------------------------------------------------------------
 // Configuration and PCI
@@ -389,38 +398,38 @@ typedef struct _NDIS_CONFIGURATION_PARAMETER {
     } ParameterData;
 } NDIS_CONFIGURATION_PARAMETER, *PNDIS_CONFIGURATION_PARAMETER;
 
-void NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+void NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                            NDIS_HANDLE WrapperConfigurationContext);
-void NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+void NTAPI NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
                            NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                            NDIS_PARAMETER_TYPE ParameterType);
-void NdisWriteConfiguration(PNDIS_STATUS Status, NDIS_HANDLE ConfigurationHandle,
+void NTAPI NdisWriteConfiguration(PNDIS_STATUS Status, NDIS_HANDLE ConfigurationHandle,
                             PNDIS_STRING Keyword, PNDIS_CONFIGURATION_PARAMETER ParameterValue);
-void NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
-ULONG NdisReadPciSlotInformation(NDIS_HANDLE NdisAdapterHandle, ULONG SlotNumber, ULONG Offset,
+void NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+ULONG NTAPI NdisReadPciSlotInformation(NDIS_HANDLE NdisAdapterHandle, ULONG SlotNumber, ULONG Offset,
                                  PVOID Buffer, ULONG Length);
 
 // ---------------------------------------------------------------------------
 // Device memory, DMA, interrupts
 // ---------------------------------------------------------------------------
-NDIS_STATUS NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
+NDIS_STATUS NTAPI NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
                             NDIS_PHYSICAL_ADDRESS PhysicalAddress, UINT Length);
-void NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
+void NTAPI NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
 
 // Register accessors: the only way the driver reaches device memory. The
 // host routes each access to the device model that owns the address.
-void NdisReadRegisterUchar(const volatile UCHAR* Register, PUCHAR Data);
-void NdisWriteRegisterUchar(volatile UCHAR* Register, UCHAR Data);
-void NdisReadRegisterUlong(const volatile ULONG* Register, PULONG Data);
-void NdisWriteRegisterUlong(volatile ULONG* Register, ULONG Data);
+void NTAPI NdisReadRegisterUchar(const volatile UCHAR* Register, PUCHAR Data);
+void NTAPI NdisWriteRegisterUchar(volatile UCHAR* Register, UCHAR Data);
+void NTAPI NdisReadRegisterUlong(const volatile ULONG* Register, PULONG Data);
+void NTAPI NdisWriteRegisterUlong(volatile ULONG* Register, ULONG Data);
 
-NDIS_STATUS NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT DmaChannel,
+NDIS_STATUS NTAPI NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT DmaChannel,
                                       BOOLEAN Dma32BitAddresses, ULONG PhysicalMapRegistersNeeded,
                                       ULONG MaximumPhysicalMapping);
-void NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
-void NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
+void NTAPI NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
+void NTAPI NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
                                PVOID* VirtualAddress, PNDIS_PHYSICAL_ADDRESS PhysicalAddress);
-void NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
+void NTAPI NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
                            PVOID VirtualAddress, NDIS_PHYSICAL_ADDRESS PhysicalAddress);
 
 typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
@@ -440,20 +449,20 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
     BOOLEAN IsrRequested;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 
-NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+NDIS_STATUS NTAPI NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                    NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
                                    UINT InterruptLevel, BOOLEAN RequestIsr,
                                    BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
-void NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+void NTAPI NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
 
 // ---------------------------------------------------------------------------
 // Files
 // ---------------------------------------------------------------------------
-void NdisOpenFile(PNDIS_STATUS Status, PNDIS_HANDLE FileHandle, PUINT FileLength,
+void NTAPI NdisOpenFile(PNDIS_STATUS Status, PNDIS_HANDLE FileHandle, PUINT FileLength,
                   PNDIS_STRING FileName, NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
-void NdisMapFile(PNDIS_STATUS Status, PVOID* MappedBuffer, NDIS_HANDLE FileHandle);
-void NdisUnmapFile(NDIS_HANDLE FileHandle);
-void NdisCloseFile(NDIS_HANDLE FileHandle);
+void NTAPI NdisMapFile(PNDIS_STATUS Status, PVOID* MappedBuffer, NDIS_HANDLE FileHandle);
+void NTAPI NdisUnmapFile(NDIS_HANDLE FileHandle);
+void NTAPI NdisCloseFile(NDIS_HANDLE FileHandle);
 
 // ---------------------------------------------------------------------------
 // Packets and buffers
@@ -512,54 +521,54 @@ struct _NDIS_PACKET {
 #define NDIS_SET_PACKET_HEADER_SIZE(_Packet, _HdrSize) \
     (NDIS_PACKET_OOB(_Packet)->HeaderSize = (_HdrSize))
 
-void NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
+void NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
                             UINT ProtocolReservedLength);
-void NdisFreePacketPool(NDIS_HANDLE PoolHandle);
-void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle);
-void NdisFreePacket(PNDIS_PACKET Packet);
-void NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
+void NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle);
+void NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle);
+void NTAPI NdisFreePacket(PNDIS_PACKET Packet);
+void NTAPI NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                             UINT NumberOfDescriptors);
-void NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
-void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
+void NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
+void NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
                         PVOID VirtualAddress, UINT Length);
-void NdisFreeBuffer(PNDIS_BUFFER Buffer);
-void NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
-void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length);
-void NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+void NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer);
+void NTAPI NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
+void NTAPI NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length);
+void NTAPI NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
                      PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength);
-void NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
-void NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+void NTAPI NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+void NTAPI NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
 #define NdisGetNextBuffer(CurrentBuffer, NextBuffer) \
     do {                                             \
         *(NextBuffer) = (CurrentBuffer)->Next;       \
     } while (0)
 
 // Marks the packet's cached counts stale (after a buffer length changed).
-void NdisRecalculatePacketCounts(PNDIS_PACKET Packet);
+void NTAPI NdisRecalculatePacketCounts(PNDIS_PACKET Packet);
 
 // ---------------------------------------------------------------------------
 // Indications and completions
 // ---------------------------------------------------------------------------
-void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
+void NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
                                 UINT NumberOfPackets);
-void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+void NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                        NDIS_STATUS Status);
-void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
+void NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize);
-void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
-void NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
-void NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+void NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
+void NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+void NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
 
 // ---------------------------------------------------------------------------
 // Diagnostics and C runtime
 // ---------------------------------------------------------------------------
-void NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+void NTAPI NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
                             ULONG NumberOfErrorValues, ...);
-ULONG DbgPrint(const char* Format, ...);
+ULONG NTAPI DbgPrint(const char* Format, ...);
 
 // The host behaves as a checked build: ASSERT is live, and a failed one is a
 // verifier violation naming the expression and where it stands.
-void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+void NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 #define ASSERT(exp) \
     ((VOID)((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE))
 

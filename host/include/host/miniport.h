@@ -49,7 +49,7 @@ struct DriverState;
 struct MiniportState;
 }  // namespace internal
 
-using DriverEntryFunction = NTSTATUS (*)(PDRIVER_OBJECT DriverObject,
+using DriverEntryFunction = NTSTATUS(NTAPI*)(PDRIVER_OBJECT DriverObject,
                                          PUNICODE_STRING RegistryPath);
 
 // ---------------------------------------------------------------------------
