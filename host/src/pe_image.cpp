@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "host/image.h"
+#include "internal_image.h"
 
 namespace host {
 namespace {
@@ -559,6 +560,9 @@ bool ImageLoader::Protect() {
         if (mprotect(image + s.virtualAddress, bytes, protection) != 0) {
             return Fail("cannot set the protection of section %s", s.name.c_str());
         }
+        if (s.characteristics & kScnExecute) {
+            result->code_.emplace_back(s.virtualAddress, s.virtualAddress + s.virtualSize);
+        }
     }
     return true;
 }
@@ -612,6 +616,16 @@ uintptr_t DriverImage::Export(const std::string& symbol) const {
     return 0;
 }
 
+size_t DriverImage::CodeBytesAt(uintptr_t address, size_t limit) const {
+    uintptr_t offset = address - base_;
+    for (auto& range : code_) {
+        if (offset >= range.first && offset < range.second) {
+            return std::min<size_t>(limit, range.second - offset);
+        }
+    }
+    return 0;
+}
+
 std::string DriverImage::Describe(uintptr_t address) const {
     uintptr_t offset = address - base_;
     std::string text = name_ + "+" + Hex(offset);
@@ -631,6 +645,13 @@ std::string DescribeImageAddress(uintptr_t address) {
 
 bool InDriverImage(uintptr_t address) { return ImageHolding(address) != nullptr; }
 
+namespace internal {
+size_t ImageCodeAvailable(uintptr_t address) {
+    const DriverImage* image = ImageHolding(address);
+    return image ? image->CodeBytesAt(address, 15) : 0;
+}
+}  // namespace internal
+
 std::shared_ptr<DriverImage> LoadDriverImage(const std::vector<uint8_t>& file,
                                              const std::string& name, std::string* error,
                                              const ImportResolver& resolver) {
@@ -645,6 +666,7 @@ std::shared_ptr<DriverImage> LoadDriverImage(const std::vector<uint8_t>& file,
     }
     loader.ReadSymbols();
     std::shared_ptr<DriverImage> image(loader.result.release());
+    internal::InstallImageFaultHandler();
     Enter(image.get());
     return image;
 }

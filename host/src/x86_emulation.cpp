@@ -188,6 +188,11 @@ bool DecodeX86(const uint8_t* code, size_t available, X86Instruction* out) {
         insn.width = 4;
         insn.regWidth = 8;
         insn.reg = reg;
+    } else if (opcode >= 0xA0 && opcode <= 0xA3) {  // movabs: al/ax/eax/rax and moffs64
+        if (!Immediate(code, available, &at, 8, &insn.displacement)) return false;
+        insn.op = (opcode & 2) ? X86Op::Store : X86Op::Load;
+        insn.width = insn.regWidth = (opcode & 1) ? wide : 1;
+        insn.reg = 0;
     } else if (opcode >= 0x88 && opcode <= 0x8B) {  // mov
         if (!memory()) return false;
         insn.op = (opcode & 2) ? X86Op::Load : X86Op::Store;

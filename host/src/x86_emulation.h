@@ -6,7 +6,9 @@
 //
 // The subset is what the compiler emits for register access: mov, movzx,
 // movsx, and add/or/adc/sbb/and/sub/xor/cmp/test against memory, 8, 16, 32
-// and 64 bits wide, with any ModRM/SIB/RIP-relative addressing, the operand
+// and 64 bits wide, with any ModRM/SIB/RIP-relative addressing or a 64-bit
+// absolute address (movabs, for a constant address such as the shared
+// data page's), the operand
 // size, lock, REX and segment-override (cs/ds/es/ss) prefixes; and mov to or
 // from cr8. Anything else is not decoded, and the fault stays a fault.
 #pragma once

@@ -61,6 +61,8 @@ const Encoding kEncodings[] = {
     {"mov (%r12),%eax",            {0x41, 0x8b, 0x04, 0x24},            X86Op::Load,         4, 4, RAX, false, R12, NONE, 1, 0, 0},
     {"mov 0x0(%r13),%eax",         {0x41, 0x8b, 0x45, 0x00},            X86Op::Load,         4, 4, RAX, false, R13, NONE, 1, 0, 0},
     {"mov %ds:(%rax),%eax",        {0x3e, 0x8b, 0x00},                  X86Op::Load,         4, 4, RAX, false, RAX, NONE, 1, 0, 0},
+    {"movabs 0xfffff78000000320,%eax", {0xa1, 0x20, 0x03, 0, 0, 0x80, 0xf7, 0xff, 0xff}, X86Op::Load, 4, 4, RAX, false, NONE, NONE, 1, -0x87FFFFFFCE0LL, 0},
+    {"movabs %al,0x1122334455667788", {0xa2, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}, X86Op::Store, 1, 1, RAX, false, NONE, NONE, 1, 0x1122334455667788LL, 0},
     // stores, every width
     {"mov %bh,(%rcx)",             {0x88, 0x39},                        X86Op::Store,        1, 1, RBX, true,  RCX, NONE, 1, 0, 0},
     {"mov %r8b,0x3(%rax)",         {0x44, 0x88, 0x40, 0x03},            X86Op::Store,        1, 1, R8,  false, RAX, NONE, 1, 3, 0},

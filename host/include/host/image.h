@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ndis.h"
@@ -64,6 +65,9 @@ public:
     // offset and the nearest symbol at or before it (the image's own symbol
     // table when it has one, its exports otherwise).
     std::string Describe(uintptr_t address) const;
+    // How many bytes of code can be read at `address`, up to `limit`: 0
+    // when it is not inside an executable section.
+    size_t CodeBytesAt(uintptr_t address, size_t limit) const;
     // Relocations applied and imports bound at load.
     size_t Relocations() const { return relocations_; }
     size_t Imports() const { return imports_; }
@@ -85,6 +89,7 @@ private:
     uintptr_t entry_ = 0;
     size_t relocations_ = 0;
     size_t imports_ = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> code_;  // executable sections: [begin, end) rvas
     std::vector<Symbol> exports_;
     std::vector<Symbol> symbols_;  // sorted by rva, exports included
 };
