@@ -60,6 +60,7 @@ bool PacketLentToProtocol(PNDIS_PACKET packet);
 // ---------------------------------------------------------------------------
 struct DriverState {
     DriverEntryFunction entry = nullptr;
+    std::shared_ptr<DriverImage> image;  // when loaded from an image
     std::u16string registryPath;
     UNICODE_STRING registryPathString{};
     _DRIVER_OBJECT object{};
