@@ -98,7 +98,8 @@ check: deps windows windows-check test test-asan e2e
 	@echo "make check: all builds and tests passed"
 
 # Two adapters: firmware download, bring-up, training, traffic both ways, a
-# line cut and recovery, both statistics blocks, a clean halt.
+# line cut and recovery, both statistics blocks, a clean halt, and an SVG
+# picture of the run (its path printed at the end).
 demo: deps
 	cmake -S . -B $(BUILD)/host $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)/host -j $(JOBS) --target zr48sim zr48stat

@@ -9,6 +9,7 @@ namespace cardmodel {
 namespace {
 
 constexpr size_t kMaxAnomalies = 1000;
+constexpr size_t kMaxStateChanges = 1000;
 constexpr uint32_t kUnusedBegin = WINDOW_REGISTERS + REGISTER_COUNT;
 
 bool InRings(uint32_t offset) { return offset < WINDOW_REGISTERS; }
@@ -234,6 +235,20 @@ void Card::Anomaly(const char* format, ...) {
     if (anomalies_.size() > kMaxAnomalies) anomalies_.pop_front();
 }
 
+// Kept for whoever watches the card (the simulator stamps its events with
+// these times); a change is noted only when something a person sees moved.
+void Card::NoteStateChange() {
+    if (!changes_.empty()) {
+        const StateChange& last = changes_.back();
+        if (last.controller == controller_ && last.condition == condition_ &&
+            last.rateKbps == lineRate_) {
+            return;
+        }
+    }
+    changes_.push_back(StateChange{++changeCount_, env_.Now(), controller_, condition_, lineRate_});
+    if (changes_.size() > kMaxStateChanges) changes_.pop_front();
+}
+
 // Runs fn under the card's lock after delayNs. Work still pending when the
 // card is destroyed is cancelled.
 void Card::After(int64_t delayNs, const char* what, std::function<void()> fn) {
@@ -328,6 +343,15 @@ CardCounters Card::Counters() const {
 std::vector<uint8_t> Card::Firmware() const {
     std::lock_guard<AdaptiveMutex> lock(mu_);
     return firmware_;
+}
+
+std::vector<StateChange> Card::StateChanges(uint64_t after) const {
+    std::lock_guard<AdaptiveMutex> lock(mu_);
+    std::vector<StateChange> out;
+    for (const StateChange& c : changes_) {
+        if (c.number > after) out.push_back(c);
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------------------

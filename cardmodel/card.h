@@ -117,6 +117,16 @@ struct CardCounters {
     uint64_t lineDowns = 0;
 };
 
+// A change of the controller's state or of the line at this end, as it
+// happened: what a person watching the card wants to see in order.
+struct StateChange {
+    uint64_t number;              // from 1, in the order of the changes
+    int64_t time;                 // nanoseconds on the environment's clock
+    ControllerState controller;   // after the change
+    LineCondition condition;
+    uint32_t rateKbps;            // trained rate while up, else 0
+};
+
 struct LineView {
     LineCondition condition = LineCondition::Idle;
     uint32_t rateKbps = 0;   // trained rate while up, else 0
@@ -164,6 +174,8 @@ public:
     CardCounters Counters() const;
     std::array<uint8_t, ERROR_COUNTER_COUNT> ErrorCounters() const;
     std::vector<uint8_t> Firmware() const;  // the image last accepted
+    // The changes numbered after `after`, oldest first (the latest 1000 are kept).
+    std::vector<StateChange> StateChanges(uint64_t after = 0) const;
 
     // ---- Fault knobs -----------------------------------------------------------
     // Each answer fault matches the next command (kAnyCommand) or the next one
@@ -242,6 +254,7 @@ private:
     void UpdateInterruptLine();
     void Log(uint32_t offset, uint8_t width, bool write, uint32_t value, bool odd);
     void Anomaly(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void NoteStateChange();
     uint32_t RingWord(uint32_t ring, unsigned slot, unsigned word) const;
     void SetRingWord(uint32_t ring, unsigned slot, unsigned word, uint32_t value);
     void After(int64_t delayNs, const char* what, std::function<void()> fn);
@@ -323,6 +336,8 @@ private:
     bool logging_;
     std::vector<Access> log_;
     std::deque<std::string> anomalies_;
+    std::deque<StateChange> changes_;
+    uint64_t changeCount_ = 0;
 
     // Work scheduled through the environment, cancelled when the card goes
     std::map<uint64_t, uint64_t> work_;  // our key -> environment id

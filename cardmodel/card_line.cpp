@@ -82,6 +82,7 @@ void Card::SetLineCondition(LineCondition condition, uint32_t rateKbps, LineQual
     }
     AccountUnavailableTime();
     WriteLineStatus();
+    NoteStateChange();
     if (up != wasUp) PostControllerEvent(EVENT_LINE_CHANGE, EVENT_FLAG_LINE_CHECK);
 }
 

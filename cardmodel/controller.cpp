@@ -103,6 +103,7 @@ void Card::ResetController(ControllerState next) {
     ++performanceGeneration_;
     if (wasStarted && line_) line_->OfferChanged(this, std::nullopt);
     SetLineCondition(LineCondition::Idle, 0, {});
+    NoteStateChange();
     errorCounters_ = {};
     erroredSecond_ = -1;
     unavailableSince_ = -1;
@@ -116,6 +117,7 @@ void Card::ResetController(ControllerState next) {
 // response flag back before it asks for its firmware.
 void Card::BootDone() {
     controller_ = ControllerState::AwaitingFirmware;
+    NoteStateChange();
     mailbox_[MAILBOX_POSTED_FLAG] = 0;
     PostStage(STAGE_AWAITING_FIRMWARE);
     StartNextRequest();
@@ -123,6 +125,7 @@ void Card::BootDone() {
 
 void Card::FirmwareStarted() {
     controller_ = ControllerState::Running;
+    NoteStateChange();
     WriteLineStatus();
     PostStage(STAGE_FIRMWARE_RUNNING);
     ArmPerformanceReports();
@@ -331,6 +334,7 @@ Card::Answer Card::DownloadEnd(const std::vector<uint8_t>& p) {
     firmware_ = std::move(download_);
     download_.clear();
     controller_ = ControllerState::FirmwareStarting;
+    NoteStateChange();
     uint64_t epoch = controllerEpoch_;
     After(options_.firmwareStartDelayNs, "firmware start", [this, epoch] {
         if (epoch == controllerEpoch_) FirmwareStarted();

@@ -78,11 +78,16 @@ std::vector<std::string> Words(const std::string& line) {
 }
 
 bool ParseU32(const std::string& text, uint32_t* value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno || *end || v > 0xFFFFFFFFull) return false;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    size_t from = hex ? 2 : 0;
+    if (text.size() == from) return false;
+    uint64_t v = 0;
+    for (size_t i = from; i < text.size(); ++i) {
+        int d = hex ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (d < 0) return false;
+        v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+        if (v > 0xFFFFFFFFull) return false;
+    }
     *value = static_cast<uint32_t>(v);
     return true;
 }
@@ -116,9 +121,26 @@ bool ParseRequest(const std::vector<std::string>& words, InformationRequest* r,
     return true;
 }
 
+namespace {
+
+std::string Count(const std::optional<uint32_t>& n) { return n ? std::to_string(*n) : "-"; }
+
+bool ParseCount(const std::string& text, std::optional<uint32_t>* n) {
+    uint32_t v = 0;
+    if (text == "-") {
+        n->reset();
+        return true;
+    }
+    if (!ParseU32(text, &v)) return false;
+    *n = v;
+    return true;
+}
+
+}  // namespace
+
 std::string FormatAnswer(const InformationAnswer& a) {
-    return "OK " + Hex32(a.status) + " " + std::to_string(a.bytesDone) + " " +
-           std::to_string(a.bytesNeeded) + " " + HexEncode(a.buffer);
+    return "OK " + Hex32(a.status) + " " + Count(a.bytesDone) + " " + Count(a.bytesNeeded) + " " +
+           HexEncode(a.buffer);
 }
 
 bool ParseAnswer(const std::string& line, InformationAnswer* a, std::string* error) {
@@ -128,7 +150,7 @@ bool ParseAnswer(const std::string& line, InformationAnswer* a, std::string* err
     }
     std::vector<std::string> w = Words(line);
     if (w.size() != 5 || w[0] != "OK" || !ParseU32(w[1], &a->status) ||
-        !ParseU32(w[2], &a->bytesDone) || !ParseU32(w[3], &a->bytesNeeded) ||
+        !ParseCount(w[2], &a->bytesDone) || !ParseCount(w[3], &a->bytesNeeded) ||
         !HexDecode(w[4], &a->buffer)) {
         *error = "malformed answer from the simulator: " + line.substr(0, 80);
         return false;

@@ -7,16 +7,19 @@
 //   SET <adapter> <oid> <hex buffer | ->      is what the miniport sees, its
 //                                             length the request's length
 //     -> OK <status> <bytes written/read> <bytes needed> <hex buffer | ->
-//        (status and OID in hexadecimal, 0x...; the buffer as the miniport
-//        left it; a pending request is answered when it completes)
+//        (status and OID in hexadecimal, 0x...; a count the miniport did not
+//        write is "-"; the buffer as the miniport left it; a pending request
+//        is answered when it completes)
 //   ADAPTERS                      -> OK <name> ...
 //   LINES                         -> OK <name> ...
 //   STATUS                        -> OK <JSON array of adapter objects>
+//                                      (sim/display.h: AdapterJson)
 //   LINE <line> cut|restore       -> OK
 //   LINE <line> flap <ms> <ms>... -> OK  (down, up, down, ... then restored)
 //   LINE <line> loss|bit_errors <probability> -> OK
 //   RESET <adapter>               -> OK  (MiniportReset from the upper edge)
-//   WAITLINK <seconds>            -> OK when every adapter has its link up
+//   WAIT_LINK <seconds>           -> OK when every adapter has its link up
+//                                    within 0 to 600 seconds (0: now)
 //   NOTE <text>                   -> OK  (shown among the events)
 //   STOP                          -> OK  (the simulator halts and exits)
 //
@@ -24,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +44,7 @@ std::string DefaultSocketFor(unsigned uid, const char* runtimeDirectory);
 std::string UserSocketDirectory(unsigned uid, const char* runtimeDirectory);
 constexpr size_t kMaxBuffer = 4096;     // bytes of an information buffer
 constexpr size_t kMaxLine = 16 * 1024;  // characters of a request line
+constexpr double kMaxWaitLink = 600;    // seconds a WAIT_LINK may wait
 
 std::string HexEncode(const std::vector<uint8_t>& bytes);  // "-" for none
 bool HexDecode(const std::string& text, std::vector<uint8_t>* bytes);
@@ -63,8 +68,10 @@ bool ParseRequest(const std::vector<std::string>& words, InformationRequest* req
 
 struct InformationAnswer {
     uint32_t status = 0;
-    uint32_t bytesDone = 0;    // BytesWritten of a query, BytesRead of a set
-    uint32_t bytesNeeded = 0;
+    // BytesWritten of a query, BytesRead of a set; none when the miniport
+    // left it unwritten (as it does on some failures).
+    std::optional<uint32_t> bytesDone;
+    std::optional<uint32_t> bytesNeeded;
     std::vector<uint8_t> buffer;
 };
 std::string FormatAnswer(const InformationAnswer& answer);

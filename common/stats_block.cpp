@@ -39,8 +39,49 @@ std::string Hex8(uint8_t v) {
 }
 
 const char* const kActivation[4] = {"inactive", "data mode", "activating", "fault"};
+const char* const kStates[5] = {"idle", "searching", "training", "data mode", "incompatible"};
+
+// Length in bytes of the UTF-8 sequence at `p` (of `left` bytes), or 0 when
+// it is not one: overlong forms, surrogates and values past U+10FFFF are not.
+size_t Utf8Sequence(const unsigned char* p, size_t left) {
+    if (p[0] < 0x80) return 1;
+    size_t n = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 0;
+    if (n == 0 || p[0] > 0xF4 || n > left) return 0;
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    }
+    if (n == 3 && p[0] == 0xE0 && p[1] < 0xA0) return 0;  // overlong
+    if (n == 3 && p[0] == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+    if (n == 4 && p[0] == 0xF0 && p[1] < 0x90) return 0;  // overlong
+    if (n == 4 && p[0] == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
+    return n;
+}
+
+std::string Padded(const std::string& label, size_t width) {
+    return label.size() >= width ? label + " " : label + std::string(width - label.size(), ' ');
+}
+
+std::string CounterText(uint8_t value) {
+    return std::to_string(value) + (value == 255 ? " (saturated: at least 255)" : "");
+}
 
 }  // namespace
+
+const char* const kErrorCounterNames[kErrorCounters] = {
+    "CRC anomalies",          "losses of sync",       "errored seconds",
+    "severely errored seconds", "unavailable seconds", "receive overflows",
+    "other receive errors",   "transmit errors",      "line-ups",
+    "line-downs"};
+const char* const kErrorCounterJsonNames[kErrorCounters] = {
+    "crcAnomalies",       "lossesOfSync",       "erroredSeconds",     "severelyErroredSeconds",
+    "unavailableSeconds", "receiveOverflows",   "otherReceiveErrors", "transmitErrors",
+    "lineUps",            "lineDowns"};
+
+std::string TransceiverStateName(uint8_t state) {
+    return state < 5 ? kStates[state] : "unknown";
+}
+
+int MarginDb(const Statistics& s) { return static_cast<int8_t>(s.reply83); }
 
 std::vector<uint8_t> ReadRequestBuffer() {
     std::vector<uint8_t> buffer(kBlockSize, 0);
@@ -107,6 +148,26 @@ std::string LineStatusText(uint8_t status) {
     return text + ((status & 0xC0) == 0x40 ? " (line up)" : " (line down)");
 }
 
+std::string LineConditionsText(uint8_t aux) {
+    static const struct {
+        uint8_t bit;
+        const char* text;
+    } kBits[] = {{0x01, "nothing heard from the far end"},
+                 {0x02, "far end mismatch"},
+                 {0x04, "lost sync since it was last up"},
+                 {0x80, "firmware running"}};
+    std::string text;
+    uint8_t rest = aux;
+    for (auto& b : kBits) {
+        if (aux & b.bit) {
+            text += (text.empty() ? "" : ", ") + std::string(b.text);
+            rest = static_cast<uint8_t>(rest & ~b.bit);
+        }
+    }
+    if (rest) text += (text.empty() ? "" : ", ") + std::string("other bits ") + Hex8(rest);
+    return Hex8(aux) + ": " + (text.empty() ? "none" : text);
+}
+
 std::string HexBytes(const uint8_t* bytes, size_t count) {
     std::string out;
     char two[4];
@@ -118,39 +179,72 @@ std::string HexBytes(const uint8_t* bytes, size_t count) {
 }
 
 std::string FormatStatistics(const Statistics& s, const std::string& adapter) {
+    const size_t w = 34;
     std::ostringstream o;
     o << "zr48 statistics block, adapter " << adapter << "\n"
-      << "  frames sent (XmitOk)          " << s.xmitOk << "\n"
-      << "  frames received (RcvOk)       " << s.rcvOk << "\n"
-      << "  receive errors (RcvError)     " << s.rcvError << "\n"
-      << "  transmit error events         " << s.xmitErrorEvents << "\n"
-      << "  card events (interrupt 0x08)  " << s.cardEvents << "\n"
-      << "  line-up count                 " << s.linkUpCount << "\n"
-      << "  last line-up                  " << SystemTimeText(s.lastLinkUpTime) << "\n"
-      << "  line status                   " << LineStatusText(s.lineStatus) << "\n"
-      << "  line status, second byte      " << Hex8(s.lineStatusAux) << "\n"
-      << "  transceiver bytes (hex)\n"
-      << "    command 0x82                " << HexBytes(&s.reply82, 1) << "\n"
-      << "    command 0x83 (adjusted)     " << HexBytes(&s.reply83, 1) << "\n"
-      << "    command 0x94                " << HexBytes(s.reply94, 2) << "\n"
-      << "    command 0x9E                " << HexBytes(s.reply9E, 10) << "\n";
+      << Padded("  frames sent (XmitOk)", w) << s.xmitOk << "\n"
+      << Padded("  frames received (RcvOk)", w) << s.rcvOk << "\n"
+      << Padded("  receive errors (RcvError)", w) << s.rcvError << "\n"
+      << Padded("  transmit error events", w) << s.xmitErrorEvents << "\n"
+      << Padded("  card events (interrupt 0x08)", w) << s.cardEvents << "\n"
+      << Padded("  line-up count", w) << s.linkUpCount << "\n"
+      << Padded("  last line-up", w) << SystemTimeText(s.lastLinkUpTime) << "\n"
+      << Padded("  line status", w) << LineStatusText(s.lineStatus) << "\n"
+      << Padded("  line conditions", w) << LineConditionsText(s.lineStatusAux) << "\n"
+      << "  transceiver, as the card reports it\n"
+      << Padded("    state (command 0x82)", w) << Hex8(s.reply82) << " "
+      << TransceiverStateName(s.reply82) << "\n"
+      << Padded("    SNR margin (command 0x83)", w) << MarginDb(s) << " dB (" << Hex8(s.reply83)
+      << ", with the driver's line-code adjustment)\n"
+      << Padded("    attenuation (command 0x94)", w) << unsigned(s.reply94[0]) << " dB here, "
+      << unsigned(s.reply94[1]) << " dB at the far end\n"
+      << "    error counters (command 0x9E)\n";
+    for (size_t i = 0; i < kErrorCounters; ++i) {
+        o << Padded(std::string("      ") + kErrorCounterNames[i], w) << CounterText(s.reply9E[i])
+          << "\n";
+    }
     if (s.reserved) o << "  reserved field is not 0: " << s.reserved << "\n";
     return o.str();
 }
 
+std::string ClearedText(const std::string& adapter) {
+    return "zr48stat: " + adapter +
+           ": cleared the driver's statistics block: the transmit error events, card events, "
+           "line-up count and last line-up time are 0 again, and the transceiver's ten error "
+           "counters are cleared. Not cleared: the frame counters (frames sent, frames received, "
+           "receive errors), which are the driver's running totals and read the same after a "
+           "clear; the transceiver's state, margin and attenuation are read afresh every time.";
+}
+
+std::string ClearedJson(const std::string& adapter) {
+    return "{\"adapter\":" + JsonString(adapter) +
+           ",\"cleared\":[\"xmitErrorEvents\",\"cardEvents\",\"linkUpCount\","
+           "\"lastLinkUpTime\",\"transceiverErrorCounters\"],"
+           "\"notCleared\":[\"xmitOk\",\"rcvOk\",\"rcvError\"]}";
+}
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    size_t left = text.size();
+    while (left > 0) {
+        unsigned char c = *p;
+        size_t n = Utf8Sequence(p, left);
+        if (n == 0) {
+            out += "\\ufffd";  // not UTF-8
+            n = 1;
+        } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20) {
+        } else if (c < 0x20 || c == 0x7F) {
             char escape[8];
             snprintf(escape, sizeof escape, "\\u%04x", c);
             out += escape;
         } else {
-            out += static_cast<char>(c);
+            out.append(reinterpret_cast<const char*>(p), n);
         }
+        p += n;
+        left -= n;
     }
     return out + "\"";
 }
@@ -166,9 +260,17 @@ std::string StatisticsJson(const Statistics& s, const std::string& adapter) {
       << ",\"lineStatus\":" << unsigned(s.lineStatus)
       << ",\"lineUp\":" << ((s.lineStatus & 0xC0) == 0x40 ? "true" : "false")
       << ",\"lineStatusAux\":" << unsigned(s.lineStatusAux)
-      << ",\"transceiver\":{\"0x82\":\"" << HexBytes(&s.reply82, 1) << "\",\"0x83\":\""
+      << ",\"lineConditions\":" << JsonString(LineConditionsText(s.lineStatusAux))
+      << ",\"transceiver\":{\"state\":" << JsonString(TransceiverStateName(s.reply82))
+      << ",\"stateCode\":" << unsigned(s.reply82) << ",\"marginDb\":" << MarginDb(s)
+      << ",\"attenuationDb\":" << unsigned(s.reply94[0])
+      << ",\"farAttenuationDb\":" << unsigned(s.reply94[1]) << ",\"errorCounters\":{";
+    for (size_t i = 0; i < kErrorCounters; ++i) {
+        o << (i ? "," : "") << "\"" << kErrorCounterJsonNames[i] << "\":" << unsigned(s.reply9E[i]);
+    }
+    o << "},\"bytes\":{\"0x82\":\"" << HexBytes(&s.reply82, 1) << "\",\"0x83\":\""
       << HexBytes(&s.reply83, 1) << "\",\"0x94\":\"" << HexBytes(s.reply94, 2)
-      << "\",\"0x9E\":\"" << HexBytes(s.reply9E, 10) << "\"}}";
+      << "\",\"0x9E\":\"" << HexBytes(s.reply9E, 10) << "\"}}}";
     return o.str();
 }
 
@@ -179,10 +281,14 @@ std::string StatusName(uint32_t status) {
     case 0xC0000001: return "NDIS_STATUS_FAILURE";
     case 0xC000009A: return "NDIS_STATUS_RESOURCES";
     case 0xC00000BB: return "NDIS_STATUS_NOT_SUPPORTED";
+    case 0xC0010009: return "NDIS_STATUS_MULTICAST_FULL";
     case 0xC001000C: return "NDIS_STATUS_REQUEST_ABORTED";
     case 0xC001000D: return "NDIS_STATUS_RESET_IN_PROGRESS";
     case 0xC0010014: return "NDIS_STATUS_INVALID_LENGTH";
     case 0xC0010017: return "NDIS_STATUS_INVALID_OID";
+    case 0xC0010019: return "NDIS_STATUS_UNSUPPORTED_MEDIA";
+    case 0x4001000B: return "NDIS_STATUS_MEDIA_CONNECT";
+    case 0x4001000C: return "NDIS_STATUS_MEDIA_DISCONNECT";
     default: break;
     }
     char text[16];

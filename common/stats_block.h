@@ -44,14 +44,35 @@ bool DecodeStatistics(const uint8_t* bytes, size_t length, Statistics* out);
 std::string SystemTimeText(uint64_t time);
 // "0x40 data mode (line up)": the activation state in bits 7..6.
 std::string LineStatusText(uint8_t status);
+// "0x84: lost sync since last up, firmware running": the second status byte's
+// condition bits.
+std::string LineConditionsText(uint8_t aux);
 std::string HexBytes(const uint8_t* bytes, size_t count);
+
+// The transceiver's bytes, as the card documents them: its state (command
+// 0x82), its SNR margin in dB (0x83, signed, with the driver's line-code
+// adjustment added), the loop attenuation here and at the far end in dB
+// (0x94), and ten error counters (0x9E) that stop at 255.
+constexpr size_t kErrorCounters = 10;
+extern const char* const kErrorCounterNames[kErrorCounters];      // "CRC anomalies", ...
+extern const char* const kErrorCounterJsonNames[kErrorCounters];  // "crcAnomalies", ...
+std::string TransceiverStateName(uint8_t state);  // "data mode"; "unknown" beyond 4
+int MarginDb(const Statistics& s);
 
 // The block as text for a person, or as one JSON object.
 std::string FormatStatistics(const Statistics& s, const std::string& adapter);
 std::string StatisticsJson(const Statistics& s, const std::string& adapter);
 
+// What a clear resets and what it leaves, exactly: the driver zeroes its
+// block and has the transceiver clear its ten error counters, but the frame
+// counters are the driver's running totals, which the next read copies in
+// again, and the transceiver's state, margin and attenuation are read afresh.
+std::string ClearedText(const std::string& adapter);
+std::string ClearedJson(const std::string& adapter);
+
 // `text` as a JSON string, quotes included: an adapter's name is whatever
-// the configuration (or the command line) gave.
+// the configuration (or the command line) gave. Bytes that are not UTF-8
+// become U+FFFD, so that the output stays valid JSON.
 std::string JsonString(const std::string& text);
 
 // NDIS status values a tool may meet, by name ("NDIS_STATUS_FAILURE").

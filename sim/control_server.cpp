@@ -19,13 +19,34 @@ namespace {
 
 constexpr host::Nanoseconds kRequestLimit = 30 * host::kSecond;
 
-bool MakeDirectoryFor(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return true;
-    std::string directory = path.substr(0, slash);
-    if (mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST) return true;
-    // One level more (e.g. /run missing its zr48sim directory's parent).
-    return MakeDirectoryFor(directory) && mkdir(directory.c_str(), 0755) == 0;
+// A connection burst (a script polling, many tools at once) waits in the
+// kernel's queue rather than being refused; the kernel caps it at its
+// somaxconn.
+constexpr int kListenBacklog = SOMAXCONN;
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Strict numbers of a request: digits (a point and an exponent for a
+// decimal), within a range.
+bool Milliseconds(const std::string& text, int64_t* value) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *value = atoll(text.c_str());
+    return *value >= 1 && *value <= 600000;
+}
+
+bool Decimal(const std::string& text, double low, double high, double* value) {
+    if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string::npos ||
+        !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.')) {
+        return false;
+    }
+    char* end = nullptr;
+    *value = strtod(text.c_str(), &end);
+    return !*end && *value >= low && *value <= high;
 }
 
 // True when a simulator answers on `path`.
@@ -66,7 +87,7 @@ bool MakePrivateDirectory(const std::string& directory, std::string* error) {
 
 ControlServer::~ControlServer() { Stop(); }
 
-bool ControlServer::Start(const std::string& path, std::string* error) {
+bool ControlServer::Start(const std::string& path, bool makeDirectory, std::string* error) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path) {
@@ -78,9 +99,18 @@ bool ControlServer::Start(const std::string& path, std::string* error) {
     std::string directory = slash == std::string::npos ? "" : path.substr(0, slash);
     std::string own = zr48control::UserSocketDirectory(geteuid(), getenv("XDG_RUNTIME_DIR"));
     if (!own.empty() && directory == own) {
+        // A user's own directory, made when missing and checked either way.
         if (!MakePrivateDirectory(own, error)) return false;
-    } else if (!MakeDirectoryFor(path)) {
-        *error = "cannot make the directory of " + path + ": " + strerror(errno);
+    } else if (makeDirectory && !directory.empty() && mkdir(directory.c_str(), 0755) != 0 &&
+               errno != EEXIST) {
+        // The default directory only (/run/zr48sim), one level: nothing
+        // else is made on anybody's behalf.
+        *error = "cannot make the directory " + directory + ": " + strerror(errno);
+        return false;
+    }
+    if (!directory.empty() && !IsDirectory(directory)) {
+        *error = path + ": the directory " + directory +
+                 " does not exist (a --control path must be in a directory that does)";
         return false;
     }
     if (Alive(address)) {
@@ -101,7 +131,7 @@ bool ControlServer::Start(const std::string& path, std::string* error) {
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0 ||
         bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenFd_, 8) != 0) {
+        listen(listenFd_, kListenBacklog) != 0) {
         *error = path + ": " + strerror(errno);
         if (listenFd_ >= 0) close(listenFd_);
         listenFd_ = -1;
@@ -201,8 +231,12 @@ std::string ControlServer::Answer(const std::string& line) {
     std::vector<std::string> w = zr48control::Words(line);
     if (w.empty()) return "ERR empty request";
     const std::string& verb = w[0];
+    auto words = [&](size_t n, const char* form) -> std::string {
+        return w.size() == n ? "" : std::string("ERR expected ") + form;
+    };
     if (verb == "QUERY" || verb == "SET") return Information(w);
     if (verb == "ADAPTERS" || verb == "LINES") {
+        if (w.size() != 1) return "ERR expected " + verb + " alone";
         std::string out = "OK";
         if (verb == "LINES") {
             for (auto& name : sim_.LineNames()) out += " " + name;
@@ -211,25 +245,30 @@ std::string ControlServer::Answer(const std::string& line) {
         }
         return out;
     }
-    if (verb == "STATUS") return Status();
+    if (verb == "STATUS") return w.size() == 1 ? Status() : "ERR expected STATUS alone";
     if (verb == "LINE") return Line(w);
-    if (verb == "WAITLINK") return WaitLink(w);
-    if (verb == "RESET" && w.size() == 2) {
+    if (verb == "WAIT_LINK") return WaitLink(w);
+    if (verb == "RESET") {
+        std::string wrong = words(2, "RESET <adapter>");
+        if (!wrong.empty()) return wrong;
         int adapter = sim_.FindAdapter(w[1]);
         std::string error = "no adapter named " + w[1];
         return adapter >= 0 && sim_.Reset(static_cast<size_t>(adapter), &error) ? "OK"
                                                                                  : "ERR " + error;
     }
     if (verb == "NOTE") {
-        sim_.Note("note", line.substr(line.find("NOTE") + 4));
+        if (w.size() < 2) return "ERR expected NOTE <text>";
+        size_t text = line.find_first_not_of(" \t", line.find("NOTE") + 4);
+        sim_.Note("note", line.substr(text));
         return "OK";
     }
     if (verb == "STOP") {
+        if (w.size() != 1) return "ERR expected STOP alone";
         if (stop_) stop_();
         return "OK";
     }
     return "ERR unknown request " + verb +
-           " (QUERY, SET, ADAPTERS, LINES, STATUS, LINE, RESET, WAITLINK, NOTE, STOP)";
+           " (QUERY, SET, ADAPTERS, LINES, STATUS, LINE, RESET, WAIT_LINK, NOTE, STOP)";
 }
 
 std::string ControlServer::Information(const std::vector<std::string>& words) {
@@ -243,14 +282,18 @@ std::string ControlServer::Information(const std::vector<std::string>& words) {
     if (!out.ok) return "ERR " + out.error;
     zr48control::InformationAnswer answer;
     answer.status = out.result.status;
-    answer.bytesDone = out.result.bytesDone;
-    answer.bytesNeeded = out.result.bytesNeeded;
+    // A count the miniport did not write is said to be none, not the
+    // pattern the host left in it.
+    if (out.result.bytesDone != host::kUntouched) answer.bytesDone = out.result.bytesDone;
+    if (out.result.bytesNeeded != host::kUntouched) answer.bytesNeeded = out.result.bytesNeeded;
     answer.buffer = out.result.buffer;
     return zr48control::FormatAnswer(answer);
 }
 
 std::string ControlServer::Line(const std::vector<std::string>& w) {
-    if (w.size() < 3) return "ERR expected LINE <line> cut|restore|flap|loss|bit_errors ...";
+    const char* form = "ERR expected LINE <line> cut | restore | flap <ms>... | loss <p> | "
+                       "bit_errors <p> (ms 1 to 600000, p 0 to 1)";
+    if (w.size() < 3) return form;
     const std::string& what = w[2];
     std::string error;
     std::vector<int64_t> pattern;
@@ -262,33 +305,43 @@ std::string ControlServer::Line(const std::vector<std::string>& w) {
         action = LineAction::Restore;
     } else if (what == "flap" && w.size() > 3) {
         action = LineAction::Flap;
-        for (size_t i = 3; i < w.size(); ++i) pattern.push_back(atoll(w[i].c_str()));
+        for (size_t i = 3; i < w.size(); ++i) {
+            int64_t ms = 0;
+            if (!Milliseconds(w[i], &ms)) return "ERR flap steps are 1 to 600000 ms, not " + w[i];
+            pattern.push_back(ms);
+        }
     } else if ((what == "loss" || what == "bit_errors") && w.size() == 4) {
         action = what == "loss" ? LineAction::Loss : LineAction::BitErrors;
-        char* end = nullptr;
-        value = strtod(w[3].c_str(), &end);
-        if (*end) return "ERR not a probability: " + w[3];
+        if (!Decimal(w[3], 0, 1, &value)) {
+            return "ERR " + what + " takes a probability from 0 to 1, not " + w[3];
+        }
     } else {
-        return "ERR expected LINE <line> cut | restore | flap <ms>... | loss <p> | bit_errors <p>";
+        return form;
     }
     return sim_.LineControl(w[1], action, value, pattern, &error) ? "OK" : "ERR " + error;
 }
 
 std::string ControlServer::Status() {
-    std::string out = "OK [";
-    auto adapters = sim_.Snapshot();
-    for (size_t i = 0; i < adapters.size(); ++i) {
-        out += (i ? "," : "") + SnapshotJson(adapters[i], sim_.Seconds(), Throughput{});
-    }
-    return out + "]";
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    double now = sim_.Seconds();
+    for (auto& s : sim_.Snapshot()) all.push_back(AdapterJson(s, now));
+    return "OK " + JsonText(all);
 }
 
 std::string ControlServer::WaitLink(const std::vector<std::string>& w) {
-    double seconds = w.size() == 2 ? atof(w[1].c_str()) : 30;
-    if (!(seconds > 0 && seconds <= 600)) return "ERR WAITLINK <seconds>, 0 to 600";
+    double seconds = 0;
+    if (w.size() != 2 || !Decimal(w[1], 0, zr48control::kMaxWaitLink, &seconds)) {
+        return "ERR expected WAIT_LINK <seconds>, 0 to 600 (0: whether every link is up now)";
+    }
     auto limit = static_cast<host::Nanoseconds>(seconds * host::kSecond);
-    bool up = host::RunUntil([&] { return sim_.AllLinksUp() || stopping_; }, limit);
-    return up && !stopping_ ? "OK" : "ERR not every link came up";
+    bool up = sim_.AllLinksUp() ||
+              (limit > 0 && host::RunUntil([&] { return sim_.AllLinksUp() || stopping_; }, limit));
+    if (up && !stopping_) return "OK";
+    std::string down;
+    for (size_t i = 0; i < sim_.AdapterCount(); ++i) {
+        if (!sim_.LinkUp(i)) down += (down.empty() ? "" : ", ") + sim_.AdapterName(i);
+    }
+    return "ERR not every link is up" + (down.empty() ? "" : " (down: " + down + ")");
 }
 
 }  // namespace zr48sim

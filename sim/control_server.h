@@ -27,11 +27,14 @@ public:
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
-    // Binds the socket (its directory made if missing: the user's socket
-    // directory private to them, see DefaultSocket); a stale socket left
-    // by a simulator that is gone is replaced, a live one is not, nor is
-    // anything at the path that is not a socket.
-    bool Start(const std::string& path, std::string* error);
+    // Binds the socket. Its directory must exist, except that the user's
+    // own socket directory is made (private to them, see DefaultSocket), and
+    // with `makeDirectory` the default one (/run/zr48sim) too. A stale
+    // socket left by a simulator that is gone is replaced, a live one is
+    // not, nor is anything at the path that is not a socket. The listen
+    // queue holds as many connections as the kernel allows (SOMAXCONN).
+    bool Start(const std::string& path, bool makeDirectory, std::string* error);
+    bool Start(const std::string& path, std::string* error) { return Start(path, false, error); }
     // Closes the socket and every connection, and waits for their threads.
     void Stop();
 

@@ -1,5 +1,6 @@
 #include "sim/display.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <sstream>
@@ -7,8 +8,8 @@
 namespace zr48sim {
 namespace {
 
-constexpr double kLogSummaryPeriod = 2.0;  // seconds between log summaries
 constexpr size_t kShownEvents = 8;
+constexpr int kRowsPerAdapter = 6;  // the full view, a blank row after each
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -20,181 +21,294 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
+unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+std::string Plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string Bar(size_t done, size_t total, int width) {
-    int filled = total ? static_cast<int>(done * width / total) : 0;
-    return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
+    int filled = total ? static_cast<int>(done * static_cast<size_t>(width) / total) : 0;
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(width - filled), '.') + "]";
+}
+
+// Short once the image is in: the full view keeps its rows within 80 columns.
+std::string FirmwareShort(const AdapterSnapshot& s) {
+    if (s.firmwareTotal && s.firmwareSent == s.firmwareTotal) {
+        return Format("firmware %zu bytes loaded", s.firmwareTotal);
+    }
+    return "firmware " + std::to_string(s.firmwareSent) + " of " + std::to_string(s.firmwareTotal) + " bytes";
 }
 
 std::string FirmwareText(const AdapterSnapshot& s) {
     size_t percent = s.firmwareTotal ? s.firmwareSent * 100 / s.firmwareTotal : 0;
-    return Format("firmware %zu/%zu bytes %s %3zu%%", s.firmwareSent, s.firmwareTotal,
-                  Bar(s.firmwareSent, s.firmwareTotal, 20).c_str(), percent);
+    return Format("firmware %zu of %zu bytes %s %zu%%", s.firmwareSent, s.firmwareTotal,
+                  Bar(s.firmwareSent, s.firmwareTotal, 10).c_str(), percent);
 }
 
 std::string LinkText(const AdapterSnapshot& s) {
     if (s.phase != AdapterPhase::Running) return AdapterPhaseName(s.phase);
-    return s.connected ? "link UP" : "link down";
+    return std::string("running, link ") + (s.connected ? "up" : "down");
 }
 
-std::string EventLine(const SimEvent& e) {
-    return Format("[%8.3f] %-8s %s", e.time, e.adapter.c_str(), e.text.c_str());
+std::string LineText(const AdapterSnapshot& s) {
+    return "line " + s.lineName + (s.cut ? " (cut)" : "") + ": " + s.line;
 }
 
-// Wide enough for the figures; "\x1b[K" clears what an earlier, longer
-// line left.
-void Row(std::ostringstream& out, const std::string& text) { out << text << "\x1b[K\n"; }
+std::string RateText(const AdapterSnapshot& s) {
+    if (s.rateKbps == 0) return s.phase == AdapterPhase::Running ? "no rate configured yet" : "no rate";
+    return Format("%s %u kbit/s", s.trained ? "trained at" : "configured for", s.rateKbps);
+}
+
+std::string ThroughputText(const Throughput& t) {
+    return Format("throughput tx %.0f, rx %.0f kbit/s", t.txKbps, t.rxKbps);
+}
+
+std::string CountersText(const AdapterSnapshot& s) {
+    return Format("driver (%s): XmitOk %llu, RcvOk %llu, XmitError %llu, RcvError %llu",
+                  s.countersFinal && s.phase == AdapterPhase::Halted ? "at halt"
+                  : s.countersFresh                                  ? "now"
+                                                                     : "last read",
+                  U(s.xmitOk), U(s.rcvOk), U(s.xmitError), U(s.rcvError));
+}
+
+std::string CardText(const AdapterSnapshot& s) {
+    return Format("CRC errors %llu, dropped %llu, discarded %llu", U(s.crcErrors), U(s.rxDropped),
+                  U(s.txDiscarded));
+}
+
+std::string FramesText(const AdapterSnapshot& s) {
+    return Format("sent %llu frames (%llu failed, %llu in flight), received %llu frames",
+                  U(s.completedOk), U(s.completedFailed), U(s.outstanding), U(s.received));
+}
+
+std::string LinkHistoryText(const AdapterSnapshot& s) {
+    return Plural(s.connects, "connect", "connects") + ", " +
+           Plural(s.disconnects, "disconnect", "disconnects") + ", " +
+           Plural(s.resets, "reset", "resets");
+}
+
+double Round(double v, double unit) { return std::round(v / unit) * unit; }
 
 }  // namespace
 
-std::string SnapshotJson(const AdapterSnapshot& s, double seconds, const Throughput& rates) {
-    std::ostringstream o;
-    o << "{\"type\":\"adapter\",\"time\":" << Format("%.3f", seconds)
-      << ",\"name\":" << JsonString(s.name)
-      << ",\"phase\":" << JsonString(AdapterPhaseName(s.phase))
-      << ",\"initStatus\":" << s.initStatus << ",\"firmware\":{\"sent\":" << s.firmwareSent
-      << ",\"total\":" << s.firmwareTotal << "},\"transceiver\":" << JsonString(s.controller)
-      << ",\"line\":" << JsonString(s.line) << ",\"cut\":" << (s.cut ? "true" : "false")
-      << ",\"link\":" << JsonString(s.connected ? "up" : "down") << ",\"rateKbps\":" << s.rateKbps
-      << ",\"mac\":" << JsonString(s.mac) << ",\"driver\":{\"xmitOk\":" << s.xmitOk
-      << ",\"rcvOk\":" << s.rcvOk << ",\"xmitError\":" << s.xmitError
-      << ",\"rcvError\":" << s.rcvError << ",\"fresh\":" << (s.countersFresh ? "true" : "false")
-      << "},\"frames\":{\"sent\":" << s.sent << ",\"completedOk\":" << s.completedOk
-      << ",\"completedFailed\":" << s.completedFailed << ",\"received\":" << s.received
-      << ",\"inFlight\":" << s.outstanding << ",\"bytesSent\":" << s.bytesSent
-      << ",\"bytesReceived\":" << s.bytesReceived << "},\"throughputKbps\":{\"tx\":"
-      << Format("%.1f", rates.txKbps) << ",\"rx\":" << Format("%.1f", rates.rxKbps)
-      << "},\"card\":{\"crcErrors\":" << s.crcErrors << ",\"rxDropped\":" << s.rxDropped
-      << ",\"txDiscarded\":" << s.txDiscarded << "},\"connects\":" << s.connects
-      << ",\"disconnects\":" << s.disconnects << ",\"resets\":" << s.resets << "}";
-    return o.str();
+std::string JsonText(const nlohmann::ordered_json& value) {
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string FitColumns(const std::string& text, int columns) {
+    if (columns <= 0) return "";
+    int shown = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c & 0xC0) == 0x80) continue;  // inside a character
+        if (shown == columns) return text.substr(0, i);
+        ++shown;
+    }
+    return text;
+}
+
+const char* EventKindName(SimEvent::Kind kind) {
+    switch (kind) {
+    case SimEvent::Kind::Info: return "info";
+    case SimEvent::Kind::Adapter: return "adapter";
+    case SimEvent::Kind::Line: return "line";
+    case SimEvent::Kind::Link: return "link";
+    case SimEvent::Kind::Control: return "control";
+    case SimEvent::Kind::Problem: return "problem";
+    }
+    return "info";
+}
+
+nlohmann::ordered_json AdapterJson(const AdapterSnapshot& s, double seconds) {
+    nlohmann::ordered_json j = {
+        {"type", "adapter"},
+        {"time", Round(seconds, 0.001)},
+        {"name", s.name},
+        {"phase", AdapterPhaseName(s.phase)},
+        {"initStatus", s.initStatus},
+        {"firmware", {{"sent", s.firmwareSent}, {"total", s.firmwareTotal}}},
+        {"transceiver", s.controller},
+        {"line", s.line},
+        {"lineName", s.lineName},
+        {"cut", s.cut},
+        {"link", s.connected ? "up" : "down"},
+        {"rateKbps", s.rateKbps},
+        {"trained", s.trained},
+        {"mac", s.mac},
+        {"driver",
+         {{"xmitOk", s.xmitOk},
+          {"rcvOk", s.rcvOk},
+          {"xmitError", s.xmitError},
+          {"rcvError", s.rcvError},
+          {"fresh", s.countersFresh},
+          {"final", s.countersFinal}}},
+        {"frames",
+         {{"sent", s.sent},
+          {"completedOk", s.completedOk},
+          {"completedFailed", s.completedFailed},
+          {"received", s.received},
+          {"inFlight", s.outstanding},
+          {"bytesSent", s.bytesSent},
+          {"bytesReceived", s.bytesReceived}}},
+        {"throughputKbps",
+         {{"tx", Round(s.throughput.txKbps, 0.1)}, {"rx", Round(s.throughput.rxKbps, 0.1)}}},
+        {"card",
+         {{"crcErrors", s.crcErrors}, {"rxDropped", s.rxDropped}, {"txDiscarded", s.txDiscarded}}},
+        {"connects", s.connects},
+        {"disconnects", s.disconnects},
+        {"resets", s.resets},
+    };
+    if (!s.failure.empty()) j["failure"] = s.failure;
+    return j;
+}
+
+std::string SnapshotJson(const AdapterSnapshot& s, double seconds) {
+    return JsonText(AdapterJson(s, seconds));
 }
 
 std::string EventJson(const SimEvent& e) {
-    return "{\"type\":\"event\",\"time\":" + Format("%.3f", e.time) +
-           ",\"source\":" + JsonString(e.adapter) + ",\"text\":" + JsonString(e.text) + "}";
+    return JsonText({{"type", "event"},
+                     {"time", Round(e.time, 0.001)},
+                     {"source", e.adapter},
+                     {"kind", EventKindName(e.kind)},
+                     {"text", e.text}});
 }
 
-std::string AdapterLine(const AdapterSnapshot& s, const Throughput& rates) {
-    return Format("%s: %s, line %s%s, %u kbit/s, tx %llu (%llu failed) rx %llu frames, "
-                  "%.0f/%.0f kbit/s, errors tx %llu rx %llu crc %llu",
-                  s.name.c_str(), LinkText(s).c_str(), s.line.c_str(), s.cut ? " (cut)" : "",
-                  s.rateKbps, static_cast<unsigned long long>(s.completedOk),
-                  static_cast<unsigned long long>(s.completedFailed),
-                  static_cast<unsigned long long>(s.received), rates.txKbps, rates.rxKbps,
-                  static_cast<unsigned long long>(s.xmitError),
-                  static_cast<unsigned long long>(s.rcvError),
-                  static_cast<unsigned long long>(s.crcErrors));
-}
-
-Throughput Display::Rates(const AdapterSnapshot& s, double seconds) {
-    auto it = previous_.find(s.name);
-    if (it != previous_.end() && seconds - it->second.seconds >= 0.2) {
-        double dt = seconds - it->second.seconds;
-        Throughput t;
-        t.txKbps = static_cast<double>(s.bytesSent - it->second.bytesSent) * 8 / dt / 1000;
-        t.rxKbps = static_cast<double>(s.bytesReceived - it->second.bytesReceived) * 8 / dt / 1000;
-        rates_[s.name] = t;
+std::string AdapterLine(const AdapterSnapshot& s) {
+    std::string head = s.name + ": ";
+    if (s.phase == AdapterPhase::Initializing || s.phase == AdapterPhase::Created) {
+        return head + "initializing, " + FirmwareText(s) + ", transceiver " + s.controller;
     }
-    if (it == previous_.end() || seconds - it->second.seconds >= 0.2) {
-        previous_[s.name] = {seconds, s.bytesSent, s.bytesReceived};
+    if (s.phase == AdapterPhase::Failed) return head + "failed to initialize: " + s.failure;
+    if (s.phase == AdapterPhase::Halted) {
+        return head + "halted, " + LineText(s) + ", " + FramesText(s) + ", " + CountersText(s);
     }
-    return rates_[s.name];
+    return head + LinkText(s) + ", " + LineText(s) + ", " + RateText(s) + ", " + FramesText(s) +
+           ", " + ThroughputText(s.throughput) +
+           Format(", errors: XmitError %llu, RcvError %llu, CRC %llu", U(s.xmitError),
+                  U(s.rcvError), U(s.crcErrors));
 }
 
-std::string Display::Update(double seconds, const std::vector<AdapterSnapshot>& adapters,
-                            const std::vector<SimEvent>& events,
-                            const std::vector<SimEvent>& recent) {
+std::string EventLine(const SimEvent& e) {
+    return Format("[%8.3f] %-8s ", e.time, e.adapter.c_str()) + e.text;
+}
+
+std::string Display::Bold(const std::string& text) const {
+    return bold_ ? "\x1b[1m" + text + "\x1b[0m" : text;
+}
+
+std::string Display::Events(const std::vector<SimEvent>& events) const {
+    std::ostringstream out;
+    for (auto& e : events) {
+        if (style_ == Style::Log) out << EventLine(e) << "\n";
+        if (style_ == Style::Json) out << EventJson(e) << "\n";
+    }
+    return out.str();
+}
+
+std::string Display::State(double seconds, const std::vector<AdapterSnapshot>& adapters,
+                           const std::vector<SimEvent>& recent) {
+    std::ostringstream out;
     switch (style_) {
     case Style::Terminal: return Terminal(seconds, adapters, recent);
-    case Style::Log: return Log(seconds, adapters, events);
-    case Style::Json: return Json(seconds, adapters, events);
+    case Style::Log:
+        for (auto& s : adapters) out << Format("[%8.3f] ", seconds) << AdapterLine(s) << "\n";
+        break;
+    case Style::Json:
+        for (auto& s : adapters) out << SnapshotJson(s, seconds) << "\n";
+        break;
     }
-    return "";
+    return out.str();
 }
 
+// The full view gives each adapter five rows; when the terminal has too few
+// rows for that, each adapter gets one, and when even that is too many, the
+// last row says how many are not shown. Every row is cut to the width.
 std::string Display::Terminal(double seconds, const std::vector<AdapterSnapshot>& adapters,
                               const std::vector<SimEvent>& recent) {
+    struct Row {
+        std::string name;  // shown bold
+        std::string text;
+    };
+    std::vector<Row> rows;
+    rows.push_back({title_, Format("   t = %.1f s   (Ctrl-C halts every adapter)", seconds)});
+    rows.push_back({"", ""});
+    int n = static_cast<int>(adapters.size());
+    const int eventsWanted = 1 + 2;  // a heading and at least two events
+    bool full = 2 + n * (kRowsPerAdapter + 1) + eventsWanted <= rows_;
+    // One row each, and a blank row before the events.
+    int fitting = std::max(1, rows_ - 2 - 1 - eventsWanted);
+    for (int i = 0; i < n; ++i) {
+        const AdapterSnapshot& s = adapters[static_cast<size_t>(i)];
+        std::string pad(s.name.size() + 2, ' ');
+        if (full) {
+            // Each row within 80 columns for the usual figures.
+            rows.push_back({s.name, ": " + LinkText(s) + ", " + LineText(s)});
+            if (s.phase == AdapterPhase::Failed) {
+                rows.push_back({"", pad + "failed to initialize: " + s.failure});
+            } else {
+                rows.push_back({"", pad + RateText(s) + ", transceiver " + s.controller + ", MAC " +
+                                        s.mac});
+            }
+            bool loading = s.firmwareSent != s.firmwareTotal || s.firmwareTotal == 0;
+            rows.push_back({"", pad + (loading ? FirmwareText(s) : FirmwareShort(s)) + "; " +
+                                    LinkHistoryText(s)});
+            rows.push_back({"", pad + FramesText(s)});
+            rows.push_back({"", pad + ThroughputText(s.throughput) + "; " + CardText(s)});
+            rows.push_back({"", pad + CountersText(s)});
+            rows.push_back({"", ""});
+        } else if (n <= fitting || i < fitting - 1) {
+            rows.push_back({s.name, ": " + AdapterLine(s).substr(s.name.size() + 2)});
+        } else {
+            rows.push_back({"", Format("... and %d more adapter%s: a larger terminal shows them, "
+                                       "or --log",
+                                       n - i, n - i == 1 ? "" : "s")});
+            break;
+        }
+    }
+    if (!full) rows.push_back({"", ""});
+    rows.push_back({"events", ""});
+    int room = rows_ - static_cast<int>(rows.size());
+    size_t shown = std::min(kShownEvents, static_cast<size_t>(std::max(room, 0)));
+    size_t from = recent.size() > shown ? recent.size() - shown : 0;
+    for (size_t i = from; i < recent.size(); ++i) rows.push_back({"", EventLine(recent[i])});
+
     std::ostringstream out;
     out << (cleared_ ? "\x1b[H" : "\x1b[H\x1b[2J");
     cleared_ = true;
-    Row(out, Format("\x1b[1m%s\x1b[0m   t = %.1f s   (Ctrl-C halts every adapter)",
-                    title_.c_str(), seconds));
-    Row(out, "");
-    for (auto& s : adapters) {
-        Throughput r = Rates(s, seconds);
-        Row(out, Format("\x1b[1m%-6s\x1b[0m %-10s %-10s line: %s%s   %u kbit/s   %s",
-                        s.name.c_str(), AdapterPhaseName(s.phase), LinkText(s).c_str(),
-                        s.line.c_str(), s.cut ? " (CUT)" : "", s.rateKbps, s.mac.c_str()));
-        Row(out, "       " + FirmwareText(s) + "   transceiver " + s.controller);
-        Row(out, Format("       tx %llu frames (%llu failed, %llu in flight) %.0f kbit/s   "
-                        "rx %llu frames %.0f kbit/s",
-                        static_cast<unsigned long long>(s.completedOk),
-                        static_cast<unsigned long long>(s.completedFailed),
-                        static_cast<unsigned long long>(s.outstanding), r.txKbps,
-                        static_cast<unsigned long long>(s.received), r.rxKbps));
-        Row(out, Format("       driver: XmitOk %llu RcvOk %llu XmitError %llu RcvError %llu   "
-                        "card: crc %llu dropped %llu   connects %llu disconnects %llu resets %llu",
-                        static_cast<unsigned long long>(s.xmitOk),
-                        static_cast<unsigned long long>(s.rcvOk),
-                        static_cast<unsigned long long>(s.xmitError),
-                        static_cast<unsigned long long>(s.rcvError),
-                        static_cast<unsigned long long>(s.crcErrors),
-                        static_cast<unsigned long long>(s.rxDropped),
-                        static_cast<unsigned long long>(s.connects),
-                        static_cast<unsigned long long>(s.disconnects),
-                        static_cast<unsigned long long>(s.resets)));
-        Row(out, "");
+    // The last column is left free: writing it makes some terminals wrap.
+    int width = columns_ - 1;
+    int written = 0;
+    for (auto& r : rows) {
+        if (written == rows_) break;
+        std::string name = FitColumns(r.name, width);
+        std::string text = FitColumns(r.text, width - static_cast<int>(name.size()));
+        out << (name.empty() ? "" : Bold(name)) << text << "\x1b[K";
+        if (++written < rows_) out << "\n";
     }
-    Row(out, "\x1b[1mevents\x1b[0m");
-    size_t from = recent.size() > kShownEvents ? recent.size() - kShownEvents : 0;
-    for (size_t i = from; i < recent.size(); ++i) Row(out, EventLine(recent[i]));
     out << "\x1b[J";
     return out.str();
 }
 
-std::string Display::Log(double seconds, const std::vector<AdapterSnapshot>& adapters,
-                         const std::vector<SimEvent>& events) {
-    std::ostringstream out;
-    for (auto& e : events) out << EventLine(e) << "\n";
-    std::vector<Throughput> rates;
-    for (auto& s : adapters) rates.push_back(Rates(s, seconds));
-    if (seconds - lastSummary_ >= kLogSummaryPeriod) {
-        lastSummary_ = seconds;
-        for (size_t i = 0; i < adapters.size(); ++i) {
-            if (adapters[i].phase == AdapterPhase::Initializing) {
-                out << Format("[%8.3f] %-8s ", seconds, adapters[i].name.c_str())
-                    << FirmwareText(adapters[i]) << "\n";
-                continue;
-            }
-            out << Format("[%8.3f] ", seconds) << AdapterLine(adapters[i], rates[i]) << "\n";
-        }
-    }
-    return out.str();
-}
-
-std::string Display::Json(double seconds, const std::vector<AdapterSnapshot>& adapters,
-                          const std::vector<SimEvent>& events) {
-    std::ostringstream out;
-    for (auto& e : events) out << EventJson(e) << "\n";
-    for (auto& s : adapters) out << SnapshotJson(s, seconds, Rates(s, seconds)) << "\n";
-    return out.str();
-}
-
-std::string Display::Shutdown(const ShutdownReport& report) const {
+std::string Display::Shutdown(const ShutdownReport& report,
+                              const std::vector<std::string>& failures) const {
     std::ostringstream out;
     if (style_ == Style::Json) {
-        out << "{\"type\":\"shutdown\",\"clean\":" << (report.clean ? "true" : "false")
-            << ",\"problems\":[";
-        for (size_t i = 0; i < report.problems.size(); ++i) {
-            out << (i ? "," : "") << JsonString(report.problems[i]);
-        }
-        out << "]}\n";
+        out << JsonText({{"type", "shutdown"},
+                         {"clean", report.clean && failures.empty()},
+                         {"problems", report.problems},
+                         {"failures", failures}})
+            << "\n";
         return out.str();
     }
+    if (style_ == Style::Terminal) out << "\n";
     if (report.clean) {
         out << "zr48sim: every adapter halted, the verifier's ledger is empty, no violations\n";
     }
     for (auto& p : report.problems) out << "zr48sim: " << p << "\n";
+    for (auto& f : failures) out << "zr48sim: " << f << "\n";
     return out.str();
 }
 

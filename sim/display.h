@@ -1,60 +1,65 @@
-// What a person watching the simulator sees: a compact view redrawn in place
-// on a terminal, plain log lines, or one JSON object per line.
+// What a person watching the simulator sees: a view redrawn in place on a
+// terminal (fitted to its size), plain log lines, or one JSON object per line.
+// Events are written as they come (log and JSON); the adapters' state at
+// every display period.
 #pragma once
 
-#include <map>
+#include <nlohmann/json.hpp>
+
 #include <string>
 #include <vector>
 
 #include "sim/simulator.h"
-#include "common/stats_block.h"
 
 namespace zr48sim {
-
-// Throughput between two snapshots of an adapter, in kbit/s.
-struct Throughput {
-    double txKbps = 0;
-    double rxKbps = 0;
-};
 
 class Display {
 public:
     enum class Style { Terminal, Log, Json };
-    Display(Style style, std::string title) : style_(style), title_(std::move(title)) {}
+    // `bold`: the terminal view may use bold (not with NO_COLOR).
+    Display(Style style, std::string title, bool bold = true)
+        : style_(style), title_(std::move(title)), bold_(bold) {}
 
-    // One update: the adapters as they are now and the events since the last
-    // update. Returns the text to write (empty when there is nothing).
-    std::string Update(double seconds, const std::vector<AdapterSnapshot>& adapters,
-                       const std::vector<SimEvent>& events,
-                       const std::vector<SimEvent>& recent);
-    std::string Shutdown(const ShutdownReport& report) const;
+    // The terminal's size, for the terminal view (default 24 x 80).
+    void SetSize(int rows, int columns) {
+        rows_ = rows > 0 ? rows : 24;
+        columns_ = columns > 0 ? columns : 80;
+    }
+
+    // Events as they come: a line each (log and JSON); nothing for the
+    // terminal view, which shows the latest in its next redraw.
+    std::string Events(const std::vector<SimEvent>& events) const;
+    // The adapters now: the terminal view redrawn (with the latest events
+    // in `recent`), a summary line per adapter, or a JSON object per adapter.
+    std::string State(double seconds, const std::vector<AdapterSnapshot>& adapters,
+                      const std::vector<SimEvent>& recent);
+    std::string Shutdown(const ShutdownReport& report,
+                         const std::vector<std::string>& failures) const;
 
 private:
     std::string Terminal(double seconds, const std::vector<AdapterSnapshot>& adapters,
                          const std::vector<SimEvent>& recent);
-    std::string Log(double seconds, const std::vector<AdapterSnapshot>& adapters,
-                    const std::vector<SimEvent>& events);
-    std::string Json(double seconds, const std::vector<AdapterSnapshot>& adapters,
-                     const std::vector<SimEvent>& events);
-    Throughput Rates(const AdapterSnapshot& s, double seconds);
+    std::string Bold(const std::string& text) const;
 
     Style style_;
     std::string title_;
+    bool bold_;
     bool cleared_ = false;
-    double lastSummary_ = -1e9;
-    struct Previous {
-        double seconds;
-        uint64_t bytesSent, bytesReceived;
-    };
-    std::map<std::string, Previous> previous_;
-    std::map<std::string, Throughput> rates_;
+    int rows_ = 24;
+    int columns_ = 80;
 };
 
-// Pieces, for the control socket and the tests. Strings are quoted for JSON
-// as zr48stat quotes them.
-using zr48stat::JsonString;
-std::string SnapshotJson(const AdapterSnapshot& s, double seconds, const Throughput& rates);
+// Pieces, for the control socket, the report and the tests.
+nlohmann::ordered_json AdapterJson(const AdapterSnapshot& s, double seconds);
+std::string SnapshotJson(const AdapterSnapshot& s, double seconds);
 std::string EventJson(const SimEvent& e);
-std::string AdapterLine(const AdapterSnapshot& s, const Throughput& rates);
+const char* EventKindName(SimEvent::Kind kind);
+// One labelled line: "a: running, link up, line l1: data mode at 2048 kbit/s, ..."
+std::string AdapterLine(const AdapterSnapshot& s);
+std::string EventLine(const SimEvent& e);
+// JSON text that stays valid whatever bytes the strings hold.
+std::string JsonText(const nlohmann::ordered_json& value);
+// `text` cut to `columns` characters (UTF-8 sequences kept whole).
+std::string FitColumns(const std::string& text, int columns);
 
 }  // namespace zr48sim

@@ -4,6 +4,7 @@
 // sends and receives through the driver. "zr48sim ctl ..." talks to a running
 // simulator through its control socket.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,13 +12,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "common/control_protocol.h"
+#include "host/verifier.h"
+#include "sim/cli.h"
 #include "sim/control_server.h"
 #include "sim/display.h"
-#include "host/verifier.h"
+#include "sim/report.h"
 #include "sim/simulator.h"
 #include "sim/tap.h"
 
@@ -25,134 +30,27 @@ using namespace zr48sim;
 
 namespace {
 
-const char kUsage[] =
-    "usage: zr48sim [options] [CONFIG]\n"
-    "       zr48sim ctl [--control PATH] REQUEST...\n"
-    "\n"
-    "Runs zr48 adapters on simulated SHDSL lines. Without CONFIG: two adapters\n"
-    "back to back (a central, b remote) at 2048 kbit/s on line l1.\n"
-    "\n"
-    "  --tap              bridge each adapter to a TAP device (its \"tap\" key;\n"
-    "                     default zr48<name>); then sim/netns.sh up\n"
-    "  --traffic BYTES    generated frames of BYTES (14..1514) both ways\n"
-    "  --json             one JSON object per line instead of the terminal view\n"
-    "  --log              plain log lines (the default when stdout is no terminal)\n"
-    "  --interval MS      display period (default 500)\n"
-    "  --duration SEC     halt by itself after SEC seconds\n"
-    "  --control PATH     control socket (\"none\" for none); by default\n"
-    "                     /run/zr48sim/zr48sim.sock for root, otherwise\n"
-    "                     $XDG_RUNTIME_DIR/zr48sim/zr48sim.sock, or without it\n"
-    "                     /tmp/zr48sim-UID/zr48sim.sock\n"
-    "  --processors N     emulated processors (default 2)\n"
-    "  --unlimited        cards serialize frames in no time\n"
-    "\n"
-    "ctl requests: status | adapters | lines | cut LINE | restore LINE |\n"
-    "  flap LINE MS... | loss LINE P | bit-errors LINE P | reset ADAPTER |\n"
-    "  wait-link SECONDS | note TEXT... | stop\n"
-    "Exit status: 0 when every adapter halted cleanly with the verifier's ledger\n"
-    "empty and no violation; 1 otherwise; 2 for a usage or configuration error,\n"
-    "or a TAP device or control socket that cannot be set up.\n";
-
-struct Arguments {
-    std::string config;
-    bool tap = false;
-    size_t traffic = 0;
-    Display::Style style = isatty(STDOUT_FILENO) ? Display::Style::Terminal : Display::Style::Log;
-    int intervalMs = 500;
-    double duration = 0;
-    std::string control = zr48control::DefaultSocket();
-    unsigned processors = 2;
-    bool unlimited = false;
-};
-
-bool Number(const char* text, double low, double high, double* value) {
-    char* end = nullptr;
-    *value = strtod(text, &end);
-    return *text && !*end && *value >= low && *value <= high;
-}
-
-bool ParseArguments(int argc, char** argv, Arguments* a, std::string* error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        bool hasValue = i + 1 < argc;
-        double v = 0;
-        auto value = [&](double low, double high) {
-            return hasValue && Number(argv[++i], low, high, &v);
-        };
-        if (arg == "--tap") a->tap = true;
-        else if (arg == "--json") a->style = Display::Style::Json;
-        else if (arg == "--log") a->style = Display::Style::Log;
-        else if (arg == "--unlimited") a->unlimited = true;
-        else if (arg == "--traffic" && value(14, 1514)) a->traffic = static_cast<size_t>(v);
-        else if (arg == "--interval" && value(50, 60000)) a->intervalMs = static_cast<int>(v);
-        else if (arg == "--duration" && value(0.1, 1e6)) a->duration = v;
-        else if (arg == "--processors" && value(1, 64)) a->processors = static_cast<unsigned>(v);
-        else if (arg == "--control" && hasValue) a->control = argv[++i];
-        else if (arg[0] != '-' && a->config.empty()) a->config = arg;
-        else {
-            *error = "bad argument or value: " + arg;
-            return false;
-        }
-    }
-    if (a->tap && a->traffic) {
-        *error = "--traffic generates frames only without --tap: with --tap, the kernel sends";
-        return false;
-    }
-    return true;
+void Print(FILE* to, const std::string& text) {
+    if (text.empty()) return;
+    fwrite(text.data(), 1, text.size(), to);
+    fflush(to);
 }
 
 // ---------------------------------------------------------------------------
 // zr48sim ctl
 // ---------------------------------------------------------------------------
-std::string CtlLine(const std::vector<std::string>& w, std::string* error) {
-    auto need = [&](size_t n) {
-        if (w.size() >= n) return true;
-        *error = "\"" + w[0] + "\" needs " + std::to_string(n - 1) + " argument(s)";
-        return false;
-    };
-    const std::string& c = w[0];
-    std::string rest;
-    for (size_t i = 1; i < w.size(); ++i) rest += " " + w[i];
-    if (c == "status" || c == "adapters" || c == "lines" || c == "stop") {
-        std::string upper = c;
-        for (char& ch : upper) ch = static_cast<char>(toupper(ch));
-        return upper;
-    }
-    if ((c == "cut" || c == "restore") && need(2)) return "LINE " + w[1] + " " + c;
-    if (c == "flap" && need(3)) return "LINE " + w[1] + " flap" + rest.substr(w[1].size() + 1);
-    if (c == "loss" && need(3)) return "LINE " + w[1] + " loss " + w[2];
-    if (c == "bit-errors" && need(3)) return "LINE " + w[1] + " bit_errors " + w[2];
-    if (c == "reset" && need(2)) return "RESET " + w[1];
-    if (c == "wait-link" && need(2)) return "WAITLINK " + w[1];
-    if (c == "note" && need(2)) return "NOTE" + rest;
-    if (error->empty()) *error = "unknown request \"" + c + "\"";
-    return "";
-}
-
-int Ctl(int argc, char** argv) {
-    std::string path = zr48control::DefaultSocket();
-    std::vector<std::string> words;
-    for (int i = 2; i < argc; ++i) {
-        if (std::string(argv[i]) == "--control" && i + 1 < argc) path = argv[++i];
-        else words.push_back(argv[i]);
-    }
-    std::string error;
-    std::string line = words.empty() ? "" : CtlLine(words, &error);
-    if (line.empty()) {
-        fprintf(stderr, "zr48sim ctl: %s\n%s", words.empty() ? "no request" : error.c_str(),
-                kUsage);
-        return 2;
-    }
+int Ctl(const CtlArguments& ctl) {
     zr48control::Client client;
-    std::string answer;
-    if (!client.Connect(path, &error) || !client.Call(line, &answer, 610 * 1000, &error)) {
-        fprintf(stderr, "zr48sim ctl: %s\n", error.c_str());
+    std::string answer, error;
+    if (!client.Connect(ctl.control, &error) ||
+        !client.Call(ctl.request, &answer, 610 * 1000, &error)) {
+        Print(stderr, "zr48sim ctl: " + error + "\n");
         return 1;
     }
-    bool ok = answer.compare(0, 2, "OK") == 0;
-    std::string text = answer.size() > 3 ? answer.substr(3) : "";
-    if (!text.empty()) fprintf(ok ? stdout : stderr, "%s\n", text.c_str());
-    return ok ? 0 : 1;
+    CtlOutput out = CtlAnswer(ctl, answer);
+    Print(stdout, out.out);
+    Print(stderr, out.err);
+    return out.exitCode;
 }
 
 // ---------------------------------------------------------------------------
@@ -167,36 +65,72 @@ int64_t SystemTimeNow() {
     return sinceUnix / 100 + 116444736000000000LL;
 }
 
-void Write(const std::string& text) {
-    if (text.empty()) return;
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
+// NO_COLOR, when set and not empty, asks for no colour or bold at all.
+bool BoldAllowed() {
+    const char* no = getenv("NO_COLOR");
+    return !no || !*no;
+}
+
+// Whether the report can be written where it is asked for, before anything
+// runs: its directory exists and takes files, and a file there may be replaced.
+bool ReportWritable(const std::string& path, std::string* error) {
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(directory.c_str(), W_OK | X_OK) != 0) {
+        *error = "--report " + path + ": the directory " + directory + ": " + strerror(errno);
+        return false;
+    }
+    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
+        *error = "--report " + path + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// "zr48sim: demo.conf, 2026-12-07 11:57 UTC": what ran, and when.
+std::string ReportTitle(const std::string& config, time_t startedAt) {
+    size_t slash = config.rfind('/');
+    std::string what = config.empty() ? "two adapters back to back"
+                                      : slash == std::string::npos ? config : config.substr(slash + 1);
+    char when[32];
+    struct tm utc;
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", gmtime_r(&startedAt, &utc));
+    return "zr48sim: " + what + ", " + when;
 }
 
 struct Run {
-    Arguments args;
+    RunArguments args;
+    time_t startedAt = time(nullptr);
     Simulator sim;
     Display display;
     ControlServer control;
     std::vector<std::unique_ptr<TapBridge>> taps;
     std::thread starter;
     std::atomic<bool> started{false};
-    bool startFailed = false;
+    std::atomic<bool> startFailed{false};
+    // A TAP device that could not be set up once its adapter ran: the run
+    // goes on (the device may still carry frames), and its exit status says so.
+    std::mutex problemsMu;
+    std::vector<std::string> tapProblems;
 
-    Run(const Arguments& a, SimConfig config, SimOptions options)
+    Run(const RunArguments& a, SimConfig config, SimOptions options)
         : args(a), sim(std::move(config), options),
-          display(a.style, "zr48sim"), control(sim, [] { stopAsked = true; }) {}
+          display(a.style, "zr48sim", BoldAllowed()),
+          control(sim, [] { stopAsked = true; }) {}
 
     bool Prepare(std::string* error);
     void Start();
-    void Show();
+    void ShowEvents();
+    void ShowState();
+    std::vector<std::string> Failures();
     int Stop();
 };
 
 bool Run::Prepare(std::string* error) {
     if (!sim.Build(error)) return false;
+    for (auto& note : sim.Notes()) Print(stderr, "zr48sim: note: " + note + "\n");
     host::SetViolationHandler([this](const std::string& message) {
-        sim.Note("verifier", "VIOLATION: " + message);
+        sim.Note("verifier", "VIOLATION: " + message, SimEvent::Kind::Problem);
         fprintf(stderr, "zr48sim: verifier: %s\n", message.c_str());
     });
     if (args.tap) {
@@ -205,7 +139,9 @@ bool Run::Prepare(std::string* error) {
             if (!taps.back()->Open(error)) return false;
         }
     }
-    if (args.control != "none" && !control.Start(args.control, error)) return false;
+    if (args.control != "none" && !control.Start(args.control, !args.controlGiven, error)) {
+        return false;
+    }
     return true;
 }
 
@@ -216,21 +152,42 @@ void Run::Start() {
         host::AttachThread(0);
         std::string error;
         startFailed = !sim.StartAdapters(&error);
-        if (startFailed) sim.Note("zr48sim", error);
         for (size_t i = 0; i < taps.size(); ++i) {
             if (!sim.Running(i)) continue;
-            if (!taps[i]->Start(&error)) sim.Note("zr48sim", error);
-            else sim.Note(taps[i]->Name(), "TAP device up, bridged to the adapter");
+            if (!taps[i]->Start(&error)) {
+                sim.Note(taps[i]->Name(), error, SimEvent::Kind::Problem);
+                std::lock_guard<std::mutex> lock(problemsMu);
+                tapProblems.push_back("TAP device " + taps[i]->Name() + ": " + error);
+            } else {
+                sim.Note(taps[i]->Name(), "TAP device up, bridged to the adapter");
+            }
         }
         if (args.traffic) sim.StartTraffic(args.traffic, 2 * host::kMillisecond);
         started = true;
     });
 }
 
-void Run::Show() {
+// Events first, so that every line written is later than the ones before.
+void Run::ShowEvents() { Print(stdout, display.Events(sim.TakeEvents())); }
+
+void Run::ShowState() {
+    ShowEvents();
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0) display.SetSize(size.ws_row, size.ws_col);
     auto adapters = sim.Snapshot();
-    auto events = sim.TakeEvents();
-    Write(display.Update(sim.Seconds(), adapters, events, sim.RecentEvents(8)));
+    Print(stdout, display.State(sim.Seconds(), adapters, sim.RecentEvents(8)));
+}
+
+std::vector<std::string> Run::Failures() {
+    std::vector<std::string> out;
+    for (auto& s : sim.Snapshot()) {
+        if (s.phase == AdapterPhase::Failed) {
+            out.push_back("adapter " + s.name + " failed to initialize: " + s.failure);
+        }
+    }
+    std::lock_guard<std::mutex> lock(problemsMu);
+    out.insert(out.end(), tapProblems.begin(), tapProblems.end());
+    return out;
 }
 
 int Run::Stop() {
@@ -238,18 +195,26 @@ int Run::Stop() {
     for (auto& tap : taps) tap->Stop();
     sim.HaltAll();
     control.Stop();
-    Show();
-    ShutdownReport report = sim.Finish();
-    Write(display.Shutdown(report));
-    if (startFailed && report.clean) {
-        fprintf(stderr, "zr48sim: an adapter failed to initialize\n");
-        return 1;
+    ShowState();
+    std::vector<std::string> failures = Failures();
+    int status = 0;
+    if (!args.report.empty()) {
+        std::string error, title = ReportTitle(args.config, startedAt);
+        if (WriteReport(args.report, ReportSvg(ReportOf(sim, title)), &error)) {
+            Print(stderr, "zr48sim: report written to " + args.report + "\n");
+        } else {
+            Print(stderr, "zr48sim: the report could not be written: " + error + "\n");
+            status = 1;
+        }
     }
-    return report.clean ? 0 : 1;
+    ShutdownReport report = sim.Finish();
+    Print(stdout, display.Shutdown(report, failures));
+    return report.clean && failures.empty() ? status : 1;
 }
 
-// Waits for Ctrl-C, a STOP request or the end of the run, redrawing the
-// display meanwhile. Signals are blocked in every thread and taken here.
+// Waits for Ctrl-C, a STOP request or the end of the run: writes the events
+// as they come and the adapters' state every display period. Signals are
+// blocked in every thread and taken here.
 void Loop(Run& run, const sigset_t& signals) {
     auto begin = std::chrono::steady_clock::now();
     auto nextShow = begin;
@@ -262,30 +227,21 @@ void Loop(Run& run, const sigset_t& signals) {
             break;
         }
         if (now >= nextShow) {
-            run.Show();
-            // Faster while the adapters come up, so that the firmware
-            // download can be watched.
-            int period = run.started ? run.args.intervalMs : 50;
-            nextShow = now + std::chrono::milliseconds(period);
+            run.ShowState();
+            nextShow = now + std::chrono::milliseconds(run.args.intervalMs);
+        } else {
+            run.ShowEvents();
         }
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "ctl") return Ctl(argc, argv);
-    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        printf("%s", kUsage);
-        return 0;
-    }
-    Arguments args;
+int RunSimulator(const RunArguments& args) {
     std::string error;
     SimConfig config = DefaultConfig();
-    if (!ParseArguments(argc, argv, &args, &error) ||
-        (!args.config.empty() && !LoadConfig(args.config, &config, &error)) ||
-        !ValidateConfig(config, &error)) {
-        fprintf(stderr, "zr48sim: %s\n", error.c_str());
+    if ((!args.config.empty() && !LoadConfig(args.config, &config, &error)) ||
+        !ValidateConfig(config, ValidateOptions{args.tap}, &error) ||
+        (!args.report.empty() && !ReportWritable(args.report, &error))) {
+        Print(stderr, "zr48sim: " + error + "\n");
         return 2;
     }
     // Blocked before any thread exists, so that every thread inherits it and
@@ -306,7 +262,7 @@ int main(int argc, char** argv) {
     options.unlimitedRate = args.unlimited;
     Run run(args, config, options);
     if (!run.Prepare(&error)) {
-        fprintf(stderr, "zr48sim: %s\n", error.c_str());
+        Print(stderr, "zr48sim: " + error + "\n");
         run.sim.HaltAll();
         run.sim.Finish();
         return 2;
@@ -314,4 +270,20 @@ int main(int argc, char** argv) {
     run.Start();
     Loop(run, signals);
     return run.Stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    CommandLine line = ParseCommandLine(args, isatty(STDOUT_FILENO));
+    switch (line.action) {
+    case CommandLine::Action::Exit:
+        Print(stdout, line.out);
+        Print(stderr, line.err);
+        return line.exitCode;
+    case CommandLine::Action::Ctl: return Ctl(line.ctl);
+    case CommandLine::Action::Run: break;
+    }
+    return RunSimulator(line.run);
 }

@@ -1,34 +1,33 @@
 #include "sim/simulator.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
-#include "testbed/machine.h"
 #include "cardmodel/firmware.h"
-#include "host/verifier.h"
 #include "cardmodel/line.h"
+#include "common/stats_block.h"
+#include "host/diagnostics.h"
+#include "host/verifier.h"
 #include "ndis.h"
 #include "sim/simulator_internal.h"
+#include "testbed/machine.h"
 
 namespace zr48sim {
 namespace {
 
 constexpr host::Nanoseconds kHangCheckPeriod = 2 * host::kSecond;
+constexpr host::Nanoseconds kSamplePeriod = 250 * host::kMillisecond;
 constexpr ULONG kPacketFilter =
     NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_BROADCAST;
-
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    bytes->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return true;
-}
 
 std::string Hex32(uint32_t value) {
     char text[16];
     snprintf(text, sizeof text, "0x%08X", value);
     return text;
+}
+
+std::string StatusText(uint32_t status) {
+    std::string name = zr48stat::StatusName(status);
+    return name[0] == '0' ? name : Hex32(status) + " (" + name + ")";
 }
 
 }  // namespace
@@ -60,10 +59,13 @@ Simulator::~Simulator() {
 bool Simulator::Build(std::string* error) {
     if (!ValidateConfig(config_, error)) return false;
     host::ResetWorld(options_.world);
+    host::ClearDiagnostics();
     machine_ = std::make_unique<testbed::Machine>();
+    notes_ = DriverNotes(config_);
     for (auto& settings : config_.adapters) {
         if (!BuildAdapter(settings, error)) return false;
     }
+    for (auto& note : notes_) AddEvent("config", note);
     return BuildLines(error);
 }
 
@@ -71,11 +73,17 @@ bool Simulator::BuildAdapter(const AdapterSettings& settings, std::string* error
     auto a = std::make_unique<Adapter>();
     a->settings = settings;
     a->index = adapters_.size();
+    std::string why;
     if (settings.firmwarePath.empty()) {
         a->firmware = cardmodel::MakeFirmwareImage();
-    } else if (!ReadFile(settings.firmwarePath, &a->firmware)) {
-        *error = "adapter " + settings.name + ": cannot read " + settings.firmwarePath;
+    } else if (!ReadRegularFile(settings.firmwarePath, kMaxFirmwareFile, &a->firmware, &why)) {
+        *error = "adapter " + settings.name + ": firmware image " + why;
         return false;
+    } else if (!cardmodel::CheckFirmwareImage(a->firmware, &why)) {
+        notes_.push_back("adapter " + settings.name + ": firmware image " +
+                         settings.firmwarePath + " (" + std::to_string(a->firmware.size()) +
+                         " bytes) is not one the card starts (" + why +
+                         "): its initialization will fail");
     }
     testbed::AdapterSetup setup;
     setup.card.accessLog = false;  // a long run would keep every register access
@@ -137,7 +145,12 @@ bool Simulator::BuildLines(std::string* error) {
 void Simulator::WatchUpperEdge(Adapter& a) {
     Adapter* p = &a;
     a.unit->nic->OnSendComplete([this, p](const host::SendCompletion& c) {
-        (c.status == NDIS_STATUS_SUCCESS ? p->completedOk : p->completedFailed)++;
+        if (c.status == NDIS_STATUS_SUCCESS) {
+            p->completedOk++;
+            p->bytesCompleted += c.frame.size();
+        } else {
+            p->completedFailed++;
+        }
         unsigned left = GiveBackSlot(*p);
         // A sender waiting for room is woken once half the window is free,
         // not at every completion: it then sends a burst.
@@ -156,14 +169,19 @@ void Simulator::WatchUpperEdge(Adapter& a) {
         if (s.status == NDIS_STATUS_MEDIA_CONNECT) {
             p->connected = true;
             p->connects++;
-            AddEvent(p->settings.name, "driver indicates media connect: link up");
+            AddEvent(p->settings.name, "link up: the driver indicates media connect",
+                     SimEvent::Kind::Link);
         } else if (s.status == NDIS_STATUS_MEDIA_DISCONNECT) {
             p->connected = false;
             p->disconnects++;
-            AddEvent(p->settings.name, "driver indicates media disconnect: link down");
+            AddEvent(p->settings.name, "link down: the driver indicates media disconnect",
+                     SimEvent::Kind::Link);
         } else {
-            AddEvent(p->settings.name, "driver indicates status " + Hex32(s.status));
+            AddEvent(p->settings.name, "the driver indicates status " + StatusText(s.status));
+            return;
         }
+        std::lock_guard<std::mutex> lock(p->watchMu);
+        if (p->linkWatcher) p->linkWatcher();
     });
 }
 
@@ -171,14 +189,26 @@ void Simulator::OnReceive(size_t adapter, std::function<void(const std::vector<u
     adapters_.at(adapter)->sink = std::move(sink);
 }
 
+void Simulator::OnLinkChange(size_t adapter, std::function<void()> watcher) {
+    Adapter& a = *adapters_.at(adapter);
+    std::lock_guard<std::mutex> lock(a.watchMu);
+    a.linkWatcher = std::move(watcher);
+}
+
 // ---------------------------------------------------------------------------
 // Starting the adapters
 // ---------------------------------------------------------------------------
 bool Simulator::StartAdapters(std::string* error) {
+    if (!sampling_.exchange(true)) {
+        Sample();
+        ScheduleSample(kSamplePeriod);
+    }
     std::string failed;
     for (auto& a : adapters_) {
         if (stopping_) break;
-        if (!StartAdapter(*a)) failed += (failed.empty() ? "" : ", ") + a->settings.name;
+        if (StartAdapter(*a)) continue;
+        std::lock_guard<std::mutex> lock(a->viewMu);
+        failed += (failed.empty() ? "" : "; ") + a->settings.name + " (" + a->failure + ")";
     }
     if (!failed.empty()) *error = "initialization failed: " + failed;
     return failed.empty() && !stopping_;
@@ -188,13 +218,24 @@ bool Simulator::StartAdapter(Adapter& a) {
     // NDIS finds the image by name; each adapter starts with its own.
     machine_->SetFirmwareImage(a.firmware);
     a.phase = AdapterPhase::Initializing;
-    AddEvent(a.settings.name, "MiniportInitialize: downloading " +
-                                  std::to_string(a.firmware.size()) + " bytes of firmware");
+    AddEvent(a.settings.name,
+             "MiniportInitialize: downloading " + std::to_string(a.firmware.size()) +
+                 " bytes of firmware",
+             SimEvent::Kind::Adapter);
     NDIS_STATUS status = a.unit->nic->Initialize();
     a.initStatus = status;
+    std::string logged;
+    ReportErrorLog(a, a.unit->nic->Handle(), &logged);
     if (status != NDIS_STATUS_SUCCESS) {
+        std::string why = ExplainInitFailure(a);
+        if (!logged.empty()) why += (why.empty() ? "" : "; ") + logged;
+        {
+            std::lock_guard<std::mutex> lock(a.viewMu);
+            a.failure = why.empty() ? StatusText(status) : StatusText(status) + ": " + why;
+        }
         a.phase = AdapterPhase::Failed;
-        AddEvent(a.settings.name, "MiniportInitialize failed: " + Hex32(status));
+        AddEvent(a.settings.name, "MiniportInitialize failed: " + a.failure,
+                 SimEvent::Kind::Problem);
         return false;
     }
     {
@@ -209,9 +250,12 @@ bool Simulator::StartAdapter(Adapter& a) {
     }
     ReadAddress(a);
     auto config = a.unit->Card().Config();
-    AddEvent(a.settings.name, "running: transceiver configured for " +
-                                  std::to_string(config.rateKbps.value_or(0)) +
-                                  " kbit/s, line training");
+    a.configuredKbps = config.rateKbps.value_or(0);
+    AddEvent(a.settings.name,
+             "running: transceiver configured for " +
+                 std::to_string(config.rateKbps.value_or(0)) + " kbit/s, " +
+                 (config.central.value_or(false) ? "central" : "remote") + " end",
+             SimEvent::Kind::Adapter);
     if (options_.hangChecks) ScheduleHangCheck(a.index);
     return true;
 }
@@ -241,7 +285,8 @@ void Simulator::ScheduleHangCheck(size_t adapter) {
             }
             std::string why;
             if (hung) {
-                AddEvent(a.settings.name, "MiniportCheckForHang: hung; NDIS resets it");
+                AddEvent(a.settings.name, "MiniportCheckForHang: hung; NDIS resets it",
+                         SimEvent::Kind::Problem);
                 Reset(adapter, &why);
             }
             ScheduleHangCheck(adapter);
@@ -375,7 +420,8 @@ bool Simulator::Reset(size_t adapter, std::string* error) {
     }
     Leave(a);
     a.resets++;
-    AddEvent(a.settings.name, "MiniportReset from the upper edge: " + Hex32(result.status));
+    AddEvent(a.settings.name, "MiniportReset from the upper edge: " + StatusText(result.status),
+             SimEvent::Kind::Adapter);
     if (result.status != NDIS_STATUS_SUCCESS) {
         *error = "MiniportReset returned " + Hex32(result.status);
     }
@@ -534,7 +580,7 @@ bool Simulator::LineControl(const std::string& name, LineAction action, double v
         snprintf(text, sizeof text, "bit error probability %g", value);
         break;
     }
-    AddEvent(name, text);
+    AddEvent(name, text, SimEvent::Kind::Control);
     return true;
 }
 
@@ -555,10 +601,16 @@ void Simulator::HaltAll() {
             a->windowCv.notify_all();
         }
         if (!a->unit->nic->Running()) continue;
+        ReadFinalCounters(*a);
         a->unit->nic->Halt();
         a->phase = AdapterPhase::Halted;
-        AddEvent(a->settings.name, "MiniportHalt: halted");
+        // NDIS forgets the medium state of an adapter it has halted.
+        a->connected = false;
+        AddEvent(a->settings.name, "MiniportHalt: halted", SimEvent::Kind::Adapter);
+        std::lock_guard<std::mutex> lock(a->watchMu);
+        if (a->linkWatcher) a->linkWatcher();
     }
+    if (sampling_) Sample();
 }
 
 ShutdownReport Simulator::Finish() {

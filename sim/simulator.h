@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "cardmodel/line_port.h"
 #include "sim/config.h"
 #include "host/miniport.h"
 #include "host/world.h"
@@ -46,6 +47,13 @@ struct SimOptions {
 enum class AdapterPhase { Created, Initializing, Running, Failed, Halted };
 const char* AdapterPhaseName(AdapterPhase phase);
 
+// Throughput at the upper edge, in kbit/s: bytes of the frames an adapter
+// sent (completed successfully) and received.
+struct Throughput {
+    double txKbps = 0;
+    double rxKbps = 0;
+};
+
 // What the display shows of one adapter.
 struct AdapterSnapshot {
     std::string name;
@@ -53,15 +61,21 @@ struct AdapterSnapshot {
     uint32_t initStatus = 0;        // what MiniportInitialize returned
     size_t firmwareSent = 0;        // image bytes the transceiver accepted so far
     size_t firmwareTotal = 0;
+    std::string failure;            // why MiniportInitialize failed, as far as can be seen
     std::string controller;         // transceiver controller state
-    std::string line;               // line condition at this end
+    std::string line;               // line condition at this end (and why, when it cannot train)
+    std::string lineName;           // the line it is on
     bool cut = false;               // the line is cut
-    bool connected = false;         // the driver's last connect/disconnect indication
+    bool connected = false;         // the driver's last connect/disconnect indication (false once halted)
     uint32_t rateKbps = 0;          // trained rate, else the configured one
+    bool trained = false;           // rateKbps is the trained rate
     std::string mac;                // the adapter's current address
-    // The driver's counters, through the standard OIDs (fresh: read this time).
+    // The driver's counters, through the standard OIDs (fresh: read this
+    // time; final: read last, just before the halt).
     uint64_t xmitOk = 0, rcvOk = 0, xmitError = 0, rcvError = 0;
     bool countersFresh = false;
+    bool countersFinal = false;
+    Throughput throughput;          // over the last second
     // The upper edge
     uint64_t sent = 0, completedOk = 0, completedFailed = 0, received = 0;
     uint64_t bytesSent = 0, bytesReceived = 0, outstanding = 0;
@@ -71,9 +85,25 @@ struct AdapterSnapshot {
 };
 
 struct SimEvent {
-    double time;          // seconds since the machine started
+    enum class Kind {
+        Info,     // anything else
+        Adapter,  // an adapter's own life: initialize, reset, halt
+        Line,     // the line at an adapter's end, or a transceiver state
+        Link,     // the driver indicates connect or disconnect
+        Control,  // a line cut, restored, flapped, given loss or errors (source: the line)
+        Problem,  // a failure or a verifier violation
+    };
+    double time;          // seconds since the machine started, when it happened
     std::string adapter;  // or a line name, or empty
     std::string text;
+    Kind kind = Kind::Info;
+};
+
+// Throughput samples of one adapter: bytes so far at `time`.
+struct RateSample {
+    double time;
+    uint64_t txBytes;
+    uint64_t rxBytes;
 };
 
 struct RequestOutcome {
@@ -100,6 +130,9 @@ public:
 
     // A fresh machine: the driver loaded, a card per adapter, the lines.
     bool Build(std::string* error);
+    // What the driver will do with the configuration's special values, and
+    // firmware images the card will refuse: said once, also as events.
+    const std::vector<std::string>& Notes() const { return notes_; }
     // Initializes every adapter in turn with its firmware image and sets a
     // packet filter; false, with the adapters that failed, when any did.
     bool StartAdapters(std::string* error);
@@ -119,10 +152,25 @@ public:
 
     // ---- What the display shows --------------------------------------------
     std::vector<AdapterSnapshot> Snapshot();
+    // Events are stamped when they happen (the transceiver's and the line's
+    // changes with the card's own times) and come in the order of their times.
     std::vector<SimEvent> TakeEvents();                 // since the last call
     std::vector<SimEvent> RecentEvents(size_t count);   // the latest
-    void Note(const std::string& who, const std::string& text);
+    std::vector<SimEvent> AllEvents();                  // of the run (the latest 20000)
+    void Note(const std::string& who, const std::string& text,
+              SimEvent::Kind kind = SimEvent::Kind::Info);
     double Seconds() const;  // since the machine started
+    // Throughput over the last second (from the samples taken every 250 ms).
+    Throughput CurrentThroughput(size_t adapter);
+    // The samples of the run, for a picture of it.
+    std::vector<RateSample> Samples(size_t adapter);
+    const std::string& LineOf(size_t adapter) const;
+    // The rate the adapter's driver configured, in kbit/s (0 before).
+    uint32_t ConfiguredRate(size_t adapter);
+    // Called (on the indicating thread) after each connect or disconnect the
+    // adapter's driver indicates, and after its halt; LinkUp then tells the
+    // state. Setting another (or none) waits for a call under way to end.
+    void OnLinkChange(size_t adapter, std::function<void()> watcher);
 
     // ---- The upper edge --------------------------------------------------------
     // One information request, as a protocol makes it: waits while another is
@@ -171,9 +219,18 @@ private:
     void WatchUpperEdge(Adapter& a);
     bool StartAdapter(Adapter& a);
     void ReadAddress(Adapter& a);
+    void ReportErrorLog(Adapter& a, const void* handle, std::string* entries);
+    std::string ExplainInitFailure(Adapter& a);
     void Fill(Adapter& a, AdapterSnapshot* s);
     void ReadCounters(Adapter& a, AdapterSnapshot* s);
-    void NoteLineChange(Adapter& a, const AdapterSnapshot& s);
+    void ReadFinalCounters(Adapter& a);
+    std::string LineText(Adapter& a, cardmodel::LineCondition condition, uint32_t rateKbps);
+    std::string WhyIncompatible(Adapter& a);
+    Adapter* FarEnd(Adapter& a);
+    void GatherCardChanges();
+    void Insert(SimEvent e);
+    void ScheduleSample(host::Nanoseconds period);
+    void Sample();
     bool Enter(Adapter& a);
     void Leave(Adapter& a);
     bool Admit(Adapter& a, host::Nanoseconds limit);
@@ -183,10 +240,12 @@ private:
     void ScheduleHangCheck(size_t adapter);
     void TrafficTick(size_t length, host::Nanoseconds period, uint64_t generation);
     cardmodel::LineBase* FindLine(const std::string& name, std::string* error);
-    void AddEvent(const std::string& who, const std::string& text);
+    void AddEvent(const std::string& who, const std::string& text,
+                  SimEvent::Kind kind = SimEvent::Kind::Info);
 
     SimConfig config_;
     SimOptions options_;
+    std::vector<std::string> notes_;
     std::unique_ptr<testbed::Machine> machine_;
     std::vector<std::unique_ptr<Adapter>> adapters_;
     std::vector<std::unique_ptr<LinePlace>> lines_;
@@ -194,9 +253,13 @@ private:
     std::atomic<uint64_t> trafficGeneration_{0};
     std::atomic<bool> traffic_{false};
 
-    mutable std::mutex eventsMu_;
+    mutable std::mutex eventsMu_;   // the events, and each adapter's last seen card change
     std::deque<SimEvent> recent_;   // the latest 100
     std::vector<SimEvent> fresh_;   // not yet taken
+    std::deque<SimEvent> all_;      // the run's (the latest 20000)
+
+    std::mutex samplesMu_;          // every adapter's samples
+    std::atomic<bool> sampling_{false};
 };
 
 }  // namespace zr48sim

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "cardmodel/card.h"
 #include "sim/simulator.h"
 
 namespace zr48sim {
@@ -19,6 +20,7 @@ struct Simulator::Adapter {
     std::vector<uint8_t> firmware;  // the image NDIS finds as "zr48.bin" for it
     std::atomic<AdapterPhase> phase{AdapterPhase::Created};
     std::atomic<uint32_t> initStatus{0};
+    std::atomic<uint32_t> configuredKbps{0};  // the rate its driver configured at start
     std::array<uint8_t, 6> mac{};  // under viewMu: read by the display
     std::function<void(const std::vector<uint8_t>&)> sink;
 
@@ -53,14 +55,31 @@ struct Simulator::Adapter {
     // The upper edge, counted from its callbacks
     std::atomic<uint64_t> sent{0}, completedOk{0}, completedFailed{0}, received{0};
     std::atomic<uint64_t> bytesSent{0}, bytesReceived{0};
+    std::atomic<uint64_t> bytesCompleted{0};  // of sends completed successfully
     std::atomic<uint64_t> connects{0}, disconnects{0}, resets{0};
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> sequence{0};  // generated frames
 
+    // Called after each link change the driver indicates (and after halt),
+    // under watchMu, so that whoever sets it may stop it and go.
+    std::mutex watchMu;
+    std::function<void()> linkWatcher;
+
     // What the display saw last
     std::mutex viewMu;
-    AdapterSnapshot last;
+    AdapterSnapshot last;        // the driver's counters as last read
     bool firmwareDone = false;
+    std::string failure;         // why initialization failed
+
+    // Under the simulator's eventsMu_: the card's last change turned into an
+    // event, and the state it left.
+    uint64_t seenChange = 0;
+    cardmodel::ControllerState controllerSeen = cardmodel::ControllerState::Off;
+    cardmodel::LineCondition conditionSeen = cardmodel::LineCondition::Idle;
+    uint32_t rateSeen = 0;
+
+    // Under the simulator's samplesMu_
+    std::vector<RateSample> samples;
 };
 
 // An adapter's turn to make an information request, held while the request

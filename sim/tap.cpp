@@ -36,6 +36,7 @@ TapBridge::TapBridge(Simulator& sim, size_t adapter, std::string name)
 
 TapBridge::~TapBridge() {
     Stop();
+    if (fd_ >= 0) sim_.OnLinkChange(adapter_, nullptr);
     if (fd_ >= 0) close(fd_);
 }
 
@@ -65,6 +66,24 @@ bool TapBridge::Open(std::string* error) {
 void TapBridge::Adopt(int fd) {
     fd_ = fd;
     sim_.OnReceive(adapter_, [this](const std::vector<uint8_t>& frame) { Deliver(frame); });
+    // No carrier until the driver indicates the link up.
+    sim_.OnLinkChange(adapter_, [this] { UpdateCarrier(); });
+    UpdateCarrier();
+}
+
+// The carrier is set from the link as it is now, not from the change that
+// called: two changes in quick succession then end in the right state.
+void TapBridge::UpdateCarrier() {
+    std::lock_guard<std::mutex> lock(carrierMu_);
+    int on = sim_.LinkUp(adapter_) ? 1 : 0;
+    if (carrierUnsupported_ || on == carrier_) return;
+    if (ioctl(fd_, TUNSETCARRIER, &on) == 0) {
+        carrier_ = on;
+        return;
+    }
+    carrierUnsupported_ = true;
+    sim_.Note(name_, Problem("cannot set the carrier (TUNSETCARRIER needs Linux 5.0 or later)") +
+                         "; the device shows its carrier up whatever the line does");
 }
 
 // The address goes through the device's own descriptor, which reaches it in

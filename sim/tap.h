@@ -3,10 +3,14 @@
 // indicates is written to the device. The device carries Ethernet frames
 // without packet information (IFF_TAP | IFF_NO_PI), has the adapter's
 // address and an MTU of 1500, so that the kernel never hands over a frame
-// longer than the 1514 bytes an Ethernet adapter sends.
+// longer than the 1514 bytes an Ethernet adapter sends. Its carrier follows
+// the link the driver indicates (TUNSETCARRIER): "ip link" shows NO-CARRIER
+// while the line is down, as routing, bonding and monitoring expect. A kernel
+// older than 5.0 cannot set it; the bridge says so once and carries on.
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -35,6 +39,9 @@ public:
     // The reader still carries the kernel's frames: false once stopped, or
     // once the device has gone (its namespace deleted, say).
     bool Carrying() const { return running_; }
+    // The carrier last set on the device: 1 on, 0 off, -1 never set (the
+    // kernel cannot, or not yet).
+    int Carrier() const { return carrier_; }
     uint64_t FromKernel() const { return fromKernel_; }
     uint64_t ToKernel() const { return toKernel_; }
     uint64_t Dropped() const { return dropped_; }
@@ -43,6 +50,7 @@ private:
     void ReadLoop();
     void Deliver(const std::vector<uint8_t>& frame);
     bool Configure(std::string* error);
+    void UpdateCarrier();
 
     Simulator& sim_;
     size_t adapter_;
@@ -51,6 +59,9 @@ private:
     std::atomic<bool> running_{false};
     std::thread reader_;
     std::atomic<uint64_t> fromKernel_{0}, toKernel_{0}, dropped_{0};
+    std::mutex carrierMu_;              // a carrier change at a time
+    std::atomic<int> carrier_{-1};
+    bool carrierUnsupported_ = false;   // under carrierMu_
 };
 
 }  // namespace zr48sim

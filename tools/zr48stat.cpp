@@ -2,72 +2,23 @@
 // driver's private OIDs and prints it decoded. On Linux it reaches the
 // adapters of a running zr48sim through its control socket, as a Windows
 // tool reaches an adapter through NDIS.
-#include <cerrno>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "common/control_protocol.h"
 #include "common/stats_block.h"
+#include "driver/public.h"
+#include "tools/stat_tool.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: zr48stat [--socket PATH] [--json] [--clear] [--timeout SEC] [ADAPTER...]\n"
-    "\n"
-    "Reads the statistics block of each ADAPTER (every adapter of the simulator\n"
-    "when none is named) through OID 0xFF020210 and prints it decoded; with\n"
-    "--clear, clears it through OID 0xFF020211 instead.\n"
-    "  --socket PATH   the simulator's control socket (default, as zr48sim's:\n"
-    "                  /run/zr48sim/zr48sim.sock for root, otherwise\n"
-    "                  $XDG_RUNTIME_DIR/zr48sim/zr48sim.sock, or without it\n"
-    "                  /tmp/zr48sim-UID/zr48sim.sock)\n"
-    "  --json          one JSON object per adapter\n"
-    "  --timeout SEC   how long to wait for a pending request, in whole seconds\n"
-    "                  up to 3600 (default 10)\n";
-
-struct Options {
-    std::string socket = zr48control::DefaultSocket();
-    bool json = false;
-    bool clear = false;
-    int timeoutMs = 10000;
-    std::vector<std::string> adapters;
-};
-
-constexpr long kMaxTimeout = 3600;  // seconds
-
-// Whole seconds from 1 to kMaxTimeout, and nothing else.
-bool Seconds(const char* text, int* milliseconds) {
-    char* end = nullptr;
-    errno = 0;
-    long seconds = strtol(text, &end, 10);
-    if (end == text || *end || errno || seconds < 1 || seconds > kMaxTimeout) return false;
-    *milliseconds = static_cast<int>(seconds * 1000);
-    return true;
-}
-
-bool Parse(int argc, char** argv, Options* o, std::string* error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--json") o->json = true;
-        else if (a == "--clear") o->clear = true;
-        else if (a == "--socket" && i + 1 < argc) o->socket = argv[++i];
-        else if (a == "--timeout" && i + 1 < argc) {
-            if (!Seconds(argv[++i], &o->timeoutMs)) {
-                *error = "--timeout takes whole seconds, 1 to " + std::to_string(kMaxTimeout) +
-                         ", not \"" + argv[i] + "\"";
-                return false;
-            }
-        } else if (a.empty() || a[0] == '-') {
-            *error = "unknown option or missing value: " + a;
-            return false;
-        } else {
-            o->adapters.push_back(a);
-        }
-    }
-    return true;
-}
+using zr48stat::Options;
 
 bool ListAdapters(zr48control::Client& client, const Options& o, std::vector<std::string>* names,
                   std::string* error) {
@@ -75,7 +26,7 @@ bool ListAdapters(zr48control::Client& client, const Options& o, std::vector<std
     if (!client.Call("ADAPTERS", &answer, o.timeoutMs, error)) return false;
     std::vector<std::string> w = zr48control::Words(answer);
     if (w.empty() || w[0] != "OK") {
-        *error = "unexpected answer: " + answer;
+        *error = "unexpected answer: " + answer.substr(0, 200);
         return false;
     }
     names->assign(w.begin() + 1, w.end());
@@ -99,32 +50,39 @@ bool Issue(zr48control::Client& client, const Options& o, const std::string& ada
     return true;
 }
 
-bool Serve(zr48control::Client& client, const Options& o, const std::string& adapter) {
+bool Read(zr48control::Client& client, const Options& o, const std::string& adapter,
+          zr48stat::Statistics* s, std::string* error) {
     zr48control::InformationAnswer answer;
-    std::string error;
-    if (o.clear) {
-        if (!Issue(client, o, adapter, OID_ZR48_CLEAR_STATISTICS,
-                   zr48stat::ClearRequestBuffer(), &answer, &error)) {
-            fprintf(stderr, "zr48stat: %s: clear: %s\n", adapter.c_str(), error.c_str());
-            return false;
-        }
-        if (o.json) {
-            printf("{\"adapter\":%s,\"cleared\":true}\n", zr48stat::JsonString(adapter).c_str());
-        } else {
-            printf("zr48stat: %s: statistics block cleared\n", adapter.c_str());
-        }
-        return true;
-    }
-    zr48stat::Statistics s;
     if (!Issue(client, o, adapter, OID_ZR48_GET_STATISTICS, zr48stat::ReadRequestBuffer(),
-               &answer, &error)) {
-        fprintf(stderr, "zr48stat: %s: read: %s\n", adapter.c_str(), error.c_str());
+               &answer, error)) {
         return false;
     }
     if (answer.bytesDone != zr48stat::kBlockSize ||
-        !zr48stat::DecodeStatistics(answer.buffer.data(), answer.buffer.size(), &s)) {
-        fprintf(stderr, "zr48stat: %s: the driver wrote %u bytes, not a 64-byte block\n",
-                adapter.c_str(), answer.bytesDone);
+        !zr48stat::DecodeStatistics(answer.buffer.data(), answer.buffer.size(), s)) {
+        *error = "the driver wrote " +
+                 (answer.bytesDone ? std::to_string(*answer.bytesDone) : std::string("no")) +
+                 " bytes, not a 64-byte block";
+        return false;
+    }
+    return true;
+}
+
+bool Serve(zr48control::Client& client, const Options& o, const std::string& adapter) {
+    std::string error;
+    if (o.clear) {
+        zr48control::InformationAnswer answer;
+        if (!Issue(client, o, adapter, OID_ZR48_CLEAR_STATISTICS, zr48stat::ClearRequestBuffer(),
+                   &answer, &error)) {
+            fprintf(stderr, "zr48stat: %s: clear: %s\n", adapter.c_str(), error.c_str());
+            return false;
+        }
+        printf("%s\n", o.json ? zr48stat::ClearedJson(adapter).c_str()
+                              : zr48stat::ClearedText(adapter).c_str());
+        return true;
+    }
+    zr48stat::Statistics s;
+    if (!Read(client, o, adapter, &s, &error)) {
+        fprintf(stderr, "zr48stat: %s: read: %s\n", adapter.c_str(), error.c_str());
         return false;
     }
     printf("%s\n", o.json ? zr48stat::StatisticsJson(s, adapter).c_str()
@@ -132,15 +90,64 @@ bool Serve(zr48control::Client& client, const Options& o, const std::string& ada
     return true;
 }
 
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Clock() {
+    time_t t = time(nullptr);
+    char text[64];
+    struct tm local;
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", localtime_r(&t, &local));
+    return text;
+}
+
+// Reads every adapter every period until Ctrl-C (exit 0) or a read fails
+// (exit 1: the simulator has gone, say).
+int Watch(zr48control::Client& client, const Options& o) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    bool terminal = isatty(STDOUT_FILENO) && !o.json;
+    std::map<std::string, zr48stat::Reading> before;
+    for (;;) {
+        std::vector<zr48stat::Reading> now;
+        for (auto& adapter : o.adapters) {
+            zr48stat::Reading r{adapter, {}, Now()};
+            std::string error;
+            if (!Read(client, o, adapter, &r.block, &error)) {
+                fprintf(stderr, "zr48stat: %s: read: %s\n", adapter.c_str(), error.c_str());
+                return 1;
+            }
+            now.push_back(r);
+        }
+        if (o.json) {
+            for (auto& r : now) printf("%s\n", zr48stat::StatisticsJson(r.block, r.adapter).c_str());
+        } else {
+            fputs(zr48stat::WatchFrame(now, before, o, Clock(), terminal).c_str(), stdout);
+        }
+        fflush(stdout);
+        for (auto& r : now) before[r.adapter] = r;
+        timespec wait{static_cast<time_t>(o.watchSeconds),
+                      static_cast<long>((o.watchSeconds - static_cast<time_t>(o.watchSeconds)) * 1e9)};
+        if (sigtimedwait(&signals, nullptr, &wait) > 0) return 0;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options o;
-    std::string problem;
-    if (!Parse(argc, argv, &o, &problem)) {
-        fprintf(stderr, "zr48stat: %s\n%s", problem.c_str(), kUsage);
-        return 2;
+    zr48stat::CommandLine line =
+        zr48stat::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (!line.run) {
+        fputs(line.out.c_str(), stdout);
+        fputs(line.err.c_str(), stderr);
+        return line.exitCode;
     }
+    Options& o = line.options;
     zr48control::Client client;
     std::string error;
     if (!client.Connect(o.socket, &error) ||
@@ -148,6 +155,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "zr48stat: %s\n", error.c_str());
         return 1;
     }
+    if (o.watchSeconds > 0) return Watch(client, o);
     bool ok = true;
     for (auto& adapter : o.adapters) ok = Serve(client, o, adapter) && ok;
     return ok ? 0 : 1;

@@ -63,3 +63,30 @@ TEST(ControlProtocolTest, DefaultSocketIsRootsInRunAndAnyOtherUsersOwn) {
     EXPECT_EQ(UserSocketDirectory(1000, nullptr), "/tmp/zr48sim-1000");
     EXPECT_EQ(UserSocketDirectory(0, nullptr), "");
 }
+
+// A count the miniport left unwritten travels as "-" and comes back as none,
+// never as a number.
+TEST(ControlProtocolTest, UnwrittenCountsAreNone) {
+    InformationAnswer a;
+    a.status = 0xC0010017;
+    a.bytesNeeded = 4;
+    std::string line = FormatAnswer(a);
+    EXPECT_EQ(line, "OK 0xC0010017 - 4 -");
+    InformationAnswer parsed;
+    std::string error;
+    ASSERT_TRUE(ParseAnswer(line, &parsed, &error)) << error;
+    EXPECT_FALSE(parsed.bytesDone.has_value());
+    EXPECT_EQ(parsed.bytesNeeded, 4u);
+}
+
+TEST(ControlProtocolTest, NumbersAreDecimalOrHexadecimalNeverOctal) {
+    uint32_t v = 0;
+    EXPECT_TRUE(ParseU32("010", &v));
+    EXPECT_EQ(v, 10u);
+    EXPECT_TRUE(ParseU32("0x10", &v));
+    EXPECT_EQ(v, 16u);
+    EXPECT_TRUE(ParseU32("4294967295", &v));
+    for (const char* bad : {"", "0x", "4294967296", "-1", "+1", " 1", "1 ", "1e3", "0x1g"}) {
+        EXPECT_FALSE(ParseU32(bad, &v)) << bad;
+    }
+}

@@ -56,15 +56,67 @@ TEST(StatsBlockTest, PrintsTheBlockForAPersonAndAsJson) {
     Statistics s;
     DecodeStatistics(b.data(), b.size(), &s);
     std::string text = FormatStatistics(s, "a");
-    EXPECT_NE(text.find("last line-up                  2026-01-01 00:00:03.5000000 UTC"),
-              std::string::npos);
-    EXPECT_NE(text.find("0x40 data mode (line up)"), std::string::npos);
-    EXPECT_NE(text.find("command 0x9E                00 11 22 33 44 55 66 77 88 99"),
-              std::string::npos);
+    for (const char* line : {
+             "  last line-up                    2026-01-01 00:00:03.5000000 UTC\n",
+             "  line status                     0x40 data mode (line up)\n",
+             "  line conditions                 0x84: lost sync since it was last up, firmware "
+             "running\n",
+             "    state (command 0x82)          0x03 data mode\n",
+             "    SNR margin (command 0x83)     -7 dB (0xF9, with the driver's line-code "
+             "adjustment)\n",
+             "    attenuation (command 0x94)    18 dB here, 17 dB at the far end\n",
+             "      CRC anomalies               0\n",
+             "      losses of sync              17\n",
+             "      line-downs                  153\n",
+         }) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+    }
     std::string json = StatisticsJson(s, "a");
     EXPECT_NE(json.find("\"lineUp\":true"), std::string::npos);
     EXPECT_NE(json.find("\"rcvOk\":1000"), std::string::npos);
+    EXPECT_NE(json.find("\"transceiver\":{\"state\":\"data mode\",\"stateCode\":3,\"marginDb\":-7,"
+                        "\"attenuationDb\":18,\"farAttenuationDb\":17,\"errorCounters\":{"
+                        "\"crcAnomalies\":0,\"lossesOfSync\":17,"),
+              std::string::npos)
+        << json;
     EXPECT_NE(json.find("\"0x83\":\"F9\""), std::string::npos);
+}
+
+// A counter that stops at 255 says so; a state byte the card does not
+// document is named as such.
+TEST(StatsBlockTest, TransceiverBytesReadAsTheCardDocumentsThem) {
+    Statistics s;
+    s.reply82 = 4;
+    s.reply9E[0] = 255;
+    s.lineStatusAux = 0x03;
+    std::string text = FormatStatistics(s, "a");
+    EXPECT_NE(text.find("0x04 incompatible"), std::string::npos) << text;
+    EXPECT_NE(text.find("CRC anomalies               255 (saturated: at least 255)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("0x03: nothing heard from the far end, far end mismatch"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(TransceiverStateName(9), "unknown");
+    EXPECT_EQ(LineConditionsText(0x10), "0x10: other bits 0x10");
+    EXPECT_EQ(LineConditionsText(0x00), "0x00: none");
+}
+
+// A clear zeroes the driver's block and the transceiver's counters; the
+// frame counters are the driver's running totals and stay. Said exactly.
+TEST(StatsBlockTest, AClearSaysExactlyWhatItCleared) {
+    std::string text = ClearedText("a");
+    EXPECT_NE(text.find("zr48stat: a: cleared the driver's statistics block: the transmit error "
+                        "events, card events, line-up count and last line-up time are 0 again, "
+                        "and the transceiver's ten error counters are cleared."),
+              std::string::npos);
+    EXPECT_NE(text.find("Not cleared: the frame counters (frames sent, frames received, receive "
+                        "errors)"),
+              std::string::npos);
+    EXPECT_EQ(ClearedJson("a"),
+              "{\"adapter\":\"a\",\"cleared\":[\"xmitErrorEvents\",\"cardEvents\",\"linkUpCount\","
+              "\"lastLinkUpTime\",\"transceiverErrorCounters\"],\"notCleared\":[\"xmitOk\","
+              "\"rcvOk\",\"rcvError\"]}");
 }
 
 TEST(StatsBlockTest, TimesAndLineStatesReadAsTheirMeaning) {
@@ -96,6 +148,13 @@ TEST(StatsBlockTest, AdapterNamesAreEscapedInJson) {
     EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonString(std::string("t\tn\n\x01", 5)), "\"t\\u0009n\\u000a\\u0001\"");
     EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"") << "UTF-8 passes as it is";
+    // Bytes that are not UTF-8 would make the whole line invalid JSON.
+    EXPECT_EQ(JsonString("a\xff" "b"), "\"a\\ufffdb\"");
+    EXPECT_EQ(JsonString("\xc3"), "\"\\ufffd\"") << "a sequence cut short";
+    EXPECT_EQ(JsonString("\xc0\xaf"), "\"\\ufffd\\ufffd\"") << "an overlong form";
+    EXPECT_EQ(JsonString("\xed\xa0\x80"), "\"\\ufffd\\ufffd\\ufffd\"") << "a surrogate";
+    EXPECT_EQ(JsonString("\xf0\x9f\x98\x80"), "\"\xf0\x9f\x98\x80\"") << "beyond the BMP";
+    EXPECT_EQ(JsonString("\x7f"), "\"\\u007f\"");
     Statistics s;
     std::string json = StatisticsJson(s, "x\",\"evil\":\"1");
     EXPECT_EQ(json.rfind("{\"adapter\":\"x\\\",\\\"evil\\\":\\\"1\",\"xmitOk\":0,", 0), 0u) << json;

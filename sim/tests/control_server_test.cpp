@@ -143,3 +143,63 @@ TEST(PrivateDirectoryTest, IsMadeClosedToOthersAndRefusedWhenItIsNot) {
     unlink(file.c_str());
     rmdir(base.c_str());
 }
+
+// The requests of the protocol are as strict as the command line's: a word
+// too many, a number that is not one, each refused with what it takes.
+TEST_F(ControlServerTest, RequestsAreStrict) {
+    for (const char* request :
+         {"STATUS now", "ADAPTERS x", "STOP please", "RESET", "RESET a b", "LINE l1 flap 10abc",
+          "LINE l1 flap 0", "LINE l1 loss nan", "LINE l1 loss 1.5", "LINE l1 loss 0x1",
+          "LINE l1 cut now", "WAIT_LINK", "WAIT_LINK -1", "WAIT_LINK abc", "WAIT_LINK 601",
+          "WAITLINK 1", "NOTE"}) {
+        std::string answer = control->Answer(request);
+        EXPECT_EQ(answer.compare(0, 4, "ERR "), 0) << request << ": " << answer;
+    }
+    EXPECT_EQ(control->Answer("WAIT_LINK 0"), "ERR not every link is up (down: a, b)")
+        << "0 asks whether every link is up now";
+    EXPECT_EQ(control->Answer("NOTE   spaced   words"), "OK");
+}
+
+// A count the driver did not write comes back as "-", not as the pattern the
+// host left in it.
+TEST_F(ControlServerTest, CountsTheDriverDidNotWriteAreNone) {
+    std::string error;
+    ASSERT_TRUE(sim->StartAdapters(&error)) << error;
+    std::string answer = control->Answer("QUERY a 0x00010112 00000000");
+    EXPECT_EQ(answer, "OK 0xC0010017 - 4 00000000") << "OID_GEN_PROTOCOL_OPTIONS is not answered";
+    zr48control::InformationAnswer parsed;
+    ASSERT_TRUE(zr48control::ParseAnswer(answer, &parsed, &error)) << error;
+    EXPECT_FALSE(parsed.bytesDone.has_value());
+    EXPECT_EQ(parsed.bytesNeeded, 4u);
+}
+
+// Many clients at once (a script polling in a loop, tools started together)
+// wait in the listen queue rather than being refused.
+TEST_F(ControlServerTest, ABurstOfConnectionsIsQueuedNotRefused) {
+    std::string error;
+    ASSERT_TRUE(control->Start(path, &error)) << error;
+    std::vector<int> fds;
+    int refused = 0;
+    for (int i = 0; i < 300; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ++refused;
+        fds.push_back(fd);
+    }
+    EXPECT_EQ(refused, 0) << "of 300 connections made at once";
+    for (int fd : fds) close(fd);
+}
+
+// Only the default socket's directory is made; a path given must be in a
+// directory that exists, and nothing is made on the way to it.
+TEST_F(ControlServerTest, AGivenPathsDirectoryIsNotMade) {
+    std::string base = ::testing::TempDir() + "zr48sim_nodir_" + std::to_string(getpid());
+    std::string error;
+    EXPECT_FALSE(control->Start(base + "/deeper/x.sock", false, &error));
+    EXPECT_NE(error.find("the directory " + base + "/deeper does not exist"), std::string::npos)
+        << error;
+    struct stat st;
+    EXPECT_NE(stat(base.c_str(), &st), 0) << "nothing made";
+}

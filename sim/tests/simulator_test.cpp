@@ -7,67 +7,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "testbed/machine.h"
-#include "cardmodel/card.h"
-#include "common/control_protocol.h"
-#include "sim/control_server.h"
-#include "sim/display.h"
-#include "tests/support/host_test.h"
-#include "sim/simulator.h"
-#include "common/stats_block.h"
+#include "sim/tests/sim_fixture.h"
 
-using zr48sim::Simulator;
-
-namespace {
-
-class SimulatorTest : public HostTest {
-protected:
-    std::unique_ptr<Simulator> sim;
-    std::unique_ptr<zr48sim::ControlServer> control;
-
-    void Build(zr48sim::SimConfig config = zr48sim::DefaultConfig()) {
-        sim = std::make_unique<Simulator>(config, zr48sim::SimOptions{});
-        std::string error;
-        ASSERT_TRUE(sim->Build(&error)) << error;
-        control = std::make_unique<zr48sim::ControlServer>(*sim, nullptr);
-    }
-    void StartAndWaitForLinks() {
-        std::string error;
-        ASSERT_TRUE(sim->StartAdapters(&error)) << error;
-        ASSERT_TRUE(host::RunUntil([&] { return sim->AllLinksUp(); }, 10 * host::kSecond));
-    }
-    void TearDown() override {
-        if (sim) {
-            sim->HaltAll();
-            zr48sim::ShutdownReport report = sim->Finish();
-            EXPECT_TRUE(report.clean);
-            for (auto& p : report.problems) ADD_FAILURE() << p;
-        }
-        HostTest::TearDown();
-    }
-    zr48stat::Statistics ReadStatistics(const std::string& adapter) {
-        zr48control::InformationRequest r{true, adapter, OID_ZR48_GET_STATISTICS,
-                                          zr48stat::ReadRequestBuffer()};
-        zr48control::InformationAnswer answer;
-        std::string error;
-        EXPECT_TRUE(zr48control::ParseAnswer(control->Answer(zr48control::FormatRequest(r)),
-                                             &answer, &error))
-            << error;
-        EXPECT_EQ(answer.status, 0u);
-        zr48stat::Statistics s;
-        EXPECT_TRUE(zr48stat::DecodeStatistics(answer.buffer.data(), answer.buffer.size(), &s));
-        return s;
-    }
-    zr48sim::AdapterSnapshot View(size_t adapter) { return sim->Snapshot().at(adapter); }
-    bool SawEvent(const std::string& part) {
-        for (auto& e : sim->RecentEvents(100)) {
-            if (e.text.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-};
-
-}  // namespace
 
 TEST_F(SimulatorTest, TwoAdaptersComeUpAtTheRateTheirDriversConfigured) {
     Build();
@@ -213,38 +154,4 @@ TEST_F(SimulatorTest, EachCardOnLoopbackHasAFarEndOfItsOwn) {
     EXPECT_FALSE(sim->LinkUp(1));
     EXPECT_FALSE(View(0).cut);
     EXPECT_TRUE(sim->LinkUp(0)) << "the other card's line is untouched";
-}
-
-TEST_F(SimulatorTest, AnAdapterWhoseFirmwareIsRefusedFailsToInitialize) {
-    std::string path = ::testing::TempDir() + "zr48_bad_firmware.bin";
-    std::ofstream(path, std::ios::binary) << "not a firmware image";
-    zr48sim::SimConfig config = zr48sim::DefaultConfig();
-    config.adapters[1].firmwarePath = path;
-    Build(config);
-    std::string error;
-    EXPECT_FALSE(sim->StartAdapters(&error));
-    EXPECT_EQ(error, "initialization failed: b");
-    EXPECT_EQ(View(1).phase, zr48sim::AdapterPhase::Failed);
-    EXPECT_TRUE(sim->Running(0));
-    EXPECT_TRUE(SawEvent("MiniportInitialize failed"));
-    std::remove(path.c_str());
-}
-
-TEST_F(SimulatorTest, DisplayShowsBringUpLineAndCounters) {
-    Build();
-    StartAndWaitForLinks();
-    zr48sim::Display terminal(zr48sim::Display::Style::Terminal, "zr48sim");
-    std::string view = terminal.Update(sim->Seconds(), sim->Snapshot(), {}, sim->RecentEvents(8));
-    EXPECT_NE(view.find("link UP"), std::string::npos);
-    EXPECT_NE(view.find("firmware 8208/8208 bytes [####################] 100%"), std::string::npos);
-    EXPECT_EQ(view.compare(0, 7, "\x1b[H\x1b[2J"), 0) << "the first update clears the screen";
-    EXPECT_EQ(terminal.Update(1, {}, {}, {}).compare(0, 4, "\x1b[H\x1b"), 0)
-        << "later ones redraw in place";
-
-    zr48sim::Display json(zr48sim::Display::Style::Json, "zr48sim");
-    std::string lines = json.Update(sim->Seconds(), sim->Snapshot(), sim->TakeEvents(), {});
-    EXPECT_NE(lines.find("{\"type\":\"event\""), std::string::npos);
-    EXPECT_NE(lines.find("\"name\":\"b\",\"phase\":\"running\""), std::string::npos);
-    EXPECT_NE(lines.find("\"link\":\"up\",\"rateKbps\":2048"), std::string::npos);
-    EXPECT_EQ(zr48sim::JsonString("a\"b\\\n"), "\"a\\\"b\\\\\\u000a\"");
 }

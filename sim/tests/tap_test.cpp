@@ -43,3 +43,31 @@ TEST_F(HostTest, TapReaderStopsAndSaysSoOnceItsDeviceIsGone) {
     sim.HaltAll();
     EXPECT_TRUE(sim.Finish().clean);
 }
+
+// A device whose carrier cannot be set (a kernel before 5.0; here a pipe)
+// says so once, and the bridge carries on.
+TEST_F(HostTest, TapCarrierThatCannotBeSetIsSaidOnce) {
+    zr48sim::Simulator sim(zr48sim::DefaultConfig(), zr48sim::SimOptions{});
+    std::string error;
+    ASSERT_TRUE(sim.Build(&error)) << error;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    {
+        zr48sim::TapBridge bridge(sim, 0, "zr48a");
+        bridge.Adopt(ends[0]);
+        ASSERT_TRUE(sim.StartAdapters(&error)) << error;
+        ASSERT_TRUE(host::RunUntil([&] { return sim.AllLinksUp(); }, 10 * host::kSecond));
+        EXPECT_EQ(bridge.Carrier(), -1);
+        size_t told = 0;
+        for (auto& e : sim.AllEvents()) {
+            if (e.text.find("cannot set the carrier (TUNSETCARRIER needs Linux 5.0 or later)") !=
+                std::string::npos) {
+                told++;
+            }
+        }
+        EXPECT_EQ(told, 1u);
+    }
+    sim.HaltAll();
+    close(ends[1]);
+    EXPECT_TRUE(sim.Finish().clean);
+}

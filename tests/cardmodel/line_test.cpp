@@ -228,3 +228,34 @@ TEST_F(LineTest, CardsTakeAccessesFromSeveralThreads) {
     clock.join();
     EXPECT_EQ(central.card.Counters().txFrames, 100u);
 }
+
+// What a watcher of the card sees: each change of the controller and of the
+// line, in order, with the time it happened, and only the changes after the
+// last one it took.
+TEST_F(LineTest, StateChangesAreRecordedWithTheirTimes) {
+    Line line(env, central.card, remote.card);
+    int64_t start = env.Now();
+    BringUpBoth({}, Remote());
+    std::vector<StateChange> changes = central.card.StateChanges();
+    ASSERT_GE(changes.size(), 5u);
+    EXPECT_EQ(changes[0].controller, ControllerState::Booting);
+    EXPECT_EQ(changes.back().condition, LineCondition::Training);
+    for (size_t i = 1; i < changes.size(); ++i) {
+        EXPECT_EQ(changes[i].number, changes[i - 1].number + 1);
+        EXPECT_GE(changes[i].time, changes[i - 1].time);
+        EXPECT_GE(changes[i].time, start);
+    }
+    uint64_t seen = changes.back().number;
+    int64_t trained = env.Now() + 3 * kSecond;
+    env.Advance(3 * kSecond);
+    std::vector<StateChange> fresh = central.card.StateChanges(seen);
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_EQ(fresh[0].condition, LineCondition::Up);
+    EXPECT_EQ(fresh[0].rateKbps, 2048u);
+    EXPECT_EQ(fresh[0].time, trained) << "stamped when the line came up, not when it was read";
+    line.Cut();
+    env.Advance(0);
+    fresh = central.card.StateChanges(fresh[0].number);
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_EQ(fresh[0].condition, LineCondition::Searching);
+}

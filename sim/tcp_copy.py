@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""An exact TCP transfer for the end-to-end tests: every byte of a file,
-checked at the far end.
+"""An exact TCP transfer, for the demo and the end-to-end tests: every byte
+of a file, checked at the far end.
 
     tcp_copy.py serve PORT            receives one transfer, answers its SHA-256
     tcp_copy.py send HOST PORT FILE   sends FILE, then compares the answer
@@ -54,7 +54,8 @@ def send(host, port, path):
     if answer != expected:
         print(f"tcp_copy: sent {expected}, the receiver got {answer or 'nothing'}", file=sys.stderr)
         return 1
-    print(f"{len(data)} bytes intact in {seconds:.1f} s")
+    kbps = len(data) * 8 / seconds / 1000 if seconds > 0 else 0
+    print(f"{len(data)} bytes intact in {seconds:.1f} s: {kbps:.0f} kbit/s")
     return 0
 
 
