@@ -680,8 +680,13 @@ std::shared_ptr<DriverImage> LoadDriverImage(const std::string& path, std::strin
     std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
     size_t slash = path.find_last_of('/');
-    return LoadDriverImage(file, slash == std::string::npos ? path : path.substr(slash + 1),
-                           error);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    auto image = LoadDriverImage(file, name, error);
+    // The image goes by its file name; a refusal names the path given.
+    if (!image && error && error->compare(0, name.size() + 1, name + ":") == 0) {
+        *error = path + error->substr(name.size());
+    }
+    return image;
 }
 
 }  // namespace host
