@@ -169,11 +169,15 @@ void NTAPI NdisFillMemory(PVOID Destination, ULONG Length, UCHAR Fill);
 // ---------------------------------------------------------------------------
 // Spin locks
 // ---------------------------------------------------------------------------
+// The kernel's spin lock: one pointer-sized word, 0 when free. The host
+// keeps the holder in it while held (see kernel.cpp), so that a word that is
+// neither names a lock never initialized.
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
 typedef struct _NDIS_SPIN_LOCK {
-    volatile LONG SpinLock;      // 0 free, 1 held
-    KIRQL OldIrql;               // IRQL to restore at release
-    ULONG HostOwnerProcessor;    // for the verifier's messages
-    volatile LONG HostInitialized;
+    KSPIN_LOCK SpinLock;
+    KIRQL OldIrql;  // IRQL to restore at release
 } NDIS_SPIN_LOCK, *PNDIS_SPIN_LOCK;
 
 void NTAPI NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
@@ -182,6 +186,11 @@ void NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
 void NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
 void NTAPI NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
 void NTAPI NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+// What NdisAcquireSpinLock and NdisReleaseSpinLock expand to in the
+// Windows x64 headers (NdisAllocateSpinLock is an inline store of 0 there,
+// NdisFreeSpinLock nothing): a driver image calls these directly.
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
 // ---------------------------------------------------------------------------
 // Events
@@ -467,13 +476,37 @@ void NTAPI NdisCloseFile(NDIS_HANDLE FileHandle);
 // ---------------------------------------------------------------------------
 // Packets and buffers
 // ---------------------------------------------------------------------------
-typedef struct _NDIS_BUFFER {
-    struct _NDIS_BUFFER* Next;
-    PVOID VirtualAddress;
-    UINT ByteCount;    // current length, as NdisAdjustBufferLength sets it
-    UINT HostMappedLength;  // length mapped at allocation
-    NDIS_HANDLE HostPool;
-} NDIS_BUFFER, *PNDIS_BUFFER;
+// A buffer is the kernel's memory descriptor list (MDL): the Windows
+// headers' NdisQueryBuffer, NdisAdjustBufferLength and NdisQueryPacket are
+// macros that read and write its members in place, and read MappedSystemVa
+// only when MdlFlags say the memory is mapped into system space (calling
+// MmMapLockedPages otherwise).
+typedef SHORT CSHORT;
+typedef struct _MDL {
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    struct _EPROCESS* Process;
+    PVOID MappedSystemVa;  // valid when MdlFlags has either flag below
+    PVOID StartVa;         // the page the memory begins in
+    ULONG ByteCount;       // current length, as NdisAdjustBufferLength sets it
+    ULONG ByteOffset;      // where in that page the memory begins
+} MDL, *PMDL;
+typedef MDL NDIS_BUFFER, *PNDIS_BUFFER;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE, KPROCESSOR_MODE;
+
+// Maps the described pages into system space; what the Windows headers call
+// when MdlFlags say the memory is not mapped yet.
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+// What NdisFreeBuffer expands to in the Windows headers.
+void NTAPI IoFreeMdl(PMDL Mdl);
+// The pages a buffer spans (NdisQueryPacket counts them).
+ULONG NTAPI NDIS_BUFFER_TO_SPAN_PAGES(PNDIS_BUFFER Buffer);
 
 typedef struct _NDIS_PACKET_PRIVATE {
     UINT PhysicalCount;
@@ -489,8 +522,10 @@ typedef struct _NDIS_PACKET_PRIVATE {
 } NDIS_PACKET_PRIVATE, *PNDIS_PACKET_PRIVATE;
 
 typedef struct _NDIS_PACKET_OOB_DATA {
-    ULONGLONG TimeToSend;
-    ULONGLONG TimeSent;
+    union {
+        ULONGLONG TimeToSend;
+        ULONGLONG TimeSent;
+    };
     ULONGLONG TimeReceived;
     UINT HeaderSize;
     UINT SizeMediaSpecificInfo;
@@ -509,7 +544,11 @@ struct _NDIS_PACKET {
             UCHAR MiniportReservedEx[3 * sizeof(PVOID)];
             UCHAR WrapperReservedEx[sizeof(PVOID)];
         };
+        struct {
+            UCHAR MacReserved[4 * sizeof(PVOID)];
+        };
     };
+    ULONG_PTR Reserved[2];
     UCHAR ProtocolReserved[1];  // the pool's protocol-reserved bytes follow
 };
 
@@ -558,6 +597,41 @@ void NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Ge
 void NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
 void NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
 void NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+
+// The miniport block: what the adapter handle points to. The Windows headers
+// make NdisMIndicateReceivePacket, NdisMSendComplete, NdisMIndicateStatus,
+// NdisMIndicateStatusComplete and NdisMQueryInformationComplete calls through
+// these members, at these offsets; the rest of the block is NDIS's own.
+typedef void(NTAPI* FILTER_PACKET_INDICATION_HANDLER)(NDIS_HANDLE Miniport, PPNDIS_PACKET PacketArray,
+                                                      UINT NumberOfPackets);
+typedef void(NTAPI* NDIS_M_SEND_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle,
+                                                  PNDIS_PACKET Packet, NDIS_STATUS Status);
+typedef void(NTAPI* NDIS_M_STATUS_HANDLER)(NDIS_HANDLE MiniportHandle, NDIS_STATUS GeneralStatus,
+                                           PVOID StatusBuffer, UINT StatusBufferSize);
+typedef void(NTAPI* NDIS_M_STS_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle);
+typedef void(NTAPI* NDIS_M_REQ_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle,
+                                                 NDIS_STATUS Status);
+#if defined(__x86_64__)
+#define HOST_MINIPORT_BLOCK_HEAD 0x1b0  // up to PacketIndicateHandler
+#define HOST_MINIPORT_BLOCK_MIDDLE 0xf0  // SendCompleteHandler's end up to StatusHandler
+#define HOST_MINIPORT_BLOCK_TAIL 0x18  // SetCompleteHandler's end up to the block's
+#else
+#define HOST_MINIPORT_BLOCK_HEAD 232
+#define HOST_MINIPORT_BLOCK_MIDDLE 140
+#define HOST_MINIPORT_BLOCK_TAIL 16
+#endif
+typedef struct _NDIS_MINIPORT_BLOCK {
+    UCHAR HostReserved1[HOST_MINIPORT_BLOCK_HEAD];
+    FILTER_PACKET_INDICATION_HANDLER PacketIndicateHandler;
+    NDIS_M_SEND_COMPLETE_HANDLER SendCompleteHandler;
+    UCHAR HostReserved2[HOST_MINIPORT_BLOCK_MIDDLE];
+    NDIS_M_STATUS_HANDLER StatusHandler;
+    NDIS_M_STS_COMPLETE_HANDLER StatusCompleteHandler;
+    PVOID TDCompleteHandler;  // transfer data: not for a miniport that indicates packets
+    NDIS_M_REQ_COMPLETE_HANDLER QueryCompleteHandler;
+    NDIS_M_REQ_COMPLETE_HANDLER SetCompleteHandler;
+    UCHAR HostReserved3[HOST_MINIPORT_BLOCK_TAIL];
+} __attribute__((aligned(8))) NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;  // holds 64-bit counters
 
 // ---------------------------------------------------------------------------
 // Diagnostics and C runtime

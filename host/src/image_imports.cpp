@@ -91,6 +91,14 @@ const Export kExports[] = {
     NDIS_EXPORT(NdisAdjustBufferLength),
     NDIS_EXPORT(NdisMSetInformationComplete),
     NDIS_EXPORT(NdisWriteErrorLogEntry),
+    // NDIS.SYS: the one function among the packet macros of the Windows headers
+    NDIS_EXPORT(NDIS_BUFFER_TO_SPAN_PAGES),
+    // ntoskrnl.exe: what the buffer and spin lock macros expand to
+    {"ntoskrnl.exe", "IoFreeMdl", reinterpret_cast<const void*>(&IoFreeMdl)},
+    {"ntoskrnl.exe", "MmMapLockedPages", reinterpret_cast<const void*>(&MmMapLockedPages)},
+    {"ntoskrnl.exe", "KeAcquireSpinLockRaiseToDpc",
+     reinterpret_cast<const void*>(&KeAcquireSpinLockRaiseToDpc)},
+    {"ntoskrnl.exe", "KeReleaseSpinLock", reinterpret_cast<const void*>(&KeReleaseSpinLock)},
     // ntoskrnl.exe
     {"ntoskrnl.exe", "DbgPrint", reinterpret_cast<const void*>(&DbgPrint)},
     {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&KernelMemcpy)},

@@ -4,6 +4,7 @@
 // host/miniport.h). The registry of adapters by handle is in
 // miniport_registry.cpp, the calls under way in miniport_calls.cpp, the
 // upper edge in upper_edge_*.cpp.
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -76,11 +77,27 @@ void DropLeftovers(MiniportState& s) {
 using internal::MiniportState;
 using internal::Phase;
 
+namespace internal {
+MiniportState::MiniportState() {
+    memset(&block, 0, sizeof block);
+    block.PacketIndicateHandler = NdisMIndicateReceivePacket;
+    block.SendCompleteHandler = NdisMSendComplete;
+    block.StatusHandler = NdisMIndicateStatus;
+    block.StatusCompleteHandler = NdisMIndicateStatusComplete;
+    block.QueryCompleteHandler = NdisMQueryInformationComplete;
+    block.SetCompleteHandler = NdisMSetInformationComplete;
+}
+}  // namespace internal
+
 namespace {
 
 std::shared_ptr<MiniportState> NewState(const std::shared_ptr<internal::DriverState>& driver,
                                         ParameterStore* parameters) {
     auto state = std::make_shared<MiniportState>();
+    // The handle is the state's address and must be the block's.
+    if (static_cast<void*>(&state->block) != static_cast<void*>(state.get())) {
+        FatalViolation("the miniport block does not begin the adapter's state");
+    }
     state->driver = driver;
     state->parameters = parameters;
     return state;

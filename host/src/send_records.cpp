@@ -51,7 +51,7 @@ std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<Se
         auto length = static_cast<UINT>(cut - start);
         void* address = r->wire.data() + start;
         if (reused) {
-            *r->buffers[i] = NDIS_BUFFER{nullptr, address, length, length, nullptr};
+            RedescribeProtocolBuffer(r->buffers[i], address, length);
         } else {
             r->buffers.push_back(NewProtocolBuffer(address, length));
         }

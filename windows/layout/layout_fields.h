@@ -83,6 +83,40 @@ LAYOUT_FIELD(NDIS_CONFIGURATION_PARAMETER, ParameterData.StringData)
 LAYOUT_FIELD(NDIS_CONFIGURATION_PARAMETER, ParameterData.BinaryData)
 LAYOUT_SIZE(NDIS_CONFIGURATION_PARAMETER)
 
+// Spin locks: the Windows NdisAllocateSpinLock and NdisAcquireSpinLock are
+// macros over the kernel's lock word and the saved IRQL
+LAYOUT_FIELD(NDIS_SPIN_LOCK, SpinLock)
+LAYOUT_FIELD(NDIS_SPIN_LOCK, OldIrql)
+LAYOUT_SIZE(NDIS_SPIN_LOCK)
+LAYOUT_SIZE(KSPIN_LOCK)
+
+// Buffers are MDLs: NdisQueryBuffer, NdisAdjustBufferLength, NdisGetNextBuffer
+// and NdisQueryPacket read and write these members in place
+LAYOUT_FIELD(MDL, Next)
+LAYOUT_FIELD(MDL, Size)
+LAYOUT_FIELD(MDL, MdlFlags)
+LAYOUT_FIELD(MDL, Process)
+LAYOUT_FIELD(MDL, MappedSystemVa)
+LAYOUT_FIELD(MDL, StartVa)
+LAYOUT_FIELD(MDL, ByteCount)
+LAYOUT_FIELD(MDL, ByteOffset)
+LAYOUT_SIZE(MDL)
+LAYOUT_SIZE(NDIS_BUFFER)
+LAYOUT_VALUE(MDL_MAPPED_TO_SYSTEM_VA)
+LAYOUT_VALUE(MDL_PAGES_LOCKED)
+LAYOUT_VALUE(MDL_SOURCE_IS_NONPAGED_POOL)
+LAYOUT_VALUE(KernelMode)
+
+// The miniport block: indications and completions are calls through it
+LAYOUT_FIELD(NDIS_MINIPORT_BLOCK, PacketIndicateHandler)
+LAYOUT_FIELD(NDIS_MINIPORT_BLOCK, SendCompleteHandler)
+LAYOUT_FIELD(NDIS_MINIPORT_BLOCK, StatusHandler)
+LAYOUT_FIELD(NDIS_MINIPORT_BLOCK, StatusCompleteHandler)
+LAYOUT_FIELD(NDIS_MINIPORT_BLOCK, TDCompleteHandler)
+LAYOUT_FIELD(NDIS_MINIPORT_BLOCK, QueryCompleteHandler)
+LAYOUT_FIELD(NDIS_MINIPORT_BLOCK, SetCompleteHandler)
+LAYOUT_SIZE(NDIS_MINIPORT_BLOCK)
+
 // Packets: the driver chains buffers, keeps its queue links in
 // MiniportReserved, reads the counts and sets the out-of-band status
 LAYOUT_FIELD(NDIS_PACKET_PRIVATE, PhysicalCount)
@@ -101,6 +135,20 @@ LAYOUT_FIELD(NDIS_PACKET, MiniportReserved)
 LAYOUT_FIELD(NDIS_PACKET, WrapperReserved)
 LAYOUT_FIELD(NDIS_PACKET, MiniportReservedEx)
 LAYOUT_FIELD(NDIS_PACKET, WrapperReservedEx)
+LAYOUT_FIELD(NDIS_PACKET, MacReserved)
+LAYOUT_FIELD(NDIS_PACKET, Reserved)
+LAYOUT_FIELD(NDIS_PACKET, ProtocolReserved)
+LAYOUT_SIZE(NDIS_PACKET)
+// The out-of-band block NDIS_SET_PACKET_STATUS and NDIS_SET_PACKET_HEADER_SIZE
+// write through Private.NdisPacketOobOffset
+LAYOUT_FIELD(NDIS_PACKET_OOB_DATA, TimeToSend)
+LAYOUT_FIELD(NDIS_PACKET_OOB_DATA, TimeSent)
+LAYOUT_FIELD(NDIS_PACKET_OOB_DATA, TimeReceived)
+LAYOUT_FIELD(NDIS_PACKET_OOB_DATA, HeaderSize)
+LAYOUT_FIELD(NDIS_PACKET_OOB_DATA, SizeMediaSpecificInfo)
+LAYOUT_FIELD(NDIS_PACKET_OOB_DATA, MediaSpecificInformation)
+LAYOUT_FIELD(NDIS_PACKET_OOB_DATA, Status)
+LAYOUT_SIZE(NDIS_PACKET_OOB_DATA)
 
 // Records the driver embeds in its adapter and hands to NDIS whole
 LAYOUT_AT_MOST(NDIS_EVENT)
