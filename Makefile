@@ -3,13 +3,14 @@
 #   make demo    install what is missing, build, run the two-adapter simulation
 #   make bench   benchmarks
 #   make e2e     the end-to-end tests (root: TAP devices, namespaces, real time)
+#   make e2e-image  ping and a TCP transfer end to end on the x64 driver image
 #   make windows the Windows packages, build/package/{x86,amd64} (FIRMWARE=PATH)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps host asan windows windows-driver windows-tools windows-check test test-asan e2e \
+.PHONY: all deps host asan windows windows-driver windows-tools windows-check test test-asan e2e e2e-image \
   check demo bench clean
 
 all: host
@@ -105,7 +106,11 @@ test-asan: asan
 e2e: host
 	tests/e2e/run.sh $(BUILD)/host
 
-check: deps windows windows-check test test-asan e2e
+# One end-to-end run on the Windows driver image: ping and a TCP transfer.
+e2e-image: host windows-driver
+	tests/e2e/run.sh --driver $(DRIVER_IMAGE) $(BUILD)/host ping_both_ways tcp_transfer_goodput
+
+check: deps windows windows-check test test-asan e2e e2e-image
 	@echo "make check: all builds and tests passed"
 
 # Two adapters: firmware download, bring-up, training, traffic both ways, a

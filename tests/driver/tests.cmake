@@ -1,3 +1,4 @@
+set(ZR48_DRIVER_IMAGE_FILE "" CACHE FILEPATH "the x64 driver image the image-labelled tests load")
 zr48_test(driver_foundation_tests
   driver/frame_queue_test.cpp
   driver/adapter_lock_test.cpp
@@ -7,6 +8,9 @@ zr48_test(driver_foundation_tests
 zr48_test(driver_integration_tests
   driver/smoke_test.cpp
 )
+# The shipped image the integration tests compare with the driver linked in.
+target_compile_definitions(driver_integration_tests PRIVATE
+  ZR48_SHIPPED_IMAGE="${ZR48_DRIVER_IMAGE_FILE}")
 
 # One test binary per area; each area's directory holds its tests.
 foreach(area card datapath requests)
@@ -23,7 +27,6 @@ endforeach()
 # driver linked in: it calls the driver's functions on records of its own.
 # Labelled "image"; not in the sanitizer build, whose checks are for the
 # host's code and the driver built from source.
-set(ZR48_DRIVER_IMAGE_FILE "" CACHE FILEPATH "the x64 driver image the image-labelled tests load")
 if(ZR48_DRIVER_IMAGE_FILE AND NOT ZR48_SANITIZE)
   foreach(program driver_integration_tests driver_card_tests driver_datapath_tests
           driver_requests_tests)
