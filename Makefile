@@ -125,7 +125,8 @@ demo: deps
 # (time, then instructions of driver code counted by callgrind, which wants the
 # debug information).
 bench: deps
-	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZR48_DRIVER_IMAGE_FILE=$(DRIVER_IMAGE)
 	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench
 	$(BUILD)/bench/bench/sim_bench
 	$(BUILD)/bench/bench/driver_bench

@@ -7,6 +7,7 @@
 //   receive/N       a batch of N-byte frames from the far end: the card's
 //                   interrupt, the indication, the protocol returning each
 //                   packet from inside the indication, the buffer posted again
+//   send_image/N, receive_image/N   the same on the x64 driver image
 //   copy/N          memcpy of the same frames into slots laid out as the
 //                   driver's shared block
 //   *_burst/F/U     interrupts per frame when F frames come at once (U = 1:
@@ -27,6 +28,9 @@
 // no estimation runs), so that an instruction count divides by a known number
 // of frames; the "frames" counter gives that number.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include "host/image.h"
 
 #include <cstdio>
 #include <cstring>
@@ -73,13 +77,18 @@ std::vector<host::OutgoingFrame> Outgoing(const Frames& frames) {
     return std::vector<host::OutgoingFrame>(frames.begin(), frames.end());
 }
 
+// The x64 driver image (ZR48_BENCH_IMAGE, or the one the build names), for
+// the send_image and receive_image paths; null when there is none.
+std::shared_ptr<host::DriverImage> gDriverImage;
+
 // A fresh machine with one started adapter on a loopback partner. The
 // protocol returns every lent packet from inside the indication.
 class Rig {
 public:
-    explicit Rig(bool unlimitedRate, uint32_t transmitSlots = 8, uint32_t receiveSlots = 16) {
+    explicit Rig(bool unlimitedRate, uint32_t transmitSlots = 8, uint32_t receiveSlots = 16,
+                 bool image = false) {
         host::ResetWorld();
-        machine_ = std::make_unique<testbed::Machine>();
+        machine_ = std::make_unique<testbed::Machine>(image ? gDriverImage : nullptr);
         testbed::AdapterSetup setup;
         setup.integers["XmtQueueLen"] = transmitSlots;
         setup.integers["RcvQueueLen"] = receiveSlots;
@@ -236,9 +245,9 @@ void Finish(benchmark::State& state, Rig& rig, std::string problem) {
 // ---------------------------------------------------------------------------
 // Benchmarks
 // ---------------------------------------------------------------------------
-void BM_Send(benchmark::State& state) {
+void SendPath(benchmark::State& state, bool image) {
     size_t length = static_cast<size_t>(state.range(0));
-    Rig rig(true);
+    Rig rig(true, 8, 16, image);
     if (!Started(state, rig)) return;
     Frames frames = MakeFrames(kBatch, length);
     std::vector<host::OutgoingFrame> batch = Outgoing(frames);
@@ -254,9 +263,9 @@ void BM_Send(benchmark::State& state) {
     Finish(state, rig, problem);
 }
 
-void BM_Receive(benchmark::State& state) {
+void ReceivePath(benchmark::State& state, bool image) {
     size_t length = static_cast<size_t>(state.range(0));
-    Rig rig(true);
+    Rig rig(true, 8, 16, image);
     if (!Started(state, rig)) return;
     Frames batch = MakeFrames(kBatch, length);
     host::InterruptCounts before = rig.Interrupts();
@@ -492,6 +501,19 @@ void SummaryReporter::PrintComparison() const {
             out << "\n";
         }
     }
+    for (const char* path : {"send", "receive"}) {
+        for (int length : {60, 1514}) {
+            std::string name = std::string(path) + "/" + std::to_string(length);
+            const Figures* linked = Find(name);
+            const Figures* image = Find(std::string(path) + "_image/" + std::to_string(length));
+            if (!linked || !image || linked->nsPerFrame <= 0) continue;
+            std::snprintf(line, sizeof line,
+                          "  %-13s driver image %8.1f ns, driver linked in %8.1f ns   x %.1f\n",
+                          name.c_str(), image->nsPerFrame, linked->nsPerFrame,
+                          image->nsPerFrame / linked->nsPerFrame);
+            out << line;
+        }
+    }
     PrintBursts();
     const Figures* accessor = Find("register/accessor");
     const Figures* emulated = Find("register/emulated");
@@ -542,12 +564,22 @@ int64_t TakeIterationsFlag(int* argc, char** argv) {
     return iterations;
 }
 
+void BM_Send(benchmark::State& state) { SendPath(state, false); }
+void BM_SendImage(benchmark::State& state) { SendPath(state, true); }
+void BM_Receive(benchmark::State& state) { ReceivePath(state, false); }
+void BM_ReceiveImage(benchmark::State& state) { ReceivePath(state, true); }
+
 void Register(int64_t iterations) {
     std::vector<benchmark::internal::Benchmark*> all;
     for (int length : {60, 1514}) {
         all.push_back(benchmark::RegisterBenchmark("copy", BM_Copy)->Arg(length));
         all.push_back(benchmark::RegisterBenchmark("send", BM_Send)->Arg(length));
         all.push_back(benchmark::RegisterBenchmark("receive", BM_Receive)->Arg(length));
+        if (gDriverImage) {
+            all.push_back(benchmark::RegisterBenchmark("send_image", BM_SendImage)->Arg(length));
+            all.push_back(
+                benchmark::RegisterBenchmark("receive_image", BM_ReceiveImage)->Arg(length));
+        }
     }
     // The default 8 transmit slots bound a burst to one interrupt per 8
     // frames; with 64 slots the ring itself no longer sets the pace.
@@ -583,6 +615,16 @@ int main(int argc, char** argv) {
     bool console = DisplayIsConsole(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    const char* imagePath = getenv("ZR48_BENCH_IMAGE");
+    std::string path = imagePath ? imagePath : ZR48_BENCH_DRIVER_IMAGE;
+    if (!path.empty() && access(path.c_str(), R_OK) == 0) {
+        std::string error;
+        gDriverImage = host::LoadDriverImage(path, &error);
+        if (!gDriverImage) std::cerr << "driver_bench: " << error << " (no image paths)\n";
+    } else {
+        std::cerr << "driver_bench: no driver image (make windows; or ZR48_BENCH_IMAGE=PATH): "
+                     "no image paths\n";
+    }
     Register(iterations);
     std::unique_ptr<benchmark::BenchmarkReporter> display(
         benchmark::CreateDefaultDisplayReporter());
