@@ -4,13 +4,15 @@
 #   make bench   benchmarks
 #   make e2e     the end-to-end tests (root: TAP devices, namespaces, real time)
 #   make e2e-image  ping and a TCP transfer end to end on the x64 driver image
+#   make test-tsan  ThreadSanitizer over the concurrent tests and a simulator run
+#   make check-loaded  the tests three times with every core kept busy
 #   make windows the Windows packages, build/package/{x86,amd64} (FIRMWARE=PATH)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps host asan windows windows-driver windows-tools windows-check test test-asan e2e e2e-image \
+.PHONY: all deps host asan tsan test-tsan check-loaded windows windows-driver windows-tools windows-check test test-asan e2e e2e-image \
   check demo bench clean
 
 all: host
@@ -101,6 +103,23 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer: the test programs that run on concurrent processors and a
+# bounded zr48sim run with traffic, cuts and resets (scripts/tsan.sh); only
+# the two intentional idioms in scripts/tsan.supp are suppressed.
+TSAN_TARGETS := host_tests driver_foundation_tests driver_datapath_tests \
+  driver_requests_tests sim_tests zr48sim zr48stat
+tsan: deps
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZR48_TSAN=ON
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target $(TSAN_TARGETS)
+
+test-tsan: tsan
+	scripts/tsan.sh $(BUILD)/tsan
+
+# The test programs three times in a row with every core kept busy by a CPU
+# hog: no test may depend on how its threads are scheduled.
+check-loaded: host
+	scripts/check-loaded.sh $(BUILD)/host
+
 # End-to-end, in real time, as root: two namespaces, two TAP devices, two
 # driver instances; ping, iperf3, a line cut and resets during transfers.
 e2e: host
@@ -110,7 +129,7 @@ e2e: host
 e2e-image: host windows-driver
 	tests/e2e/run.sh --driver $(DRIVER_IMAGE) $(BUILD)/host ping_both_ways tcp_transfer_goodput
 
-check: deps windows windows-check test test-asan e2e e2e-image
+check: deps windows windows-check test test-asan test-tsan e2e e2e-image
 	@echo "make check: all builds and tests passed"
 
 # Two adapters: firmware download, bring-up, training, traffic both ways, a
@@ -127,9 +146,10 @@ demo: deps
 bench: deps
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DZR48_DRIVER_IMAGE_FILE=$(DRIVER_IMAGE)
-	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench
+	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench ledger_bench
 	$(BUILD)/bench/bench/sim_bench
 	$(BUILD)/bench/bench/driver_bench
+	$(BUILD)/bench/bench/ledger_bench
 	DRIVER_BENCH=$(BUILD)/bench/bench/driver_bench bench/callgrind.sh \
 	  receive/60 receive/1514 send/60 send/1514
 

@@ -14,7 +14,6 @@
 namespace zr48sim {
 namespace {
 
-constexpr host::Nanoseconds kHangCheckPeriod = 2 * host::kSecond;
 constexpr host::Nanoseconds kSamplePeriod = 250 * host::kMillisecond;
 constexpr ULONG kPacketFilter =
     NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_BROADCAST;
@@ -58,7 +57,10 @@ Simulator::~Simulator() {
 // ---------------------------------------------------------------------------
 bool Simulator::Build(std::string* error) {
     if (!ValidateConfig(config_, error)) return false;
-    host::ResetWorld(options_.world);
+    // NDIS's watchdog (the hang check every 2 s, resets) is the host's.
+    host::WorldOptions world = options_.world;
+    world.watchdog = options_.hangChecks;
+    host::ResetWorld(world);
     host::ClearDiagnostics();
     machine_ = options_.driverImage ? std::make_unique<testbed::Machine>(options_.driverImage)
                                     : std::make_unique<testbed::Machine>();
@@ -190,6 +192,13 @@ void Simulator::WatchUpperEdge(Adapter& a) {
         std::lock_guard<std::mutex> lock(p->watchMu);
         if (p->linkWatcher) p->linkWatcher();
     });
+    a.unit->nic->OnReset([this, p](const host::ResetRecord& r) {
+        if (!r.byWatchdog) return;  // Reset() counts and tells its own
+        p->resets++;
+        AddEvent(p->settings.name,
+                 "NDIS resets it (" + r.reason + "): MiniportReset " + StatusText(r.status),
+                 SimEvent::Kind::Problem);
+    });
 }
 
 void Simulator::OnReceive(size_t adapter, std::function<void(const std::vector<uint8_t>&)> sink) {
@@ -263,7 +272,6 @@ bool Simulator::StartAdapter(Adapter& a) {
                  std::to_string(config.rateKbps.value_or(0)) + " kbit/s, " +
                  (config.central.value_or(false) ? "central" : "remote") + " end",
              SimEvent::Kind::Adapter);
-    if (options_.hangChecks) ScheduleHangCheck(a.index);
     return true;
 }
 
@@ -275,30 +283,6 @@ void Simulator::ReadAddress(Adapter& a) {
         std::lock_guard<std::mutex> lock(a.viewMu);
         std::copy(r.result.buffer.begin(), r.result.buffer.begin() + 6, a.mac.begin());
     }
-}
-
-// NDIS calls the hang check every 2 seconds and resets an adapter that says
-// it hangs.
-void Simulator::ScheduleHangCheck(size_t adapter) {
-    host::ScheduleAfter(
-        kHangCheckPeriod,
-        [this, adapter] {
-            if (stopping_) return;
-            Adapter& a = *adapters_[adapter];
-            bool hung = false;
-            if (Enter(a)) {
-                hung = a.unit->nic->CheckForHang();
-                Leave(a);
-            }
-            std::string why;
-            if (hung) {
-                AddEvent(a.settings.name, "MiniportCheckForHang: hung; NDIS resets it",
-                         SimEvent::Kind::Problem);
-                Reset(adapter, &why);
-            }
-            ScheduleHangCheck(adapter);
-        },
-        "NDIS hang check");
 }
 
 // ---------------------------------------------------------------------------

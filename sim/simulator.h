@@ -41,7 +41,7 @@ struct SimOptions {
     host::WorldOptions world;        // mode and processors
     bool unlimitedRate = false;      // cards serialize frames in no time
     unsigned sendWindow = 32;        // sends a protocol keeps outstanding per adapter
-    bool hangChecks = true;          // MiniportCheckForHang every 2 s, as NDIS calls it
+    bool hangChecks = true;          // NDIS's watchdog (host::WorldOptions::watchdog)
     // The driver: this Windows image, or (null) the one testbed::Machine
     // chooses (ZR48_DRIVER_IMAGE's image, else the one linked in).
     std::shared_ptr<host::DriverImage> driverImage;
@@ -240,7 +240,6 @@ private:
     bool TakeSlot(Adapter& a);
     unsigned GiveBackSlot(Adapter& a);
     bool SendNow(Adapter& a, const std::vector<uint8_t>& frame);
-    void ScheduleHangCheck(size_t adapter);
     void TrafficTick(size_t length, host::Nanoseconds period, uint64_t generation);
     cardmodel::LineBase* FindLine(const std::string& name, std::string* error);
     void AddEvent(const std::string& who, const std::string& text,

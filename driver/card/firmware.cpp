@@ -144,7 +144,7 @@ BOOLEAN StartTransceiver(Adapter* adapter, const UCHAR* image, ULONG imageLength
     ReleaseAdapterLock(&adapter->Lock);
     (VOID) Command1(adapter, XCVR_COUNTERS, 0x02);  // its answer does not matter
     if (Command1(adapter, XCVR_START_LINE, 0x02)) {
-        adapter->LinkState = LINK_STATE_DOWN;  // configured; the line trains now
+        SetLinkState(adapter, LINK_STATE_DOWN);  // configured; the line trains now
     }
     return TRUE;
 }

@@ -109,12 +109,13 @@ VOID IndicateLinkStatus(Adapter* adapter, NDIS_STATUS status)
 // Lock held. Returns the indication the change calls for, or SUCCESS for none.
 static NDIS_STATUS UpdateLinkState(Adapter* adapter)
 {
-    ULONG old = adapter->LinkState;
-    adapter->LinkState = ReadLineState(adapter);
-    if (adapter->LinkState == old) {
+    ULONG old = LinkStateOf(adapter);
+    ULONG seen = ReadLineState(adapter);
+    SetLinkState(adapter, seen);
+    if (seen == old) {
         return NDIS_STATUS_SUCCESS;
     }
-    if (adapter->LinkState == LINK_STATE_UP) {
+    if (seen == LINK_STATE_UP) {
         WriteRegister(adapter, ISR, ISR_CLEAR_AT_LINE_UP);
         ReleaseLine(adapter);
         InterlockedIncrement((volatile LONG*)&adapter->Statistics.LinkUpCount);

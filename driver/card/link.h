@@ -12,6 +12,19 @@
 #define LINK_STATE_DOWN 1
 #define LINK_STATE_UP 2
 
+// LinkState is written by the link timer routine, which takes no lock, and
+// read on other processors by request handlers, the hang check and the
+// reset: each access is interlocked, so that no reader depends on the
+// compiler keeping a plain access whole and in place.
+inline ULONG LinkStateOf(Adapter* adapter)
+{
+    return (ULONG)InterlockedCompareExchange((LONG volatile*)&adapter->LinkState, 0, 0);
+}
+inline VOID SetLinkState(Adapter* adapter, ULONG state)
+{
+    InterlockedExchange((LONG volatile*)&adapter->LinkState, (LONG)state);
+}
+
 // 2 when the mailbox line status byte says up, otherwise 1; only reads.
 ULONG ReadLineState(Adapter* adapter);
 // A line event asked for a check (adapter lock held): starts LinkTimer for

@@ -34,7 +34,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     AbandonMailboxCommand(adapter, MAILBOX_RESET);
     EnableTransfers(adapter);
     PostReceiveBuffers(adapter);
-    if (adapter->LinkState == LINK_STATE_UP) {
+    if (LinkStateOf(adapter) == LINK_STATE_UP) {
         ReleaseLine(adapter);
     }
     adapter->ResetInProgress = FALSE;

@@ -136,7 +136,7 @@ BOOLEAN TransmitterStalled(Adapter* adapter)
     ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
     // With the line down or held the card passes frames without sending
     // them, so only an idle transmitter with the line up can be stuck.
-    if (adapter->TxBusyQueue.Head == NULL || adapter->LinkState != LINK_STATE_UP ||
+    if (adapter->TxBusyQueue.Head == NULL || LinkStateOf(adapter) != LINK_STATE_UP ||
         adapter->ResetInProgress || adapter->Halting) {
         adapter->TxWatchArmed = FALSE;
         return FALSE;

@@ -20,7 +20,7 @@ VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
     ReleaseAdapterLock(&adapter->Lock);
 
     StopCard(adapter);  // and acknowledge everything pending
-    adapter->LinkState = LINK_STATE_UNCONFIGURED;
+    SetLinkState(adapter, LINK_STATE_UNCONFIGURED);
 
     // NDIS 5 may halt with sends outstanding; their protocols would wait for
     // ever. They are completed before the frame buffers go.

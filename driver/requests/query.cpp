@@ -103,7 +103,7 @@ static BOOLEAN AnswerFromAdapter(Adapter* adapter, NDIS_OID oid, Answer* answer)
     case OID_GEN_LINK_SPEED: AnswerInteger(answer, adapter->LineRate * 80, 4, 4); break;  // 100 bit/s
     case OID_GEN_MEDIA_CONNECT_STATUS:
         AnswerInteger(answer,
-                      adapter->AlwaysConnected || adapter->LinkState == LINK_STATE_UP
+                      adapter->AlwaysConnected || LinkStateOf(adapter) == LINK_STATE_UP
                           ? NdisMediaStateConnected
                           : NdisMediaStateDisconnected,
                       4, 4);

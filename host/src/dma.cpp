@@ -6,6 +6,12 @@
 // registers while shared memory is still allocated (the documentation is
 // silent on the order; the stricter choice is taken).
 //
+// Shared memory is one physically contiguous, non-paged block below 4 GB
+// for a 32-bit bus master: once a machine has run a while its memory is
+// fragmented, and Windows finds a few megabytes of that in one piece, rarely
+// more. A request beyond kMostSharedMemory (4 MB) fails as it would there,
+// with a null address, however much the host itself could give.
+//
 // Shared memory is placed in a 32-bit bus address space from 0x10000000 up,
 // page-aligned, with an unused page between blocks, so that a device running
 // past the end of a block is caught instead of reaching the next one. Bus
@@ -30,6 +36,7 @@ namespace {
 constexpr uint64_t kBusBase = 0x10000000;
 constexpr uint64_t kBusEnd = 0x100000000;  // a 32-bit space
 constexpr uint64_t kPage = 4096;
+constexpr ULONG kMostSharedMemory = 4u << 20;
 constexpr uint8_t kFreshByte = 0x5A;
 constexpr uint8_t kFreedByte = 0xDD;
 
@@ -215,6 +222,7 @@ void NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, 
     }
     lock.unlock();
     if (host::ShouldFail(host::Resource::SharedMemory)) return;
+    if (Length > host::kMostSharedMemory) return;  // no contiguous block that large
     lock.lock();
     uint64_t bus = host::PlaceBlock(Length);
     auto* memory = bus ? static_cast<uint8_t*>(aligned_alloc(host::kPage, host::RoundUp(Length)))

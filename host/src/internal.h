@@ -2,7 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "host/world.h"
@@ -79,6 +81,10 @@ void NoteSpinLockReleased();
 // timeout passes (false); `forever` waits without a limit.
 bool DeterministicWait(const volatile LONG* signalled, Nanoseconds timeout, bool forever);
 void AdvanceClockWithoutRunning(Nanoseconds d);
+// Queues periodic work of NDIS's own (its wake-up timer), as ScheduleAt
+// does; a deterministic NdisWaitEvent without a time-out that finds only
+// such work left knows it would wait for ever.
+WorkId ScheduleBackgroundAt(Nanoseconds at, std::function<void()> work, const char* what);
 // Modules with state of their own register a function that ResetWorld calls
 // (after the executor has stopped) to forget it.
 void RegisterResetHook(void (*hook)());
@@ -89,6 +95,22 @@ void RegisterResetHook(void (*hook)());
 // one the driver did not wait for.
 void AwaitReturningTimerRoutines(const void* begin, size_t length, const void* owner);
 void RunResetHooks();
+
+// A spin lock of the host's own, such as a protocol's: taken as
+// NdisAcquireSpinLock takes one (at DISPATCH_LEVEL, on a processor, in the
+// lock-order check, where it is named `name`), but not in the ledger, and
+// re-entrant on the thread that holds it (a protocol knows when it is
+// called back from below its own call).
+struct HostSpinLock {
+    NDIS_SPIN_LOCK lock{};
+    std::atomic<const void*> owner{nullptr};  // the holding thread's mark
+    int depth = 0;                            // changed by the holder only
+    KIRQL oldIrql = PASSIVE_LEVEL;
+};
+void InitHostSpinLock(HostSpinLock* lock, const std::string& name);
+void DestroyHostSpinLock(HostSpinLock* lock);
+void AcquireHostSpinLock(HostSpinLock* lock);
+void ReleaseHostSpinLock(HostSpinLock* lock);
 
 }  // namespace internal
 }  // namespace host

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/miniport.h"
+#include "internal_pool.h"
 
 namespace host {
 namespace internal {
@@ -81,15 +82,18 @@ struct DriverState {
 // The protocols' send records and their reuse (send_records.cpp)
 // ---------------------------------------------------------------------------
 // A packet the upper edge sent: its protocol packet and buffers, and the
-// frame twice, once as the driver sees it and once as it was sent, so that a
+// frame twice, once as it was sent and once in the pieces the driver sees
+// (one per buffer; in special pool each ends on a page boundary), so that a
 // miniport writing into a packet it was given is caught.
 struct SendRecord {
     SendId id = 0;
     std::vector<uint8_t> frame;
-    std::vector<uint8_t> wire;
+    std::vector<std::unique_ptr<HostBytes>> pieces;
     PNDIS_PACKET packet = nullptr;
     std::vector<PNDIS_BUFFER> buffers;
     ~SendRecord();
+    // Whether the pieces differ from the frame, or were written outside.
+    bool Written() const;
 };
 
 // An adapter's completed sends. The most recent are kept (under the
@@ -146,7 +150,13 @@ struct RequestRecord {
     bool query = true;
     NDIS_OID oid = 0;
     ULONG length = 0;
-    std::vector<uint8_t> buffer;  // `length` bytes, then kRequestGuard guard bytes
+    // The information buffer while the miniport has the request (special
+    // pool, or guard bytes after it); once the request has its final status
+    // the protocol has it back: its bytes are kept in `final` and the buffer
+    // is freed, so that a miniport that touches it after completing faults.
+    HostBytes buffer;
+    std::vector<uint8_t> final;
+    bool released = false;
     ULONG bytesDone = kUntouched;
     ULONG bytesNeeded = kUntouched;
     bool inHandler = true;
@@ -155,18 +165,17 @@ struct RequestRecord {
     int completions = 0;  // NdisM*InformationComplete calls
     NDIS_STATUS status = NDIS_STATUS_PENDING;
     bool overrunReported = false;
+    Nanoseconds issued = 0;
+    int watchdogTicks = 0;      // NDIS's wake-ups that found it outstanding
+    bool stuckReported = false; // still pending after the reset made for it
 };
-
-// Guard bytes after a request's information buffer: a handler that writes
-// past the length it was given is caught when the request finishes.
-constexpr size_t kRequestGuard = 16;
-constexpr uint8_t kRequestGuardByte = 0xFD;
 
 struct Callbacks {
     std::function<void(const SendCompletion&)> sendComplete;
     std::function<void(const ReceivedFrame&)> receive;
     std::function<void(const StatusIndication&)> status;
     std::function<void(const RequestResult&)> requestComplete;
+    std::function<void(const ResetRecord&)> reset;
 };
 
 // What passes between the upper edge and the miniport while it runs. Halt
@@ -190,10 +199,19 @@ struct MiniportState {
     // by calling through it (filled by the constructor).
     NDIS_MINIPORT_BLOCK block;
     MiniportState();
+    ~MiniportState();
+    MiniportState(const MiniportState&) = delete;
+    MiniportState& operator=(const MiniportState&) = delete;
 
     std::shared_ptr<DriverState> driver;
     NDIS50_MINIPORT_CHARACTERISTICS handlers{};
     ParameterStore* parameters = nullptr;
+
+    // The protocol's own lock (WorldOptions::protocolLocks): held while it
+    // hands packets down at DISPATCH_LEVEL, taken in each of its handlers
+    // (see EnterProtocol). Taken and released without mu.
+    bool protocolLocks = true;
+    HostSpinLock protocolLock;
 
     mutable std::mutex mu;  // guards everything below
     // Changed under mu; read without it where a snapshot is all that is
@@ -231,6 +249,12 @@ struct MiniportState {
     ULONG packetFilter = 0;  // as the protocols last set it
 
     std::vector<StatusIndication> statuses;
+
+    // Resets, and NDIS's wake-up timer (watchdog.cpp)
+    std::vector<ResetRecord> resets;
+    bool watchdog = true;
+    Nanoseconds watchdogInterval = 2 * kSecond;
+    WorkId watchdogWork = 0;  // the next wake-up, while one is queued
 
     // Information requests
     std::unique_ptr<RequestRecord> request;  // the outstanding or last one
@@ -289,6 +313,41 @@ inline KIRQL AtLeastCurrent(KIRQL irql) { return irql < CurrentIrql() ? CurrentI
 // gives up to `count` lent packets back, oldest first; how many.
 size_t ReturnLentPackets(const std::shared_ptr<MiniportState>& state, size_t count,
                          int processor);
+
+// The protocol's handler for an indication or completion begins: it takes
+// its lock (and lets it go: what it does next under it is its own affair).
+// A caller that holds a spin lock here has the lock-order check see it
+// taken under that one. Nothing when the protocol takes no lock.
+void EnterProtocol(MiniportState& s);
+
+// The calls NDIS makes on its own, shared by the upper edge and NDIS's
+// wake-up timer (miniport.cpp, upper_edge_send.cpp, upper_edge_requests.cpp):
+// MiniportCheckForHang, skipped (false) when the adapter is not running
+// (*refused set) or is being reset.
+bool CallCheckForHang(const std::shared_ptr<MiniportState>& state, bool* refused);
+// A reset as NDIS makes one: MiniportReset once the requests and hang check
+// in the miniport have returned, then the sends held back meanwhile and,
+// after an addressing reset, the filter and multicast list. False, with
+// nothing done, when the adapter is not running or the caller is inside a
+// request handler or hang check of the adapter (*why says which), or when a
+// reset is under way (*why empty, *result NDIS_STATUS_RESET_IN_PROGRESS).
+// `reason` is kept in the adapter's ResetRecord.
+bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
+                  const std::string& reason, ResetResult* result, std::string* why);
+void CallSendPackets(const std::shared_ptr<MiniportState>& state,
+                     const std::vector<PNDIS_PACKET>& packets, KIRQL irql, NDIS_HANDLE context);
+void SendDeferred(const std::shared_ptr<MiniportState>& state);
+RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
+                           std::vector<uint8_t> buffer);
+RequestResult WaitForRequest(const std::shared_ptr<MiniportState>& state, Nanoseconds limit);
+void ReplayAddressing(const std::shared_ptr<MiniportState>& state);
+// Whether a request has been made and not yet finished (mu held).
+bool RequestOutstanding(const MiniportState& s);
+
+// NDIS's wake-up timer (watchdog.cpp): started when an adapter's
+// initialization succeeds, stopped when halt begins (mu held).
+void StartWatchdog(const std::shared_ptr<MiniportState>& state);
+void StopWatchdog(MiniportState& s);
 
 }  // namespace internal
 }  // namespace host

@@ -2,6 +2,8 @@
 // of the kernel, as the driver sees them.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -29,6 +31,8 @@ std::mutex randMu;
 std::vector<const void*> heldBy[internal::kMaxProcessors];
 std::mutex orderMu;
 std::map<const void*, std::set<const void*>> takenWhileHolding;  // A -> locks taken under A
+std::map<const void*, std::string> lockNames;  // the host's own locks, by address
+std::set<std::pair<const void*, const void*>> cyclesReported;  // (taken, held): said once
 
 // Whether `to` was ever taken, directly or through others, while holding `from`.
 bool TakenUnder(const void* from, const void* to) {
@@ -46,20 +50,50 @@ bool TakenUnder(const void* from, const void* to) {
     return false;
 }
 
+// "spin lock 0x... (the protocol lock of adapter 0x...)", or where in a
+// pool block a driver's lock lies. Caller holds orderMu.
+std::string DescribeLock(const void* lock) {
+    char text[160];
+    auto named = lockNames.find(lock);
+    if (named != lockNames.end()) {
+        snprintf(text, sizeof text, "spin lock %p (%s)", lock, named->second.c_str());
+        return text;
+    }
+    if (auto block = LedgerFindContaining(Resource::PoolMemory, lock)) {
+        char tag[5] = {};
+        for (int i = 0; i < 4; ++i) {
+            char c = static_cast<char>((block->tag >> (8 * i)) & 0xFF);
+            tag[i] = c >= 0x20 && c < 0x7F ? c : '?';
+        }
+        snprintf(text, sizeof text, "spin lock %p (the driver's, at offset %zu of pool block tag '%s')",
+                 lock,
+                 static_cast<size_t>(reinterpret_cast<uintptr_t>(lock) -
+                                     reinterpret_cast<uintptr_t>(block->key)),
+                 tag);
+        return text;
+    }
+    snprintf(text, sizeof text, "spin lock %p", lock);
+    return text;
+}
+
 void CheckLockOrder(const void* lock, unsigned processor, const char* function) {
     const std::vector<const void*>& held = heldBy[processor];
     if (held.empty()) return;
-    std::lock_guard<std::mutex> guard(orderMu);
-    for (const void* outer : held) {
-        if (outer == lock) continue;  // reported as a deadlock by the caller
-        if (TakenUnder(lock, outer)) {
-            Violation("%s(%p): taken while holding spin lock %p, which was taken elsewhere "
-                      "while holding this one: a lock-order cycle, which deadlocks when two "
-                      "processors meet in it",
-                      function, lock, outer);
+    std::vector<std::string> cycles;
+    {
+        std::lock_guard<std::mutex> guard(orderMu);
+        for (const void* outer : held) {
+            if (outer == lock) continue;  // reported as a deadlock by the caller
+            if (TakenUnder(lock, outer) && cyclesReported.insert({lock, outer}).second) {
+                cycles.push_back(std::string(function) + ": " + DescribeLock(lock) +
+                                 " taken while holding " + DescribeLock(outer) +
+                                 ", which was taken elsewhere while holding it: a lock-order "
+                                 "cycle, which deadlocks when two processors meet in it");
+            }
+            takenWhileHolding[outer].insert(lock);
         }
-        takenWhileHolding[outer].insert(lock);
     }
+    for (auto& message : cycles) Violation("%s", message.c_str());
 }
 
 void NoteHeld(const void* lock, unsigned processor) { heldBy[processor].push_back(lock); }
@@ -74,6 +108,10 @@ void NoteReleased(const void* lock, unsigned processor) {
 // A freed lock's address may serve another lock next.
 void ForgetLockOrder(const void* lock) {
     std::lock_guard<std::mutex> guard(orderMu);
+    lockNames.erase(lock);
+    for (auto it = cyclesReported.begin(); it != cyclesReported.end();) {
+        it = it->first == lock || it->second == lock ? cyclesReported.erase(it) : std::next(it);
+    }
     if (takenWhileHolding.empty()) return;
     takenWhileHolding.erase(lock);
     for (auto& entry : takenWhileHolding) entry.second.erase(lock);
@@ -82,11 +120,24 @@ void ForgetLockOrder(const void* lock) {
 void ForgetAllLockOrder() {
     std::lock_guard<std::mutex> guard(orderMu);
     takenWhileHolding.clear();
+    lockNames.clear();
+    cyclesReported.clear();
     for (auto& held : heldBy) held.clear();
 }
 const bool registered = (internal::RegisterResetHook(ForgetAllLockOrder), true);
 
 }  // namespace
+
+std::vector<std::string> LockOrderSeen() {
+    std::lock_guard<std::mutex> guard(orderMu);
+    std::vector<std::string> pairs;
+    for (auto& outer : takenWhileHolding) {
+        for (const void* inner : outer.second) {
+            pairs.push_back(DescribeLock(outer.first) + " -> " + DescribeLock(inner));
+        }
+    }
+    return pairs;
+}
 
 int ThreadsWaitingOnEvents() {
     std::lock_guard<std::mutex> lock(eventMu);
@@ -245,6 +296,47 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     host::RequireIrql("KeReleaseSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
     if (DropSpinLock(SpinLock, "KeReleaseSpinLock")) KfLowerIrql(NewIrql);
 }
+
+// ---------------------------------------------------------------------------
+// The host's own spin locks (the protocols' locks)
+// ---------------------------------------------------------------------------
+namespace host {
+namespace internal {
+namespace {
+thread_local char threadMark;  // its address tells one thread from another
+}  // namespace
+
+void InitHostSpinLock(HostSpinLock* lock, const std::string& name) {
+    lock->lock = NDIS_SPIN_LOCK{};
+    lock->owner.store(nullptr);
+    lock->depth = 0;
+    std::lock_guard<std::mutex> guard(orderMu);
+    lockNames[&lock->lock] = name;
+}
+
+void DestroyHostSpinLock(HostSpinLock* lock) { ForgetLockOrder(&lock->lock); }
+
+void AcquireHostSpinLock(HostSpinLock* lock) {
+    if (lock->owner.load(std::memory_order_relaxed) == &threadMark) {
+        ++lock->depth;  // the holder, called back from below: it knows it holds it
+        return;
+    }
+    KIRQL old = KfRaiseIrql(CurrentIrql() > DISPATCH_LEVEL ? CurrentIrql() : DISPATCH_LEVEL);
+    TakeSpinLock(&lock->lock.SpinLock, "a protocol's NdisAcquireSpinLock", false);
+    lock->owner.store(&threadMark, std::memory_order_relaxed);
+    lock->depth = 1;
+    lock->oldIrql = old;
+}
+
+void ReleaseHostSpinLock(HostSpinLock* lock) {
+    if (--lock->depth > 0) return;
+    KIRQL old = lock->oldIrql;
+    lock->owner.store(nullptr, std::memory_order_relaxed);
+    if (DropSpinLock(&lock->lock.SpinLock, "a protocol's NdisReleaseSpinLock")) KfLowerIrql(old);
+}
+
+}  // namespace internal
+}  // namespace host
 
 // ---------------------------------------------------------------------------
 // Events

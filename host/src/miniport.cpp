@@ -4,6 +4,7 @@
 // host/miniport.h). The registry of adapters by handle is in
 // miniport_registry.cpp, the calls under way in miniport_calls.cpp, the
 // upper edge in upper_edge_*.cpp.
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -17,12 +18,6 @@
 namespace host {
 namespace internal {
 namespace {
-
-uint64_t LatestSerial() {
-    uint64_t latest = 0;
-    for (auto& e : LedgerEntries()) latest = e.serial > latest ? e.serial : latest;
-    return latest;
-}
 
 // Resources a driver acquires through calls that name no adapter (pool
 // memory, packets, buffers) belong to the adapter whose initialization made
@@ -76,18 +71,6 @@ void DropLeftovers(MiniportState& s) {
 
 using internal::MiniportState;
 using internal::Phase;
-
-namespace internal {
-MiniportState::MiniportState() {
-    memset(&block, 0, sizeof block);
-    block.PacketIndicateHandler = NdisMIndicateReceivePacket;
-    block.SendCompleteHandler = NdisMSendComplete;
-    block.StatusHandler = NdisMIndicateStatus;
-    block.StatusCompleteHandler = NdisMIndicateStatusComplete;
-    block.QueryCompleteHandler = NdisMQueryInformationComplete;
-    block.SetCompleteHandler = NdisMSetInformationComplete;
-}
-}  // namespace internal
 
 namespace {
 
@@ -175,7 +158,7 @@ NDIS_STATUS Miniport::Initialize() {
         std::lock_guard<std::mutex> lock(state->mu);
         media = state->media;
     }
-    uint64_t watermark = internal::LatestSerial();
+    uint64_t watermark = LedgerLatestSerial();
     NDIS_STATUS openError = static_cast<NDIS_STATUS>(kUntouched);
     UINT index = kUntouched;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
@@ -226,8 +209,11 @@ NDIS_STATUS Miniport::FinishInitialize(NDIS_STATUS status, uint64_t watermark) {
             std::lock_guard<std::mutex> lock(driver_->mu);
             ++driver_->liveAdapters;
         }
-        std::lock_guard<std::mutex> lock(state->mu);
-        state->phase = Phase::Running;
+        {
+            std::lock_guard<std::mutex> lock(state->mu);
+            state->phase = Phase::Running;
+        }
+        internal::StartWatchdog(state);
         return status;
     }
     {
@@ -302,6 +288,7 @@ void Miniport::Halt() {
         // of indications still under way too. Halting is set where `lent` is
         // seen empty with no indication under way, so that none stays lent.
         s.phase = Phase::Unbinding;
+        internal::StopWatchdog(s);
         for (;;) {
             if (!internal::WaitForCalls(s, lock,
                                         {Call::Send, Call::Request, Call::HangCheck,
@@ -344,59 +331,64 @@ bool Miniport::Shutdown(KIRQL irql) {
     return true;
 }
 
-bool Miniport::CheckForHang() {
-    std::shared_ptr<MiniportState> state = state_;
+namespace internal {
+
+bool CallCheckForHang(const std::shared_ptr<MiniportState>& state, bool* refused) {
     NDIS_HANDLE context;
-    W_CHECK_FOR_HANG_HANDLER check = V30(*state).CheckForHangHandler;
+    W_CHECK_FOR_HANG_HANDLER check = state->handlers.Ndis40Chars.Ndis30Chars.CheckForHangHandler;
+    *refused = false;
     {
-        std::unique_lock<std::mutex> lock(state->mu);
+        std::lock_guard<std::mutex> lock(state->mu);
         if (state->phase != Phase::Running) {
-            lock.unlock();
-            Violation("Miniport::CheckForHang: the adapter is not running");
+            *refused = true;
             return false;
         }
         // NDIS does not check an adapter it is resetting.
         if (state->resetting || !check) return false;
         context = state->context;
-        internal::BeginCall(*state, internal::Call::HangCheck);
+        BeginCall(*state, Call::HangCheck);
     }
     BOOLEAN hung = FALSE;
     RunAtIrql(DISPATCH_LEVEL, "MiniportCheckForHang", [&] { hung = check(context); });
-    internal::EndCall(*state, internal::Call::HangCheck);
+    EndCall(*state, Call::HangCheck);
     return hung != FALSE;
 }
 
-ResetResult Miniport::Reset() {
-    using internal::Call;
-    std::shared_ptr<MiniportState> state = state_;
+bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
+                  const std::string& reason, ResetResult* result, std::string* why) {
     NDIS_HANDLE context;
     {
         std::unique_lock<std::mutex> lock(state->mu);
-        if (state->phase != Phase::Running || state->calls[static_cast<int>(Call::Reset)] != 0) {
-            lock.unlock();
-            Violation("Miniport::Reset: the adapter is not running, or is being reset");
-            return {NDIS_STATUS_FAILURE, false};
+        if (state->phase != Phase::Running) {
+            *why = "the adapter is not running";
+            return false;
         }
-        if (const char* inside =
-                internal::CallOnThisThread(*state, {Call::Request, Call::HangCheck})) {
-            lock.unlock();
-            Violation("Miniport::Reset: called from inside %s on the same thread; NDIS "
-                      "resets an adapter only when no request or hang check is in it", inside);
-            return {NDIS_STATUS_FAILURE, false};
+        if (state->calls[static_cast<int>(Call::Reset)] != 0) {
+            // What NdisReset tells a protocol then: NDIS resets the adapter
+            // already (for another protocol, or on its own).
+            *result = {NDIS_STATUS_RESET_IN_PROGRESS, false};
+            *why = "";
+            return false;
         }
-        internal::BeginCall(*state, Call::Reset);
+        if (const char* inside = CallOnThisThread(*state, {Call::Request, Call::HangCheck})) {
+            *why = std::string("called from inside ") + inside +
+                   " on the same thread; NDIS resets an adapter only when no request or hang "
+                   "check is in it";
+            return false;
+        }
+        BeginCall(*state, Call::Reset);
         state->resetting = true;
         context = state->context;
         // From here on requests are refused and the hang check skipped; those
         // already in the miniport return before MiniportReset is called.
         // Sends already in it go on: a deserialized miniport's reset copes.
-        internal::WaitForCalls(*state, lock, {Call::Request, Call::HangCheck},
-                               "Miniport::Reset");
+        WaitForCalls(*state, lock, {Call::Request, Call::HangCheck}, "Miniport::Reset");
     }
     BOOLEAN addressing = 0xA5;  // neither TRUE nor FALSE: the handler must say
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    RunAtIrql(DISPATCH_LEVEL, "MiniportReset",
-              [&] { status = V30(*state).ResetHandler(&addressing, context); });
+    RunAtIrql(DISPATCH_LEVEL, "MiniportReset", [&] {
+        status = state->handlers.Ndis40Chars.Ndis30Chars.ResetHandler(&addressing, context);
+    });
     {
         std::lock_guard<std::mutex> lock(state->mu);
         state->resetting = false;
@@ -408,10 +400,73 @@ ResetResult Miniport::Reset() {
     if (addressing != TRUE && addressing != FALSE) {
         Violation("MiniportReset returned without setting AddressingReset");
     }
-    SendDeferred();
-    if (status == NDIS_STATUS_SUCCESS && addressing == TRUE) ReplayAddressing();
-    internal::EndCall(*state, Call::Reset);
-    return {status, addressing == TRUE};
+    SendDeferred(state);
+    if (status == NDIS_STATUS_SUCCESS && addressing == TRUE) ReplayAddressing(state);
+    EndCall(*state, Call::Reset);
+    *result = {status, addressing == TRUE};
+    ResetRecord record{Now(), byWatchdog, reason, status, addressing == TRUE};
+    std::function<void(const ResetRecord&)> callback;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (state->recording) state->resets.push_back(record);
+        callback = state->callbacks.reset;
+    }
+    if (callback) callback(record);
+    return true;
+}
+
+void EnterProtocol(MiniportState& s) {
+    if (!s.protocolLocks) return;
+    AcquireHostSpinLock(&s.protocolLock);
+    ReleaseHostSpinLock(&s.protocolLock);
+}
+
+MiniportState::MiniportState()
+    : protocolLocks(Options().protocolLocks), watchdog(Options().watchdog) {
+    // The same entry points a driver linked in calls: an image's indications
+    // and completions reach the protocol's lock and the lock-order check too.
+    memset(&block, 0, sizeof block);
+    block.PacketIndicateHandler = NdisMIndicateReceivePacket;
+    block.SendCompleteHandler = NdisMSendComplete;
+    block.StatusHandler = NdisMIndicateStatus;
+    block.StatusCompleteHandler = NdisMIndicateStatusComplete;
+    block.QueryCompleteHandler = NdisMQueryInformationComplete;
+    block.SetCompleteHandler = NdisMSetInformationComplete;
+    char name[64];
+    snprintf(name, sizeof name, "the protocol lock of adapter %p", static_cast<void*>(this));
+    InitHostSpinLock(&protocolLock, name);
+}
+
+MiniportState::~MiniportState() { DestroyHostSpinLock(&protocolLock); }
+
+}  // namespace internal
+
+bool Miniport::CheckForHang() {
+    bool refused;
+    bool hung = internal::CallCheckForHang(state_, &refused);
+    if (refused) Violation("Miniport::CheckForHang: the adapter is not running");
+    return hung;
+}
+
+ResetResult Miniport::Reset() {
+    ResetResult result{NDIS_STATUS_FAILURE, false};
+    std::string why;
+    if (!internal::ResetAdapter(state_, false, "asked for through the upper edge", &result,
+                                &why) &&
+        !why.empty()) {
+        Violation("Miniport::Reset: %s", why.c_str());
+    }
+    return result;
+}
+
+std::vector<ResetRecord> Miniport::Resets() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->resets;
+}
+
+void Miniport::OnReset(std::function<void(const ResetRecord&)> callback) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->callbacks.reset = std::move(callback);
 }
 
 // ---------------------------------------------------------------------------
@@ -457,6 +512,7 @@ void Miniport::ClearRecords() {
     state_->completions.clear();
     state_->received.clear();
     state_->statuses.clear();
+    state_->resets.clear();
     state_->warnings.clear();
 }
 

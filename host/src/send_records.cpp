@@ -6,8 +6,11 @@
 // it makes no packet, buffer or frame storage of its own, and the completion
 // handed to the protocol is built in storage kept per thread.
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
+#include "host/verifier.h"
 #include "internal.h"
 #include "internal_miniport.h"
 
@@ -41,19 +44,24 @@ std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<Se
     } else {
         r = std::make_unique<SendRecord>();
         r->packet = NewProtocolPacket();
+        for (size_t i = 0; i < pieces; ++i) r->pieces.push_back(std::make_unique<HostBytes>());
     }
     r->frame.assign(f.bytes.begin(), f.bytes.end());
-    r->wire.assign(f.bytes.begin(), f.bytes.end());
-    r->wire.reserve(r->wire.size() + 1);  // never a null address, even for no bytes
     size_t start = 0;
     for (size_t i = 0; i < pieces; ++i) {
-        size_t cut = i < f.splitAt.size() ? f.splitAt[i] : r->wire.size();
+        size_t cut = i < f.splitAt.size() ? f.splitAt[i] : r->frame.size();
         auto length = static_cast<UINT>(cut - start);
-        void* address = r->wire.data() + start;
+        char what[80];
+        snprintf(what, sizeof what, "buffer %zu of %zu of a packet sent (%u bytes)", i + 1, pieces,
+                 length);
+        HostBytes& piece = *r->pieces[i];
+        if (!piece.Assign(r->frame.data() + start, length, 0, what)) {
+            FatalViolation("Miniport::Send: the host has no memory left for a packet's data");
+        }
         if (reused) {
-            RedescribeProtocolBuffer(r->buffers[i], address, length);
+            RedescribeProtocolBuffer(r->buffers[i], piece.data(), length);
         } else {
-            r->buffers.push_back(NewProtocolBuffer(address, length));
+            r->buffers.push_back(NewProtocolBuffer(piece.data(), length));
         }
         ChainProtocolBuffer(r->packet, r->buffers[i]);
         start = cut;
@@ -67,6 +75,18 @@ std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<Se
 SendRecord::~SendRecord() {
     for (auto* b : buffers) DeleteProtocolBuffer(b);
     if (packet) DeleteProtocolPacket(packet);
+}
+
+bool SendRecord::Written() const {
+    size_t start = 0;
+    for (auto& piece : pieces) {
+        if (!piece->Intact() || start + piece->size() > frame.size()) return true;
+        if (piece->size() && memcmp(piece->data(), frame.data() + start, piece->size()) != 0) {
+            return true;
+        }
+        start += piece->size();
+    }
+    return false;
 }
 
 std::vector<std::unique_ptr<SendRecord>> NewSends(CompletedSends& sends,

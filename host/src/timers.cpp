@@ -115,7 +115,6 @@ namespace internal {
 void AwaitReturningTimerRoutines(const void* begin, size_t length, const void* owner) {
     if (!IsConcurrent()) return;
     auto inScope = [&](const LedgerEntry& e) {
-        if (e.kind != Resource::TimerRoutine) return false;
         if (length == 0) return e.owner == owner;
         auto k = reinterpret_cast<uintptr_t>(e.key), b = reinterpret_cast<uintptr_t>(begin);
         return k >= b && k < b + length;
@@ -123,7 +122,7 @@ void AwaitReturningTimerRoutines(const void* begin, size_t length, const void* o
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     for (;;) {
         bool any = false;
-        for (auto& e : LedgerEntries()) any = any || inScope(e);
+        for (auto& e : LedgerEntriesOf(Resource::TimerRoutine)) any = any || inScope(e);
         if (!any || std::chrono::steady_clock::now() >= deadline) return;
         std::this_thread::yield();
     }

@@ -79,6 +79,7 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
 // packets back.
 struct Indication {
     std::vector<ReceivedFrame> frames;
+    bool bound = false;  // a protocol hears it
     std::function<void(const ReceivedFrame&)> callback;
     ReturnPolicy policy;
 };
@@ -102,7 +103,8 @@ bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indicat
         return false;
     }
     BeginCall(s, Call::Indication);
-    if (phase == Phase::Running) taken->callback = s.callbacks.receive;
+    taken->bound = phase == Phase::Running;
+    if (taken->bound) taken->callback = s.callbacks.receive;
     taken->policy = s.returnPolicy;
     uint64_t indication = ++s.indications;
     if (s.packetFilter == 0) {
@@ -246,6 +248,9 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET
     }
     host::internal::Indication taken;
     if (!host::internal::TakeIndication(*state, ReceivePackets, NumberOfPackets, &taken)) return;
+    // The protocol's receive handler takes its lock; none hears an
+    // indication while halt unbinds the protocols.
+    if (taken.bound) host::internal::EnterProtocol(*state);
     if (taken.callback) {
         for (auto& f : taken.frames) taken.callback(f);
     }

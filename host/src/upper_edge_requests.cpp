@@ -5,6 +5,8 @@
 // against a handler that writes past it. The packet filter and multicast
 // list set last are set again after an addressing reset (see
 // host/miniport.h).
+#include <cstdio>
+
 #include "host/verifier.h"
 #include "internal.h"
 #include "internal_miniport.h"
@@ -13,17 +15,22 @@ namespace host {
 namespace internal {
 namespace {
 
-// True the first time the guard after the buffer is found written. Caller
+// True the first time the buffer is found written outside its bounds by a
+// write that did not fault (guard-byte mode, or before its start). Caller
 // holds the adapter's mu.
 bool NewOverrun(RequestRecord& r) {
-    if (r.overrunReported) return false;
-    for (size_t i = r.length; i < r.buffer.size(); ++i) {
-        if (r.buffer[i] != kRequestGuardByte) {
-            r.overrunReported = true;
-            return true;
-        }
-    }
-    return false;
+    if (r.overrunReported || r.released || r.buffer.Intact()) return false;
+    r.overrunReported = true;
+    return true;
+}
+
+// The request has its final status: the protocol takes its buffer back.
+// Caller holds the adapter's mu.
+void ReleaseBuffer(RequestRecord& r) {
+    if (r.released) return;
+    r.final = r.buffer.Copy();
+    r.buffer.Free();
+    r.released = true;
 }
 
 void ReportOverrun(bool query, NDIS_OID oid, ULONG length) {
@@ -37,9 +44,15 @@ RequestResult ResultOf(const RequestRecord& r) {
     result.pended = r.pended;
     result.completed = r.completed && !r.inHandler;
     result.status = result.completed ? r.status : NDIS_STATUS_PENDING;
+    // Until the request has its final status its counts and buffer are the
+    // miniport's: in the concurrent mode it may be writing them on another
+    // processor, and they are shown once it completes (a protocol too looks
+    // only then). In the deterministic mode nothing runs meanwhile, and a
+    // test may look at what the miniport has stored so far.
+    if (!r.completed && IsConcurrent()) return result;
     result.bytesDone = r.bytesDone;
     result.bytesNeeded = r.bytesNeeded;
-    result.buffer.assign(r.buffer.begin(), r.buffer.begin() + r.length);
+    result.buffer = r.released ? r.final : r.buffer.Copy();
     return result;
 }
 
@@ -47,7 +60,7 @@ RequestResult ResultOf(const RequestRecord& r) {
 // filter that decides whether a receive comes too early (lock held).
 void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     if (r.query || r.status != NDIS_STATUS_SUCCESS) return;
-    std::vector<uint8_t> bytes(r.buffer.begin(), r.buffer.begin() + r.length);
+    std::vector<uint8_t> bytes = r.released ? r.final : r.buffer.Copy();
     if (r.oid == OID_GEN_CURRENT_PACKET_FILTER && r.length == 4) {
         s.packetFilter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
                          static_cast<ULONG>(bytes[3]) << 24;
@@ -59,10 +72,6 @@ void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     }
 }
 
-bool RequestOutstanding(const MiniportState& s) {
-    return s.request && (!s.request->completed || s.request->inHandler);
-}
-
 void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const char* function) {
     RequireIrql(function, PASSIVE_LEVEL, DISPATCH_LEVEL);
     auto state = AdapterFor(handle, function, Use::Completion);
@@ -71,6 +80,7 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
         Violation("%s: NDIS_STATUS_PENDING is not a completion status", function);
         return;
     }
+    EnterProtocol(*state);  // its request-complete handler takes its lock
     const char* problem = nullptr;
     RequestResult result;
     std::function<void(const RequestResult&)> callback;
@@ -94,6 +104,7 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
             oid = r->oid;
             length = r->length;
             if (!r->inHandler) {  // otherwise the handler's return finishes it
+                ReleaseBuffer(*r);
                 NoteSetDone(*state, *r);
                 result = ResultOf(*r);
                 callback = state->callbacks.requestComplete;
@@ -135,9 +146,15 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     record->query = query;
     record->oid = oid;
     record->length = static_cast<ULONG>(buffer.size());
-    record->buffer = std::move(buffer);
-    // Also a real address for 0 bytes.
-    record->buffer.insert(record->buffer.end(), kRequestGuard, kRequestGuardByte);
+    record->issued = Now();
+    char name[96];
+    snprintf(name, sizeof name, "the information buffer of a %s of OID 0x%08X (%u bytes)",
+             query ? "query" : "set", oid, record->length);
+    // A real address for 0 bytes too (in special pool, its guard page's).
+    if (!record->buffer.Assign(buffer.data(), buffer.size(), 0, name)) {
+        *refusal = NDIS_STATUS_RESOURCES;  // the system had no memory for it
+        return nullptr;
+    }
     RequestRecord* r = record.get();
     s.request = std::move(record);
     *context = s.context;
@@ -168,8 +185,11 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
             r->completed = true;
             r->status = status;
         }
-        if (r->completed) NoteSetDone(*state, *r);
         overrun = NewOverrun(*r);
+        if (r->completed) {
+            ReleaseBuffer(*r);
+            NoteSetDone(*state, *r);
+        }
         result = ResultOf(*r);
     }
     EndCall(*state, Call::Request);
@@ -184,41 +204,81 @@ RequestResult FinishRequest(const std::shared_ptr<MiniportState>& state, Request
 }
 
 }  // namespace
-}  // namespace internal
 
-using internal::MiniportState;
-
-RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
-    return Issue(true, oid, std::vector<uint8_t>(bufferLength, kInformationPattern));
+bool RequestOutstanding(const MiniportState& s) {
+    return s.request && (!s.request->completed || s.request->inHandler);
 }
 
-RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
-    return Issue(true, oid, contents);
-}
-
-RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
-    return Issue(false, oid, bytes);
-}
-
-RequestResult Miniport::Issue(bool query, NDIS_OID oid, std::vector<uint8_t> buffer) {
-    std::shared_ptr<MiniportState> state = state_;
+RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
+                           std::vector<uint8_t> buffer) {
     RequestResult refused;
     NDIS_HANDLE context = nullptr;
-    internal::RequestRecord* r =
-        internal::OpenRequest(*state, query, oid, std::move(buffer), &context, &refused.status);
+    RequestRecord* r = OpenRequest(*state, query, oid, std::move(buffer), &context, &refused.status);
     if (!r) return refused;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     auto& v30 = state->handlers.Ndis40Chars.Ndis30Chars;
-    RunAtIrql(internal::AtLeastCurrent(DISPATCH_LEVEL),
+    RunAtIrql(AtLeastCurrent(DISPATCH_LEVEL),
               query ? "MiniportQueryInformation" : "MiniportSetInformation", [&] {
-                  status = query ? v30.QueryInformationHandler(context, oid, r->buffer.data(),
-                                                               r->length, &r->bytesDone,
-                                                               &r->bytesNeeded)
-                                 : v30.SetInformationHandler(context, oid, r->buffer.data(),
-                                                             r->length, &r->bytesDone,
-                                                             &r->bytesNeeded);
+                  uint8_t* bytes = r->buffer.data();
+                  status = query ? v30.QueryInformationHandler(context, oid, bytes, r->length,
+                                                               &r->bytesDone, &r->bytesNeeded)
+                                 : v30.SetInformationHandler(context, oid, bytes, r->length,
+                                                             &r->bytesDone, &r->bytesNeeded);
               });
-    return internal::FinishRequest(state, r, status);
+    return FinishRequest(state, r, status);
+}
+
+RequestResult WaitForRequest(const std::shared_ptr<MiniportState>& state, Nanoseconds limit) {
+    RunUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(state->mu);
+            return !RequestOutstanding(*state);
+        },
+        limit);
+    std::lock_guard<std::mutex> lock(state->mu);
+    return state->request ? ResultOf(*state->request) : RequestResult{};
+}
+
+// NDIS sets the packet filter and multicast list again after a reset that
+// lost the adapter's addressing. One request at a time: a replay that pends
+// is waited for before the next.
+void ReplayAddressing(const std::shared_ptr<MiniportState>& state) {
+    std::vector<std::pair<NDIS_OID, std::vector<uint8_t>>> sets;
+    {
+        std::lock_guard<std::mutex> lock(state->mu);
+        if (state->haveFilterSet) {
+            sets.push_back({OID_GEN_CURRENT_PACKET_FILTER, state->filterSet});
+        }
+        if (state->haveMulticastSet) {
+            sets.push_back({OID_802_3_MULTICAST_LIST, state->multicastSet});
+        }
+        if (RequestOutstanding(*state) && !sets.empty()) {
+            state->warnings.push_back("addressing reset: the packet filter and multicast list "
+                                      "were not set again, a request being outstanding");
+            return;
+        }
+    }
+    for (auto& set : sets) {
+        if (IssueRequest(state, false, set.first, set.second).pended &&
+            !WaitForRequest(state, 10 * kSecond).completed) {
+            return;
+        }
+    }
+}
+
+}  // namespace internal
+
+RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
+    return internal::IssueRequest(state_, true, oid,
+                                  std::vector<uint8_t>(bufferLength, kInformationPattern));
+}
+
+RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
+    return internal::IssueRequest(state_, true, oid, contents);
+}
+
+RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
+    return internal::IssueRequest(state_, false, oid, bytes);
 }
 
 bool Miniport::RequestPending() const {
@@ -227,14 +287,7 @@ bool Miniport::RequestPending() const {
 }
 
 RequestResult Miniport::WaitForRequest(Nanoseconds limit) {
-    std::shared_ptr<MiniportState> state = state_;
-    RunUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(state->mu);
-            return !internal::RequestOutstanding(*state);
-        },
-        limit);
-    return LastRequest();
+    return internal::WaitForRequest(state_, limit);
 }
 
 RequestResult Miniport::LastRequest() const {
@@ -245,30 +298,6 @@ RequestResult Miniport::LastRequest() const {
 void Miniport::OnRequestComplete(std::function<void(const RequestResult&)> callback) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->callbacks.requestComplete = std::move(callback);
-}
-
-// NDIS sets the packet filter and multicast list again after a reset that
-// lost the adapter's addressing. One request at a time: a replay that pends
-// is waited for before the next.
-void Miniport::ReplayAddressing() {
-    std::vector<std::pair<NDIS_OID, std::vector<uint8_t>>> sets;
-    {
-        std::lock_guard<std::mutex> lock(state_->mu);
-        if (state_->haveFilterSet) {
-            sets.push_back({OID_GEN_CURRENT_PACKET_FILTER, state_->filterSet});
-        }
-        if (state_->haveMulticastSet) {
-            sets.push_back({OID_802_3_MULTICAST_LIST, state_->multicastSet});
-        }
-        if (internal::RequestOutstanding(*state_) && !sets.empty()) {
-            state_->warnings.push_back("addressing reset: the packet filter and multicast list "
-                                       "were not set again, a request being outstanding");
-            return;
-        }
-    }
-    for (auto& set : sets) {
-        if (Set(set.first, set.second).pended && !WaitForRequest(10 * kSecond).completed) return;
-    }
 }
 
 }  // namespace host

@@ -27,6 +27,7 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
                   static_cast<void*>(packet));
         return;
     }
+    EnterProtocol(*state);  // its send-complete handler takes its lock
     CompletionSlot slot;
     SendCompletion& completion = slot.completion();
     std::function<void(const SendCompletion&)> callback;
@@ -42,7 +43,7 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
         } else {
             std::unique_ptr<SendRecord> record = std::move(it->second);
             state->sending.erase(it);
-            written = record->wire != record->frame;
+            written = record->Written();
             completion.id = record->id;
             completion.packet = packet;
             completion.frame.assign(record->frame.begin(), record->frame.end());
@@ -113,17 +114,23 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     }
     // An empty call is passed on too: the handler must cope with it.
     if (!resetting) {
-        internal::OnChosenProcessor(options.processor,
-                                    [&] { CallSendPackets(packets, options.irql, context); });
+        internal::OnChosenProcessor(options.processor, [&] {
+            internal::CallSendPackets(state, packets, options.irql, context);
+        });
         internal::EndCall(*state, internal::Call::Send);
     }
     return ids;
 }
 
-void Miniport::CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL irql,
-                               NDIS_HANDLE context) {
-    std::shared_ptr<MiniportState> state = state_;
-    irql = internal::AtLeastCurrent(irql);
+namespace internal {
+
+void CallSendPackets(const std::shared_ptr<MiniportState>& state,
+                     const std::vector<PNDIS_PACKET>& packets, KIRQL irql, NDIS_HANDLE context) {
+    irql = AtLeastCurrent(irql);
+    // The protocol holds its own lock while it hands packets down, as a
+    // TCP/IP stack does; at PASSIVE_LEVEL it can hold no spin lock.
+    bool locked = state->protocolLocks && irql >= DISPATCH_LEVEL;
+    if (locked) AcquireHostSpinLock(&state->protocolLock);
     if (W_SEND_PACKETS_HANDLER sendPackets = state->handlers.Ndis40Chars.SendPacketsHandler) {
         // The array is NDIS's and lives only for the call.
         std::vector<PNDIS_PACKET> array = packets;
@@ -131,19 +138,19 @@ void Miniport::CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL i
             sendPackets(context, array.empty() ? nullptr : array.data(),
                         static_cast<UINT>(array.size()));
         });
-        return;
+    } else {
+        W_SEND_HANDLER send = state->handlers.Ndis40Chars.Ndis30Chars.SendHandler;
+        for (PNDIS_PACKET p : packets) {
+            NDIS_STATUS status = NDIS_STATUS_FAILURE;
+            RunAtIrql(irql, "MiniportSend", [&] { status = send(context, p, 0); });
+            // A deserialized MiniportSend that does not pend has finished the packet.
+            if (status != NDIS_STATUS_PENDING) CompleteSend(state, p, status, "MiniportSend");
+        }
     }
-    W_SEND_HANDLER send = state->handlers.Ndis40Chars.Ndis30Chars.SendHandler;
-    for (PNDIS_PACKET p : packets) {
-        NDIS_STATUS status = NDIS_STATUS_FAILURE;
-        RunAtIrql(irql, "MiniportSend", [&] { status = send(context, p, 0); });
-        // A deserialized MiniportSend that does not pend has finished the packet.
-        if (status != NDIS_STATUS_PENDING) internal::CompleteSend(state, p, status, "MiniportSend");
-    }
+    if (locked) ReleaseHostSpinLock(&state->protocolLock);
 }
 
-void Miniport::SendDeferred() {
-    std::shared_ptr<MiniportState> state = state_;
+void SendDeferred(const std::shared_ptr<MiniportState>& state) {
     std::vector<PNDIS_PACKET> packets;
     NDIS_HANDLE context;
     {
@@ -156,11 +163,13 @@ void Miniport::SendDeferred() {
         state->deferredSends.clear();
         context = state->context;
         if (packets.empty()) return;
-        internal::BeginCall(*state, internal::Call::Send);
+        BeginCall(*state, Call::Send);
     }
-    CallSendPackets(packets, DISPATCH_LEVEL, context);
-    internal::EndCall(*state, internal::Call::Send);
+    CallSendPackets(state, packets, DISPATCH_LEVEL, context);
+    EndCall(*state, Call::Send);
 }
+
+}  // namespace internal
 
 std::vector<SendCompletion> Miniport::Completions() const {
     std::lock_guard<std::mutex> lock(state_->mu);

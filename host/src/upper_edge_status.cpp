@@ -10,6 +10,7 @@ namespace internal {
 namespace {
 
 void RecordStatus(const std::shared_ptr<MiniportState>& state, StatusIndication indication) {
+    EnterProtocol(*state);  // its status handler takes its lock
     std::function<void(const StatusIndication&)> callback;
     {
         std::lock_guard<std::mutex> lock(state->mu);

@@ -19,11 +19,21 @@ struct Faults {
     uint64_t attempts = 0;
 };
 
+// The ledger is ordered by kind, then address: what a kind holds, or holds
+// within an address range, is a range of it, found in O(log n). A halt that
+// frees n blocks then costs O(n log n), not O(n^2).
+using LedgerKey = std::pair<int, uintptr_t>;
+
+LedgerKey KeyOf(Resource kind, const void* key) {
+    return {static_cast<int>(kind), reinterpret_cast<uintptr_t>(key)};
+}
+
 struct Verifier {
     // Shared by lookups (every spin lock acquisition asks the ledger),
     // exclusive for changes.
     host::internal::ReadMostlyMutex mu;
-    std::map<std::pair<int, const void*>, LedgerEntry> ledger;
+    std::map<LedgerKey, LedgerEntry> ledger;
+    size_t counts[static_cast<int>(Resource::Count)] = {};
     uint64_t serial = 0;
     Faults faults[static_cast<int>(Resource::Count)];
     std::vector<std::string> violations;
@@ -96,35 +106,67 @@ void LedgerAdd(Resource kind, const void* key, size_t size, uint32_t tag, const 
                std::string what) {
     Verifier& v = V();
     std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
-    v.ledger[{static_cast<int>(kind), key}] =
-        LedgerEntry{kind, key, size, tag, owner, std::move(what), ++v.serial};
+    auto inserted = v.ledger.insert_or_assign(
+        KeyOf(kind, key), LedgerEntry{kind, key, size, tag, owner, std::move(what), ++v.serial});
+    if (inserted.second) ++v.counts[static_cast<int>(kind)];
 }
 
 bool LedgerRemove(Resource kind, const void* key) {
     Verifier& v = V();
     std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
-    return v.ledger.erase({static_cast<int>(kind), key}) != 0;
+    if (v.ledger.erase(KeyOf(kind, key)) == 0) return false;
+    --v.counts[static_cast<int>(kind)];
+    return true;
+}
+
+std::optional<LedgerEntry> LedgerTake(Resource kind, const void* key) {
+    Verifier& v = V();
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
+    auto it = v.ledger.find(KeyOf(kind, key));
+    if (it == v.ledger.end()) return std::nullopt;
+    LedgerEntry entry = std::move(it->second);
+    v.ledger.erase(it);
+    --v.counts[static_cast<int>(kind)];
+    return entry;
 }
 
 bool LedgerHolds(Resource kind, const void* key) {
     Verifier& v = V();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
-    return v.ledger.count({static_cast<int>(kind), key}) != 0;
+    return v.ledger.count(KeyOf(kind, key)) != 0;
 }
 
 std::optional<LedgerEntry> LedgerFind(Resource kind, const void* key) {
     Verifier& v = V();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
-    auto it = v.ledger.find({static_cast<int>(kind), key});
+    auto it = v.ledger.find(KeyOf(kind, key));
     if (it == v.ledger.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<LedgerEntry> LedgerFindContaining(Resource kind, const void* address) {
+    Verifier& v = V();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
+    auto it = v.ledger.upper_bound(KeyOf(kind, address));
+    if (it == v.ledger.begin()) return std::nullopt;
+    --it;
+    if (it->first.first != static_cast<int>(kind)) return std::nullopt;
+    uintptr_t a = reinterpret_cast<uintptr_t>(address);
+    if (a - it->first.second >= (it->second.size ? it->second.size : 1)) return std::nullopt;
     return it->second;
 }
 
 void LedgerSetOwner(Resource kind, const void* key, const void* owner) {
     Verifier& v = V();
     std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
-    auto it = v.ledger.find({static_cast<int>(kind), key});
+    auto it = v.ledger.find(KeyOf(kind, key));
     if (it != v.ledger.end()) it->second.owner = owner;
+}
+
+uint64_t LedgerLatestSerial() {
+    Verifier& v = V();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
+    return v.serial;
 }
 
 std::vector<LedgerEntry> LedgerEntries() {
@@ -135,10 +177,21 @@ std::vector<LedgerEntry> LedgerEntries() {
     return out;
 }
 
+std::vector<LedgerEntry> LedgerEntriesOf(Resource kind) {
+    Verifier& v = V();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
+    std::vector<LedgerEntry> out;
+    for (auto it = v.ledger.lower_bound(KeyOf(kind, nullptr));
+         it != v.ledger.end() && it->first.first == static_cast<int>(kind); ++it) {
+        out.push_back(it->second);
+    }
+    return out;
+}
+
 size_t LedgerCount(Resource kind) {
-    size_t n = 0;
-    for (auto& e : LedgerEntries()) n += e.kind == kind;
-    return n;
+    Verifier& v = V();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
+    return v.counts[static_cast<int>(kind)];
 }
 
 size_t LedgerSize() {
@@ -149,10 +202,16 @@ size_t LedgerSize() {
 
 std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length) {
     auto b = reinterpret_cast<uintptr_t>(begin);
+    Verifier& v = V();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     std::vector<LedgerEntry> out;
-    for (auto& e : LedgerEntries()) {
-        auto k = reinterpret_cast<uintptr_t>(e.key);
-        if (k >= b && k < b + length) out.push_back(e);
+    for (int kind = 0; kind < static_cast<int>(Resource::Count); ++kind) {
+        if (v.counts[kind] == 0) continue;
+        for (auto it = v.ledger.lower_bound({kind, b});
+             it != v.ledger.end() && it->first.first == kind && it->first.second - b < length;
+             ++it) {
+            out.push_back(it->second);
+        }
     }
     return out;
 }
@@ -242,6 +301,7 @@ void FatalViolation(const char* format, ...) {
 }
 
 std::vector<std::string> Violations() {
+    ReportSpecialPoolFaults();
     Verifier& v = V();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     return v.violations;
@@ -257,6 +317,7 @@ void ResetVerifier() {
     Verifier& v = V();
     std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.ledger.clear();
+    for (auto& n : v.counts) n = 0;
     v.serial = 0;
     for (auto& f : v.faults) f = Faults{};
     v.violations.clear();

@@ -14,6 +14,7 @@
 #include "host/diagnostics.h"
 #include "host/verifier.h"
 #include "internal.h"
+#include "internal_pool.h"
 
 namespace host {
 namespace {
@@ -22,6 +23,7 @@ struct Work {
     WorkId id;
     std::function<void()> fn;
     const char* what;
+    bool background;  // periodic work of NDIS's own: it signals no driver wait
 };
 
 using WorkKey = std::pair<Nanoseconds, uint64_t>;  // (due time, order queued)
@@ -54,6 +56,7 @@ struct World {
     std::unordered_map<WorkId, WorkKey> index;
     uint64_t nextSeq = 0;
     WorkId nextId = 1;
+    size_t background = 0;  // queued work that is background work
     Nanoseconds virtualNow = 0;
     std::chrono::steady_clock::time_point realStart;
     bool stopping = false;
@@ -86,6 +89,7 @@ bool PopDue(World& w, Nanoseconds upTo, WorkKey* key, Work* work) {
     *work = std::move(it->second);
     w.index.erase(work->id);
     w.queue.erase(it);
+    if (work->background) --w.background;
     return true;
 }
 
@@ -94,6 +98,7 @@ void RunWork(Work& work) {
     ThreadContext saved = tls;
     tls = ThreadContext{};
     work.fn();
+    internal::ReportGuardFaults();
     if (tls.irql != PASSIVE_LEVEL || tls.spinLocksHeld != 0) {
         Violation("%s left its context at IRQL %d holding %d spin lock(s)", work.what, tls.irql,
                   tls.spinLocksHeld);
@@ -247,6 +252,7 @@ void StopWorld() {
     std::lock_guard<std::mutex> lock(w.mu);
     w.queue.clear();
     w.index.clear();
+    w.background = 0;
 }
 
 void ResetWorld(const WorldOptions& options) {
@@ -299,7 +305,8 @@ Nanoseconds Now() {
     return __atomic_load_n(&w.virtualNow, __ATOMIC_ACQUIRE);
 }
 
-WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) {
+namespace {
+WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool background) {
     World& w = W();
     WorkId id;
     bool wake;
@@ -307,12 +314,23 @@ WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) 
         std::lock_guard<std::mutex> lock(w.mu);
         id = w.nextId++;
         WorkKey key{at, w.nextSeq++};
-        w.queue.emplace(key, Work{id, std::move(work), what});
+        w.queue.emplace(key, Work{id, std::move(work), what, background});
         w.index.emplace(id, key);
+        if (background) ++w.background;
         wake = ShouldWake(w, key);
     }
     if (wake) w.workCv.notify_one();
     return id;
+}
+}  // namespace
+
+WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) {
+    return Queue(at, std::move(work), what, false);
+}
+
+WorkId internal::ScheduleBackgroundAt(Nanoseconds at, std::function<void()> work,
+                                      const char* what) {
+    return Queue(at, std::move(work), what, true);
 }
 
 WorkId ScheduleAfter(Nanoseconds delay, std::function<void()> work, const char* what) {
@@ -324,7 +342,9 @@ bool Cancel(WorkId id) {
     std::lock_guard<std::mutex> lock(w.mu);
     auto it = w.index.find(id);
     if (it == w.index.end()) return false;
-    w.queue.erase(it->second);
+    auto queued = w.queue.find(it->second);
+    if (queued->second.background) --w.background;
+    w.queue.erase(queued);
     w.index.erase(it);
     return true;
 }
@@ -413,6 +433,8 @@ void RunAtIrql(KIRQL irql, const char* handler, const std::function<void()>& fn)
     }
     KfRaiseIrql(irql);
     fn();
+    // A fault special pool caught in the handler is named now, on its thread.
+    internal::ReportGuardFaults();
     if (tls.irql != irql) {
         Violation("%s returned at IRQL %d; it was called at IRQL %d", handler, tls.irql, irql);
     }
@@ -471,6 +493,15 @@ bool DeterministicWait(const volatile LONG* signalled, Nanoseconds timeout, bool
     Nanoseconds deadline = Now() + timeout;
     for (;;) {
         if (__atomic_load_n(signalled, __ATOMIC_ACQUIRE)) return true;
+        if (forever) {
+            // NDIS's periodic wake-ups would go on for ever; they signal
+            // nothing a driver waits for.
+            std::lock_guard<std::mutex> lock(w.mu);
+            if (w.queue.size() == w.background) {
+                FatalViolation("NdisWaitEvent(0) would wait for ever: no work is left that "
+                               "could signal the event");
+            }
+        }
         if (RunOneDue(forever ? INT64_MAX : deadline)) continue;
         if (forever) {
             FatalViolation("NdisWaitEvent(0) would wait for ever: no work is left that could "

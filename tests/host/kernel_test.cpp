@@ -1,5 +1,6 @@
 // The host machine's clock, executor, events, IRQL and processors.
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -137,8 +138,8 @@ TEST_F(IrqlTest, AnotherProcessorWaitingForAHeldLockDeadlocksInDeterministicMode
 
 // Two locks taken in both orders, even on one processor and never at the same
 // time, would deadlock the day two processors meet in them; three make a
-// longer cycle. Nesting in one order only is fine, and a freed lock's
-// address starts afresh.
+// longer cycle. Each cycle is said once, naming both locks. Nesting in one
+// order only is fine, and a freed lock's address starts afresh.
 TEST_F(IrqlTest, LockOrderCyclesAreReported) {
     NDIS_SPIN_LOCK a, b, c;
     for (NDIS_SPIN_LOCK* lock : {&a, &b, &c}) NdisAllocateSpinLock(lock);
@@ -158,6 +159,15 @@ TEST_F(IrqlTest, LockOrderCyclesAreReported) {
     v = CaptureViolations([&] { OnProcessor(1, [&] { nest(&b, &a); }); });
     ASSERT_EQ(v.size(), 1u);
     EXPECT_TRUE(AnyContains(v, "a lock-order cycle"));
+    char names[80];
+    snprintf(names, sizeof names, "spin lock %p taken while holding spin lock %p",
+             static_cast<void*>(&a), static_cast<void*>(&b));
+    EXPECT_TRUE(AnyContains(v, names)) << v[0];
+    v = CaptureViolations([&] { nest(&b, &a); });
+    EXPECT_TRUE(v.empty()) << "said once";
+    snprintf(names, sizeof names, "spin lock %p -> spin lock %p", static_cast<void*>(&a),
+             static_cast<void*>(&b));
+    EXPECT_TRUE(AnyContains(LockOrderSeen(), names));
 
     v = CaptureViolations([&] {
         nest(&b, &c);

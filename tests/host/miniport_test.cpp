@@ -3,6 +3,7 @@
 // their completions, receive indications and the return policies, status
 // indications, information requests and reset.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -38,6 +39,17 @@ struct Knobs {
     bool failInitialize = false;    // after allocating everything
     bool recalculateCounts = true;
     BOOLEAN addressingReset = FALSE;
+    BOOLEAN hung = TRUE;             // what MiniportCheckForHang answers
+    ULONG extraAttributes = 0;       // more NdisMSetAttributesEx flags
+    UINT hangSeconds = 0;            // CheckForHangTimeInSeconds
+    bool resetEndsRequest = false;   // MiniportReset completes a pending request, aborted
+    // A spin lock of the toy's own, taken in MiniportSendPackets; with
+    // upcallsUnderLock also held across its indications and its deferred
+    // routine's send completions.
+    bool spinLock = false;
+    bool upcallsUnderLock = false;
+    bool overreadSent = false;       // reads one byte past each packet's last buffer
+    bool writeAfterCompletion = false;  // the slow answer writes its buffer once completed
     // Run as each handler starts, the handler counted as busy.
     std::function<void()> inSend, inQuery, inHangCheck, inReset, inReturn;
 };
@@ -51,6 +63,8 @@ struct Adapter {
     PNDIS_BUFFER rxBuffer[kReceivePackets] = {};
     UCHAR rxData[kReceivePackets][kSlotSize];
     bool shutdownRegistered = false;
+    NDIS_SPIN_LOCK lock;
+    bool lockAllocated = false;
 
     std::vector<PNDIS_PACKET> queued;
     std::vector<std::vector<uint8_t>> sent;  // as the toy read them
@@ -58,7 +72,7 @@ struct Adapter {
     std::vector<unsigned> sendProcessors;
     int sendCalls = 0;
     int sentDuringReset = 0;
-    bool inReset = false;
+    std::atomic<bool> inReset{false};  // set by a reset, read by sends on other threads
 
     std::vector<PNDIS_PACKET> returned;
     std::vector<unsigned> returnProcessors;
@@ -138,6 +152,8 @@ void Release(Adapter& a) {
     if (a.bufferPool) NdisFreeBufferPool(a.bufferPool);
     if (a.packetPool) NdisFreePacketPool(a.packetPool);
     if (a.scratch) NdisFreeMemory(a.scratch, 0, 0);
+    if (a.lockAllocated) NdisFreeSpinLock(&a.lock);
+    a.lockAllocated = false;
     if (a.shutdownRegistered) NdisMDeregisterAdapterShutdownHandler(a.handle);
     a.bufferPool = a.packetPool = a.scratch = nullptr;
     a.shutdownRegistered = false;
@@ -155,8 +171,14 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM media, U
     a.handle = handle;
     a.halted = false;
     a.busyAtHalt = a.busyAtReset = -1;
-    NdisMSetAttributesEx(handle, &a, 0, NDIS_ATTRIBUTE_BUS_MASTER | NDIS_ATTRIBUTE_DESERIALIZE,
+    NdisMSetAttributesEx(handle, &a, knobs.hangSeconds,
+                         NDIS_ATTRIBUTE_BUS_MASTER | NDIS_ATTRIBUTE_DESERIALIZE |
+                             knobs.extraAttributes,
                          NdisInterfacePci);
+    if (knobs.spinLock) {
+        NdisAllocateSpinLock(&a.lock);
+        a.lockAllocated = true;
+    }
     NdisMRegisterAdapterShutdownHandler(handle, &a, Shutdown);
     a.shutdownRegistered = true;
     NDIS_STATUS s = NdisAllocateMemoryWithTag(&a.scratch, 64, kTag);
@@ -169,12 +191,25 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM media, U
     return s;
 }
 
+// The toy's spin lock, when it has one, for as long as `held` lives.
+struct ToyLock {
+    explicit ToyLock(Adapter& a, bool take) : a_(a), taken_(take && a.lockAllocated) {
+        if (taken_) NdisAcquireSpinLock(&a_.lock);
+    }
+    ~ToyLock() {
+        if (taken_) NdisReleaseSpinLock(&a_.lock);
+    }
+    Adapter& a_;
+    bool taken_;
+};
+
 void CompleteQueued(Adapter& a, NDIS_STATUS status) {
     std::vector<PNDIS_PACKET> queued;
     {
         std::lock_guard<std::mutex> lock(a.mu);
         queued.swap(a.queued);
     }
+    ToyLock held(a, knobs.upcallsUnderLock);
     for (auto* p : queued) NdisMSendComplete(a.handle, p, status);
 }
 
@@ -191,10 +226,21 @@ void NTAPI Halt(NDIS_HANDLE context) {
 void NTAPI SendPackets(NDIS_HANDLE context, PPNDIS_PACKET packets, UINT count) {
     Adapter& a = *static_cast<Adapter*>(context);
     Busy busy(knobs.inSend);
+    ToyLock held(a, true);
     std::unique_lock<std::mutex> lock(a.mu);
     ++a.sendCalls;
     for (UINT i = 0; i < count; ++i) {
         a.sent.push_back(ReadFrame(packets[i]));
+        if (knobs.overreadSent) {
+            PNDIS_BUFFER b;
+            NdisQueryPacket(packets[i], nullptr, nullptr, &b, nullptr);
+            while (b && b->Next) b = b->Next;
+            PVOID address;
+            UINT length;
+            NdisQueryBuffer(b, &address, &length);
+            volatile UCHAR past = static_cast<volatile UCHAR*>(address)[length];
+            (void)past;
+        }
         a.sendIrqls.push_back(KeGetCurrentIrql());
         a.sendProcessors.push_back(CurrentProcessor());
         a.sentDuringReset += a.inReset;
@@ -219,10 +265,12 @@ void NTAPI ReturnPacket(NDIS_HANDLE context, PNDIS_PACKET packet) {
 
 void AnswerSlowly(Adapter& a) {
     RunAtIrql(DISPATCH_LEVEL, "toy deferred routine", [&] {
+        auto* buffer = static_cast<volatile UCHAR*>(a.pendingBuffer);
         memset(a.pendingBuffer, 0x42, 4);
         *a.pendingWritten = 4;
         a.pendingBuffer = nullptr;
         NdisMQueryInformationComplete(a.handle, NDIS_STATUS_SUCCESS);
+        if (knobs.writeAfterCompletion) buffer[0] = 0x43;
     });
 }
 
@@ -270,6 +318,10 @@ NDIS_STATUS NTAPI Reset(PBOOLEAN addressingReset, NDIS_HANDLE context) {
     a.inReset = true;
     CompleteQueued(a, NDIS_STATUS_REQUEST_ABORTED);
     a.inReset = false;
+    if (knobs.resetEndsRequest && a.pendingBuffer) {
+        a.pendingBuffer = nullptr;
+        NdisMQueryInformationComplete(a.handle, NDIS_STATUS_REQUEST_ABORTED);
+    }
     *addressingReset = knobs.addressingReset;
     return NDIS_STATUS_SUCCESS;
 }
@@ -277,7 +329,7 @@ NDIS_STATUS NTAPI Reset(PBOOLEAN addressingReset, NDIS_HANDLE context) {
 BOOLEAN NTAPI CheckForHang(NDIS_HANDLE) {
     ++adapter.hangChecks;
     Busy busy(knobs.inHangCheck);
-    return TRUE;
+    return knobs.hung;
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT object, PUNICODE_STRING path) {
@@ -321,6 +373,7 @@ void Indicate(std::vector<NDIS_STATUS> statuses, UINT first = 0, KIRQL irql = DI
         array[k] = p;
     }
     RunAtIrql(irql, "toy deferred routine", [&] {
+        ToyLock held(a, knobs.upcallsUnderLock);
         a.indicating = true;
         NdisMIndicateReceivePacket(a.handle, array, static_cast<UINT>(statuses.size()));
         a.indicating = false;
@@ -330,10 +383,14 @@ void Indicate(std::vector<NDIS_STATUS> statuses, UINT first = 0, KIRQL irql = DI
 }  // namespace toy
 
 // ---------------------------------------------------------------------------
-// Fixture: a loaded toy driver and one adapter, not yet started.
+// Fixture: a loaded toy driver and one adapter, not yet started. NDIS's
+// watchdog is off: the toy's hang check says TRUE, and these tests make the
+// hang checks and resets themselves (WatchdogTest turns it on).
 // ---------------------------------------------------------------------------
 class MiniportTest : public HostTest {
 protected:
+    host::WorldOptions WorldOptions() override { return testing_support::WithoutWatchdog(); }
+
     std::unique_ptr<Driver> driver;
     std::unique_ptr<Miniport> nic;
     toy::Adapter& adapter = toy::adapter;
@@ -618,6 +675,28 @@ TEST_F(MiniportTest, ACompletionFromInsideAnothersCallbackLeavesThatOneIntact) {
     EXPECT_EQ(seen, (std::vector<std::vector<uint8_t>>{Frame(61, 2), Frame(60, 1)}));
 }
 
+// The data of a packet sent ends, buffer by buffer, on a page boundary: a
+// miniport reading past a buffer's end faults at the read.
+TEST_F(MiniportTest, AReadPastASentBuffersEndFaults) {
+    toy::knobs.overreadSent = true;
+    Start();
+    auto v = CaptureViolations([&] { nic->Send({{Frame(60), {14}}}); });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "special pool: a read at offset 46, past the end of buffer 2 of 2 "
+                               "of a packet sent (46 bytes)"))
+        << v[0];
+    // Its storage, retired after 64 more sends, serves a later packet of
+    // two buffers, guarded again.
+    PNDIS_PACKET first = nic->Completions().at(0).packet;
+    toy::knobs.overreadSent = false;
+    for (int i = 0; i < 64; ++i) nic->Send({Frame(60)});
+    toy::knobs.overreadSent = true;
+    v = CaptureViolations([&] { nic->Send({{Frame(80), {20}}}); });
+    ASSERT_EQ(nic->Completions().back().packet, first);
+    EXPECT_TRUE(AnyContains(v, "a read at offset 60, past the end of buffer 2 of 2 of a packet "
+                               "sent (60 bytes)"));
+}
+
 // ---------------------------------------------------------------------------
 // Receive
 // ---------------------------------------------------------------------------
@@ -735,14 +814,18 @@ TEST_F(MiniportTest, ARequestAnsweredAtOnceShowsWhatTheMiniportWrote) {
     EXPECT_EQ(adapter.filter, NDIS_PACKET_TYPE_DIRECTED);
 }
 
-// A handler that writes past the buffer it was given is caught, whether it
-// answers at once or later; what it wrote within the buffer is shown.
-TEST_F(MiniportTest, AWritePastTheInformationBufferIsReported) {
+// A handler that writes past the buffer it was given is caught at the write
+// (special pool), whether it answers at once or later; what it wrote within
+// the buffer is shown. Once the request is complete the buffer is the
+// protocol's again: a miniport that writes into it then faults too.
+TEST_F(MiniportTest, AWritePastTheInformationBufferOrAfterCompletionIsReported) {
     Start();
     RequestResult r;
     auto v = CaptureViolations([&] { r = nic->Query(toy::kOverrunOid, 4); });
-    EXPECT_TRUE(AnyContains(v, "query handler for OID 0xFF000003 wrote past the end of its "
-                               "4-byte information buffer"));
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "special pool: a write at offset 4, past the end of the "
+                               "information buffer of a query of OID 0xFF000003 (4 bytes)"))
+        << v[0];
     EXPECT_EQ(r.buffer, std::vector<uint8_t>(4, 0x42));
 
     v = CaptureViolations([&] {
@@ -750,10 +833,43 @@ TEST_F(MiniportTest, AWritePastTheInformationBufferIsReported) {
         r = nic->WaitForRequest(kSecond);
     });
     ASSERT_EQ(v.size(), 1u);
-    EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
+    EXPECT_TRUE(AnyContains(v, "a write at offset 2, past the end of the information buffer of "
+                               "a query of OID 0xFF000001 (2 bytes)"));
 
     v = CaptureViolations([&] { nic->Query(toy::kSlowOid, 4), nic->WaitForRequest(kSecond); });
     EXPECT_TRUE(v.empty());
+
+    toy::knobs.writeAfterCompletion = true;
+    v = CaptureViolations([&] { r = nic->Query(toy::kSlowOid, 4), nic->WaitForRequest(kSecond); });
+    EXPECT_TRUE(AnyContains(v, "special pool: a write at offset 0 of the information buffer of a "
+                               "query of OID 0xFF000001 (4 bytes), which was freed"));
+    EXPECT_EQ(nic->LastRequest().buffer, std::vector<uint8_t>(4, 0x42));
+}
+
+// Without special pool, guard bytes after the buffer catch the write when the
+// request finishes.
+class GuardByteMiniportTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions options = testing_support::WithoutWatchdog();
+        options.specialPool = false;
+        return options;
+    }
+};
+
+TEST_F(GuardByteMiniportTest, AWritePastTheInformationBufferIsReportedWhenItFinishes) {
+    Start();
+    RequestResult r;
+    auto v = CaptureViolations([&] { r = nic->Query(toy::kOverrunOid, 4); });
+    EXPECT_TRUE(AnyContains(v, "query handler for OID 0xFF000003 wrote past the end of its "
+                               "4-byte information buffer"));
+    EXPECT_EQ(r.buffer, std::vector<uint8_t>(4, 0x42));
+    v = CaptureViolations([&] {
+        nic->Query(toy::kSlowOid, 2);
+        r = nic->WaitForRequest(kSecond);
+    });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
 }
 
 TEST_F(MiniportTest, APendingRequestCompletesLaterAndBlocksASecondOne) {
@@ -820,12 +936,220 @@ TEST_F(MiniportTest, SendsDuringAResetWaitForItAndAnAddressingResetSetsTheFilter
 }
 
 // ---------------------------------------------------------------------------
+// The protocol's lock
+// ---------------------------------------------------------------------------
+namespace {
+std::string Pointer(const void* p) {
+    char text[32];
+    snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+// The toy's deferred routine completes the sends it queued.
+void CompleteFromDeferredRoutine(toy::Adapter& a) {
+    RunAtIrql(DISPATCH_LEVEL, "toy deferred routine",
+              [&] { toy::CompleteQueued(a, NDIS_STATUS_SUCCESS); });
+}
+}  // namespace
+
+// The protocol holds its lock while it sends and takes it in its receive and
+// send-completion handlers. A miniport that takes its own spin lock in
+// MiniportSendPackets and indicates a receive, or completes a send, with that
+// lock held has the two taken in both orders: on two processors, one
+// indicating and one sending, they deadlock. The lock-order check names both.
+TEST_F(MiniportTest, AnUpcallUnderTheMiniportsOwnLockMakesACycleWithTheProtocolLock) {
+    toy::knobs.spinLock = true;
+    toy::knobs.completeSendsAtOnce = false;
+    for (bool indicate : {true, false}) {
+        SCOPED_TRACE(indicate ? "receive indication" : "send completion");
+        toy::knobs.upcallsUnderLock = true;
+        Start();
+        std::string protocolLock = "(the protocol lock of adapter " + Pointer(nic->Handle()) + ")";
+        std::string toyLock = "spin lock " + Pointer(&adapter.lock);
+        nic->Send({Frame(60)});  // the protocol's lock, then the toy's: nothing yet
+        auto v = CaptureViolations([&] {
+            if (indicate) {
+                toy::Indicate({NDIS_STATUS_SUCCESS});
+            } else {
+                CompleteFromDeferredRoutine(adapter);
+            }
+        });
+        ASSERT_EQ(v.size(), 1u);
+        EXPECT_TRUE(AnyContains(v, "a lock-order cycle")) << v[0];
+        EXPECT_TRUE(AnyContains(v, protocolLock + " taken while holding " + toyLock)) << v[0];
+        toy::knobs.upcallsUnderLock = false;  // halt aborts the queued send as it should
+        nic->Halt();
+    }
+}
+
+// The same miniport letting its lock go before it calls up, or under a
+// protocol that takes no lock, shows nothing: the cycle is the miniport's
+// lock held across the call, met by the protocol's.
+TEST_F(MiniportTest, AnUpcallWithTheMiniportsLockReleasedMakesNoCycle) {
+    toy::knobs.spinLock = true;
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    nic->Send({Frame(60)});
+    toy::Indicate({NDIS_STATUS_SUCCESS});
+    CompleteFromDeferredRoutine(adapter);
+    nic->Send({Frame(61)});
+    EXPECT_EQ(nic->Completions().size(), 1u);
+}
+
+class CarelessProtocolTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions options = testing_support::WithoutWatchdog();
+        options.protocolLocks = false;
+        return options;
+    }
+};
+
+TEST_F(CarelessProtocolTest, AProtocolWithoutALockLetsAnUpcallUnderTheMiniportsLockPass) {
+    toy::knobs.spinLock = true;
+    toy::knobs.upcallsUnderLock = true;
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    nic->Send({Frame(60)});
+    toy::Indicate({NDIS_STATUS_SUCCESS});
+    CompleteFromDeferredRoutine(adapter);
+    EXPECT_EQ(nic->Completions().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// NDIS's watchdog
+// ---------------------------------------------------------------------------
+class WatchdogTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override { return {}; }
+};
+
+// Every two seconds of the adapter's running, the hang check; TRUE, a reset.
+TEST_F(WatchdogTest, TheHangCheckComesEveryTwoSecondsAndTrueMakesNdisReset) {
+    toy::knobs.hung = FALSE;
+    Start();
+    Nanoseconds started = Now();
+    Advance(2 * kSecond - 1);
+    EXPECT_EQ(adapter.hangChecks, 0);
+    Advance(1);
+    EXPECT_EQ(adapter.hangChecks, 1);
+    Advance(2 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, 2);
+    EXPECT_TRUE(nic->Resets().empty());
+    toy::knobs.hung = TRUE;
+    Advance(2 * kSecond);
+    auto resets = nic->Resets();
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_TRUE(resets[0].byWatchdog);
+    EXPECT_EQ(resets[0].reason, "MiniportCheckForHang answered TRUE");
+    EXPECT_EQ(resets[0].time, started + 6 * kSecond);
+    EXPECT_EQ(resets[0].status, NDIS_STATUS_SUCCESS);
+    EXPECT_NE(adapter.busyAtReset, -1);
+    // Halt stops it.
+    nic->Halt();
+    int checks = adapter.hangChecks;
+    Advance(10 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, checks);
+}
+
+// A miniport may ask for a longer interval; NDIS's time-out for a request is
+// then twice that.
+TEST_F(WatchdogTest, ALongerIntervalTheMiniportAsksForIsKept) {
+    toy::knobs.hung = FALSE;
+    toy::knobs.hangSeconds = 5;
+    Start();
+    Advance(4 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, 0);
+    Advance(kSecond);
+    EXPECT_EQ(adapter.hangChecks, 1);
+    Advance(5 * kSecond);
+    EXPECT_EQ(adapter.hangChecks, 2);
+}
+
+// A request still outstanding at two wake-ups in a row makes NDIS reset the
+// adapter. One the reset does not end would never end: a violation, said
+// once, and no reset after it for that request.
+TEST_F(WatchdogTest, ARequestThatDoesNotCompleteIsResetAndOneThatOutlivesTheResetIsReported) {
+    toy::knobs.hung = FALSE;
+    Start();
+    Advance(500 * kMillisecond);
+    ASSERT_TRUE(nic->Query(toy::kStuckOid, 4).pended);
+    Advance(1500 * kMillisecond);  // first wake-up: outstanding once
+    EXPECT_TRUE(nic->Resets().empty());
+    std::vector<std::string> v = CaptureViolations([&] { Advance(2 * kSecond); });
+    auto resets = nic->Resets();
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_EQ(resets[0].reason,
+              "the query of OID 0xFF000002 was still outstanding at two wake-ups in a row");
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, "request stuck through a reset: the query of OID 0xFF000002, made "
+                               "3.500 s ago, is still pending after the MiniportReset"))
+        << v[0];
+    v = CaptureViolations([&] { Advance(10 * kSecond); });
+    EXPECT_TRUE(v.empty());
+    EXPECT_EQ(nic->Resets().size(), 1u);
+    EXPECT_TRUE(nic->RequestPending());  // halt ends it
+}
+
+TEST_F(WatchdogTest, ARequestTheResetEndsIsWhatNdisExpects) {
+    toy::knobs.hung = FALSE;
+    toy::knobs.resetEndsRequest = true;
+    Start();
+    ASSERT_TRUE(nic->Query(toy::kStuckOid, 4).pended);
+    RequestResult r = nic->WaitForRequest(10 * kSecond);
+    EXPECT_EQ(r.status, NDIS_STATUS_REQUEST_ABORTED);
+    EXPECT_EQ(Now(), 4 * kSecond);  // made at 0: outstanding at 2 s and 4 s
+    EXPECT_EQ(nic->Resets().size(), 1u);
+    EXPECT_EQ(nic->Query(OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_SUCCESS);
+}
+
+TEST_F(WatchdogTest, AMiniportThatAsksNdisNotToTimeItsRequestsOutIsNotReset) {
+    toy::knobs.hung = FALSE;
+    toy::knobs.extraAttributes = NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT;
+    Start();
+    ASSERT_TRUE(nic->Query(toy::kStuckOid, 4).pended);
+    Advance(20 * kSecond);
+    EXPECT_TRUE(nic->Resets().empty());
+    EXPECT_EQ(adapter.hangChecks, 10);
+}
+
+// A protocol asking for a reset while NDIS resets the adapter is told so, as
+// NdisReset tells it; nothing is wrong.
+TEST_F(WatchdogTest, AResetAskedForDuringNdissOwnIsRefusedAsInProgress) {
+    Start();
+    ResetResult asked{NDIS_STATUS_SUCCESS, true};
+    std::vector<std::string> v;
+    bool once = true;
+    toy::knobs.inReset = [&] {
+        if (once) v = CaptureViolations([&] { asked = nic->Reset(); });
+        once = false;
+    };
+    Advance(2 * kSecond);  // the toy's hang check says TRUE
+    ASSERT_EQ(nic->Resets().size(), 1u);
+    EXPECT_EQ(asked.status, NDIS_STATUS_RESET_IN_PROGRESS);
+    EXPECT_TRUE(v.empty());
+}
+
+// The wake-ups signal nothing a driver waits for: a wait without a time-out
+// that only they could end would wait for ever, and is told so.
+TEST_F(WatchdogTest, AWaitOnlyTheWakeUpsCouldEndIsADeadlock) {
+    EXPECT_DEATH(
+        {
+            Start();
+            NDIS_EVENT never;
+            NdisInitializeEvent(&never);
+            NdisWaitEvent(&never, 0);
+        },
+        "would wait for ever");
+}
+
+// ---------------------------------------------------------------------------
 // Concurrent mode: senders on their own threads
 // ---------------------------------------------------------------------------
 class ConcurrentMiniportTest : public MiniportTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        return testing_support::ConcurrentWorld(2);
+        return testing_support::WithoutWatchdog(testing_support::ConcurrentWorld(2));
     }
 };
 
@@ -845,6 +1169,43 @@ TEST_F(ConcurrentMiniportTest, SendersOnSeveralThreadsGetEveryCompletionOnce) {
     EXPECT_EQ(nic->Completions().size(), 600u);
     EXPECT_EQ(nic->SendsOutstanding(), 0u);
 }
+
+class ConcurrentWatchdogTest : public MiniportTest {
+protected:
+    host::WorldOptions WorldOptions() override {
+        host::WorldOptions options = testing_support::ConcurrentWorld(2);
+        options.watchdog = true;
+        return options;
+    }
+};
+
+// NDIS's watchdog on the real clock resets the toy (its hang check says
+// TRUE) while two threads send: the sends asked for during each reset wait
+// for it and go on after; every send completes once.
+TEST_F(ConcurrentWatchdogTest, SendsGoOnThroughTheWatchdogsResets) {
+    Start();  // the toy's hang check says TRUE: NDIS resets it at each wake-up
+    std::atomic<int> heard{0};
+    nic->OnSendComplete([&](const SendCompletion&) { ++heard; });
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    for (unsigned t = 0; t < 2; ++t) {
+        senders.emplace_back([&, t] {
+            AttachThread(t);
+            while (!stop) {
+                sent += static_cast<int>(nic->Send({Frame(60, static_cast<uint8_t>(t))}).size());
+            }
+        });
+    }
+    EXPECT_TRUE(RunUntil([&] { return nic->Resets().size() >= 2 && sent.load() > 100; },
+                         30 * kSecond));
+    stop = true;
+    for (auto& s : senders) s.join();
+    EXPECT_TRUE(RunUntil([&] { return heard.load() == sent.load(); }, 30 * kSecond));
+    EXPECT_EQ(nic->SendsOutstanding(), 0u);
+    for (auto& r : nic->Resets()) EXPECT_TRUE(r.byWatchdog);
+}
+
 
 // ---------------------------------------------------------------------------
 // Concurrent mode: halt and reset against calls already in the miniport

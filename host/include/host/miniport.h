@@ -29,6 +29,41 @@
 // for requests and the hang check, so that MiniportHalt never runs alongside
 // a send, request, hang check or reset, nor MiniportReset alongside a request
 // or hang check.
+//
+// The protocol above the adapter takes a lock of its own, as real protocols
+// do (WorldOptions::protocolLocks): a spin lock per adapter, named "the
+// protocol lock of adapter <handle>" in the lock-order check. It holds it
+// while it hands packets to MiniportSendPackets at DISPATCH_LEVEL, and takes
+// it at the start of each of its handlers that NDIS calls from below: receive
+// (NdisMIndicateReceivePacket), send completion (NdisMSendComplete), request
+// completion (NdisM*InformationComplete) and status (NdisMIndicateStatus and
+// ...Complete). It lets it go before the test's callback runs, at the
+// caller's IRQL: what the lock-order check needs is only that the lock is
+// taken there. A miniport that makes one of these calls with a spin lock of
+// its own held, and takes that lock in MiniportSendPackets, then shows as a
+// lock-order cycle naming both locks: on two processors, one in the
+// indication waiting for the protocol lock, the other holding it and
+// waiting for the miniport's lock in MiniportSendPackets, deadlock. The lock
+// is re-entrant on the thread that holds it: a protocol knows when a
+// completion comes back to it from inside its own send.
+//
+// NDIS's watchdog (WorldOptions::watchdog), as the NDIS 5 documentation of
+// MiniportCheckForHang and NdisMSetAttributesEx describes it: while an
+// adapter runs, NDIS wakes up every CheckForHangTimeInSeconds seconds (2
+// when the miniport gave 0, or 1 or 2), on the virtual clock in the
+// deterministic mode. At each wake-up, unless a reset is under way:
+// - it calls MiniportCheckForHang; TRUE makes it reset the adapter;
+// - a request it finds outstanding at two wake-ups in a row (so after two to
+//   four seconds: NDIS's time-out is twice the interval) makes it reset the
+//   adapter too, unless the miniport set NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT.
+//   A deserialized miniport's sends are its own to time out: NDIS does not
+//   time them out, and neither does the host.
+// A reset it makes is the same as Reset() (requests refused meanwhile, held
+// sends passed on afterwards, the addressing set again when the miniport
+// asks), recorded in Resets() with its reason. A request still outstanding
+// after the reset made for it is a violation ("request stuck through a
+// reset"): nothing else would ever free it. It is reported once, and the
+// adapter is not reset again for it. The wake-ups stop when halt begins.
 #pragma once
 
 #include <cstddef>
@@ -172,12 +207,25 @@ struct RequestResult {
     // The final status; NDIS_STATUS_PENDING while the request is pending;
     // NDIS_STATUS_RESET_IN_PROGRESS or NDIS_STATUS_FAILURE when refused.
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    // While the request is pending in the concurrent mode these three stay
+    // as they are here: the miniport may be writing them on another
+    // processor (the deterministic mode shows what it has stored so far).
     ULONG bytesDone = kUntouched;  // BytesWritten of a query, BytesRead of a set
     ULONG bytesNeeded = kUntouched;
     std::vector<uint8_t> buffer;  // the information buffer as the miniport left it
 };
 
 struct ResetResult {
+    NDIS_STATUS status;
+    bool addressingReset;
+};
+
+// A reset of the adapter: asked for through Reset(), or made by NDIS's
+// watchdog (byWatchdog), with why.
+struct ResetRecord {
+    Nanoseconds time;
+    bool byWatchdog;
+    std::string reason;
     NDIS_STATUS status;
     bool addressingReset;
 };
@@ -229,16 +277,23 @@ public:
     // Calls the registered shutdown handler at `irql`; false when none is.
     bool Shutdown(KIRQL irql = PASSIVE_LEVEL);
     // MiniportCheckForHang at DISPATCH_LEVEL; skipped (false) while
-    // MiniportReset runs, as NDIS skips it.
+    // MiniportReset runs, as NDIS skips it. NDIS's watchdog calls it too,
+    // every two seconds, unless the world has it off.
     bool CheckForHang();
     // MiniportReset at DISPATCH_LEVEL, once a request handler or hang check
     // already in the miniport has returned (a send already in it goes on).
+    // During another reset (NDIS's watchdog's, say) it is refused with
+    // NDIS_STATUS_RESET_IN_PROGRESS, as NdisReset refuses a protocol.
     // Requests asked for during the reset are refused with
     // NDIS_STATUS_RESET_IN_PROGRESS; sends wait until it is over. After an
     // addressing reset the last packet filter and multicast list set are set
     // again. Refused from inside a request handler or hang check on the same
     // thread.
     ResetResult Reset();
+    // Every reset made, by Reset() or NDIS's watchdog, oldest first.
+    std::vector<ResetRecord> Resets() const;
+    // Called after each reset, on the thread that made it.
+    void OnReset(std::function<void(const ResetRecord&)> callback);
 
     // ---- What NDIS knows of the adapter ----------------------------------
     NDIS_HANDLE Handle() const;  // the MiniportAdapterHandle
@@ -289,7 +344,8 @@ public:
     RequestResult LastRequest() const;
     void OnRequestComplete(std::function<void(const RequestResult&)> callback);
 
-    // Forgets completions, received frames, status indications and warnings.
+    // Forgets completions, received frames, status indications, resets and
+    // warnings.
     void ClearRecords();
     // Whether completions, received frames and status indications are kept
     // for Completions(), Received() and StatusIndications() (the default).
@@ -300,12 +356,6 @@ public:
 private:
     bool StartInitialize();
     NDIS_STATUS FinishInitialize(NDIS_STATUS status, uint64_t watermark);
-    // `context`: the adapter context, read by the caller under the state's lock.
-    void CallSendPackets(const std::vector<PNDIS_PACKET>& packets, KIRQL irql,
-                         NDIS_HANDLE context);
-    void SendDeferred();
-    void ReplayAddressing();
-    RequestResult Issue(bool query, NDIS_OID oid, std::vector<uint8_t> buffer);
 
     std::shared_ptr<internal::DriverState> driver_;
     std::unique_ptr<ParameterStore> parameters_;

@@ -48,14 +48,25 @@ void LedgerAdd(Resource kind, const void* key, size_t size, uint32_t tag, const 
                std::string what);
 // Removes the entry; false when there is none (the caller reports the misuse).
 bool LedgerRemove(Resource kind, const void* key);
+// Removes the entry and gives it back, in one step.
+std::optional<LedgerEntry> LedgerTake(Resource kind, const void* key);
 bool LedgerHolds(Resource kind, const void* key);
 // A copy of the entry, if there is one (the ledger may change at once after).
 std::optional<LedgerEntry> LedgerFind(Resource kind, const void* key);
 std::vector<LedgerEntry> LedgerEntries();
+// The entries of one kind, in address order.
+std::vector<LedgerEntry> LedgerEntriesOf(Resource kind);
+// The entry of `kind` whose [key, key + size) holds `address` (an entry of
+// no size holds its key alone).
+std::optional<LedgerEntry> LedgerFindContaining(Resource kind, const void* address);
 size_t LedgerCount(Resource kind);
+// The serial number of the latest entry made (0: none since the reset).
+uint64_t LedgerLatestSerial();
 size_t LedgerSize();
 // Entries whose address lies in [begin, begin + length): used to catch memory
-// freed while it still holds a live lock, timer or event.
+// freed while it still holds a live lock, timer or event. Every lookup and
+// change of the ledger costs O(log n) in its size; only LedgerEntries,
+// LedgerReport and the reports built on them read it whole.
 std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length);
 // "2 held: pool memory tag 'zr48' (1516 bytes) x2" or "nothing held".
 std::string LedgerReport();
@@ -79,6 +90,16 @@ void Violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void FatalViolation(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::vector<std::string> Violations();
 void ClearViolations();
+// Special pool's faults (see WorldOptions::specialPool) are caught in a
+// signal handler and reported as violations where it is safe: when the
+// driver handler or work item they happened in returns, or now.
+void ReportSpecialPoolFaults();
+
+// Every pair of spin locks seen taken one while holding the other, as
+// "outer -> inner", each named as the lock-order check names it: the host's
+// own by name ("the protocol lock of adapter 0x..."), a driver's by where it
+// lies in its pool block.
+std::vector<std::string> LockOrderSeen();
 
 // Clears the ledger, faults and violations (ResetWorld calls it).
 void ResetVerifier();

@@ -36,6 +36,28 @@ struct WorldOptions {
     // System time at boot, in 100 ns units since 1 January 1601
     // (default: 2026-01-01 00:00:00 UTC).
     int64_t bootSystemTime = 134116992000000000LL;
+
+    // How unforgiving the machine is, as Windows is (each on by default):
+    // - specialPool: every pool block, information buffer and piece of a
+    //   packet the host hands the driver ends on a page boundary before an
+    //   inaccessible page, and freed pool blocks stay inaccessible for a
+    //   while, so that an access past the end or after the free faults and
+    //   is reported at once (host/src/internal_pool.h). Off: guard bytes
+    //   after each block, checked when it is given back. Benchmarks turn it
+    //   off: a page and a mapping per block distort what they measure.
+    bool specialPool = true;
+    // - protocolLocks: the protocol above each adapter takes a spin lock of
+    //   its own in its receive, send-completion, request-completion and
+    //   status handlers, and holds it while it hands packets to
+    //   MiniportSendPackets at DISPATCH_LEVEL, as TCP/IP stacks do; the
+    //   lock-order check then sees a driver that calls up into NDIS with a
+    //   spin lock held (see host/miniport.h).
+    bool protocolLocks = true;
+    // - watchdog: NDIS's wake-up timer per running adapter: the hang check
+    //   every two seconds and the reset of an adapter whose request has not
+    //   completed in time (see host/miniport.h). Tests that call
+    //   CheckForHang or Reset themselves at chosen moments may turn it off.
+    bool watchdog = true;
 };
 
 // Starts a fresh machine: clock at 0, no pending work, empty ledger, no
@@ -69,7 +91,7 @@ void RunPending();
 // Runs work until `done` holds or `limit` of (virtual or real) time has gone
 // by; returns whether `done` held.
 bool RunUntil(const std::function<bool()>& done, Nanoseconds limit);
-// Work queued and not yet run.
+// Work queued and not yet run (NDIS's periodic wake-ups included).
 size_t PendingWork();
 // Time of the earliest queued work, or -1.
 Nanoseconds NextWorkTime();

@@ -182,6 +182,40 @@ TEST_F(LifecycleTest, QueueLengthsWhoseSharedBlockWouldNotFit32BitsAreRefused) {
     }
 }
 
+// Every queue length whose shared block the system gives works, whether or
+// not the 128-slot rings can use all its buffers. One whose block is larger
+// than one contiguous piece Windows gives (4 MB) fails the start as any
+// refused allocation does, leaving nothing behind.
+TEST_F(LifecycleTest, QueueLengthsTheSharedBlockHoldsWorkAndALargerOneFailsCleanly) {
+    Unit& unit = machine->AddAdapter();
+    machine->Loopback(unit);
+    for (uint32_t length : {1u, 127u, 200u}) {
+        SCOPED_TRACE(length);
+        unit.Parameters().SetInteger("XmtQueueLen", length);
+        unit.Parameters().SetInteger("RcvQueueLen", length);
+        unit.nic->ClearRecords();
+        machine->Start(unit);
+        ASSERT_TRUE(machine->LinkUp(unit));
+        auto frames = Frames(5, 300);
+        SendFrames(unit, frames);
+        ExpectOnLine(unit, frames);
+        for (const auto& f : frames) DeliverFromLine(unit, {f});
+        AwaitCompletions(unit);
+        ASSERT_EQ(unit.nic->Completions().size(), 5u);
+        for (const auto& done : unit.nic->Completions()) {
+            EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
+        }
+        unit.nic->Halt();
+    }
+    unit.Parameters().SetInteger("XmtQueueLen", 8);
+    unit.Parameters().SetInteger("RcvQueueLen", 3000);  // 3008 slots of 1516 bytes: 4.3 MiB
+    host::ClearDiagnostics();
+    EXPECT_EQ(unit.nic->Initialize(), NDIS_STATUS_RESOURCES);
+    ExpectHardwareFailureReport(std::nullopt);
+    unit.Parameters().SetInteger("RcvQueueLen", 2000);  // 3.0 MB: given
+    ExpectCleanFailureThenStart(unit);
+}
+
 // A queue of no buffers would give an adapter that reports its line up and
 // never sends (or never receives): the default stands, and the error log
 // names the keyword, the value read and the value used.
