@@ -14,10 +14,10 @@
 // as the accessor calls of the driver built from source in the concurrent
 // mode (each thread has its own processor and IRQL).
 //
-// A fault of image code that is none of these (a bad pointer, a privileged
-// instruction other than cr8) is a fatal verifier violation that names the
-// image offset and the function it is in. Any other fault goes to the
-// handler that was there before.
+// A fault of image code that is none of these nor special pool's (a bad
+// pointer, a privileged instruction other than cr8) is a fatal verifier
+// violation that names the image offset and the function it is in. The
+// SIGSEGV handler that asks for all this is faults.cpp's.
 #include <signal.h>
 #include <ucontext.h>
 
@@ -30,6 +30,7 @@
 #include "host/world.h"
 #include "internal.h"
 #include "internal_devices.h"
+#include "internal_faults.h"
 #include "internal_image.h"
 #include "x86_emulation.h"
 
@@ -52,7 +53,6 @@ constexpr uint32_t kTickCountMultiplier = 0x0FA00000;
 
 std::atomic<uint64_t> emulated{0};
 std::atomic<bool> outsideImages{false};
-struct sigaction previous;
 
 void PutSystemTime(uint8_t* page, uint32_t at, uint64_t value) {
     uint32_t low = static_cast<uint32_t>(value), high = static_cast<uint32_t>(value >> 32);
@@ -178,51 +178,30 @@ bool Emulate(ucontext_t* context, uintptr_t rip, size_t available) {
     return true;
 }
 
-void PassOn(int signal, siginfo_t* info, void* context) {
-    if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction) {
-        previous.sa_sigaction(signal, info, context);
-        return;
-    }
-    if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-        previous.sa_handler(signal);
-        return;
-    }
-    // The access faults again with the default action.
-    sigaction(SIGSEGV, &previous, nullptr);
-}
+}  // namespace
 
-void OnFault(int signal, siginfo_t* info, void* context) {
+bool TakeEmulatedFault(void* context) {
     auto* uc = static_cast<ucontext_t*>(context);
     auto rip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
     size_t available = ImageCodeAvailable(rip);
-    if (available && Emulate(uc, rip, available)) return;
-    if (!available && outsideImages.load() && Emulate(uc, rip, 15)) return;
-    if (available) {
-        FatalViolation("the driver image faulted at %s: %s at %p, which is neither a device "
-                       "window, the kernel's shared data nor anything else the host emulates",
-                       DescribeImageAddress(rip).c_str(),
-                       info->si_code == SI_KERNEL ? "a privileged instruction or an access"
-                                                  : "an access",
-                       info->si_addr);
-    }
-    PassOn(signal, info, context);
+    if (available) return Emulate(uc, rip, available);
+    return outsideImages.load() && Emulate(uc, rip, 15);
 }
 
-}  // namespace
-
-void InstallImageFaultHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction action;
-        memset(&action, 0, sizeof action);
-        action.sa_sigaction = OnFault;
-        // SA_NODEFER: an emulated access may lead to a fault of its own (a
-        // guarded block the device model writes into).
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &previous);
-    });
+void ReportImageFault(const siginfo_t* info, const void* context) {
+    auto* uc = static_cast<const ucontext_t*>(context);
+    auto rip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+    if (!ImageCodeAvailable(rip)) return;
+    FatalViolation("the driver image faulted at %s: %s at %p, which is neither a device "
+                   "window, the kernel's shared data, a special pool block nor anything else "
+                   "the host emulates",
+                   DescribeImageAddress(rip).c_str(),
+                   info->si_code == SI_KERNEL ? "a privileged instruction or an access"
+                                              : "an access",
+                   info->si_addr);
 }
+
+void InstallImageFaultHandler() { InstallFaultHandler(); }
 
 void EmulateOutsideImages(bool on) {
     InstallImageFaultHandler();

@@ -9,9 +9,9 @@
 namespace host {
 namespace internal {
 
-// Installs the SIGSEGV handler that emulates device window accesses, the
-// kernel's shared data page and cr8 for image code (once; a loaded image
-// does it). Faults it does not take go to the handler installed before it.
+// Installs the SIGSEGV handler (internal_faults.h) that, among the rest,
+// emulates device window accesses, the kernel's shared data page and cr8 for
+// image code (once; a loaded image does it).
 void InstallImageFaultHandler();
 // Whether code outside any loaded image gets the same emulation (for tests
 // that run compiled code against a device window; off by default, so that
