@@ -105,7 +105,7 @@ test-asan: asan
 
 # ThreadSanitizer: the test programs that run on concurrent processors and a
 # bounded zr48sim run with traffic, cuts and resets (scripts/tsan.sh); only
-# the two intentional idioms in scripts/tsan.supp are suppressed.
+# the three intentional idioms in scripts/tsan.supp are suppressed.
 TSAN_TARGETS := host_tests driver_foundation_tests driver_datapath_tests \
   driver_requests_tests sim_tests zr48sim zr48stat
 tsan: deps
