@@ -7,6 +7,7 @@
 //   receive/N       a batch of N-byte frames from the far end: the card's
 //                   interrupt, the indication, the protocol returning each
 //                   packet from inside the indication, the buffer posted again
+//   send_image/N, receive_image/N   the same on the x64 driver image
 //   copy/N          memcpy of the same frames into slots laid out as the
 //                   driver's shared block
 //   *_burst/F/U     interrupts per frame when F frames come at once (U = 1:
@@ -27,6 +28,9 @@
 // no estimation runs), so that an instruction count divides by a known number
 // of frames; the "frames" counter gives that number.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include "host/image.h"
 
 #include <cstdio>
 #include <cstring>
@@ -38,8 +42,10 @@
 #include <string>
 #include <vector>
 
+#include "../host/src/internal_image.h"
 #include "testbed/machine.h"
 #include "card/registers.h"
+#include "host/bus.h"
 #include "host/interrupts.h"
 #include "host/verifier.h"
 #include "host/world.h"
@@ -71,13 +77,18 @@ std::vector<host::OutgoingFrame> Outgoing(const Frames& frames) {
     return std::vector<host::OutgoingFrame>(frames.begin(), frames.end());
 }
 
+// The x64 driver image (ZR48_BENCH_IMAGE, or the one the build names), for
+// the send_image and receive_image paths; null when there is none.
+std::shared_ptr<host::DriverImage> gDriverImage;
+
 // A fresh machine with one started adapter on a loopback partner. The
 // protocol returns every lent packet from inside the indication.
 class Rig {
 public:
-    explicit Rig(bool unlimitedRate, uint32_t transmitSlots = 8, uint32_t receiveSlots = 16) {
+    explicit Rig(bool unlimitedRate, uint32_t transmitSlots = 8, uint32_t receiveSlots = 16,
+                 bool image = false) {
         host::ResetWorld();
-        machine_ = std::make_unique<testbed::Machine>();
+        machine_ = std::make_unique<testbed::Machine>(image ? gDriverImage : nullptr);
         testbed::AdapterSetup setup;
         setup.integers["XmtQueueLen"] = transmitSlots;
         setup.integers["RcvQueueLen"] = receiveSlots;
@@ -234,9 +245,9 @@ void Finish(benchmark::State& state, Rig& rig, std::string problem) {
 // ---------------------------------------------------------------------------
 // Benchmarks
 // ---------------------------------------------------------------------------
-void BM_Send(benchmark::State& state) {
+void SendPath(benchmark::State& state, bool image) {
     size_t length = static_cast<size_t>(state.range(0));
-    Rig rig(true);
+    Rig rig(true, 8, 16, image);
     if (!Started(state, rig)) return;
     Frames frames = MakeFrames(kBatch, length);
     std::vector<host::OutgoingFrame> batch = Outgoing(frames);
@@ -252,9 +263,9 @@ void BM_Send(benchmark::State& state) {
     Finish(state, rig, problem);
 }
 
-void BM_Receive(benchmark::State& state) {
+void ReceivePath(benchmark::State& state, bool image) {
     size_t length = static_cast<size_t>(state.range(0));
-    Rig rig(true);
+    Rig rig(true, 8, 16, image);
     if (!Started(state, rig)) return;
     Frames batch = MakeFrames(kBatch, length);
     host::InterruptCounts before = rig.Interrupts();
@@ -329,6 +340,78 @@ void BM_ReceiveBurst(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------
+// One register read: through the accessor the driver built from source calls,
+// and as the driver image makes it, a plain load from the inaccessible window
+// that faults and is emulated (decoded, made on the device, stepped over)
+// ---------------------------------------------------------------------------
+class RegisterFile final : public host::MmioDevice {
+public:
+    uint8_t Read8(uint32_t offset) override { return static_cast<uint8_t>(offset); }
+    void Write8(uint32_t, uint8_t) override {}
+    uint32_t Read32(uint32_t offset) override { return offset; }
+    void Write32(uint32_t, uint32_t) override {}
+};
+
+constexpr uint64_t kRegisterBase = 0xFEB00000;
+NDIS_HANDLE const kBenchMiniport = reinterpret_cast<NDIS_HANDLE>(0x1000);
+
+// A mapped window of a device that answers at once, for the duration.
+class Window {
+public:
+    Window() {
+        host::ResetWorld();
+        host::AttachMmio(kRegisterBase, 4096, &device_);
+        NDIS_PHYSICAL_ADDRESS physical;
+        physical.QuadPart = static_cast<LONGLONG>(kRegisterBase);
+        PVOID address = nullptr;
+        NdisMMapIoSpace(&address, kBenchMiniport, physical, 4096);
+        registers_ = static_cast<volatile UCHAR*>(address);
+    }
+    ~Window() {
+        NdisMUnmapIoSpace(kBenchMiniport, const_cast<UCHAR*>(registers_), 4096);
+        host::DetachMmio(kRegisterBase);
+        host::StopWorld();
+    }
+    volatile UCHAR* Registers() const { return registers_; }
+
+private:
+    RegisterFile device_;
+    volatile UCHAR* registers_ = nullptr;
+};
+
+void BM_RegisterAccessor(benchmark::State& state) {
+    Window window;
+    UCHAR value = 0;
+    for (auto _ : state) {
+        NdisReadRegisterUchar(window.Registers() + 3, &value);
+        benchmark::DoNotOptimize(value);
+    }
+    state.counters["access"] =
+        benchmark::Counter(static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    if (value != 3) state.SkipWithError("the accessor read another value");
+}
+
+void BM_RegisterEmulated(benchmark::State& state) {
+    Window window;
+    host::internal::EmulateOutsideImages(true);
+    uint64_t before = host::internal::EmulatedInstructions();
+    UCHAR value = 0;
+    for (auto _ : state) {
+        value = window.Registers()[3];  // faults: emulated
+        benchmark::DoNotOptimize(value);
+    }
+    uint64_t emulated = host::internal::EmulatedInstructions() - before;
+    host::internal::EmulateOutsideImages(false);
+    state.counters["access"] =
+        benchmark::Counter(static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    if (value != 3 || emulated != static_cast<uint64_t>(state.iterations())) {
+        state.SkipWithError("the load was not emulated once per read");
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Summary: each path against the plain copy of the same bytes
 // ---------------------------------------------------------------------------
 struct Targets {
@@ -352,9 +435,13 @@ public:
             if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
             // Of repetitions, the quickest: the least disturbed by other work.
             Figures f{Counter(run, "frame") * 1e9, Counter(run, "irq/frame"),
-                      Counter(run, "reads/frame"), Counter(run, "writes/frame")};
+                      Counter(run, "reads/frame"), Counter(run, "writes/frame"),
+                      Counter(run, "access") * 1e9};
             auto [it, added] = figures_.emplace(run.run_name.str(), f);
-            if (!added && f.nsPerFrame < it->second.nsPerFrame) it->second = f;
+            if (!added && f.nsPerFrame + f.nsPerAccess <
+                              it->second.nsPerFrame + it->second.nsPerAccess) {
+                it->second = f;
+            }
         }
     }
     void Finalize() override {
@@ -368,6 +455,7 @@ private:
         double interruptsPerFrame = 0;
         double readsPerFrame = 0;  // of the card's window
         double writesPerFrame = 0;
+        double nsPerAccess = 0;  // the register benchmarks
     };
 
     static double Counter(const Run& run, const char* name) {
@@ -413,7 +501,30 @@ void SummaryReporter::PrintComparison() const {
             out << "\n";
         }
     }
+    for (const char* path : {"send", "receive"}) {
+        for (int length : {60, 1514}) {
+            std::string name = std::string(path) + "/" + std::to_string(length);
+            const Figures* linked = Find(name);
+            const Figures* image = Find(std::string(path) + "_image/" + std::to_string(length));
+            if (!linked || !image || linked->nsPerFrame <= 0) continue;
+            std::snprintf(line, sizeof line,
+                          "  %-13s driver image %8.1f ns, driver linked in %8.1f ns   x %.1f\n",
+                          name.c_str(), image->nsPerFrame, linked->nsPerFrame,
+                          image->nsPerFrame / linked->nsPerFrame);
+            out << line;
+        }
+    }
     PrintBursts();
+    const Figures* accessor = Find("register/accessor");
+    const Figures* emulated = Find("register/emulated");
+    if (accessor && emulated && accessor->nsPerAccess > 0) {
+        std::snprintf(line, sizeof line,
+                      "  one register read: accessor %.1f ns, emulated load (driver image) %.1f ns"
+                      "   x %.0f\n",
+                      accessor->nsPerAccess, emulated->nsPerAccess,
+                      emulated->nsPerAccess / accessor->nsPerAccess);
+        out << line;
+    }
     out << "Driver instructions per frame, without host and card model: machine/callgrind.sh\n";
 }
 
@@ -453,12 +564,22 @@ int64_t TakeIterationsFlag(int* argc, char** argv) {
     return iterations;
 }
 
+void BM_Send(benchmark::State& state) { SendPath(state, false); }
+void BM_SendImage(benchmark::State& state) { SendPath(state, true); }
+void BM_Receive(benchmark::State& state) { ReceivePath(state, false); }
+void BM_ReceiveImage(benchmark::State& state) { ReceivePath(state, true); }
+
 void Register(int64_t iterations) {
     std::vector<benchmark::internal::Benchmark*> all;
     for (int length : {60, 1514}) {
         all.push_back(benchmark::RegisterBenchmark("copy", BM_Copy)->Arg(length));
         all.push_back(benchmark::RegisterBenchmark("send", BM_Send)->Arg(length));
         all.push_back(benchmark::RegisterBenchmark("receive", BM_Receive)->Arg(length));
+        if (gDriverImage) {
+            all.push_back(benchmark::RegisterBenchmark("send_image", BM_SendImage)->Arg(length));
+            all.push_back(
+                benchmark::RegisterBenchmark("receive_image", BM_ReceiveImage)->Arg(length));
+        }
     }
     // The default 8 transmit slots bound a burst to one interrupt per 8
     // frames; with 64 slots the ring itself no longer sets the pace.
@@ -472,6 +593,8 @@ void Register(int64_t iterations) {
                       ->Args({16, 1, 16})
                       ->Args({64, 1, 64})
                       ->Args({16, 0, 16}));
+    all.push_back(benchmark::RegisterBenchmark("register/accessor", BM_RegisterAccessor));
+    all.push_back(benchmark::RegisterBenchmark("register/emulated", BM_RegisterEmulated));
     for (auto* b : all) {
         if (iterations > 0) b->Iterations(iterations);
     }
@@ -492,6 +615,16 @@ int main(int argc, char** argv) {
     bool console = DisplayIsConsole(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    const char* imagePath = getenv("ZR48_BENCH_IMAGE");
+    std::string path = imagePath ? imagePath : ZR48_BENCH_DRIVER_IMAGE;
+    if (!path.empty() && access(path.c_str(), R_OK) == 0) {
+        std::string error;
+        gDriverImage = host::LoadDriverImage(path, &error);
+        if (!gDriverImage) std::cerr << "driver_bench: " << error << " (no image paths)\n";
+    } else {
+        std::cerr << "driver_bench: no driver image (make windows; or ZR48_BENCH_IMAGE=PATH): "
+                     "no image paths\n";
+    }
     Register(iterations);
     std::unique_ptr<benchmark::BenchmarkReporter> display(
         benchmark::CreateDefaultDisplayReporter());

@@ -11,6 +11,7 @@ packages=(
   osslsigncode openssl wine64
   clang-14 libclang-rt-14-dev llvm-14
   iproute2 iperf3 iputils-ping procps valgrind python3
+  g++-multilib
 )
 
 missing=()

@@ -6,7 +6,7 @@
 # 2. zr48sim for a bounded run: two adapters with traffic both ways, the line
 #    cut, restored, flapped and lossy, both adapters reset, both statistics
 #    blocks read, through its control socket; then a clean stop.
-# Any report but the two intentional idioms in scripts/tsan.supp fails it.
+# Any report but the three intentional idioms in scripts/tsan.supp fails it.
 set -u
 BUILD=${1:-build/tsan}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)

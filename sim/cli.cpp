@@ -162,6 +162,12 @@ CommandLine ParseRun(const std::vector<std::string>& args, bool terminal) {
         ->type_name("N")
         ->check(WholeIn(1, 64, "(processors)"));
     app.add_flag("--unlimited", r.unlimited, "cards serialize frames in no time");
+    app.add_option("--driver", r.driver,
+                   "run the Windows driver image FILE (the x64 zr48.sys that make windows "
+                   "links, build/win-x86_64/zr48.sys) instead of the driver linked in: loaded as "
+                   "the kernel loads it, its card window, cr8 and the kernel's shared data "
+                   "emulated")
+        ->type_name("FILE.sys");
     app.add_option("--report", r.report,
                    "at the end, write an SVG picture of the run to FILE: throughput each way "
                    "over time for each adapter, with the line and link events")

@@ -25,6 +25,7 @@ struct RunArguments {
     unsigned processors = 2;
     bool unlimited = false;
     std::string report;            // the SVG report's path; empty: none
+    std::string driver;            // a Windows driver image to run; empty: the one linked in
 };
 
 struct CtlArguments {

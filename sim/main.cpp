@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "common/control_protocol.h"
+#include "host/image.h"
 #include "host/verifier.h"
 #include "sim/cli.h"
 #include "sim/control_server.h"
@@ -260,6 +261,13 @@ int RunSimulator(const RunArguments& args) {
     // today's date.
     options.world.bootSystemTime = SystemTimeNow();
     options.unlimitedRate = args.unlimited;
+    if (!args.driver.empty()) {
+        options.driverImage = host::LoadDriverImage(args.driver, &error);
+        if (!options.driverImage) {
+            Print(stderr, "zr48sim: --driver: " + error + "\n");
+            return 2;
+        }
+    }
     Run run(args, config, options);
     if (!run.Prepare(&error)) {
         Print(stderr, "zr48sim: " + error + "\n");

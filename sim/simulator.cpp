@@ -62,7 +62,14 @@ bool Simulator::Build(std::string* error) {
     world.watchdog = options_.hangChecks;
     host::ResetWorld(world);
     host::ClearDiagnostics();
-    machine_ = std::make_unique<testbed::Machine>();
+    machine_ = options_.driverImage ? std::make_unique<testbed::Machine>(options_.driverImage)
+                                    : std::make_unique<testbed::Machine>();
+    if (const host::DriverImage* image = machine_->Driver().Image()) {
+        char text[160];
+        snprintf(text, sizeof text, "the Windows image %s (%zu imports bound, %zu relocations)",
+                 image->Name().c_str(), image->Imports(), image->Relocations());
+        AddEvent("driver", text);
+    }
     notes_ = DriverNotes(config_);
     for (auto& settings : config_.adapters) {
         if (!BuildAdapter(settings, error)) return false;

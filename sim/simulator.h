@@ -42,6 +42,9 @@ struct SimOptions {
     bool unlimitedRate = false;      // cards serialize frames in no time
     unsigned sendWindow = 32;        // sends a protocol keeps outstanding per adapter
     bool hangChecks = true;          // NDIS's watchdog (host::WorldOptions::watchdog)
+    // The driver: this Windows image, or (null) the one testbed::Machine
+    // chooses (ZR48_DRIVER_IMAGE's image, else the one linked in).
+    std::shared_ptr<host::DriverImage> driverImage;
 };
 
 enum class AdapterPhase { Created, Initializing, Running, Failed, Halted };

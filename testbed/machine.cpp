@@ -1,14 +1,37 @@
 #include "testbed/machine.h"
 
+#include <cstdlib>
+
 #include "entry/miniport.h"
 #include "cardmodel/firmware.h"
 #include "host/files.h"
+#include "host/verifier.h"
 #include "requests/requests.h"
 
 namespace testbed {
 
-Machine::Machine() {
-    driver_ = std::make_unique<host::Driver>(DriverEntry);
+namespace {
+
+// ZR48_DRIVER_IMAGE's image, loaded; null when the variable is not set.
+std::shared_ptr<host::DriverImage> ImageFromEnvironment() {
+    const char* path = getenv(kDriverImageVariable);
+    if (!path || !*path) return nullptr;
+    std::string error;
+    auto image = host::LoadDriverImage(path, &error);
+    if (!image) host::FatalViolation("%s=%s: %s", kDriverImageVariable, path, error.c_str());
+    return image;
+}
+
+}  // namespace
+
+Machine::Machine() : Machine(ImageFromEnvironment()) {}
+
+Machine::Machine(std::shared_ptr<host::DriverImage> image) {
+    if (image) {
+        driver_ = std::make_unique<host::Driver>(std::move(image));
+    } else {
+        driver_ = std::make_unique<host::Driver>(DriverEntry);
+    }
     driver_->Load();
     SetFirmwareImage(cardmodel::MakeFirmwareImage());
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "testbed/card_slot.h"
+#include "host/image.h"
 #include "host/miniport.h"
 #include "cardmodel/line.h"
 
@@ -37,10 +38,21 @@ struct AdapterSetup {
     std::map<std::string, std::string> strings;
 };
 
+// The driver a machine loads: the one linked in from source, or a Windows
+// driver image (the x64 zr48.sys) loaded as the kernel loads it. Test
+// programs take the image named by the environment variable
+// ZR48_DRIVER_IMAGE when it is set (ctest runs the black-box programs both
+// ways), the driver linked in otherwise.
+constexpr const char* kDriverImageVariable = "ZR48_DRIVER_IMAGE";
+
 class Machine {
 public:
-    // Loads the driver and puts a firmware image in place as "zr48.bin".
+    // Loads the driver (ZR48_DRIVER_IMAGE's image, or the one linked in) and
+    // puts a firmware image in place as "zr48.bin". An image that cannot be
+    // loaded is a fatal error that names the reason.
     Machine();
+    // Loads `image`, or the driver linked in when it is null.
+    explicit Machine(std::shared_ptr<host::DriverImage> image);
     // Halts every adapter still running, stops a concurrent machine's
     // workers, then unplugs cards and lines and unloads the driver.
     ~Machine();

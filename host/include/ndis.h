@@ -19,7 +19,16 @@
 #define IN
 #define OUT
 #define OPTIONAL
+// The Microsoft x64 calling convention (on x64; the one C convention
+// elsewhere). NDIS calls a driver's handlers with it, and a driver image
+// enters the kernel's and NDIS's functions with it: the host declares both
+// that way, so that a driver image binds to these very functions and the
+// driver linked in from source makes the same calls as the image.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#else
 #define NTAPI
+#endif
 #define NDISAPI
 #define FASTCALL
 #define CONST const
@@ -38,8 +47,8 @@ typedef ULONG* PULONG;
 typedef int INT;
 typedef unsigned int UINT;
 typedef UINT* PUINT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+typedef int64_t LONGLONG __attribute__((aligned(8)));  // 8-aligned in records, as on Windows x86 too
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef ULONGLONG* PULONGLONG;
 typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
@@ -128,14 +137,14 @@ typedef KIRQL* PKIRQL;
 // The device IRQL at which the host runs interrupt service routines.
 #define HOST_DEVICE_LEVEL 12
 
-KIRQL KeGetCurrentIrql(void);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-void KfLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeGetCurrentIrql(void);
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+void NTAPI KfLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
 
-void NdisGetCurrentProcessorCounts(PULONG pIdleCount, PULONG pKernelAndUser, PULONG pIndex);
-void KeStallExecutionProcessor(ULONG MicroSeconds);
+void NTAPI NdisGetCurrentProcessorCounts(PULONG pIdleCount, PULONG pKernelAndUser, PULONG pIndex);
+void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // ---------------------------------------------------------------------------
 // Interlocked operations
@@ -151,28 +160,37 @@ LONGLONG _InterlockedCompareExchange64(LONGLONG volatile* Destination, LONGLONG 
 // ---------------------------------------------------------------------------
 // Memory
 // ---------------------------------------------------------------------------
-NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
-void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
-void NdisMoveMemory(PVOID Destination, const void* Source, ULONG Length);
-void NdisZeroMemory(PVOID Destination, ULONG Length);
-void NdisFillMemory(PVOID Destination, ULONG Length, UCHAR Fill);
+NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
+void NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+void NTAPI NdisMoveMemory(PVOID Destination, const void* Source, ULONG Length);
+void NTAPI NdisZeroMemory(PVOID Destination, ULONG Length);
+void NTAPI NdisFillMemory(PVOID Destination, ULONG Length, UCHAR Fill);
 
 // ---------------------------------------------------------------------------
 // Spin locks
 // ---------------------------------------------------------------------------
+// The kernel's spin lock: one pointer-sized word, 0 when free. The host
+// keeps the holder in it while held (see kernel.cpp), so that a word that is
+// neither names a lock never initialized.
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
 typedef struct _NDIS_SPIN_LOCK {
-    volatile LONG SpinLock;      // 0 free, 1 held
-    KIRQL OldIrql;               // IRQL to restore at release
-    ULONG HostOwnerProcessor;    // for the verifier's messages
-    volatile LONG HostInitialized;
+    KSPIN_LOCK SpinLock;
+    KIRQL OldIrql;  // IRQL to restore at release
 } NDIS_SPIN_LOCK, *PNDIS_SPIN_LOCK;
 
-void NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
-void NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
+void NTAPI NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+// What NdisAcquireSpinLock and NdisReleaseSpinLock expand to in the
+// Windows x64 headers (NdisAllocateSpinLock is an inline store of 0 there,
+// NdisFreeSpinLock nothing): a driver image calls these directly.
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
 // ---------------------------------------------------------------------------
 // Events
@@ -182,10 +200,10 @@ typedef struct _NDIS_EVENT {
     volatile LONG HostInitialized;
 } NDIS_EVENT, *PNDIS_EVENT;
 
-void NdisInitializeEvent(PNDIS_EVENT Event);
-void NdisSetEvent(PNDIS_EVENT Event);
-void NdisResetEvent(PNDIS_EVENT Event);
-BOOLEAN NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait);
+void NTAPI NdisInitializeEvent(PNDIS_EVENT Event);
+void NTAPI NdisSetEvent(PNDIS_EVENT Event);
+void NTAPI NdisResetEvent(PNDIS_EVENT Event);
+BOOLEAN NTAPI NdisWaitEvent(PNDIS_EVENT Event, UINT MsToWait);
 
 // ---------------------------------------------------------------------------
 // Timers and time
@@ -210,14 +228,14 @@ typedef struct _NDIS_MINIPORT_TIMER {
     NDIS_HANDLE Miniport;
 } NDIS_MINIPORT_TIMER, *PNDIS_MINIPORT_TIMER;
 
-void NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+void NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
                           PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
-void NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay);
-void NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
-void NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
+void NTAPI NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay);
+void NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
+void NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
 
-void NdisGetSystemUpTime(PULONG pSystemUpTime);
-void NdisGetCurrentSystemTime(PLARGE_INTEGER pSystemTime);
+void NTAPI NdisGetSystemUpTime(PULONG pSystemUpTime);
+void NTAPI NdisGetCurrentSystemTime(PLARGE_INTEGER pSystemTime);
 
 // ---------------------------------------------------------------------------
 // Registration, attributes, shutdown
@@ -351,18 +369,18 @@ typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
 typedef NDIS50_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS;
 typedef NDIS_MINIPORT_CHARACTERISTICS* PNDIS_MINIPORT_CHARACTERISTICS;
 
-void NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+void NTAPI NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
                            PVOID SystemSpecific2, PVOID SystemSpecific3);
-NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+NDIS_STATUS NTAPI NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                   PNDIS50_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
                                   UINT CharacteristicsLength);
-void NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
-void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+void NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
+void NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                           UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                           NDIS_INTERFACE_TYPE AdapterType);
-void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
+void NTAPI NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
                                          ADAPTER_SHUTDOWN_HANDLER ShutdownHandler);
-void NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
+void NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
 
 // ---------------------------------------------------------------------------
 // Configuration and PCI
@@ -389,38 +407,38 @@ typedef struct _NDIS_CONFIGURATION_PARAMETER {
     } ParameterData;
 } NDIS_CONFIGURATION_PARAMETER, *PNDIS_CONFIGURATION_PARAMETER;
 
-void NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+void NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                            NDIS_HANDLE WrapperConfigurationContext);
-void NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+void NTAPI NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
                            NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                            NDIS_PARAMETER_TYPE ParameterType);
-void NdisWriteConfiguration(PNDIS_STATUS Status, NDIS_HANDLE ConfigurationHandle,
+void NTAPI NdisWriteConfiguration(PNDIS_STATUS Status, NDIS_HANDLE ConfigurationHandle,
                             PNDIS_STRING Keyword, PNDIS_CONFIGURATION_PARAMETER ParameterValue);
-void NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
-ULONG NdisReadPciSlotInformation(NDIS_HANDLE NdisAdapterHandle, ULONG SlotNumber, ULONG Offset,
+void NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+ULONG NTAPI NdisReadPciSlotInformation(NDIS_HANDLE NdisAdapterHandle, ULONG SlotNumber, ULONG Offset,
                                  PVOID Buffer, ULONG Length);
 
 // ---------------------------------------------------------------------------
 // Device memory, DMA, interrupts
 // ---------------------------------------------------------------------------
-NDIS_STATUS NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
+NDIS_STATUS NTAPI NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
                             NDIS_PHYSICAL_ADDRESS PhysicalAddress, UINT Length);
-void NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
+void NTAPI NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
 
 // Register accessors: the only way the driver reaches device memory. The
 // host routes each access to the device model that owns the address.
-void NdisReadRegisterUchar(const volatile UCHAR* Register, PUCHAR Data);
-void NdisWriteRegisterUchar(volatile UCHAR* Register, UCHAR Data);
-void NdisReadRegisterUlong(const volatile ULONG* Register, PULONG Data);
-void NdisWriteRegisterUlong(volatile ULONG* Register, ULONG Data);
+void NTAPI NdisReadRegisterUchar(const volatile UCHAR* Register, PUCHAR Data);
+void NTAPI NdisWriteRegisterUchar(volatile UCHAR* Register, UCHAR Data);
+void NTAPI NdisReadRegisterUlong(const volatile ULONG* Register, PULONG Data);
+void NTAPI NdisWriteRegisterUlong(volatile ULONG* Register, ULONG Data);
 
-NDIS_STATUS NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT DmaChannel,
+NDIS_STATUS NTAPI NdisMAllocateMapRegisters(NDIS_HANDLE MiniportAdapterHandle, UINT DmaChannel,
                                       BOOLEAN Dma32BitAddresses, ULONG PhysicalMapRegistersNeeded,
                                       ULONG MaximumPhysicalMapping);
-void NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
-void NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
+void NTAPI NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
+void NTAPI NdisMAllocateSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
                                PVOID* VirtualAddress, PNDIS_PHYSICAL_ADDRESS PhysicalAddress);
-void NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
+void NTAPI NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
                            PVOID VirtualAddress, NDIS_PHYSICAL_ADDRESS PhysicalAddress);
 
 typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
@@ -440,31 +458,55 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
     BOOLEAN IsrRequested;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 
-NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+NDIS_STATUS NTAPI NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                    NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
                                    UINT InterruptLevel, BOOLEAN RequestIsr,
                                    BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
-void NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+void NTAPI NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
 
 // ---------------------------------------------------------------------------
 // Files
 // ---------------------------------------------------------------------------
-void NdisOpenFile(PNDIS_STATUS Status, PNDIS_HANDLE FileHandle, PUINT FileLength,
+void NTAPI NdisOpenFile(PNDIS_STATUS Status, PNDIS_HANDLE FileHandle, PUINT FileLength,
                   PNDIS_STRING FileName, NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
-void NdisMapFile(PNDIS_STATUS Status, PVOID* MappedBuffer, NDIS_HANDLE FileHandle);
-void NdisUnmapFile(NDIS_HANDLE FileHandle);
-void NdisCloseFile(NDIS_HANDLE FileHandle);
+void NTAPI NdisMapFile(PNDIS_STATUS Status, PVOID* MappedBuffer, NDIS_HANDLE FileHandle);
+void NTAPI NdisUnmapFile(NDIS_HANDLE FileHandle);
+void NTAPI NdisCloseFile(NDIS_HANDLE FileHandle);
 
 // ---------------------------------------------------------------------------
 // Packets and buffers
 // ---------------------------------------------------------------------------
-typedef struct _NDIS_BUFFER {
-    struct _NDIS_BUFFER* Next;
-    PVOID VirtualAddress;
-    UINT ByteCount;    // current length, as NdisAdjustBufferLength sets it
-    UINT HostMappedLength;  // length mapped at allocation
-    NDIS_HANDLE HostPool;
-} NDIS_BUFFER, *PNDIS_BUFFER;
+// A buffer is the kernel's memory descriptor list (MDL): the Windows
+// headers' NdisQueryBuffer, NdisAdjustBufferLength and NdisQueryPacket are
+// macros that read and write its members in place, and read MappedSystemVa
+// only when MdlFlags say the memory is mapped into system space (calling
+// MmMapLockedPages otherwise).
+typedef SHORT CSHORT;
+typedef struct _MDL {
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    struct _EPROCESS* Process;
+    PVOID MappedSystemVa;  // valid when MdlFlags has either flag below
+    PVOID StartVa;         // the page the memory begins in
+    ULONG ByteCount;       // current length, as NdisAdjustBufferLength sets it
+    ULONG ByteOffset;      // where in that page the memory begins
+} MDL, *PMDL;
+typedef MDL NDIS_BUFFER, *PNDIS_BUFFER;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE, KPROCESSOR_MODE;
+
+// Maps the described pages into system space; what the Windows headers call
+// when MdlFlags say the memory is not mapped yet.
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+// What NdisFreeBuffer expands to in the Windows headers.
+void NTAPI IoFreeMdl(PMDL Mdl);
+// The pages a buffer spans (NdisQueryPacket counts them).
+ULONG NTAPI NDIS_BUFFER_TO_SPAN_PAGES(PNDIS_BUFFER Buffer);
 
 typedef struct _NDIS_PACKET_PRIVATE {
     UINT PhysicalCount;
@@ -480,8 +522,10 @@ typedef struct _NDIS_PACKET_PRIVATE {
 } NDIS_PACKET_PRIVATE, *PNDIS_PACKET_PRIVATE;
 
 typedef struct _NDIS_PACKET_OOB_DATA {
-    ULONGLONG TimeToSend;
-    ULONGLONG TimeSent;
+    union {
+        ULONGLONG TimeToSend;
+        ULONGLONG TimeSent;
+    };
     ULONGLONG TimeReceived;
     UINT HeaderSize;
     UINT SizeMediaSpecificInfo;
@@ -500,7 +544,11 @@ struct _NDIS_PACKET {
             UCHAR MiniportReservedEx[3 * sizeof(PVOID)];
             UCHAR WrapperReservedEx[sizeof(PVOID)];
         };
+        struct {
+            UCHAR MacReserved[4 * sizeof(PVOID)];
+        };
     };
+    ULONG_PTR Reserved[2];
     UCHAR ProtocolReserved[1];  // the pool's protocol-reserved bytes follow
 };
 
@@ -512,54 +560,89 @@ struct _NDIS_PACKET {
 #define NDIS_SET_PACKET_HEADER_SIZE(_Packet, _HdrSize) \
     (NDIS_PACKET_OOB(_Packet)->HeaderSize = (_HdrSize))
 
-void NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
+void NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle, UINT NumberOfDescriptors,
                             UINT ProtocolReservedLength);
-void NdisFreePacketPool(NDIS_HANDLE PoolHandle);
-void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle);
-void NdisFreePacket(PNDIS_PACKET Packet);
-void NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
+void NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle);
+void NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle);
+void NTAPI NdisFreePacket(PNDIS_PACKET Packet);
+void NTAPI NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                             UINT NumberOfDescriptors);
-void NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
-void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
+void NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
+void NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
                         PVOID VirtualAddress, UINT Length);
-void NdisFreeBuffer(PNDIS_BUFFER Buffer);
-void NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
-void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length);
-void NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+void NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer);
+void NTAPI NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
+void NTAPI NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length);
+void NTAPI NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
                      PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength);
-void NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
-void NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+void NTAPI NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
+void NTAPI NdisChainBufferAtBack(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer);
 #define NdisGetNextBuffer(CurrentBuffer, NextBuffer) \
     do {                                             \
         *(NextBuffer) = (CurrentBuffer)->Next;       \
     } while (0)
 
 // Marks the packet's cached counts stale (after a buffer length changed).
-void NdisRecalculatePacketCounts(PNDIS_PACKET Packet);
+void NTAPI NdisRecalculatePacketCounts(PNDIS_PACKET Packet);
 
 // ---------------------------------------------------------------------------
 // Indications and completions
 // ---------------------------------------------------------------------------
-void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
+void NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
                                 UINT NumberOfPackets);
-void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+void NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                        NDIS_STATUS Status);
-void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
+void NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize);
-void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
-void NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
-void NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+void NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
+void NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+void NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+
+// The miniport block: what the adapter handle points to. The Windows headers
+// make NdisMIndicateReceivePacket, NdisMSendComplete, NdisMIndicateStatus,
+// NdisMIndicateStatusComplete and NdisMQueryInformationComplete calls through
+// these members, at these offsets; the rest of the block is NDIS's own.
+typedef void(NTAPI* FILTER_PACKET_INDICATION_HANDLER)(NDIS_HANDLE Miniport, PPNDIS_PACKET PacketArray,
+                                                      UINT NumberOfPackets);
+typedef void(NTAPI* NDIS_M_SEND_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle,
+                                                  PNDIS_PACKET Packet, NDIS_STATUS Status);
+typedef void(NTAPI* NDIS_M_STATUS_HANDLER)(NDIS_HANDLE MiniportHandle, NDIS_STATUS GeneralStatus,
+                                           PVOID StatusBuffer, UINT StatusBufferSize);
+typedef void(NTAPI* NDIS_M_STS_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle);
+typedef void(NTAPI* NDIS_M_REQ_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle,
+                                                 NDIS_STATUS Status);
+#if defined(__x86_64__)
+#define HOST_MINIPORT_BLOCK_HEAD 0x1b0  // up to PacketIndicateHandler
+#define HOST_MINIPORT_BLOCK_MIDDLE 0xf0  // SendCompleteHandler's end up to StatusHandler
+#define HOST_MINIPORT_BLOCK_TAIL 0x18  // SetCompleteHandler's end up to the block's
+#else
+#define HOST_MINIPORT_BLOCK_HEAD 232
+#define HOST_MINIPORT_BLOCK_MIDDLE 140
+#define HOST_MINIPORT_BLOCK_TAIL 16
+#endif
+typedef struct _NDIS_MINIPORT_BLOCK {
+    UCHAR HostReserved1[HOST_MINIPORT_BLOCK_HEAD];
+    FILTER_PACKET_INDICATION_HANDLER PacketIndicateHandler;
+    NDIS_M_SEND_COMPLETE_HANDLER SendCompleteHandler;
+    UCHAR HostReserved2[HOST_MINIPORT_BLOCK_MIDDLE];
+    NDIS_M_STATUS_HANDLER StatusHandler;
+    NDIS_M_STS_COMPLETE_HANDLER StatusCompleteHandler;
+    PVOID TDCompleteHandler;  // transfer data: not for a miniport that indicates packets
+    NDIS_M_REQ_COMPLETE_HANDLER QueryCompleteHandler;
+    NDIS_M_REQ_COMPLETE_HANDLER SetCompleteHandler;
+    UCHAR HostReserved3[HOST_MINIPORT_BLOCK_TAIL];
+} __attribute__((aligned(8))) NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;  // holds 64-bit counters
 
 // ---------------------------------------------------------------------------
 // Diagnostics and C runtime
 // ---------------------------------------------------------------------------
-void NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+void NTAPI NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
                             ULONG NumberOfErrorValues, ...);
-ULONG DbgPrint(const char* Format, ...);
+ULONG NTAPI DbgPrint(const char* Format, ...);
 
 // The host behaves as a checked build: ASSERT is live, and a failed one is a
 // verifier violation naming the expression and where it stands.
-void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+void NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 #define ASSERT(exp) \
     ((VOID)((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE))
 

@@ -9,6 +9,7 @@
 
 #include "host/verifier.h"
 #include "host/world.h"
+#include "internal_varargs.h"
 
 namespace host {
 namespace {
@@ -39,17 +40,153 @@ void EchoDebugMessages(bool on) {
     echo = on;
 }
 
+namespace internal {
+namespace {
+
+std::string Narrow(const WCHAR* text, size_t length) {
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        out += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
+    }
+    return out;
+}
+
+size_t WideLength(const WCHAR* text) {
+    size_t n = 0;
+    while (text[n]) ++n;
+    return n;
+}
+
+}  // namespace
+
+std::string FormatDbgPrint(const char* format, KernelVaList& args) {
+    std::string out;
+    const char* f = format;
+    while (*f) {
+        if (*f != '%') {
+            out += *f++;
+            continue;
+        }
+        const char* start = f++;
+        if (*f == '%') {
+            out += '%';
+            ++f;
+            continue;
+        }
+        std::string spec = "%";
+        while (*f && strchr("-+ #0", *f)) spec += *f++;
+        for (int part = 0; part < 2; ++part) {  // width, then precision
+            if (part == 1) {
+                if (*f != '.') break;
+                spec += *f++;
+            }
+            if (*f == '*') {
+                spec += std::to_string(KERNEL_VA_ARG(args, int));
+                ++f;
+            } else {
+                while (*f >= '0' && *f <= '9') spec += *f++;
+            }
+        }
+        enum { kInt, kWide64, kPointerSized, kShort, kChar } size = kInt;
+        bool wide = false;
+        if (strncmp(f, "I64", 3) == 0) {
+            size = kWide64;
+            f += 3;
+        } else if (strncmp(f, "I32", 3) == 0) {
+            f += 3;
+        } else if (*f == 'I' || *f == 'z') {
+            size = kPointerSized;
+            ++f;
+        } else if (strncmp(f, "ll", 2) == 0) {
+            size = kWide64;
+            f += 2;
+        } else if (*f == 'l' || *f == 'w') {
+            wide = true;  // %ld is 32 bits on Windows; %ls and %ws are wide strings
+            ++f;
+        } else if (strncmp(f, "hh", 2) == 0) {
+            size = kChar;
+            f += 2;
+        } else if (*f == 'h') {
+            size = kShort;
+            ++f;
+        }
+        char conversion = *f;
+        if (!conversion) {
+            out += start;
+            break;
+        }
+        ++f;
+        char text[128];
+        text[0] = 0;
+        switch (conversion) {
+        case 'd':
+        case 'i': {
+            long long v = (size == kWide64 || size == kPointerSized)
+                              ? KERNEL_VA_ARG(args, long long)
+                              : KERNEL_VA_ARG(args, int);
+            if (size == kShort) v = static_cast<short>(v);
+            if (size == kChar) v = static_cast<signed char>(v);
+            snprintf(text, sizeof text, (spec + "lld").c_str(), v);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o': {
+            unsigned long long v = (size == kWide64 || size == kPointerSized)
+                                       ? KERNEL_VA_ARG(args, unsigned long long)
+                                       : KERNEL_VA_ARG(args, unsigned);
+            if (size == kShort) v = static_cast<unsigned short>(v);
+            if (size == kChar) v = static_cast<unsigned char>(v);
+            snprintf(text, sizeof text, (spec + "ll" + conversion).c_str(), v);
+            break;
+        }
+        case 'c':
+            snprintf(text, sizeof text, (spec + "c").c_str(), KERNEL_VA_ARG(args, int) & 0xFF);
+            break;
+        case 'p':
+            snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(void*)),
+                     static_cast<unsigned long long>(
+                         reinterpret_cast<uintptr_t>(KERNEL_VA_ARG(args, void*))));
+            break;
+        case 's':
+        case 'S': {
+            std::string string;
+            if (wide || conversion == 'S') {
+                const WCHAR* w = KERNEL_VA_ARG(args, const WCHAR*);
+                string = w ? Narrow(w, WideLength(w)) : "(null)";
+            } else {
+                const char* c = KERNEL_VA_ARG(args, const char*);
+                string = c ? c : "(null)";
+            }
+            out += string;  // width and precision on strings are not needed by anyone
+            continue;
+        }
+        case 'Z': {
+            const UNICODE_STRING* u = KERNEL_VA_ARG(args, const UNICODE_STRING*);
+            out += (u && u->Buffer) ? Narrow(u->Buffer, u->Length / sizeof(WCHAR)) : "(null)";
+            continue;
+        }
+        default:
+            out.append(start, f);  // unknown: as written, no argument taken
+            continue;
+        }
+        out += text;
+    }
+    return out;
+}
+
+}  // namespace internal
 }  // namespace host
 
 ULONG DbgPrint(const char* Format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, Format);
-    vsnprintf(buffer, sizeof buffer, Format, args);
-    va_end(args);
+    host::internal::KernelVaList args;
+    KERNEL_VA_START(args, Format);
+    std::string text = host::internal::FormatDbgPrint(Format, args);
+    KERNEL_VA_END(args);
     std::lock_guard<std::mutex> lock(host::mu);
-    host::messages.emplace_back(buffer);
-    if (host::echo) fprintf(stderr, "DbgPrint: %s", buffer);
+    host::messages.push_back(text);
+    if (host::echo) fprintf(stderr, "DbgPrint: %s", text.c_str());
     return 0;
 }
 
@@ -66,10 +203,12 @@ void NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE Error
     host::RequireIrql("NdisWriteErrorLogEntry", PASSIVE_LEVEL, DISPATCH_LEVEL);
     if (!NdisAdapterHandle) host::Violation("NdisWriteErrorLogEntry: no adapter handle");
     host::ErrorLogEntry entry{NdisAdapterHandle, ErrorCode, {}};
-    va_list args;
-    va_start(args, NumberOfErrorValues);
-    for (ULONG i = 0; i < NumberOfErrorValues; ++i) entry.values.push_back(va_arg(args, ULONG));
-    va_end(args);
+    host::internal::KernelVaList args;
+    KERNEL_VA_START(args, NumberOfErrorValues);
+    for (ULONG i = 0; i < NumberOfErrorValues; ++i) {
+        entry.values.push_back(KERNEL_VA_ARG(args, ULONG));
+    }
+    KERNEL_VA_END(args);
     std::lock_guard<std::mutex> lock(host::mu);
     host::errorLog.push_back(entry);
 }

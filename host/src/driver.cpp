@@ -2,6 +2,7 @@
 // registration of the handler table (see host/miniport.h).
 #include <algorithm>
 
+#include "host/image.h"
 #include "host/verifier.h"
 #include "internal.h"
 #include "internal_miniport.h"
@@ -86,7 +87,16 @@ Driver::Driver(DriverEntryFunction entry, const std::string& serviceName)
     state_->object.host = state_.get();
 }
 
+Driver::Driver(std::shared_ptr<DriverImage> image, const std::string& serviceName)
+    : Driver(image ? reinterpret_cast<DriverEntryFunction>(image->EntryPoint()) : nullptr,
+             serviceName) {
+    if (!image) FatalViolation("host::Driver: no image (it failed to load?)");
+    state_->image = std::move(image);
+}
+
 Driver::~Driver() { internal::ForgetDriver(state_.get()); }
+
+const DriverImage* Driver::Image() const { return state_->image.get(); }
 
 NDIS_STATUS Driver::Load() {
     RequireIrql("Driver::Load", PASSIVE_LEVEL, PASSIVE_LEVEL);

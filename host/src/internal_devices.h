@@ -42,6 +42,10 @@ bool MmioWindowCovers(uint64_t physical, uint64_t length);
 bool MmioRead(uint64_t physical, unsigned width, uint32_t* value);
 bool MmioWrite(uint64_t physical, unsigned width, uint32_t value);
 
+// Device windows (iospace.cpp): the physical address of `width` bytes at
+// `address`, when they lie inside one window a driver has mapped.
+bool WindowPhysicalAddress(uintptr_t address, unsigned width, uint64_t* physical);
+
 // DMA memory (dma.cpp): copies between live shared memory and `buffer`;
 // false, with nothing copied, unless [busAddress, busAddress + length) lies
 // inside one live block.

@@ -38,6 +38,8 @@ namespace internal {
 PNDIS_PACKET NewProtocolPacket();  // live, no buffers chained
 void DeleteProtocolPacket(PNDIS_PACKET packet);
 PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length);  // live
+// Points a protocol's buffer kept for reuse at other memory.
+void RedescribeProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length);
 void DeleteProtocolBuffer(PNDIS_BUFFER buffer);
 // Whether the driver may use a protocol's packet and its buffers: while the
 // protocol keeps them for a later send they count as freed, and stay
@@ -61,6 +63,7 @@ bool PacketLentToProtocol(PNDIS_PACKET packet);
 // ---------------------------------------------------------------------------
 struct DriverState {
     DriverEntryFunction entry = nullptr;
+    std::shared_ptr<DriverImage> image;  // when loaded from an image
     std::u16string registryPath;
     UNICODE_STRING registryPathString{};
     _DRIVER_OBJECT object{};
@@ -194,6 +197,10 @@ enum class Call {
 };
 
 struct MiniportState {
+    // First, so that the adapter handle (this record's address) points to
+    // it: a driver built against the Windows headers indicates and completes
+    // by calling through it (filled by the constructor).
+    NDIS_MINIPORT_BLOCK block;
     MiniportState();
     ~MiniportState();
     MiniportState(const MiniportState&) = delete;

@@ -46,6 +46,9 @@ struct Descriptor {
     // under the shared lock too (see SetProtocolPacketLive), so it is read and
     // written atomically (through Allocated and SetAllocated).
     bool allocated;
+    // A buffer's: the bytes it describes, fixed at allocation (its length can
+    // be adjusted down and up again within them).
+    UINT mappedLength = 0;
 };
 
 template <typename Pool>
@@ -56,6 +59,28 @@ inline bool Allocated(const Descriptor<Pool>& d) {
 template <typename Pool>
 inline void SetAllocated(Descriptor<Pool>& d, bool allocated) {
     __atomic_store_n(&d.allocated, allocated, __ATOMIC_RELEASE);
+}
+
+// The memory a buffer describes, whether or not it is mapped yet.
+inline uint8_t* BufferMemory(PNDIS_BUFFER buffer) {
+    return static_cast<uint8_t*>(buffer->StartVa) + buffer->ByteOffset;
+}
+
+// Describes `length` bytes at `address` in `mdl`, as IoAllocateMdl and
+// MmBuildMdlForNonPagedPool do: the page it begins in, the offset into it.
+// `flags` MDL_SOURCE_IS_NONPAGED_POOL for the driver's own memory (mapped),
+// MDL_PAGES_LOCKED for a protocol's (locked but not mapped until
+// MmMapLockedPages).
+inline void DescribeMemory(PNDIS_BUFFER mdl, void* address, UINT length, CSHORT flags) {
+    constexpr uintptr_t kPage = 4096;
+    auto start = reinterpret_cast<uintptr_t>(address);
+    *mdl = MDL{};
+    mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+    mdl->MdlFlags = flags;
+    mdl->MappedSystemVa = (flags & MDL_SOURCE_IS_NONPAGED_POOL) ? address : nullptr;
+    mdl->StartVa = reinterpret_cast<PVOID>(start & ~(kPage - 1));
+    mdl->ByteOffset = static_cast<ULONG>(start & (kPage - 1));
+    mdl->ByteCount = length;
 }
 
 struct PacketRegistry {
@@ -139,6 +164,14 @@ bool WalkChain(PacketRegistry& r, PNDIS_PACKET packet, const char* function, Vis
         if (++n > limit) {
             Violation("%s(%p): the packet's buffer chain loops", function,
                       static_cast<void*>(packet));
+            return false;
+        }
+        // A length set in place (the Windows NdisAdjustBufferLength is a
+        // store) is checked where the buffer is read.
+        UINT mapped = r.buffers.find(b)->second.mappedLength;
+        if (b->ByteCount > mapped) {
+            Violation("%s(%p): buffer %p is %u bytes long but describes only %u", function,
+                      static_cast<void*>(packet), static_cast<void*>(b), b->ByteCount, mapped);
             return false;
         }
         visit(b);

@@ -110,6 +110,17 @@ void WriteRegister(volatile void* reg, unsigned width, uint32_t value, const cha
 
 namespace internal {
 
+bool WindowPhysicalAddress(uintptr_t address, unsigned width, uint64_t* physical) {
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
+    auto it = mappings.upper_bound(address);
+    if (it == mappings.begin()) return false;
+    --it;
+    uintptr_t offset = address - it->first;
+    if (offset >= it->second.length || width > it->second.length - offset) return false;
+    *physical = it->second.physical + offset;
+    return true;
+}
+
 void ForgetMiniportWindows(NDIS_HANDLE miniport) {
     std::unique_lock<host::internal::ReadMostlyMutex> lock(mu);
     for (auto it = mappings.begin(); it != mappings.end();) {

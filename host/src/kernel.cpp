@@ -157,11 +157,26 @@ using host::Violation;
 // ---------------------------------------------------------------------------
 // Spin locks
 // ---------------------------------------------------------------------------
+// The lock word: 0 free; the holder's processor number shifted up, with the
+// low bit set, while held. Any other value is a lock never initialized (or
+// overwritten).
+namespace {
+constexpr KSPIN_LOCK kHeldBit = 1;
+constexpr unsigned kOwnerShift = 8;
+KSPIN_LOCK HeldBy(unsigned processor) {
+    return (static_cast<KSPIN_LOCK>(processor) << kOwnerShift) | kHeldBit;
+}
+// The holder of a held word, or ~0u when the word is no lock's.
+unsigned Holder(KSPIN_LOCK word) {
+    if ((word & ((KSPIN_LOCK{1} << kOwnerShift) - 1)) != kHeldBit) return ~0u;
+    KSPIN_LOCK owner = word >> kOwnerShift;
+    return owner < host::internal::kMaxProcessors ? static_cast<unsigned>(owner) : ~0u;
+}
+}  // namespace
+
 void NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     SpinLock->SpinLock = 0;
     SpinLock->OldIrql = PASSIVE_LEVEL;
-    SpinLock->HostOwnerProcessor = ~0u;
-    SpinLock->HostInitialized = 1;
     host::LedgerAdd(host::Resource::SpinLock, SpinLock, sizeof(*SpinLock), 0, nullptr,
                     "spin lock");
 }
@@ -172,41 +187,48 @@ void NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
                   static_cast<void*>(SpinLock));
         return;
     }
-    if (SpinLock->SpinLock) {
+    KSPIN_LOCK word = __atomic_load_n(&SpinLock->SpinLock, __ATOMIC_RELAXED);
+    if (word) {
         Violation("NdisFreeSpinLock(%p): the lock is still held by processor %u",
-                  static_cast<void*>(SpinLock), SpinLock->HostOwnerProcessor);
+                  static_cast<void*>(SpinLock), Holder(word));
     }
-    SpinLock->HostInitialized = 0;
     host::ForgetLockOrder(SpinLock);
 }
 
 // Busy-wait rounds between two yields of a waiting thread.
 constexpr unsigned kSpinsBeforeYield = 256;
 
-static void TakeSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function, bool hostOwned = false) {
-    if (!hostOwned && !host::LedgerHolds(host::Resource::SpinLock, SpinLock)) {
+// `allocated`: the lock must have come from NdisAllocateSpinLock (the NDIS
+// calls); a kernel spin lock needs only its word set to 0.
+static void TakeSpinLock(PKSPIN_LOCK lock, const char* function, bool allocated) {
+    if (allocated && !host::LedgerHolds(host::Resource::SpinLock, lock)) {
         host::FatalViolation("%s(%p): the spin lock was never allocated (or was freed)", function,
-                             static_cast<void*>(SpinLock));
+                             static_cast<void*>(lock));
     }
     unsigned me = host::CurrentProcessor();
-    host::CheckLockOrder(SpinLock, me, function);
+    host::CheckLockOrder(lock, me, function);
     unsigned spins = 0;
     for (;;) {
-        LONG expected = 0;
-        if (__atomic_compare_exchange_n(&SpinLock->SpinLock, &expected, 1, false,
-                                        __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        KSPIN_LOCK expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, HeldBy(me), false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
             break;
         }
-        unsigned owner = __atomic_load_n(&SpinLock->HostOwnerProcessor, __ATOMIC_RELAXED);
+        unsigned owner = Holder(expected);
+        if (owner == ~0u) {
+            host::FatalViolation("%s(%p): not an initialized spin lock (its word holds %#llx)",
+                                 function, static_cast<void*>(lock),
+                                 static_cast<unsigned long long>(expected));
+        }
         if (owner == me) {
             host::FatalViolation("%s(%p): processor %u acquires a spin lock it already holds: "
                                  "deadlock",
-                                 function, static_cast<void*>(SpinLock), me);
+                                 function, static_cast<void*>(lock), me);
         }
         if (!host::IsConcurrent()) {
             host::FatalViolation("%s(%p): processor %u waits for a spin lock held by processor "
                                  "%u, which cannot run meanwhile: deadlock",
-                                 function, static_cast<void*>(SpinLock), me, owner);
+                                 function, static_cast<void*>(lock), me, owner);
         }
         // The holder runs at DISPATCH_LEVEL on a processor of its own and
         // holds the lock for moments: spin a while, as a spin lock does, and
@@ -217,24 +239,25 @@ static void TakeSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function, bool ho
             host::internal::CpuRelax();
         }
     }
-    __atomic_store_n(&SpinLock->HostOwnerProcessor, me, __ATOMIC_RELAXED);
-    host::NoteHeld(SpinLock, me);
+    host::NoteHeld(lock, me);
     host::internal::NoteSpinLockAcquired();
 }
 
-static bool DropSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
-    if (!__atomic_load_n(&SpinLock->SpinLock, __ATOMIC_RELAXED)) {
-        Violation("%s(%p): the spin lock is not held", function, static_cast<void*>(SpinLock));
+static bool DropSpinLock(PKSPIN_LOCK lock, const char* function) {
+    KSPIN_LOCK word = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    unsigned owner = Holder(word);
+    if (owner == ~0u) {
+        Violation(word ? "%s(%p): not an initialized spin lock" : "%s(%p): the spin lock is not held",
+                  function, static_cast<void*>(lock));
         return false;
     }
     unsigned me = host::CurrentProcessor();
-    if (SpinLock->HostOwnerProcessor != me) {
+    if (owner != me) {
         Violation("%s(%p): processor %u releases a spin lock held by processor %u", function,
-                  static_cast<void*>(SpinLock), me, SpinLock->HostOwnerProcessor);
+                  static_cast<void*>(lock), me, owner);
     }
-    host::NoteReleased(SpinLock, SpinLock->HostOwnerProcessor);
-    __atomic_store_n(&SpinLock->HostOwnerProcessor, ~0u, __ATOMIC_RELAXED);
-    __atomic_store_n(&SpinLock->SpinLock, 0, __ATOMIC_RELEASE);
+    host::NoteReleased(lock, owner);
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     host::internal::NoteSpinLockReleased();
     return true;
 }
@@ -242,24 +265,36 @@ static bool DropSpinLock(PNDIS_SPIN_LOCK SpinLock, const char* function) {
 void NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     host::RequireIrql("NdisAcquireSpinLock", PASSIVE_LEVEL, DISPATCH_LEVEL);
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    TakeSpinLock(SpinLock, "NdisAcquireSpinLock");
+    TakeSpinLock(&SpinLock->SpinLock, "NdisAcquireSpinLock", true);
     SpinLock->OldIrql = old;
 }
 
 void NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     host::RequireIrql("NdisReleaseSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
     KIRQL old = SpinLock->OldIrql;
-    if (DropSpinLock(SpinLock, "NdisReleaseSpinLock")) KfLowerIrql(old);
+    if (DropSpinLock(&SpinLock->SpinLock, "NdisReleaseSpinLock")) KfLowerIrql(old);
 }
 
 void NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     host::RequireIrql("NdisDprAcquireSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
-    TakeSpinLock(SpinLock, "NdisDprAcquireSpinLock");
+    TakeSpinLock(&SpinLock->SpinLock, "NdisDprAcquireSpinLock", true);
 }
 
 void NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     host::RequireIrql("NdisDprReleaseSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
-    DropSpinLock(SpinLock, "NdisDprReleaseSpinLock");
+    DropSpinLock(&SpinLock->SpinLock, "NdisDprReleaseSpinLock");
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    host::RequireIrql("KeAcquireSpinLockRaiseToDpc", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    TakeSpinLock(SpinLock, "KeAcquireSpinLockRaiseToDpc", false);
+    return old;
+}
+
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    host::RequireIrql("KeReleaseSpinLock", DISPATCH_LEVEL, DISPATCH_LEVEL);
+    if (DropSpinLock(SpinLock, "KeReleaseSpinLock")) KfLowerIrql(NewIrql);
 }
 
 // ---------------------------------------------------------------------------
@@ -273,8 +308,6 @@ thread_local char threadMark;  // its address tells one thread from another
 
 void InitHostSpinLock(HostSpinLock* lock, const std::string& name) {
     lock->lock = NDIS_SPIN_LOCK{};
-    lock->lock.HostOwnerProcessor = ~0u;
-    lock->lock.HostInitialized = 1;
     lock->owner.store(nullptr);
     lock->depth = 0;
     std::lock_guard<std::mutex> guard(orderMu);
@@ -289,7 +322,7 @@ void AcquireHostSpinLock(HostSpinLock* lock) {
         return;
     }
     KIRQL old = KfRaiseIrql(CurrentIrql() > DISPATCH_LEVEL ? CurrentIrql() : DISPATCH_LEVEL);
-    TakeSpinLock(&lock->lock, "a protocol's NdisAcquireSpinLock", true);
+    TakeSpinLock(&lock->lock.SpinLock, "a protocol's NdisAcquireSpinLock", false);
     lock->owner.store(&threadMark, std::memory_order_relaxed);
     lock->depth = 1;
     lock->oldIrql = old;
@@ -299,7 +332,7 @@ void ReleaseHostSpinLock(HostSpinLock* lock) {
     if (--lock->depth > 0) return;
     KIRQL old = lock->oldIrql;
     lock->owner.store(nullptr, std::memory_order_relaxed);
-    if (DropSpinLock(&lock->lock, "a protocol's NdisReleaseSpinLock")) KfLowerIrql(old);
+    if (DropSpinLock(&lock->lock.SpinLock, "a protocol's NdisReleaseSpinLock")) KfLowerIrql(old);
 }
 
 }  // namespace internal

@@ -5,6 +5,7 @@
 // miniport_registry.cpp, the calls under way in miniport_calls.cpp, the
 // upper edge in upper_edge_*.cpp.
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -76,6 +77,10 @@ namespace {
 std::shared_ptr<MiniportState> NewState(const std::shared_ptr<internal::DriverState>& driver,
                                         ParameterStore* parameters) {
     auto state = std::make_shared<MiniportState>();
+    // The handle is the state's address and must be the block's.
+    if (static_cast<void*>(&state->block) != static_cast<void*>(state.get())) {
+        FatalViolation("the miniport block does not begin the adapter's state");
+    }
     state->driver = driver;
     state->parameters = parameters;
     return state;
@@ -418,6 +423,15 @@ void EnterProtocol(MiniportState& s) {
 
 MiniportState::MiniportState()
     : protocolLocks(Options().protocolLocks), watchdog(Options().watchdog) {
+    // The same entry points a driver linked in calls: an image's indications
+    // and completions reach the protocol's lock and the lock-order check too.
+    memset(&block, 0, sizeof block);
+    block.PacketIndicateHandler = NdisMIndicateReceivePacket;
+    block.SendCompleteHandler = NdisMSendComplete;
+    block.StatusHandler = NdisMIndicateStatus;
+    block.StatusCompleteHandler = NdisMIndicateStatusComplete;
+    block.QueryCompleteHandler = NdisMQueryInformationComplete;
+    block.SetCompleteHandler = NdisMSetInformationComplete;
     char name[64];
     snprintf(name, sizeof name, "the protocol lock of adapter %p", static_cast<void*>(this));
     InitHostSpinLock(&protocolLock, name);

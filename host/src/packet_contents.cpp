@@ -21,6 +21,7 @@ using host::internal::PacketRegistry;
 using host::internal::Packets;
 using host::internal::ReadMostlyMutex;
 using host::internal::WalkChain;
+using host::internal::BufferMemory;
 
 namespace {
 
@@ -37,13 +38,48 @@ UINT PagesSpanned(const void* address, UINT length) {
 // ---------------------------------------------------------------------------
 // Buffers
 // ---------------------------------------------------------------------------
+// Maps a live buffer's pages into system space (the host's memory is all
+// mapped already: the buffer records the address and says so). Its owner
+// holds it, so no other thread changes its members meanwhile.
+static PVOID MapBuffer(PNDIS_BUFFER buffer) {
+    buffer->MappedSystemVa = BufferMemory(buffer);
+    buffer->MdlFlags = static_cast<CSHORT>(buffer->MdlFlags | MDL_MAPPED_TO_SYSTEM_VA);
+    return buffer->MappedSystemVa;
+}
+
 void NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
     host::RequireIrql("NdisQueryBuffer", PASSIVE_LEVEL, DISPATCH_LEVEL);
     PacketRegistry& r = Packets();
     std::shared_lock<ReadMostlyMutex> lock(r.mu);
     if (!LiveBuffer(r, Buffer, "NdisQueryBuffer", true)) return;
-    if (VirtualAddress) *VirtualAddress = Buffer->VirtualAddress;
+    // As the Windows macro: the mapping when there is one, MmMapLockedPages
+    // otherwise.
+    if (VirtualAddress) {
+        *VirtualAddress = (Buffer->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+                              ? Buffer->MappedSystemVa
+                              : MapBuffer(Buffer);
+    }
     if (Length) *Length = Buffer->ByteCount;
+}
+
+PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+    host::RequireIrql("MmMapLockedPages", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    if (AccessMode != KernelMode) {
+        Violation("MmMapLockedPages(%p, %d): a driver maps into system space (KernelMode) only",
+                  static_cast<void*>(MemoryDescriptorList), static_cast<int>(AccessMode));
+        return nullptr;
+    }
+    PacketRegistry& r = Packets();
+    std::shared_lock<ReadMostlyMutex> lock(r.mu);
+    if (!LiveBuffer(r, MemoryDescriptorList, "MmMapLockedPages", true)) return nullptr;
+    return MapBuffer(MemoryDescriptorList);
+}
+
+void IoFreeMdl(PMDL Mdl) { NdisFreeBuffer(Mdl); }
+
+ULONG NDIS_BUFFER_TO_SPAN_PAGES(PNDIS_BUFFER Buffer) {
+    // An empty buffer still takes one map register (as on Windows).
+    return Buffer->ByteCount ? PagesSpanned(BufferMemory(Buffer), Buffer->ByteCount) : 1;
 }
 
 void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length) {
@@ -53,9 +89,10 @@ void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length) {
     if (!LiveBuffer(r, Buffer, "NdisAdjustBufferLength", false)) return;
     // A buffer describes memory fixed at allocation: it can be shortened and
     // lengthened again, never past what it maps.
-    if (Length > Buffer->HostMappedLength) {
+    UINT mapped = r.buffers.find(Buffer)->second.mappedLength;
+    if (Length > mapped) {
         Violation("NdisAdjustBufferLength(%p, %u): the buffer maps only %u bytes",
-                  static_cast<void*>(Buffer), Length, Buffer->HostMappedLength);
+                  static_cast<void*>(Buffer), Length, mapped);
         return;
     }
     Buffer->ByteCount = Length;
@@ -70,7 +107,7 @@ static bool CountChain(PacketRegistry& r, PNDIS_PACKET packet, const char* funct
                        UINT* count, UINT* total) {
     *pages = *count = *total = 0;
     return WalkChain(r, packet, function, [&](PNDIS_BUFFER b) {
-        *pages += PagesSpanned(b->VirtualAddress, b->ByteCount);
+        *pages += NDIS_BUFFER_TO_SPAN_PAGES(b);
         ++*count;
         *total += b->ByteCount;
     });
@@ -180,7 +217,7 @@ namespace internal {
 void CountProtocolPacket(PNDIS_PACKET packet) {
     UINT pages = 0, count = 0, total = 0;
     for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
-        pages += PagesSpanned(b->VirtualAddress, b->ByteCount);
+        pages += NDIS_BUFFER_TO_SPAN_PAGES(b);
         ++count;
         total += b->ByteCount;
     }
@@ -204,7 +241,7 @@ bool ReadIndicatedPacket(PNDIS_PACKET packet, const char* function, std::vector<
     }
     CacheCounts(packet, pages, count, total);
     for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
-        auto* from = static_cast<const uint8_t*>(b->VirtualAddress);
+        const uint8_t* from = host::internal::BufferMemory(b);
         if (b->ByteCount) bytes->insert(bytes->end(), from, from + b->ByteCount);
     }
     return true;

@@ -294,8 +294,10 @@ void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
         b = TakeBlock(r, it->second.get());
         if (!b) return;
         r.buffers[b].allocated = true;
+        r.buffers[b].mappedLength = Length;
         ++it->second->inUse;
-        *b = NDIS_BUFFER{nullptr, VirtualAddress, Length, Length, PoolHandle};
+        // The driver's memory is non-paged and mapped: the buffer says so.
+        host::internal::DescribeMemory(b, VirtualAddress, Length, MDL_SOURCE_IS_NONPAGED_POOL);
     }
     host::LedgerAdd(Resource::Buffer, b, 0, 0, nullptr, "");
     *Buffer = b;
@@ -337,7 +339,7 @@ PNDIS_PACKET NewProtocolPacket() {
     PreparePacket(p, blockSize, oobOffset, nullptr);
     PacketRegistry& r = Packets();
     std::lock_guard<ReadMostlyMutex> lock(r.mu);
-    r.packets[p] = {nullptr, true};
+    r.packets[p] = {nullptr, true, 0};
     return p;
 }
 
@@ -351,11 +353,22 @@ void DeleteProtocolPacket(PNDIS_PACKET packet) {
 }
 
 PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length) {
-    auto* b = new NDIS_BUFFER{nullptr, address, length, length, nullptr};
+    // A protocol's memory may lie anywhere: its pages are locked for the
+    // send, and mapped into system space only when the driver asks.
+    auto* b = new NDIS_BUFFER;
+    DescribeMemory(b, address, length, MDL_PAGES_LOCKED);
     PacketRegistry& r = Packets();
     std::lock_guard<ReadMostlyMutex> lock(r.mu);
-    r.buffers[b] = {nullptr, true};
+    r.buffers[b] = {nullptr, true, length};
     return b;
+}
+
+void RedescribeProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length) {
+    DescribeMemory(buffer, address, length, MDL_PAGES_LOCKED);
+    PacketRegistry& r = Packets();
+    std::shared_lock<ReadMostlyMutex> lock(r.mu);  // the entry stays; only its length changes
+    auto it = r.buffers.find(buffer);
+    if (it != r.buffers.end()) __atomic_store_n(&it->second.mappedLength, length, __ATOMIC_RELAXED);
 }
 
 void DeleteProtocolBuffer(PNDIS_BUFFER buffer) {

@@ -59,7 +59,7 @@ std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<Se
             FatalViolation("Miniport::Send: the host has no memory left for a packet's data");
         }
         if (reused) {
-            *r->buffers[i] = NDIS_BUFFER{nullptr, piece.data(), length, length, nullptr};
+            RedescribeProtocolBuffer(r->buffers[i], piece.data(), length);
         } else {
             r->buffers.push_back(NewProtocolBuffer(piece.data(), length));
         }

@@ -13,13 +13,14 @@
 // and kept for a while (the quarantine: the last kQuarantineBlocks blocks,
 // at most kQuarantineBytes), then unmapped.
 //
-// A fault in a guarded block is caught by a SIGSEGV handler. It looks the
-// address up (under a spin lock of its own: no allocation, no lock that the
-// faulting thread could hold), writes the report into a fixed slot, opens
-// the page so that the access goes through when the handler returns, and
-// leaves the report to ReportGuardFaults, which the host calls where a
-// driver handler or a work item returns. A fault anywhere else goes to the
-// handler that was there before (the default action, or a sanitizer's).
+// A fault in a guarded block is caught by the process's SIGSEGV handler
+// (faults.cpp), which asks TakeGuardFault before anything else, whichever
+// code made the access (the driver built from source or a driver image). It
+// looks the address up (under a spin lock of its own: no allocation, no lock
+// that the faulting thread could hold), writes the report into a fixed slot,
+// opens the page so that the access goes through when the handler returns,
+// and leaves the report to ReportGuardFaults, which the host calls where a
+// driver handler or a work item returns.
 #include "internal_pool.h"
 
 #include <signal.h>
@@ -37,6 +38,7 @@
 #include "host/verifier.h"
 #include "host/world.h"
 #include "internal.h"
+#include "internal_faults.h"
 
 // AddressSanitizer takes SIGSEGV for itself unless told to let a program
 // install its own handler; special pool needs it, and hands ASan every fault
@@ -189,57 +191,14 @@ void Queue(const Region& r, uintptr_t address, bool isWrite) {
     (void)ignored;
 }
 
-struct sigaction previous;
-
-bool WasWrite(void* context) {
+bool WasWrite(const void* context) {
 #if defined(__x86_64__)
     // The page fault's error code: bit 1 is set for a write.
-    return (static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+    return (static_cast<const ucontext_t*>(context)->uc_mcontext.gregs[REG_ERR] & 2) != 0;
 #else
     (void)context;
     return false;
 #endif
-}
-
-void OnFault(int signal, siginfo_t* info, void* context) {
-    auto address = reinterpret_cast<uintptr_t>(info->si_addr);
-    uintptr_t open = 0;
-    {
-        Locked lock;
-        if (Region* r = RegionAt(address)) {
-            if (!r->reported) Queue(*r, address, WasWrite(context));
-            r->reported = true;
-            open = address / Page() * Page();
-        }
-    }
-    if (open) {
-        // The access goes through when the handler returns; the report
-        // stands for it and for any later one in this block.
-        mprotect(reinterpret_cast<void*>(open), Page(), PROT_READ | PROT_WRITE);
-        return;
-    }
-    if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction) {
-        previous.sa_sigaction(signal, info, context);
-        return;
-    }
-    if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-        previous.sa_handler(signal);
-        return;
-    }
-    // Not special pool's: the access faults again with the default action.
-    sigaction(SIGSEGV, &previous, nullptr);
-}
-
-void InstallHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction action;
-        memset(&action, 0, sizeof action);
-        action.sa_sigaction = OnFault;
-        action.sa_flags = SA_SIGINFO;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &previous);
-    });
 }
 
 // Unmaps the quarantined blocks (a fresh world keeps none).
@@ -273,8 +232,25 @@ bool HeadIntact(uintptr_t from, uintptr_t to) {
 
 }  // namespace
 
+bool TakeGuardFault(uintptr_t address, const void* context) {
+    uintptr_t open = 0;
+    {
+        Locked lock;
+        if (Region* r = RegionAt(address)) {
+            if (!r->reported) Queue(*r, address, WasWrite(context));
+            r->reported = true;
+            open = address / Page() * Page();
+        }
+    }
+    if (!open) return false;
+    // The access goes through when the handler returns; the report stands
+    // for it and for any later one in this block.
+    mprotect(reinterpret_cast<void*>(open), Page(), PROT_READ | PROT_WRITE);
+    return true;
+}
+
 void* GuardedAllocate(size_t length, uint8_t fill, const char* what) {
-    InstallHandler();
+    InstallFaultHandler();
     Region r;
     r.accessible = RoundUpToPage(length);
     void* map = mmap(nullptr, Span(r), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,

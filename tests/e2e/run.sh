@@ -3,7 +3,10 @@
 # driver, back to back on a simulated line, bridged to TAP devices in two
 # network namespaces; the kernel's stack sends and receives through them.
 #
-#     tests/e2e/run.sh BUILD_DIR [TEST...]
+#     tests/e2e/run.sh [--driver IMAGE] BUILD_DIR [TEST...]
+#
+# --driver IMAGE: the simulator runs the Windows driver image (the x64
+# zr48.sys, zr48sim --driver) instead of the driver linked in.
 #
 # Needs root, /dev/net/tun, iproute2, ping and iperf3. A machine that cannot
 # make TAP devices fails the tests (it does not skip them). Every test runs in
@@ -14,7 +17,16 @@
 # (and demos) can go on at once.
 set -uo pipefail
 
-BUILD=${1:?usage: run.sh BUILD_DIR [TEST...]}
+if [ "${1:-}" = "--driver" ]; then
+    [ -n "${2:-}" ] || { echo "usage: run.sh [--driver IMAGE] BUILD_DIR [TEST...]" >&2; exit 2; }
+    ZR48_E2E_DRIVER=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+    [ -f "$ZR48_E2E_DRIVER" ] || { echo "e2e: FAIL: no driver image at $2" >&2; exit 1; }
+    export ZR48_E2E_DRIVER
+    shift 2
+fi
+DRIVER_ARGS=()
+[ -n "${ZR48_E2E_DRIVER:-}" ] && DRIVER_ARGS=(--driver "$ZR48_E2E_DRIVER")
+BUILD=${1:?usage: run.sh [--driver IMAGE] BUILD_DIR [TEST...]}
 shift
 BUILD=$(cd "$BUILD" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -80,7 +92,8 @@ EOF
 # Starts a simulator with TAP devices, puts them in their namespaces and
 # waits for the line to come up at both ends.
 start_sim() {
-    "$SIM" --tap --log --interval 1000 --control "$SOCK" "$WORK/e2e.conf" >"$WORK/sim.log" 2>&1 &
+    "$SIM" "${DRIVER_ARGS[@]}" --tap --log --interval 1000 --control "$SOCK" "$WORK/e2e.conf" \
+        >"$WORK/sim.log" 2>&1 &
     SIM_PID=$!
     local n
     for n in $(seq 100); do
@@ -265,6 +278,7 @@ fi
 cleanup() { rm -rf "$WORK"; "$NETNS" down; }
 trap cleanup EXIT
 preflight || { echo "0 passed, ${#ALL_TESTS[@]} failed"; exit 1; }
+[ -n "${ZR48_E2E_DRIVER:-}" ] && log "driver: the image $ZR48_E2E_DRIVER"
 TESTS=("$@")
 [ ${#TESTS[@]} -eq 0 ] && TESTS=("${ALL_TESTS[@]}")
 passed=0

@@ -234,6 +234,7 @@ namespace {
 void NTAPI SilentIsr(PBOOLEAN, PBOOLEAN, NDIS_HANDLE context) {
     static_cast<ToyMiniport*>(context)->Acknowledge(0xFF);
 }
+void NTAPI TimerThatMustNotRun(PVOID, PVOID, PVOID, PVOID) { FAIL(); }
 }  // namespace
 
 TEST_F(InterruptTest, IsrThatLeavesItsAnswersUnsetIsReported) {
@@ -249,7 +250,7 @@ TEST_F(InterruptTest, IsrThatLeavesItsAnswersUnsetIsReported) {
 TEST_F(InterruptTest, ForgettingAMiniportDropsItsDevicesSilently) {
     Register();
     NDIS_MINIPORT_TIMER timer;
-    NdisMInitializeTimer(&timer, handle, [](PVOID, PVOID, PVOID, PVOID) { FAIL(); }, nullptr);
+    NdisMInitializeTimer(&timer, handle, TimerThatMustNotRun, nullptr);
     NdisMSetTimer(&timer, 10);
     ASSERT_EQ(NdisMAllocateMapRegisters(handle, 0, TRUE, 1, 4096), NDIS_STATUS_SUCCESS);
     PVOID va;

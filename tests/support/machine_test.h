@@ -2,6 +2,7 @@
 // and the small verbs the driver's tests are told with.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 
 #include "testbed/machine.h"
@@ -22,6 +23,33 @@ inline cardmodel::CardOptions QuickCard() {
     card.mailboxPollNs = 10 * host::kMicrosecond;
     card.trainingTimeNs = host::kMillisecond;
     return card;
+}
+
+// A test that reads or calls the driver's own records and functions (the
+// Adapter, its rings and queues, its handlers called directly) runs on the
+// driver linked in, whose records the test shares, and is skipped when the
+// test program runs a driver image (ZR48_DRIVER_IMAGE), whose records are laid
+// out by another compiler for another system. Tests without the mark are
+// black-box: the upper edge and the card only; they run on the image too.
+inline bool OnDriverImage() {
+    const char* path = getenv(testbed::kDriverImageVariable);
+    return path && *path;
+}
+#define ZR48_WHITE_BOX()                                                             \
+    do {                                                                             \
+        if (testing_support::OnDriverImage()) {                                      \
+            GTEST_SKIP() << "white-box: reaches into the driver linked in";          \
+        }                                                                            \
+    } while (0)
+
+// The adapter's own record, for a white-box test; a failure when a test that
+// is not marked reaches for it on a driver image.
+inline void* DriverContext(testbed::Unit& unit) {
+    if (OnDriverImage()) {
+        ADD_FAILURE() << "a test reads the driver's records on a driver image: mark it "
+                         "ZR48_WHITE_BOX()";
+    }
+    return unit.nic->Context();
 }
 
 }  // namespace testing_support

@@ -79,20 +79,26 @@
 
 namespace host {
 
+class DriverImage;
+
 namespace internal {
 struct DriverState;
 struct MiniportState;
 }  // namespace internal
 
-using DriverEntryFunction = NTSTATUS (*)(PDRIVER_OBJECT DriverObject,
+using DriverEntryFunction = NTSTATUS(NTAPI*)(PDRIVER_OBJECT DriverObject,
                                          PUNICODE_STRING RegistryPath);
 
 // ---------------------------------------------------------------------------
 // A loaded driver image
 // ---------------------------------------------------------------------------
+// Two ways to load the driver: linked in from source (its DriverEntry), or
+// the image the Windows build links, loaded as the kernel loads it (see
+// host/image.h). The image stays mapped as long as the Driver.
 class Driver {
 public:
     explicit Driver(DriverEntryFunction entry, const std::string& serviceName = "zr48");
+    explicit Driver(std::shared_ptr<DriverImage> image, const std::string& serviceName = "zr48");
     ~Driver();
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
@@ -109,6 +115,8 @@ public:
     // the driver never called it).
     NDIS_STATUS RegistrationStatus() const;
     NDIS50_MINIPORT_CHARACTERISTICS Characteristics() const;
+    // The loaded image, or null for a driver linked in.
+    const DriverImage* Image() const;
 
 private:
     friend class Miniport;

@@ -114,6 +114,7 @@ protected:
 };
 
 TEST_F(BringUpTest, SettlesTheLineRateItConfigures) {
+    ZR48_WHITE_BOX();
     for (const Line& line : kRates) {
         SCOPED_TRACE(&line - kRates);
         Configures(line);
@@ -121,6 +122,7 @@ TEST_F(BringUpTest, SettlesTheLineRateItConfigures) {
 }
 
 TEST_F(BringUpTest, ConfiguresTheLineCodeAndItsOffset) {
+    ZR48_WHITE_BOX();
     for (const Line& line : kCodes) {
         SCOPED_TRACE(&line - kCodes);
         Configures(line);
@@ -227,6 +229,7 @@ TEST_F(BringUpTest, AFileThatCannotBeOpenedOrMappedFailsWithItsOwnStatus) {
 }
 
 TEST_F(BringUpTest, UnansweredCountersAndStartCommandsStillSucceed) {
+    ZR48_WHITE_BOX();
     testbed::Unit& counters = Add();
     counters.Card().FailAnswer(0x05, cardmodel::CMD_COUNTERS);
     ASSERT_EQ(counters.nic->Initialize(), NDIS_STATUS_SUCCESS);

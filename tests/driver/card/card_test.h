@@ -41,7 +41,7 @@ protected:
         Advance(kMillisecond);  // the controller is ready to post again
         return unit;
     }
-    static Adapter* AdapterOf(testbed::Unit& unit) { return (Adapter*)unit.nic->Context(); }
+    static Adapter* AdapterOf(testbed::Unit& unit) { return (Adapter*)testing_support::DriverContext(unit); }
 
     // Runs fn at DISPATCH_LEVEL holding the adapter lock, as the deferred
     // routine, reset and halt hold it.

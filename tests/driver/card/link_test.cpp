@@ -29,6 +29,7 @@ protected:
 };
 
 TEST_F(LinkTest, MovesThroughEveryTransitionAndDoesNothingWhenNothingChanged) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone();
     Adapter* adapter = AdapterOf(unit);
     struct Step {
@@ -68,6 +69,7 @@ TEST_F(LinkTest, MovesThroughEveryTransitionAndDoesNothingWhenNothingChanged) {
 }
 
 TEST_F(LinkTest, AFirstLookAfterAnUnansweredStartTakesTheLineAsItIs) {
+    ZR48_WHITE_BOX();
     for (uint8_t status : {0x00, 0x40}) {
         testbed::Unit& unit = Add();
         unit.Card().FailAnswer(0x05, cardmodel::CMD_START_LINE);
@@ -84,6 +86,7 @@ TEST_F(LinkTest, AFirstLookAfterAnUnansweredStartTakesTheLineAsItIs) {
 }
 
 TEST_F(LinkTest, AlwaysConnectedDoesEverythingButTellNdis) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone({{"AlwaysConnected", 1}});
     Check(unit, 0x40);
     EXPECT_EQ(Log(unit.Card()), Look(0x40, kLineUp));
@@ -97,6 +100,7 @@ TEST_F(LinkTest, AlwaysConnectedDoesEverythingButTellNdis) {
 }
 
 TEST_F(LinkTest, LooksOnce500MsAfterTheLastEventThatAsksForIt) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone();
     cardmodel::Card& card = unit.Card();
     SetLineStatus(card, 0x40);
@@ -120,6 +124,7 @@ TEST_F(LinkTest, LooksOnce500MsAfterTheLastEventThatAsksForIt) {
 }
 
 TEST_F(LinkTest, FollowsARealLineDownAndUpAgain) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = StartedAdapter();
     unit.loopback->Cut();
     ASSERT_TRUE(host::RunUntil([&] { return !machine->LinkUp(unit); }, 2 * kSecond));

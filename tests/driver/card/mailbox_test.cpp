@@ -13,6 +13,7 @@ const UCHAR kLineOptions = 0x63;
 class MailboxTest : public CardTest {};
 
 TEST_F(MailboxTest, WritesEachRequestFrameByteForByteWithTheDoorbellLast) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone();
     cardmodel::Card& card = unit.Card();
     struct Case {
@@ -45,6 +46,7 @@ TEST_F(MailboxTest, WritesEachRequestFrameByteForByteWithTheDoorbellLast) {
 }
 
 TEST_F(MailboxTest, OnlyResultOneSucceedsAndAnEventIsNeverAnAnswer) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone();
     Adapter* adapter = AdapterOf(unit);
     struct Case {
@@ -69,6 +71,7 @@ TEST_F(MailboxTest, OnlyResultOneSucceedsAndAnEventIsNeverAnAnswer) {
 }
 
 TEST_F(MailboxTest, ALateAnswerDoesNotSatisfyTheNextWait) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone();
     Adapter* adapter = AdapterOf(unit);
     unit.Card().DelayAnswer(3500 * kMillisecond, cardmodel::CMD_LINE_OPTIONS);
@@ -84,6 +87,7 @@ TEST_F(MailboxTest, ALateAnswerDoesNotSatisfyTheNextWait) {
 }
 
 TEST_F(MailboxTest, EventsAreTakenWithoutWakingTheWaiter) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone();
     cardmodel::Card& card = unit.Card();
     card.DelayAnswer(kSecond, cardmodel::CMD_LINE_OPTIONS);
@@ -127,6 +131,7 @@ TEST_F(MailboxTest, AnEventWhoseStatusARequestWipedIsNoAnswer) {
 }
 
 TEST_F(MailboxTest, AbortAndServiceEachFinishACommandOnlyOnce) {
+    ZR48_WHITE_BOX();
     testbed::Unit& unit = Lone();
     Adapter* adapter = AdapterOf(unit);
     auto post = [&](ULONG step) {

@@ -7,6 +7,7 @@
 class RegistersTest : public CardTest {};
 
 TEST_F(RegistersTest, TransferAndLineOperationsChangeOnlyTheirOwnBits) {
+    ZR48_WHITE_BOX();
     // All three framing options and both burst options: every bit the
     // operations must keep is set around the ones they change.
     testbed::Unit& unit = Lone({{"CRC", 1}, {"FillByte", 1}, {"DataPolarity", 1}});

@@ -35,6 +35,7 @@ protected:
 // running on another processor, still uses it: cancelling the timer does
 // not wait for it.
 TEST_F(ConcurrencyTest, HaltWaitsForALinkTimerRoutineRunningOnAnotherProcessor) {
+    ZR48_WHITE_BOX();
     Unit& unit = QuickAdapter();
     std::mutex mu;
     std::condition_variable cv;
@@ -139,6 +140,7 @@ static uint64_t FramesAtCard(Unit& unit) {
 // A reset on one processor takes the lock whenever the receive pass on the
 // other drops it: the pass must then leave the ring to the reset.
 TEST_F(ConcurrencyTest, ResetsRacingReceivePassesIndicateOnlyFramesThatArrivedOnce) {
+    ZR48_WHITE_BOX();
     Unit& unit = QuickAdapter();
     unit.Card().SetAccessLogging(false);
     machine->Start(unit);

@@ -12,6 +12,7 @@ using testing_support::CaptureViolations;
 class ContractTest : public DataPathTest {};
 
 TEST_F(ContractTest, RingWorkWithoutTheAdapterLockIsReported) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     Adapter& adapter = AdapterOf(unit);
     auto violations = CaptureViolations([&] {
@@ -23,6 +24,7 @@ TEST_F(ContractTest, RingWorkWithoutTheAdapterLockIsReported) {
 }
 
 TEST_F(ContractTest, CompletingUnderANestedLockIsReported) {
+    ZR48_WHITE_BOX();
     // Completions drop the lock around the call into NDIS; nested, the spin
     // lock would stay held across it.
     Unit& unit = StartedAdapter();
@@ -38,6 +40,7 @@ TEST_F(ContractTest, CompletingUnderANestedLockIsReported) {
 }
 
 TEST_F(ContractTest, DeferredRoutineEnteredWithTheLockHeldIsReported) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     Adapter& adapter = AdapterOf(unit);
     auto violations = CaptureViolations([&] {

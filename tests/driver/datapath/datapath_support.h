@@ -42,7 +42,9 @@ inline Bytes StatisticsRequest() {
 }
 
 // ---- Looking inside, where the card and the upper edge cannot tell ---------
-inline Adapter& AdapterOf(Unit& unit) { return *static_cast<Adapter*>(unit.nic->Context()); }
+inline Adapter& AdapterOf(Unit& unit) {
+    return *static_cast<Adapter*>(testing_support::DriverContext(unit));
+}
 inline unsigned VectorOf(Unit& unit) { return unit.slot->Where().interruptLine; }
 inline host::InterruptCounts InterruptsOf(Unit& unit) {
     return host::InterruptCountsOf(VectorOf(unit));
@@ -87,6 +89,10 @@ protected:
         characteristics_ = machine->Driver().Characteristics();
         return characteristics_.Ndis40Chars.Ndis30Chars;
     }
+
+    // The handlers below are the ones the driver registered, called with the
+    // context it gave NDIS, untouched, as NDIS calls them: black-box, on a
+    // driver image too.
 
     // MiniportIsr at device level, as the interrupt's dispatch runs it.
     IsrAnswer CallIsr(Unit& unit) {

@@ -21,6 +21,7 @@ protected:
 };
 
 TEST_F(InterruptTest, TheIsrAcknowledgesOnlyEnabledSourcesAndDefersAllButTheCountedOnes) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     Adapter& adapter = AdapterOf(unit);
     // 0x08 alone: counted here, nothing deferred, the card stays unmasked.
@@ -100,6 +101,7 @@ TEST_F(InterruptTest, AReceiveErrorRaisesNoInterruptAndTheTransceiverCountsIt) {
 // Every source at once: the deferred call serves the mailbox, the transmit
 // error, the receive ring and the transmit ring, in that order.
 TEST_F(InterruptTest, EverySourceAtOnceIsServedInItsOrderAndTheCardUnmaskedLast) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     SetCardRegister(unit, IMR, 0);
     unit.Card().FailNextReceives(1);
@@ -141,6 +143,7 @@ TEST_F(InterruptTest, EverySourceAtOnceIsServedInItsOrderAndTheCardUnmaskedLast)
 // The card stops its transmitter on an error; the deferred call sets the
 // enable again, even when it is set, and completes nothing by itself.
 TEST_F(InterruptTest, ATransmitErrorAloneRestartsTheTransmitterAndTouchesNoFrame) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     unit.Card().FailNextTransmits(1);
     auto failed = SendFrames(unit, {MakeFrame(100, 1)});
@@ -173,6 +176,7 @@ protected:
 };
 
 TEST_F(ResetTest, AbortsTheRingThenTheWaitingAndStartsTheRingsAfresh) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter({{"XmtQueueLen", 3}});
     unit.nic->SetReturnPolicy({host::ReturnWhen::Hold});
     DeliverFromLine(unit, Frames(2, 100));  // lent to the protocol across the reset
@@ -236,6 +240,7 @@ TEST_F(ResetTest, SendsMadeFromInsideItsCompletionsGoOutAfterIt) {
 // processor while the reset has dropped it around a completion: it must
 // neither complete ring frames, nor restart the transmitter, nor unmask.
 TEST_F(ResetTest, ADeferredCallStaysOffTheRingsWhileTheResetOwnsThem) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     unit.Card().FailNextTransmits(1);
     uint64_t isrRuns = InterruptsOf(unit).isrRuns;

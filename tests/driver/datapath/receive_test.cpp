@@ -30,6 +30,7 @@ TEST_F(ReceiveTest, ABurstIsTakenInOneDeferredCallAndIndicatedTogether) {
 // With 16 buffers the threshold is 6: a frame whose buffer leaves fewer than
 // 6 on the ring and free is indicated for copying and taken back at once.
 TEST_F(ReceiveTest, FramesAreMarkedForCopyingOnceBuffersRunShort) {
+    ZR48_WHITE_BOX();
     Unit& unit = BurstAdapter();
     unit.nic->SetReturnPolicy({host::ReturnWhen::Hold});
     DeliverFromLine(unit, Frames(8, 100));  // held: 8 buffers left
@@ -53,6 +54,7 @@ TEST_F(ReceiveTest, FramesAreMarkedForCopyingOnceBuffersRunShort) {
 }
 
 TEST_F(ReceiveTest, WithNoPacketFilterFramesAreCountedAndTheirBuffersPostedAgain) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     unit.nic->Set(OID_GEN_CURRENT_PACKET_FILTER, host::UlongBytes(0));
     for (auto& f : Frames(40, 100)) ASSERT_TRUE(unit.loopback->InjectFrame(f));
@@ -69,6 +71,7 @@ TEST_F(ReceiveTest, WithNoPacketFilterFramesAreCountedAndTheirBuffersPostedAgain
 // However the protocol gives packets back, every buffer returns to the ring
 // at its full length, and no frame is lost.
 TEST_F(ReceiveTest, ReturnedPacketsArePostedAgainWhateverTheProtocolsTiming) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     const host::ReturnPolicy policies[] = {{host::ReturnWhen::InsideIndication},
                                            {host::ReturnWhen::AfterIndication},
@@ -108,6 +111,7 @@ TEST_F(ReceiveTest, TheRingWrapsManyTimesWithoutLosingOrReorderingAFrame) {
 // The card can report lengths up to 2047; one that no Ethernet frame in a
 // 1514-byte buffer can have is dropped and its buffer posted again.
 TEST_F(ReceiveTest, ADescriptorLengthOutsideAnEthernetFrameIsAnErrorNotAFrame) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     Bytes good = MakeFrame(100, 7);
     for (uint16_t length : {1515, 1600, 2047, 13, 1, 0}) {
@@ -136,6 +140,7 @@ TEST_F(ReceiveTest, ADescriptorLengthOutsideAnEthernetFrameIsAnErrorNotAFrame) {
 // More buffers than the ring has slots: 127 are posted, the slot before the
 // next one to process stays empty, and the rest wait to be posted.
 TEST_F(ReceiveTest, MoreReceiveBuffersThanRingSlotsCarryABurstOf150) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter({{"RcvQueueLen", 200}});
     EXPECT_EQ(Register(unit, RX_SW_INDEX), 127);
     EXPECT_EQ(Posted(unit), 127u);

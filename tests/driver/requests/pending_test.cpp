@@ -11,7 +11,7 @@ namespace {
 // The adapter's own block. Only for the moment no request can show it:
 // while halt finishes an abandoned read, just before the adapter is freed.
 Block AdapterBlock(testbed::Unit& unit) {
-    const Adapter* adapter = static_cast<const Adapter*>(unit.nic->Context());
+    const Adapter* adapter = static_cast<const Adapter*>(testing_support::DriverContext(unit));
     std::vector<uint8_t> bytes(sizeof(StatisticsBlock));
     std::memcpy(bytes.data(), &adapter->Statistics, bytes.size());
     return Block::Decode(bytes);
@@ -66,6 +66,7 @@ TEST_F(PendingTest, ClearHasStoredItsCountsWhenItsFirstCommandGoesOut) {
 class HaltDuringReadTest : public PendingTest, public testing::WithParamInterface<int> {};
 
 TEST_P(HaltDuringReadTest, FailsTheReadAndKeepsTheAnswersTaken) {
+    ZR48_WHITE_BOX();
     const int waitingFor = GetParam();  // index into the chain
     const uint8_t chain[] = {XCVR_READ_STATE, XCVR_READ_MARGIN, XCVR_READ_ATTENUATION,
                              XCVR_READ_COUNTERS};
