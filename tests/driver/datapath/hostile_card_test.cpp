@@ -35,6 +35,7 @@ protected:
 // driver claims nothing on the shared line, counts nothing and touches
 // nothing; the line's other device is served, and no storm follows.
 TEST_F(HostileCardTest, ACardReadingAllOnesIsNotServed) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     testbed::HostileCard liar(*unit.slot);
     uint64_t rcvError = CounterOf(unit, OID_GEN_RCV_ERROR);
@@ -83,6 +84,7 @@ TEST_F(HostileCardTest, AnInterruptFromSourcesTheCardDoesNotHaveIsNotClaimed) {
 // ring) completes nothing: the card is wrong, the error counted, and every
 // frame completes once when the card really passes it.
 TEST_F(HostileCardTest, ATransmitIndexBeyondTheFramesOnTheRingCompletesNothing) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     testbed::HostileCard liar(*unit.slot);
     auto frames = Frames(3, 1514);  // 6 ms each on the line: still on the ring
@@ -114,6 +116,7 @@ TEST_F(HostileCardTest, ATransmitIndexBeyondTheFramesOnTheRingCompletesNothing) 
 // buffer is taken for a frame the card never wrote, and the ring keeps its
 // order, so the frames the card then writes arrive in place.
 TEST_F(HostileCardTest, AReceiveIndexBeyondThePostedBuffersTakesNothing) {
+    ZR48_WHITE_BOX();
     Unit& unit = StartedAdapter();
     testbed::HostileCard liar(*unit.slot);
     uint8_t start = Register(unit, RX_HW_INDEX);
@@ -178,6 +181,7 @@ TEST_F(HostileCardTest, TheDriverFillsTheRingsFromItsOwnIndexesNotWhatTheyReadBa
 // the start-up resets the ring indexes after it, and buffers posted before
 // would stay on the driver's books with the ring empty, receiving nothing.
 TEST_F(HostileCardTest, FramesClaimedDuringTheBringUpLeaveTheRingsToTheStartUp) {
+    ZR48_WHITE_BOX();
     Unit& unit = machine->AddAdapter();
     machine->Loopback(unit);
     testbed::HostileCard liar(*unit.slot);
