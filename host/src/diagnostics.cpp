@@ -73,18 +73,18 @@ std::string FormatDbgPrint(const char* format, KernelVaList& args) {
             ++f;
             continue;
         }
-        std::string spec = "%";
-        while (*f && strchr("-+ #0", *f)) spec += *f++;
+        std::string directive = "%";
+        while (*f && strchr("-+ #0", *f)) directive += *f++;
         for (int part = 0; part < 2; ++part) {  // width, then precision
             if (part == 1) {
                 if (*f != '.') break;
-                spec += *f++;
+                directive += *f++;
             }
             if (*f == '*') {
-                spec += std::to_string(KERNEL_VA_ARG(args, int));
+                directive += std::to_string(KERNEL_VA_ARG(args, int));
                 ++f;
             } else {
-                while (*f >= '0' && *f <= '9') spec += *f++;
+                while (*f >= '0' && *f <= '9') directive += *f++;
             }
         }
         enum { kInt, kWide64, kPointerSized, kShort, kChar } size = kInt;
@@ -126,7 +126,7 @@ std::string FormatDbgPrint(const char* format, KernelVaList& args) {
                               : KERNEL_VA_ARG(args, int);
             if (size == kShort) v = static_cast<short>(v);
             if (size == kChar) v = static_cast<signed char>(v);
-            snprintf(text, sizeof text, (spec + "lld").c_str(), v);
+            snprintf(text, sizeof text, (directive + "lld").c_str(), v);
             break;
         }
         case 'u':
@@ -138,11 +138,11 @@ std::string FormatDbgPrint(const char* format, KernelVaList& args) {
                                        : KERNEL_VA_ARG(args, unsigned);
             if (size == kShort) v = static_cast<unsigned short>(v);
             if (size == kChar) v = static_cast<unsigned char>(v);
-            snprintf(text, sizeof text, (spec + "ll" + conversion).c_str(), v);
+            snprintf(text, sizeof text, (directive + "ll" + conversion).c_str(), v);
             break;
         }
         case 'c':
-            snprintf(text, sizeof text, (spec + "c").c_str(), KERNEL_VA_ARG(args, int) & 0xFF);
+            snprintf(text, sizeof text, (directive + "c").c_str(), KERNEL_VA_ARG(args, int) & 0xFF);
             break;
         case 'p':
             snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(void*)),

@@ -12,9 +12,9 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(HERE))
 import importlib.util  # noqa: E402
 
-spec = importlib.util.spec_from_file_location("check_inf", os.path.join(ROOT, "windows", "check-inf.py"))
-check_inf = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_inf)
+loader_spec = importlib.util.spec_from_file_location("check_inf", os.path.join(ROOT, "windows", "check-inf.py"))
+check_inf = importlib.util.module_from_spec(loader_spec)
+loader_spec.loader.exec_module(check_inf)
 
 with open(os.path.join(ROOT, "windows", "zr48.inf"), encoding="latin-1") as f:
     INF = f.read()
