@@ -51,7 +51,6 @@ const char* Refusal(Phase phase, Use use) {
         return nullptr;
     case Phase::Halting:
         if (use == Use::Initialization) return "allowed only while MiniportInitialize runs";
-        if (use == Use::Indication) return "MiniportHalt is running: the protocols are unbound";
         return nullptr;
     }
     return "unknown adapter state";

@@ -37,13 +37,16 @@ const char* NotLent(const MiniportState& s, PNDIS_PACKET packet) {
 // longer lent is refused with a violation when `strict` (the test asked for
 // it), and skipped otherwise (another path returned it meanwhile).
 // Once MiniportHalt has been called the miniport gets nothing back: halt
-// had every packet back before it called it.
-void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet, bool strict) {
+// had every packet back before it called it; except what it indicates while
+// MiniportHalt runs (`heardByNone`), which NDIS hands back at once.
+void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet, bool strict,
+               bool heardByNone = false) {
     const char* problem = nullptr;
     NDIS_HANDLE context = nullptr;
     {
         std::lock_guard<std::mutex> lock(state->mu);
-        bool halted = state->phase == Phase::Halting || state->phase == Phase::Halted;
+        bool halted = (state->phase == Phase::Halting && !heardByNone) ||
+                      state->phase == Phase::Halted;
         if (halted && state->lentBy.count(packet)) {
             problem = "the adapter has been halted with the packet still lent; MiniportReturnPacket "
                       "is not called once MiniportHalt has been";
@@ -80,6 +83,7 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
 struct Indication {
     std::vector<ReceivedFrame> frames;
     bool bound = false;  // a protocol hears it
+    bool duringHalt = false;  // made while MiniportHalt runs: heard by none, given back at once
     std::function<void(const ReceivedFrame&)> callback;
     ReturnPolicy policy;
 };
@@ -89,21 +93,25 @@ struct Indication {
 // state is checked again under the lock, in the same critical section that
 // counts the indication as under way: halt, which waits for indications under
 // way before it calls MiniportHalt, then either sees this one or refuses it.
-// False (after a violation) when MiniportHalt has been called meanwhile;
+// A deferred routine may still run, and indicate, while MiniportHalt runs
+// on another processor (until the interrupt is deregistered): the protocols
+// are unbound by then, so nobody hears it and NDIS gives every packet back
+// at once. False (after a violation) when the adapter has been halted;
 // otherwise the caller ends the call.
 bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indication* taken) {
     std::vector<ReceivedFrame>& frames = taken->frames;
     std::set<PNDIS_PACKET> seen;
     std::unique_lock<std::mutex> lock(s.mu);
     Phase phase = s.phase;
-    if (phase != Phase::Running && phase != Phase::Unbinding) {
+    if (phase != Phase::Running && phase != Phase::Unbinding && phase != Phase::Halting) {
         lock.unlock();
-        Violation("NdisMIndicateReceivePacket(%p): MiniportHalt has been called: the protocols "
+        Violation("NdisMIndicateReceivePacket(%p): the adapter has been halted: the protocols "
                   "are unbound", static_cast<void*>(&s));
         return false;
     }
     BeginCall(s, Call::Indication);
     taken->bound = phase == Phase::Running;
+    taken->duringHalt = phase == Phase::Halting;
     if (taken->bound) taken->callback = s.callbacks.receive;
     taken->policy = s.returnPolicy;
     uint64_t indication = ++s.indications;
@@ -254,6 +262,14 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET
     if (taken.callback) {
         for (auto& f : taken.frames) taken.callback(f);
     }
-    host::internal::ApplyReturnPolicy(state, taken.frames, taken.policy);
+    if (taken.duringHalt) {
+        for (auto& f : taken.frames) {
+            if (f.status != NDIS_STATUS_RESOURCES) {
+                host::internal::ReturnOne(state, f.packet, true, true);
+            }
+        }
+    } else {
+        host::internal::ApplyReturnPolicy(state, taken.frames, taken.policy);
+    }
     host::internal::EndCall(*state, host::internal::Call::Indication);
 }

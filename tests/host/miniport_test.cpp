@@ -51,7 +51,7 @@ struct Knobs {
     bool overreadSent = false;       // reads one byte past each packet's last buffer
     bool writeAfterCompletion = false;  // the slow answer writes its buffer once completed
     // Run as each handler starts, the handler counted as busy.
-    std::function<void()> inSend, inQuery, inHangCheck, inReset, inReturn;
+    std::function<void()> inSend, inQuery, inHangCheck, inReset, inReturn, inHalt;
 };
 
 struct Adapter {
@@ -215,6 +215,7 @@ void CompleteQueued(Adapter& a, NDIS_STATUS status) {
 
 void NTAPI Halt(NDIS_HANDLE context) {
     Adapter& a = *static_cast<Adapter*>(context);
+    if (knobs.inHalt) knobs.inHalt();
     a.busyAtHalt = a.busy;
     a.halted = true;
     a.returnedAtHalt = a.returned.size();
@@ -760,6 +761,25 @@ TEST_F(MiniportTest, AResourcesPacketIsCopiedAndNeverReturned) {
     nic->ReturnPacket(adapter.rx[0]);
     v = CaptureViolations([&] { nic->ReturnPacket(adapter.rx[0]); });
     EXPECT_TRUE(AnyContains(v, "has been returned already"));
+}
+
+// A deferred routine may still run while MiniportHalt runs on another
+// processor, until the interrupt is deregistered. What it indicates then is
+// heard by no protocol (they are unbound) and comes back at once.
+TEST_F(MiniportTest, AnIndicationWhileMiniportHaltRunsIsHeardByNoneAndComesBackAtOnce) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::Hold});
+    size_t heardBefore = 0, returnedInHalt = 0;
+    toy::knobs.inHalt = [&] {
+        heardBefore = nic->Received().size();
+        toy::Indicate({NDIS_STATUS_SUCCESS, NDIS_STATUS_RESOURCES});
+        returnedInHalt = adapter.returned.size();
+    };
+    auto v = CaptureViolations([&] { nic->Halt(); });
+    EXPECT_TRUE(v.empty()) << v.front();
+    EXPECT_EQ(heardBefore, 0u);
+    EXPECT_EQ(returnedInHalt, 1u);  // the RESOURCES packet was the toy's again at once
+    EXPECT_EQ(adapter.returned[0], adapter.rx[0]);
 }
 
 TEST_F(MiniportTest, IndicationContractsAreChecked) {
