@@ -178,6 +178,11 @@ VOID NTAPI MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET
     ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     AcquireAdapterLock(&adapter->Lock);
     Append(&adapter->RxFreeQueue, *ReceiveBufferLink(Packet));
-    PostReceiveBuffers(adapter);
+    // Packets come back while MiniportHalt runs too (those a deferred routine
+    // indicated meanwhile): the card is stopped then, and the ring stays as
+    // halt left it.
+    if (!adapter->Halting) {
+        PostReceiveBuffers(adapter);
+    }
     ReleaseAdapterLock(&adapter->Lock);
 }
