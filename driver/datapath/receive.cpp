@@ -42,72 +42,12 @@ VOID PostReceiveBuffers(Adapter* adapter)
     ReleaseAdapterLock(&adapter->Lock);
 }
 
-// Indicates one batch. The lock, held once on entry, is released across the
-// call: a protocol may take its own lock in its receive handler and hold it
-// while it sends, which would otherwise deadlock against a sender on another
-// processor waiting for the adapter lock. The packets marked for copying
-// belong to the driver again when the call returns; their statuses were
-// noted before the call, since a returned packet may be reused before it ends.
-static VOID IndicateBatch(Adapter* adapter, PNDIS_PACKET* batch, const BOOLEAN* copyOnly,
-                          ULONG count)
-{
-    ReleaseAdapterLock(&adapter->Lock);
-    NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle, batch, count);
-    AcquireAdapterLock(&adapter->Lock);
-    for (ULONG i = 0; i < count; ++i) {
-        if (copyOnly[i]) {
-            Append(&adapter->RxFreeQueue, *ReceiveBufferLink(batch[i]));
-        }
-    }
-}
-
 // A frame whose length the card reports outside what an Ethernet frame in
 // this slot can be: longer would let a protocol read past the mapped buffer,
 // shorter would hand it a frame without a whole header.
 static BOOLEAN FrameLengthUsable(ULONG length)
 {
     return length >= ETHERNET_HEADER_SIZE && length <= MAX_FRAME_SIZE ? TRUE : FALSE;
-}
-
-// Takes the frame in slot RxNextIndex (lock held). TRUE when it joins the
-// batch; it is then marked for copying when buffers run short.
-static BOOLEAN TakeReceivedFrame(Adapter* adapter, PNDIS_PACKET* packet, BOOLEAN* copyOnly)
-{
-    FrameBuffer* buffer = RemoveHead(&adapter->RxPostedQueue);
-    ULONG length = ReadDescriptorWord(adapter->RxRing, adapter->RxNextIndex, DESCRIPTOR_CONTROL) &
-                   RX_STATUS_LENGTH_MASK;
-    if (!FrameLengthUsable(length)) {
-        Append(&adapter->RxFreeQueue, buffer);
-        CounterIncrement(&adapter->RcvError);
-        return FALSE;
-    }
-    CounterIncrement(&adapter->RcvOk);
-    if (adapter->PacketFilter == 0) {
-        Append(&adapter->RxFreeQueue, buffer);  // nobody wants frames
-        return FALSE;
-    }
-    *packet = buffer->Packet;
-    ReleaseAdapterLock(&adapter->Lock);
-    NdisAdjustBufferLength(FirstBuffer(*packet), length);
-    // The packet's cached length must follow the buffer's, or a protocol
-    // that asks for the packet's total length reads the previous frame's.
-    NdisRecalculatePacketCounts(*packet);
-    AcquireAdapterLock(&adapter->Lock);
-    *copyOnly = adapter->RxPostedQueue.Count + adapter->RxFreeQueue.Count < ReceiveLowWater(adapter)
-                    ? TRUE
-                    : FALSE;
-    NDIS_SET_PACKET_STATUS(*packet, *copyOnly ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS);
-    return TRUE;
-}
-
-// A reset or halt took the ring while the pass had dropped the lock: the
-// ring's indexes are no longer the pass's, and its frames are dropped as the
-// reset drops those it finds. Their buffers become free (lock held).
-static VOID AbandonBatch(Adapter* adapter, PNDIS_PACKET* batch, ULONG count)
-{
-    for (ULONG i = 0; i < count; ++i) {
-        Append(&adapter->RxFreeQueue, *ReceiveBufferLink(batch[i]));
-    }
 }
 
 // Whether the card has filled the slot RxNextIndex (lock held). RX_HW_INDEX
@@ -129,35 +69,109 @@ static BOOLEAN ReceivedFrameWaiting(Adapter* adapter)
     return TRUE;
 }
 
+// One batch of received frames, taken off the ring under the lock.
+struct ReceiveBatch {
+    PNDIS_PACKET Packets[RECEIVE_BATCH];
+    USHORT Lengths[RECEIVE_BATCH];  // at most MAX_FRAME_SIZE
+    ULONG Count;       // packets to indicate
+    ULONG FirstShort;  // the first marked for copying; Count when none is
+};
+
+// Takes the frames the card has filled, up to a batch (lock held). Frames
+// that arrive meanwhile are taken too: RX_HW_INDEX is read after each one.
+// Every frame taken leaves the ring here, so a reset that takes the lock
+// later finds none of them. TRUE when the batch filled before the ring ran
+// out.
+static BOOLEAN TakeReceivedFrames(Adapter* adapter, ReceiveBatch* batch)
+{
+    ULONG count = 0;
+    ULONG counted = 0;  // good frames, indicated or not
+    BOOLEAN full = FALSE;
+    while (ReceivedFrameWaiting(adapter)) {
+        if (count == RECEIVE_BATCH) {
+            full = TRUE;
+            break;
+        }
+        FrameBuffer* buffer = RemoveHead(&adapter->RxPostedQueue);
+        ULONG length =
+            ReadDescriptorWord(adapter->RxRing, adapter->RxNextIndex, DESCRIPTOR_CONTROL) &
+            RX_STATUS_LENGTH_MASK;
+        adapter->RxNextIndex = NEXT_RING_INDEX(adapter->RxNextIndex);
+        if (!FrameLengthUsable(length)) {
+            Append(&adapter->RxFreeQueue, buffer);
+            CounterIncrement(&adapter->RcvError);
+            continue;
+        }
+        counted += 1;
+        if (adapter->PacketFilter == 0) {
+            Append(&adapter->RxFreeQueue, buffer);  // nobody wants frames
+            continue;
+        }
+        batch->Packets[count] = buffer->Packet;
+        batch->Lengths[count] = (USHORT)length;
+        count += 1;
+    }
+    if (counted != 0) {
+        CounterAdd(&adapter->RcvOk, counted);
+    }
+    // When packet i left the ring, the batch's later packets were still
+    // posted: the buffers left then were those left now plus those. Their
+    // number falls along the batch, so the packets for copying are its tail.
+    ULONG left = adapter->RxPostedQueue.Count + adapter->RxFreeQueue.Count;
+    ULONG lowWater = ReceiveLowWater(adapter);
+    ULONG firstShort = count;
+    for (ULONG i = 0; i < count; ++i) {
+        BOOLEAN shortOfBuffers = left + (count - 1 - i) < lowWater ? TRUE : FALSE;
+        if (shortOfBuffers && firstShort == count) {
+            firstShort = i;
+        }
+        NDIS_SET_PACKET_STATUS(batch->Packets[i],
+                               shortOfBuffers ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS);
+    }
+    batch->Count = count;
+    batch->FirstShort = firstShort;
+    return full;
+}
+
+// Indicates one batch. The lock, held once on entry, is released once for
+// the whole batch: around the length adjustments and around the indication,
+// since a protocol may take its own lock in its receive handler and hold it
+// while it sends, which would otherwise deadlock against a sender on another
+// processor waiting for the adapter lock. The packets marked for copying
+// belong to the driver again when the call returns; which they are was noted
+// before the call, since a returned packet may be reused before it ends.
+static VOID IndicateBatch(Adapter* adapter, ReceiveBatch* batch)
+{
+    adapter->RxPassesIndicating += 1;
+    ReleaseAdapterLock(&adapter->Lock);
+    for (ULONG i = 0; i < batch->Count; ++i) {
+        NdisAdjustBufferLength(FirstBuffer(batch->Packets[i]), batch->Lengths[i]);
+        // The packet's cached length must follow the buffer's, or a protocol
+        // that asks for the packet's total length reads the previous frame's.
+        NdisRecalculatePacketCounts(batch->Packets[i]);
+    }
+    NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle, batch->Packets, batch->Count);
+    AcquireAdapterLock(&adapter->Lock);
+    adapter->RxPassesIndicating -= 1;
+    for (ULONG i = batch->FirstShort; i < batch->Count; ++i) {
+        Append(&adapter->RxFreeQueue, *ReceiveBufferLink(batch->Packets[i]));
+    }
+}
+
 VOID ProcessReceives(Adapter* adapter)
 {
-    // Held once: the lock is really dropped around each length adjustment.
+    // Held once: the lock is really dropped around each batch's indication.
     ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
     ULONG generation = adapter->RingGeneration;
-    PNDIS_PACKET batch[RECEIVE_BATCH];
-    BOOLEAN copyOnly[RECEIVE_BATCH];
-    ULONG count = 0;
-    // RX_HW_INDEX is read again after each frame: frames that arrive during
-    // the pass are taken in the same pass.
-    while (ReceivedFrameWaiting(adapter)) {
-        if (TakeReceivedFrame(adapter, &batch[count], &copyOnly[count])) {
-            count += 1;
+    ReceiveBatch batch;
+    for (;;) {
+        BOOLEAN full = TakeReceivedFrames(adapter, &batch);
+        if (batch.Count != 0) {
+            IndicateBatch(adapter, &batch);
         }
-        if (adapter->RingGeneration != generation) {
-            AbandonBatch(adapter, batch, count);
-            return;
+        if (!full || adapter->RingGeneration != generation) {
+            return;  // the ring is drained, or a reset or halt took it meanwhile
         }
-        adapter->RxNextIndex = NEXT_RING_INDEX(adapter->RxNextIndex);
-        if (count == RECEIVE_BATCH) {
-            IndicateBatch(adapter, batch, copyOnly, count);  // the batch is full: go on
-            count = 0;
-            if (adapter->RingGeneration != generation) {
-                return;  // a reset or halt took the ring during the indication
-            }
-        }
-    }
-    if (count != 0) {
-        IndicateBatch(adapter, batch, copyOnly, count);
     }
 }
 
@@ -180,8 +194,11 @@ VOID NTAPI MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET
     Append(&adapter->RxFreeQueue, *ReceiveBufferLink(Packet));
     // Packets come back while MiniportHalt runs too (those a deferred routine
     // indicated meanwhile): the card is stopped then, and the ring stays as
-    // halt left it.
-    if (!adapter->Halting) {
+    // halt left it. While a receive pass is indicating, the pass posts the
+    // buffer when it has taken back its own packets, with every other one
+    // returned meanwhile: one post, and one write of RX_SW_INDEX, for the
+    // batch rather than one for each packet.
+    if (!adapter->Halting && adapter->RxPassesIndicating == 0) {
         PostReceiveBuffers(adapter);
     }
     ReleaseAdapterLock(&adapter->Lock);
