@@ -122,23 +122,29 @@ static BOOLEAN TransmittedFrameWaiting(Adapter* adapter)
 
 VOID CompleteTransmits(Adapter* adapter)
 {
-    // Held once: the lock is really dropped around each completion.
+    // Held once: the lock is really dropped around the completions.
     ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
-    ULONG generation = adapter->RingGeneration;
+    PacketQueue completed;
+    FrameQueueInit(&completed);
     while (TransmittedFrameWaiting(adapter)) {
         FrameBuffer* buffer = RemoveHead(&adapter->TxBusyQueue);
-        PNDIS_PACKET packet = buffer->Packet;
-        CounterIncrement(&adapter->XmitOk);
+        Append(&completed, buffer->Packet);
         Append(&adapter->TxFreeQueue, buffer);
         adapter->TxCompleteIndex = NEXT_RING_INDEX(adapter->TxCompleteIndex);
-        // The slot is free already: a sender on another processor may use it.
-        ReleaseAdapterLock(&adapter->Lock);
-        NdisMSendComplete(adapter->MiniportAdapterHandle, packet, NDIS_STATUS_SUCCESS);
-        AcquireAdapterLock(&adapter->Lock);
-        if (adapter->RingGeneration != generation) {
-            return;  // a reset or halt took the ring meanwhile: its frames are its own
-        }
     }
+    if (completed.Count == 0) {
+        return;
+    }
+    CounterAdd(&adapter->XmitOk, completed.Count);
+    // The slots are free already: a sender on another processor may use
+    // them. Every packet is completed after the one release; a reset or halt
+    // that takes the ring meanwhile finds none of them on it.
+    ReleaseAdapterLock(&adapter->Lock);
+    do {
+        NdisMSendComplete(adapter->MiniportAdapterHandle, RemoveHead(&completed),
+                          NDIS_STATUS_SUCCESS);
+    } while (completed.Head != NULL);
+    AcquireAdapterLock(&adapter->Lock);
 }
 
 VOID AbortTransmits(Adapter* adapter)
