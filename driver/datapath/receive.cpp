@@ -3,13 +3,6 @@
 #include "card/card_access.h"
 #include "adapter/counters.h"
 
-static PNDIS_BUFFER FirstBuffer(PNDIS_PACKET packet)
-{
-    PNDIS_BUFFER buffer;
-    NdisQueryPacket(packet, NULL, NULL, &buffer, NULL);
-    return buffer;
-}
-
 // Where the driver posts receive buffers next (lock held): RX_SW_INDEX is
 // read, and must read back what the driver last wrote; a card that says
 // otherwise is wrong, and the driver goes on from its own.
@@ -21,10 +14,9 @@ static ULONG NextPostSlot(Adapter* adapter)
     return adapter->RxSwIndex;
 }
 
-VOID PostReceiveBuffers(Adapter* adapter)
+VOID RefillReceiveRing(Adapter* adapter)
 {
-    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
-    AcquireAdapterLock(&adapter->Lock);
+    ZR48_ASSERT(AdapterLockHeld(&adapter->Lock));
     ULONG index = NextPostSlot(adapter);
     while (adapter->RxFreeQueue.Head != NULL) {
         ULONG next = NEXT_RING_INDEX(index);
@@ -33,12 +25,19 @@ VOID PostReceiveBuffers(Adapter* adapter)
         }
         FrameBuffer* buffer = RemoveHead(&adapter->RxFreeQueue);
         // Restore the length a previous reception shortened.
-        NdisAdjustBufferLength(FirstBuffer(buffer->Packet), MAX_FRAME_SIZE);
+        NdisAdjustBufferLength(buffer->Buffer, MAX_FRAME_SIZE);
         WriteDescriptorWord(adapter->RxRing, index, DESCRIPTOR_ADDRESS, buffer->PhysicalAddress);
         Append(&adapter->RxPostedQueue, buffer);
         index = next;
     }
     WriteRxSwIndex(adapter, index);
+}
+
+VOID PostReceiveBuffers(Adapter* adapter)
+{
+    ZR48_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
+    AcquireAdapterLock(&adapter->Lock);
+    RefillReceiveRing(adapter);
     ReleaseAdapterLock(&adapter->Lock);
 }
 
@@ -54,18 +53,24 @@ static BOOLEAN FrameLengthUsable(ULONG length)
 // can only lie from that slot up to the one after the last buffer posted: an
 // index past the posted buffers, behind the next slot or beyond the ring is
 // the card's error, counted, and takes nothing; the frames are taken when the
-// card shows it has really written them.
-static BOOLEAN ReceivedFrameWaiting(Adapter* adapter)
+// card shows it has really written them. `*trusted` is an index found good
+// before, while the lock has been held since: each frame taken moves the next
+// slot and the posted buffers by one together, so it stays good.
+static BOOLEAN ReceivedFrameWaiting(Adapter* adapter, ULONG* trusted)
 {
     ULONG index = ReadRegister(adapter, RX_HW_INDEX);
     if (index == adapter->RxNextIndex) {
         return FALSE;
+    }
+    if (index == *trusted) {
+        return TRUE;
     }
     if (index > RING_INDEX_MASK ||
         ((index - adapter->RxNextIndex) & RING_INDEX_MASK) > adapter->RxPostedQueue.Count) {
         CounterIncrement(&adapter->RcvError);
         return FALSE;
     }
+    *trusted = index;
     return TRUE;
 }
 
@@ -86,8 +91,11 @@ static BOOLEAN TakeReceivedFrames(Adapter* adapter, ReceiveBatch* batch)
 {
     ULONG count = 0;
     ULONG counted = 0;  // good frames, indicated or not
+    ULONG lowWater = ReceiveLowWater(adapter);
+    ULONG firstShort = RECEIVE_BATCH;
     BOOLEAN full = FALSE;
-    while (ReceivedFrameWaiting(adapter)) {
+    ULONG trusted = (ULONG)-1;  // none yet: no value an 8-bit register reads
+    while (ReceivedFrameWaiting(adapter, &trusted)) {
         if (count == RECEIVE_BATCH) {
             full = TRUE;
             break;
@@ -107,29 +115,29 @@ static BOOLEAN TakeReceivedFrames(Adapter* adapter, ReceiveBatch* batch)
             Append(&adapter->RxFreeQueue, buffer);  // nobody wants frames
             continue;
         }
-        batch->Packets[count] = buffer->Packet;
+        // Marked for copying when, its buffer gone from the ring, few are
+        // left on the ring and free: the protocol copies the frame during the
+        // indication and the buffer comes back at once. While the lock is
+        // held only the frames taken change that number, and only down, so
+        // the marked packets are the batch's tail.
+        PNDIS_PACKET packet = buffer->Packet;
+        if (adapter->RxPostedQueue.Count + adapter->RxFreeQueue.Count < lowWater) {
+            NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_RESOURCES);
+            if (firstShort == RECEIVE_BATCH) {
+                firstShort = count;
+            }
+        } else {
+            NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
+        }
+        batch->Packets[count] = packet;
         batch->Lengths[count] = (USHORT)length;
         count += 1;
     }
     if (counted != 0) {
         CounterAdd(&adapter->RcvOk, counted);
     }
-    // When packet i left the ring, the batch's later packets were still
-    // posted: the buffers left then were those left now plus those. Their
-    // number falls along the batch, so the packets for copying are its tail.
-    ULONG left = adapter->RxPostedQueue.Count + adapter->RxFreeQueue.Count;
-    ULONG lowWater = ReceiveLowWater(adapter);
-    ULONG firstShort = count;
-    for (ULONG i = 0; i < count; ++i) {
-        BOOLEAN shortOfBuffers = left + (count - 1 - i) < lowWater ? TRUE : FALSE;
-        if (shortOfBuffers && firstShort == count) {
-            firstShort = i;
-        }
-        NDIS_SET_PACKET_STATUS(batch->Packets[i],
-                               shortOfBuffers ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS);
-    }
     batch->Count = count;
-    batch->FirstShort = firstShort;
+    batch->FirstShort = firstShort < count ? firstShort : count;
     return full;
 }
 
@@ -145,7 +153,8 @@ static VOID IndicateBatch(Adapter* adapter, ReceiveBatch* batch)
     adapter->RxPassesIndicating += 1;
     ReleaseAdapterLock(&adapter->Lock);
     for (ULONG i = 0; i < batch->Count; ++i) {
-        NdisAdjustBufferLength(FirstBuffer(batch->Packets[i]), batch->Lengths[i]);
+        FrameBuffer* buffer = *ReceiveBufferLink(batch->Packets[i]);
+        NdisAdjustBufferLength(buffer->Buffer, batch->Lengths[i]);
         // The packet's cached length must follow the buffer's, or a protocol
         // that asks for the packet's total length reads the previous frame's.
         NdisRecalculatePacketCounts(batch->Packets[i]);
@@ -199,7 +208,7 @@ VOID NTAPI MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET
     // returned meanwhile: one post, and one write of RX_SW_INDEX, for the
     // batch rather than one for each packet.
     if (!adapter->Halting && adapter->RxPassesIndicating == 0) {
-        PostReceiveBuffers(adapter);
+        RefillReceiveRing(adapter);
     }
     ReleaseAdapterLock(&adapter->Lock);
 }
