@@ -23,5 +23,3 @@ VOID AbortAllSends(Adapter* adapter);
 // have been on the ring since the previous look and the card has passed none
 // of them since.
 BOOLEAN TransmitterStalled(Adapter* adapter);
-// Copies a packet's frame into a slot, padded to 60 bytes; the frame length.
-ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot);
