@@ -95,6 +95,7 @@ static BOOLEAN TakeReceivedFrames(Adapter* adapter, ReceiveBatch* batch)
     ULONG firstShort = RECEIVE_BATCH;
     BOOLEAN full = FALSE;
     ULONG trusted = (ULONG)-1;  // none yet: no value an 8-bit register reads
+    BOOLEAN wanted = adapter->PacketFilter != 0 ? TRUE : FALSE;  // as the pass begins
     while (ReceivedFrameWaiting(adapter, &trusted)) {
         if (count == RECEIVE_BATCH) {
             full = TRUE;
@@ -111,7 +112,7 @@ static BOOLEAN TakeReceivedFrames(Adapter* adapter, ReceiveBatch* batch)
             continue;
         }
         counted += 1;
-        if (adapter->PacketFilter == 0) {
+        if (!wanted) {
             Append(&adapter->RxFreeQueue, buffer);  // nobody wants frames
             continue;
         }
