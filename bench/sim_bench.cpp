@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/figures.h"
 #include "testbed/machine.h"
 #include "sim/simulator.h"
 
@@ -219,16 +220,6 @@ bool UseCores(const cpu_set_t& allowed, unsigned cores) {
     return sched_setaffinity(0, sizeof chosen, &chosen) == 0;
 }
 
-// One line per figure for the summary of `make bench`, when it asks.
-void Figure(const char* name, double value, const char* unit, const char* goal) {
-    const char* path = getenv("ZR48_BENCH_FIGURES");
-    if (!path || !*path) return;
-    if (FILE* f = fopen(path, "a")) {
-        fprintf(f, "%s\t%.3g\t%s\t%s\n", name, value, unit, goal);
-        fclose(f);
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Scale: pairs of adapters at 2048 kbit/s, full duplex, as zr48sim runs them
 // (real line rate, NDIS's watchdog, 1514-byte frames generated both ways),
@@ -349,7 +340,7 @@ int RunScale(unsigned most) {
     printf("\nsim pairs at %u kbit/s full duplex carried in real time: %u%s\n", kScaleRate, carried,
            carried == zr48sim::kMaxAdapters / 2 ? " (every slot of the bus: the simulator's limit)"
                                                 : "");
-    Figure("sim pairs at 2048 kbit/s full duplex", carried, "pairs", "-");
+    ReportFigure("sim pairs at 2048 kbit/s full duplex", carried, "pairs", "-");
     return 0;
 }
 
@@ -424,11 +415,11 @@ int main(int argc, char** argv) {
                    p.cpuMicrosecondsPerFrame, rate, ratio, ok ? "met" : "MISSED");
             char name[96];
             snprintf(name, sizeof name, "sim cpu ratio, %zu B, %s", length, where);
-            Figure(name, ratio, "ratio", cores == 1 ? ">= 0.5" : "-");
+            ReportFigure(name, ratio, "ratio", cores == 1 ? ">= 0.5" : "-");
             snprintf(name, sizeof name, "sim cpu per frame, %zu B, %s", length, where);
-            Figure(name, s.cpuMicrosecondsPerFrame, "us/frame", "-");
+            ReportFigure(name, s.cpuMicrosecondsPerFrame, "us/frame", "-");
             snprintf(name, sizeof name, "forwarder cpu per frame, %zu B, %s", length, where);
-            Figure(name, p.cpuMicrosecondsPerFrame, "us/frame", "-");
+            ReportFigure(name, p.cpuMicrosecondsPerFrame, "us/frame", "-");
         }
     }
     UseCores(allowed, CPU_COUNT(&allowed));
@@ -436,7 +427,7 @@ int main(int argc, char** argv) {
     bool clean = sim.Stop();
     printf("\nresident memory with two adapters running: %.1f MB (target <= 50 MB: %s)\n",
            resident, resident <= 50 ? "met" : "MISSED");
-    Figure("sim resident memory, two adapters", resident, "MB", "<= 50");
+    ReportFigure("sim resident memory, two adapters", resident, "MB", "<= 50");
     printf("clean halt: %s\n", clean ? "yes" : "NO");
     if (!met) printf("note: a missed target is a finding, not a failure of the run\n");
     return clean ? 0 : 1;
