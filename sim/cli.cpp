@@ -89,11 +89,13 @@ uint64_t Whole(const std::string& text) { return strtoull(text.c_str(), nullptr,
 // ---------------------------------------------------------------------------
 // zr48sim [options] [CONFIG]
 // ---------------------------------------------------------------------------
+static_assert(kMaxAdapters == 32, "the help below states the limit");
 const char kRunFooter[] =
     "Runs zr48 adapters, each a card model driven by its own instance of the\n"
     "driver, on simulated SHDSL lines. Without CONFIG: two adapters back to back\n"
     "(a central, b remote) at 2048 kbit/s on line l1. A configuration holds\n"
-    "at most 16 adapters (sim/zr48sim.conf is a commented sample).\n"
+    "at most 32 adapters, one in each slot of the machine's PCI bus\n"
+    "(sim/zr48sim.conf is a commented sample).\n"
     "\n"
     "  zr48sim ctl REQUEST ...   talks to a running simulator (zr48sim ctl --help)\n"
     "\n"

@@ -34,12 +34,18 @@
 #include <string>
 #include <vector>
 
+#include "host/config.h"
+
 namespace zr48sim {
 
 // The name a "line" key gives for a card whose far end echoes.
 constexpr const char* kLoopbackLine = "loopback";
-// Adapters in one simulation.
-constexpr size_t kMaxAdapters = 16;
+// Adapters in one simulation: a card in each device slot of the machine's
+// PCI bus. The machine carries that many at 2048 kbit/s full duplex with room
+// to spare (bench/sim_bench --scale); each adapter costs a card model, a
+// miniport instance and under a megabyte under traffic, and no thread or file
+// of its own but for its TAP device's (a descriptor and a reader thread).
+constexpr size_t kMaxAdapters = host::kPciSlots;
 // Characters of an adapter's or a line's name.
 constexpr size_t kMaxNameLength = 32;
 // Bytes of a firmware image file the simulator reads.

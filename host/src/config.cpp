@@ -72,7 +72,7 @@ void ParameterStore::NoteWrite(const std::u16string& keyword) { writes_.push_bac
 // PCI
 // ---------------------------------------------------------------------------
 namespace {
-constexpr unsigned kSlots = 32;
+constexpr unsigned kSlots = kPciSlots;
 std::mutex pciMu;
 std::vector<uint8_t> pciSlots[kSlots];
 }  // namespace

@@ -122,26 +122,33 @@ inline PacketPool* LivePoolPacket(PacketRegistry& r, PNDIS_PACKET packet, const 
     return it->second.pool;
 }
 
-// True when `buffer` is a live buffer (a pool's, or the protocol's when
-// `protocolAllowed`); otherwise a violation naming `function`.
-inline bool LiveBuffer(PacketRegistry& r, PNDIS_BUFFER buffer, const char* function,
-                       bool protocolAllowed) {
+// The descriptor of `buffer` when it is a live buffer (a pool's, or the
+// protocol's when `protocolAllowed`); otherwise null, after a violation
+// naming `function`.
+inline const Descriptor<BufferPool>* LiveBufferDescriptor(PacketRegistry& r, PNDIS_BUFFER buffer,
+                                                          const char* function,
+                                                          bool protocolAllowed) {
     auto it = r.buffers.find(buffer);
     if (it == r.buffers.end()) {
         Violation("%s(%p): not a buffer from NdisAllocateBuffer", function,
                   static_cast<void*>(buffer));
-        return false;
+        return nullptr;
     }
     if (!it->second.pool && !protocolAllowed) {
         Violation("%s(%p): the buffer belongs to the protocol that sent it", function,
                   static_cast<void*>(buffer));
-        return false;
+        return nullptr;
     }
     if (!Allocated(it->second)) {
         Violation("%s(%p): the buffer has been freed", function, static_cast<void*>(buffer));
-        return false;
+        return nullptr;
     }
-    return true;
+    return &it->second;
+}
+
+inline bool LiveBuffer(PacketRegistry& r, PNDIS_BUFFER buffer, const char* function,
+                       bool protocolAllowed) {
+    return LiveBufferDescriptor(r, buffer, function, protocolAllowed) != nullptr;
 }
 
 inline bool LiveAnyPacket(PacketRegistry& r, PNDIS_PACKET packet, const char* function) {
@@ -160,7 +167,8 @@ bool WalkChain(PacketRegistry& r, PNDIS_PACKET packet, const char* function, Vis
     size_t limit = r.buffers.size();
     size_t n = 0;
     for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
-        if (!LiveBuffer(r, b, function, true)) return false;
+        const Descriptor<BufferPool>* d = LiveBufferDescriptor(r, b, function, true);
+        if (!d) return false;
         if (++n > limit) {
             Violation("%s(%p): the packet's buffer chain loops", function,
                       static_cast<void*>(packet));
@@ -168,7 +176,7 @@ bool WalkChain(PacketRegistry& r, PNDIS_PACKET packet, const char* function, Vis
         }
         // A length set in place (the Windows NdisAdjustBufferLength is a
         // store) is checked where the buffer is read.
-        UINT mapped = r.buffers.find(b)->second.mappedLength;
+        UINT mapped = d->mappedLength;
         if (b->ByteCount > mapped) {
             Violation("%s(%p): buffer %p is %u bytes long but describes only %u", function,
                       static_cast<void*>(packet), static_cast<void*>(b), b->ByteCount, mapped);

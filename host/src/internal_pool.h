@@ -30,7 +30,7 @@ namespace internal {
 void* GuardedAllocate(size_t length, uint8_t fill, const char* what);
 // Moves a block's start within its pages for a new length (its end stays),
 // filling it with `fill`; null, with the block left as it was, when the
-// length does not fit its pages. `what` renames it.
+// length does not fit its pages. `what` renames it (null: the name stays).
 void* GuardedRefit(void* block, size_t length, uint8_t fill, const char* what);
 // Whether the bytes between the block's first page start and the block
 // itself still hold what GuardedAllocate put there: a write before the
@@ -62,7 +62,9 @@ public:
     HostBytes& operator=(const HostBytes&) = delete;
 
     // `length` bytes: copied from `bytes`, or filled with `fill` when it is
-    // null. False when special pool has no memory for them.
+    // null. False when special pool has no memory for them. `what` names the
+    // block in a fault report; null keeps the name it has (a block of the
+    // same length, refit in place), or names a new one "a host buffer".
     bool Assign(const uint8_t* bytes, size_t length, uint8_t fill, const char* what);
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }

@@ -51,11 +51,16 @@ std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<Se
     for (size_t i = 0; i < pieces; ++i) {
         size_t cut = i < f.splitAt.size() ? f.splitAt[i] : r->frame.size();
         auto length = static_cast<UINT>(cut - start);
-        char what[80];
-        snprintf(what, sizeof what, "buffer %zu of %zu of a packet sent (%u bytes)", i + 1, pieces,
-                 length);
         HostBytes& piece = *r->pieces[i];
-        if (!piece.Assign(r->frame.data() + start, length, 0, what)) {
+        // The piece's name says its place and length: a retired piece of the
+        // same length keeps the one it has.
+        char what[80];
+        bool named = reused && piece.size() == length;
+        if (!named) {
+            snprintf(what, sizeof what, "buffer %zu of %zu of a packet sent (%u bytes)", i + 1,
+                     pieces, length);
+        }
+        if (!piece.Assign(r->frame.data() + start, length, 0, named ? nullptr : what)) {
             FatalViolation("Miniport::Send: the host has no memory left for a packet's data");
         }
         if (reused) {

@@ -69,6 +69,7 @@ struct Region {
     size_t length = 0;
     bool freed = false;
     bool reported = false;    // a fault in it was reported; later ones pass silently
+    bool headWritten = false; // a write before the block was found: the head wants its pattern
     char what[112] = {};
 };
 
@@ -285,10 +286,14 @@ void* GuardedRefit(void* block, size_t length, uint8_t fill, const char* what) {
         fresh = TrailingGuard(*r) - length;
         r->data = fresh;
         r->length = length;
-        CopyName(*r, what);
+        if (what) CopyName(*r, what);
         // A fault reported in the block's last life opened a guard page.
         if (r->reported) guard = r->map;
         r->reported = false;
+        // A write before the block in its last life, found then, is not
+        // this life's: the whole head takes the pattern again.
+        if (r->headWritten) old = FirstPage(*r);
+        r->headWritten = false;
     }
     if (guard) {
         Locked lock;
@@ -313,7 +318,10 @@ bool GuardedHeadIntact(const void* block) {
         if (!r) return true;
         map = FirstPage(*r);  // the block starts in its first page
     }
-    return HeadIntact(map, data);
+    if (HeadIntact(map, data)) return true;
+    Locked lock;
+    if (Region* r = RegionAt(data)) r->headWritten = true;
+    return false;
 }
 
 void GuardedFree(void* block) {
@@ -381,7 +389,7 @@ bool HostBytes::Assign(const uint8_t* bytes, size_t length, uint8_t fill, const 
         block = guarded_ ? GuardedRefit(data_, length, fill, what) : nullptr;
         if (!block) {
             Free();
-            block = GuardedAllocate(length, fill, what);
+            block = GuardedAllocate(length, fill, what ? what : "a host buffer");
             guarded_ = block != nullptr;
         }
     }

@@ -46,7 +46,10 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
             written = record->Written();
             completion.id = record->id;
             completion.packet = packet;
-            completion.frame.assign(record->frame.begin(), record->frame.end());
+            // The record's frame is not read again (a retired record takes
+            // a new frame before its next send): the completion takes its
+            // bytes and leaves it the storage of the previous completion.
+            completion.frame.swap(record->frame);
             completion.status = status;
             completion.time = Now();
             completion.processor = CurrentProcessor();

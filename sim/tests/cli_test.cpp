@@ -5,6 +5,7 @@
 
 #include "common/control_protocol.h"
 #include "sim/cli.h"
+#include "sim/config.h"
 
 using zr48sim::CommandLine;
 using zr48sim::ParseCommandLine;
@@ -88,7 +89,9 @@ TEST(CliTest, HelpIsAnAnswerForEveryProgramAndRequest) {
         EXPECT_TRUE(line.err.empty());
     }
     std::string help = Parse({"--help"}).out;
-    EXPECT_NE(help.find("at most 16 adapters"), std::string::npos);
+    EXPECT_NE(help.find("at most " + std::to_string(zr48sim::kMaxAdapters) + " adapters"),
+              std::string::npos)
+        << help;
     EXPECT_NE(help.find("--report FILE.svg"), std::string::npos);
     EXPECT_NE(Parse({"ctl", "query", "--help"}).out.find("ADAPTER OID [LENGTH]"), std::string::npos);
 }

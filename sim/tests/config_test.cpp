@@ -170,11 +170,31 @@ TEST(ConfigTest, MistakesAreRefusedWithWhereAndWhatTheKeyTakes) {
         EXPECT_NE(error.find(c.message), std::string::npos)
             << "configuration:\n" << c.text << "error: " << error;
     }
-    std::string many;
-    for (int i = 0; i < 17; ++i) many += "[adapter a" + std::to_string(i) + "]\nline = loopback\n";
-    EXPECT_NE(Problem(many).find("sim.conf:33: [adapter a16]: at most 16 adapters"),
-              std::string::npos)
-        << Problem(many);
+}
+
+// A card in every slot of the machine's PCI bus, and not one more: the
+// adapter past the limit is named where the file gives it, and a
+// configuration made in code is held to the same limit.
+TEST(ConfigTest, AsManyAdaptersAsTheBusHasSlotsAndNoMore) {
+    auto pairs = [](size_t adapters) {
+        std::string text;
+        for (size_t i = 0; i < adapters; ++i) {
+            text += "[adapter a" + std::to_string(i) + "]\nline = l" + std::to_string(i / 2) + "\n";
+        }
+        return text;
+    };
+    ASSERT_EQ(zr48sim::kMaxAdapters, 32u);
+    SimConfig full = Parsed(pairs(32));
+    ASSERT_EQ(full.adapters.size(), 32u);
+    std::string error;
+    EXPECT_TRUE(ValidateConfig(full, &error)) << error;
+    EXPECT_EQ(Problem(pairs(33)),
+              "sim.conf:65: [adapter a32]: at most 32 adapters in one simulation");
+    full.adapters.push_back(full.adapters.back());
+    full.adapters.back().name = "a32";
+    full.adapters.back().tap = "zr48a32";
+    EXPECT_FALSE(ValidateConfig(full, &error));
+    EXPECT_EQ(error, "at most 32 adapters in one simulation");
 }
 
 TEST(ConfigTest, LinesJoinExactlyTwoCardsOrOneOnLoopback) {

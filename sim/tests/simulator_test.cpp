@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 
 #include "sim/tests/sim_fixture.h"
 
@@ -45,6 +46,37 @@ TEST_F(SimulatorTest, GeneratedTrafficCrossesBothWaysAndTheDriverCountsIt) {
     EXPECT_EQ(a.xmitOk, a.completedOk);
     EXPECT_EQ(b.rcvOk, b.received);
     EXPECT_EQ(a.outstanding, 0u);
+}
+
+// As many adapters as the configuration takes, a card in every slot of the
+// bus: each comes up on its own window, interrupt line and address, and every
+// pair carries traffic both ways with nothing lost.
+TEST_F(SimulatorTest, AsManyAdaptersAsTheBusHoldsComeUpAndCarryTraffic) {
+    std::string text;
+    for (size_t i = 0; i < zr48sim::kMaxAdapters; ++i) {
+        text += "[adapter a" + std::to_string(i) + "]\nline = l" + std::to_string(i / 2) +
+                "\nTerminalType = " + (i % 2 ? "0" : "1") + "\n";
+    }
+    zr48sim::SimConfig config;
+    std::string error;
+    ASSERT_TRUE(zr48sim::ParseConfig(text, ".", &config, &error)) << error;
+    ASSERT_EQ(config.adapters.size(), zr48sim::kMaxAdapters);
+    Build(config);
+    StartAndWaitForLinks();
+    sim->StartTraffic(1514, 2 * host::kMillisecond);
+    host::Advance(500 * host::kMillisecond);
+    sim->StopTraffic();
+    host::Advance(200 * host::kMillisecond);  // what is on the line arrives
+    std::vector<zr48sim::AdapterSnapshot> all = sim->Snapshot();
+    std::set<std::string> addresses;
+    for (auto& s : all) addresses.insert(s.mac);
+    EXPECT_EQ(addresses.size(), zr48sim::kMaxAdapters);
+    for (size_t i = 0; i < all.size(); i += 2) {
+        EXPECT_GT(all[i].completedOk, 50u) << all[i].name;
+        EXPECT_EQ(all[i + 1].received, all[i].completedOk) << all[i].name;
+        EXPECT_EQ(all[i].received, all[i + 1].completedOk) << all[i].name;
+    }
+    EXPECT_EQ(all.back().line, "data mode at 2048 kbit/s");
 }
 
 TEST_F(SimulatorTest, CutLineIsSeenThroughTheDriversLinkSupervision) {

@@ -699,6 +699,62 @@ TEST_F(MiniportTest, AReadPastASentBuffersEndFaults) {
     ASSERT_EQ(nic->Completions().back().packet, first);
     EXPECT_TRUE(AnyContains(v, "a read at offset 60, past the end of buffer 2 of 2 of a packet "
                                "sent (60 bytes)"));
+    // Reused again in the same shape, and then with its last buffer longer:
+    // each report names the buffer as it is now.
+    for (size_t length : {80, 95}) {
+        toy::knobs.overreadSent = false;
+        for (int i = 0; i < 64; ++i) nic->Send({Frame(60)});
+        toy::knobs.overreadSent = true;
+        v = CaptureViolations([&] { nic->Send({{Frame(length), {20}}}); });
+        ASSERT_EQ(nic->Completions().back().packet, first);
+        std::string last = std::to_string(length - 20);
+        EXPECT_TRUE(AnyContains(v, "a read at offset " + last + ", past the end of buffer 2 of 2 "
+                                   "of a packet sent (" + last + " bytes)"))
+            << (v.empty() ? "no violation" : v[0]);
+    }
+}
+
+// Send after send over retired records: each completion carries the frame
+// that was sent, and a packet's data written by the miniport (inside its
+// buffer, or before it in its page) is found at completion, whichever
+// record's storage the packet was built in and whatever that storage last
+// carried.
+TEST_F(MiniportTest, EveryCompletionCarriesItsFrameAndAWriteIntoOneIsFound) {
+    toy::knobs.completeSendsAtOnce = false;
+    Start();
+    std::vector<std::vector<uint8_t>> seen;
+    nic->OnSendComplete([&](const SendCompletion& c) { seen.push_back(c.frame); });
+    std::vector<std::vector<uint8_t>> sent;
+    for (int i = 0; i < 300; ++i) {
+        std::vector<uint8_t> frame = Frame(60 + i % 3 * 700, static_cast<uint8_t>(i));
+        sent.push_back(frame);
+        nic->Send({frame});
+        ASSERT_EQ(adapter.queued.size(), 1u);
+        PNDIS_PACKET packet = adapter.queued.back();
+        adapter.queued.clear();
+        int stray = i % 100 == 97 ? 1 : i % 100 == 98 ? -1 : 0;  // in the data, before it
+        if (stray) {
+            PNDIS_BUFFER b;
+            NdisQueryPacket(packet, nullptr, nullptr, &b, nullptr);
+            PVOID address;
+            UINT length;
+            NdisQueryBuffer(b, &address, &length);
+            ptrdiff_t at = stray > 0 ? static_cast<ptrdiff_t>(length / 2) : -1;
+            static_cast<UCHAR*>(address)[at] ^= 0x5A;
+        }
+        auto v = CaptureViolations(
+            [&] { NdisMSendComplete(nic->Handle(), packet, NDIS_STATUS_SUCCESS); });
+        if (stray) {
+            ASSERT_EQ(v.size(), 1u) << "send " << i;
+            EXPECT_TRUE(AnyContains(v, "the miniport wrote into the data of a packet it was sent"));
+        } else {
+            EXPECT_TRUE(v.empty()) << "send " << i << ": " << (v.empty() ? "" : v[0]);
+        }
+    }
+    EXPECT_EQ(seen, sent);
+    EXPECT_EQ(adapter.sent, sent);
+    ASSERT_EQ(nic->Completions().size(), sent.size());
+    EXPECT_EQ(nic->Completions().back().frame, sent.back());
 }
 
 // ---------------------------------------------------------------------------

@@ -58,8 +58,10 @@ private:
     std::vector<std::string> writes_;
 };
 
-// PCI configuration space, 256 bytes per slot. An empty slot reads all ones,
-// as a real bus answers a read that no device claims.
+// PCI configuration space, 256 bytes per slot, on the machine's one bus of
+// kPciSlots device numbers. An empty slot reads all ones, as a real bus
+// answers a read that no device claims.
+constexpr unsigned kPciSlots = 32;
 void PciSetConfigSpace(unsigned slot, const std::vector<uint8_t>& space);
 void PciClearSlot(unsigned slot);
 void PciReset();
