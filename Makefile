@@ -162,7 +162,8 @@ demo: deps
 
 # Every benchmark, then one table of their figures from this run: each figure,
 # its goal, met or not (bench/summary.py). The simulator against a plain
-# forwarder and how many line pairs it carries; the driver's data path per
+# forwarder and how many line pairs it carries in real time (--scale, about
+# 90 s); the driver's data path per
 # frame (time, then instructions of driver code counted by callgrind, which
 # wants the debug information); the verifier's ledger; and, as root, TCP
 # goodput over the simulated line (bench/line.sh; without root its rows say
@@ -174,6 +175,7 @@ bench: deps
 	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench ledger_bench zr48sim
 	@rm -f $(BENCH_FIGURES)
 	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) $(BUILD)/bench/bench/sim_bench
+	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) $(BUILD)/bench/bench/sim_bench --scale
 	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) $(BUILD)/bench/bench/driver_bench
 	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) $(BUILD)/bench/bench/ledger_bench
 	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) DRIVER_BENCH=$(BUILD)/bench/bench/driver_bench \
