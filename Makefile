@@ -160,18 +160,26 @@ demo: deps
 	cmake --build $(BUILD)/host -j $(JOBS) --target zr48sim zr48stat
 	sim/demo.sh $(BUILD)/host
 
-# The simulator against a plain forwarder; the driver's data path per frame
-# (time, then instructions of driver code counted by callgrind, which wants the
-# debug information).
+# Every benchmark, then one table of their figures from this run: each figure,
+# its goal, met or not (bench/summary.py). The simulator against a plain
+# forwarder and how many line pairs it carries; the driver's data path per
+# frame (time, then instructions of driver code counted by callgrind, which
+# wants the debug information); the verifier's ledger; and, as root, TCP
+# goodput over the simulated line (bench/line.sh; without root its rows say
+# "not run").
+BENCH_FIGURES := $(BUILD)/bench/figures.txt
 bench: deps
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DZR48_DRIVER_IMAGE_FILE=$(DRIVER_IMAGE)
-	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench ledger_bench
-	$(BUILD)/bench/bench/sim_bench
-	$(BUILD)/bench/bench/driver_bench
-	$(BUILD)/bench/bench/ledger_bench
-	DRIVER_BENCH=$(BUILD)/bench/bench/driver_bench bench/callgrind.sh \
-	  receive/60 receive/1514 send/60 send/1514
+	cmake --build $(BUILD)/bench -j $(JOBS) --target sim_bench driver_bench ledger_bench zr48sim
+	@rm -f $(BENCH_FIGURES)
+	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) $(BUILD)/bench/bench/sim_bench
+	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) $(BUILD)/bench/bench/driver_bench
+	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) $(BUILD)/bench/bench/ledger_bench
+	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) DRIVER_BENCH=$(BUILD)/bench/bench/driver_bench \
+	  bench/callgrind.sh receive/60 receive/1514 send/60 send/1514
+	ZR48_BENCH_FIGURES=$(abspath $(BENCH_FIGURES)) bench/line.sh $(BUILD)/bench 8
+	@bench/summary.py $(BENCH_FIGURES)
 
 # TCP goodput through two drivers over the simulated line at 192, 2048, 5696
 # and 6016 kbit/s, both directions, against the line rate (root, real time).

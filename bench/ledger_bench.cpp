@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "figures.h"
 #include "host/miniport.h"
 #include "host/verifier.h"
 #include "host/world.h"
@@ -141,6 +142,8 @@ int main(int argc, char** argv) {
             if (n == 10000) at10000 = perBlock;
             if (n == 40000 && at10000 > 0) {
                 printf("halt per block at 40000 blocks: %.2fx that at 10000\n", perBlock / at10000);
+                ReportFigure("ledger halt per block, 40000 / 10000 blocks", perBlock / at10000,
+                             "ratio", "<= 2");
                 if (perBlock > 2 * at10000) {
                     printf("finding: the halt's time per block grows with the blocks: not "
                            "linear\n");
