@@ -20,7 +20,7 @@
 // The time of a path includes the host platform (packets, the upper edge's
 // records and checks, interrupt delivery, the executor) and the card model
 // (DMA, engines, line), which cost far more than the driver; the summary
-// printed at the end says so. machine/callgrind.sh counts the instructions of
+// printed at the end says so. bench/callgrind.sh counts the instructions of
 // the driver alone, collecting only inside SendBatch, ReceiveBatch and
 // CopyBatch, whose names it relies on.
 //
@@ -138,7 +138,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// The measured batches (not inlined: machine/callgrind.sh collects inside them)
+// The measured batches (not inlined: bench/callgrind.sh collects inside them)
 // ---------------------------------------------------------------------------
 // One send call with the batch, the machine run until every send completed,
 // the records the upper edge and the partner keep emptied. How many frames
@@ -525,7 +525,7 @@ void SummaryReporter::PrintComparison() const {
                       emulated->nsPerAccess / accessor->nsPerAccess);
         out << line;
     }
-    out << "Driver instructions per frame, without host and card model: machine/callgrind.sh\n";
+    out << "Driver instructions per frame, without host and card model: bench/callgrind.sh\n";
 }
 
 void SummaryReporter::PrintBursts() const {

@@ -65,6 +65,9 @@ struct Adapter {
     ULONG RcvQueueLen;              // receive buffers and packets
     ULONG RxNextIndex;              // next receive slot to process
     ULONG RxSwIndex;                // RX_SW_INDEX as the driver last wrote it
+    // Receive passes between taking their frames and taking back those the
+    // protocol copied: a packet returned meanwhile is posted by the pass.
+    ULONG RxPassesIndicating;
     PacketQueue PendingSendQueue;   // accepted packets not yet on the ring
 
     // ---- Line parameters ---------------------------------------------------

@@ -48,6 +48,7 @@ static BOOLEAN CreateReceiveBuffer(Adapter* adapter, PUCHAR virtualAddress, ULON
         return FALSE;
     }
     NDIS_SET_PACKET_HEADER_SIZE(packet, ETHERNET_HEADER_SIZE);
+    node->Buffer = buffer;
     *ReceiveBufferLink(packet) = node;
     return TRUE;
 }

@@ -13,6 +13,7 @@ FrameBuffer* CreateFrameBuffer(FrameBufferQueue* queue, PUCHAR virtualAddress,
     node->PhysicalAddress = physicalAddress;
     node->Packet = packet;
     node->Next = NULL;
+    node->Buffer = NULL;
     Append(queue, node);
     return node;
 }

@@ -12,6 +12,7 @@ struct FrameBuffer {
     ULONG PhysicalAddress;   // low 32 bits of the slot's bus address
     PNDIS_PACKET Packet;     // receive: the slot's packet; transmit: packet on the ring
     FrameBuffer* Next;       // queue link, null outside a queue
+    PNDIS_BUFFER Buffer;     // receive: the packet's one buffer, mapping the slot
 };
 
 template <typename Element>

@@ -97,7 +97,7 @@ VOID NTAPI MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext)
             ProcessReceives(adapter);
         }
         if (!RingsOwnedElsewhere(adapter)) {
-            PostReceiveBuffers(adapter);
+            RefillReceiveRing(adapter);
         }
         Handled(adapter, INT_RX);
     }

@@ -12,6 +12,8 @@
 
 // Takes the adapter lock itself (nested when the caller holds it).
 VOID PostReceiveBuffers(Adapter* adapter);
+// The same for a caller that holds the adapter lock.
+VOID RefillReceiveRing(Adapter* adapter);
 // The caller holds the adapter lock once.
 VOID ProcessReceives(Adapter* adapter);
 // The caller holds the adapter lock.

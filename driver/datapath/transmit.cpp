@@ -3,10 +3,26 @@
 #include "card/card_access.h"
 #include "adapter/counters.h"
 
-ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot)
+// A waiting send packet's first buffer, kept in MiniportReserved[1] from the
+// moment it is accepted (its length was asked then), so that the copy does
+// not ask the packet again.
+static PNDIS_BUFFER* SendFirstBufferLink(PNDIS_PACKET packet)
 {
-    PNDIS_BUFFER ndisBuffer;
-    NdisQueryPacket(packet, NULL, NULL, &ndisBuffer, NULL);
+    return (PNDIS_BUFFER*)&packet->MiniportReserved[sizeof(PVOID)];
+}
+
+// The length of a packet handed down, and its first buffer noted for the copy.
+static ULONG AcceptSendPacket(PNDIS_PACKET packet)
+{
+    UINT total;
+    NdisQueryPacket(packet, NULL, NULL, SendFirstBufferLink(packet), &total);
+    return total;
+}
+
+// Copies a packet's frame, its chain of buffers from the first, into a slot,
+// padded to 60 bytes; the frame length. Inline in the one loop that copies.
+static inline ULONG CopyBuffersToSlot(PNDIS_BUFFER ndisBuffer, PUCHAR slot)
+{
     ULONG offset = 0;
     while (ndisBuffer != NULL) {
         PVOID address;
@@ -54,7 +70,7 @@ VOID StartTransmit(Adapter* adapter)
         }
         PNDIS_PACKET packet = RemoveHead(&adapter->PendingSendQueue);
         FrameBuffer* buffer = RemoveHead(&adapter->TxFreeQueue);
-        ULONG length = CopyPacketToSlot(packet, buffer->VirtualAddress);
+        ULONG length = CopyBuffersToSlot(*SendFirstBufferLink(packet), buffer->VirtualAddress);
         WriteDescriptorWord(adapter->TxRing, index, DESCRIPTOR_ADDRESS, buffer->PhysicalAddress);
         WriteDescriptorWord(adapter->TxRing, index, DESCRIPTOR_CONTROL, length | TX_CONTROL_VALID);
         buffer->Packet = packet;
@@ -63,13 +79,6 @@ VOID StartTransmit(Adapter* adapter)
     }
     // Once per call, after every descriptor of the call is in place.
     WriteTxSwIndex(adapter, index);
-}
-
-static ULONG PacketLength(PNDIS_PACKET packet)
-{
-    UINT total;
-    NdisQueryPacket(packet, NULL, NULL, NULL, &total);
-    return total;
 }
 
 VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET PacketArray,
@@ -84,7 +93,7 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
     AcquireAdapterLock(&adapter->Lock);
     for (UINT i = 0; i < NumberOfPackets; ++i) {
         PNDIS_PACKET packet = PacketArray[i];
-        if (PacketLength(packet) > MAX_FRAME_SIZE) {
+        if (AcceptSendPacket(packet) > MAX_FRAME_SIZE) {
             CounterIncrement(&adapter->XmitError);
             Append(&refused, packet);
             continue;
@@ -105,40 +114,55 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
 // TX_HW_INDEX can only lie from that slot up to the one after the last frame
 // on the ring: an index past the last frame, behind the next to complete or
 // beyond the ring is the card's error, counted, and completes nothing; the
-// frames complete when the card shows it has really passed them.
-static BOOLEAN TransmittedFrameWaiting(Adapter* adapter)
+// frames complete when the card shows it has really passed them. `*trusted`
+// is an index found good before, while the lock has been held since: each
+// frame completed moves the next slot and the frames on the ring by one
+// together, so it stays good.
+static BOOLEAN TransmittedFrameWaiting(Adapter* adapter, ULONG* trusted)
 {
     ULONG index = ReadRegister(adapter, TX_HW_INDEX);
     if (index == adapter->TxCompleteIndex) {
         return FALSE;
+    }
+    if (index == *trusted) {
+        return TRUE;
     }
     if (index > RING_INDEX_MASK ||
         ((index - adapter->TxCompleteIndex) & RING_INDEX_MASK) > adapter->TxBusyQueue.Count) {
         CounterIncrement(&adapter->XmitError);
         return FALSE;
     }
+    *trusted = index;
     return TRUE;
 }
 
 VOID CompleteTransmits(Adapter* adapter)
 {
-    // Held once: the lock is really dropped around each completion.
+    // Held once: the lock is really dropped around the completions.
     ZR48_ASSERT(AdapterLockHeldOnce(&adapter->Lock));
-    ULONG generation = adapter->RingGeneration;
-    while (TransmittedFrameWaiting(adapter)) {
+    // At most a ring of frames, less its one empty slot, is passed at once.
+    PNDIS_PACKET sent[RING_INDEX_MASK];
+    ULONG count = 0;
+    ULONG trusted = (ULONG)-1;  // none yet: no value an 8-bit register reads
+    while (count < RING_INDEX_MASK && TransmittedFrameWaiting(adapter, &trusted)) {
         FrameBuffer* buffer = RemoveHead(&adapter->TxBusyQueue);
-        PNDIS_PACKET packet = buffer->Packet;
-        CounterIncrement(&adapter->XmitOk);
+        sent[count] = buffer->Packet;
+        count += 1;
         Append(&adapter->TxFreeQueue, buffer);
         adapter->TxCompleteIndex = NEXT_RING_INDEX(adapter->TxCompleteIndex);
-        // The slot is free already: a sender on another processor may use it.
-        ReleaseAdapterLock(&adapter->Lock);
-        NdisMSendComplete(adapter->MiniportAdapterHandle, packet, NDIS_STATUS_SUCCESS);
-        AcquireAdapterLock(&adapter->Lock);
-        if (adapter->RingGeneration != generation) {
-            return;  // a reset or halt took the ring meanwhile: its frames are its own
-        }
     }
+    if (count == 0) {
+        return;
+    }
+    CounterAdd(&adapter->XmitOk, count);
+    // The slots are free already: a sender on another processor may use
+    // them. Every packet is completed after the one release, in ring order; a
+    // reset or halt that takes the ring meanwhile finds none of them on it.
+    ReleaseAdapterLock(&adapter->Lock);
+    for (ULONG i = 0; i < count; ++i) {
+        NdisMSendComplete(adapter->MiniportAdapterHandle, sent[i], NDIS_STATUS_SUCCESS);
+    }
+    AcquireAdapterLock(&adapter->Lock);
 }
 
 VOID AbortTransmits(Adapter* adapter)

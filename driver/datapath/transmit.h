@@ -10,7 +10,9 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
                                UINT NumberOfPackets);
 // The caller holds the adapter lock.
 VOID StartTransmit(Adapter* adapter);
-// The caller holds the adapter lock once.
+// The caller holds the adapter lock once. Takes every frame the card has
+// passed off the ring, then completes their packets, in ring order, after one
+// release of the lock.
 VOID CompleteTransmits(Adapter* adapter);
 // The caller holds the adapter lock once (reset).
 VOID AbortTransmits(Adapter* adapter);
@@ -21,5 +23,3 @@ VOID AbortAllSends(Adapter* adapter);
 // have been on the ring since the previous look and the card has passed none
 // of them since.
 BOOLEAN TransmitterStalled(Adapter* adapter);
-// Copies a packet's frame into a slot, padded to 60 bytes; the frame length.
-ULONG CopyPacketToSlot(PNDIS_PACKET packet, PUCHAR slot);
