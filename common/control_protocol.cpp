@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 namespace zr48control {
 namespace {
@@ -69,11 +68,20 @@ bool HexDecode(const std::string& text, std::vector<uint8_t>* bytes) {
     return true;
 }
 
+// Split at the blanks a stream reader skips in the C locale (space, tab,
+// line feed, vertical tab, form feed, carriage return); any other byte,
+// control or not, belongs to a word. Done by hand: a stream per line costs
+// more than the request it splits.
 std::vector<std::string> Words(const std::string& line) {
-    std::istringstream in(line);
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     std::vector<std::string> words;
-    std::string w;
-    while (in >> w) words.push_back(w);
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && blank(line[i])) ++i;
+        size_t from = i;
+        while (i < line.size() && !blank(line[i])) ++i;
+        if (i > from) words.emplace_back(line, from, i - from);
+    }
     return words;
 }
 

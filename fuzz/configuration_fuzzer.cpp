@@ -65,6 +65,8 @@ std::u16string Spelled(const char* keyword, FuzzedDataProvider& in) {
     return spelled;
 }
 
+constexpr uint64_t kInputsPerMachine = 32;
+
 struct Bench {
     std::unique_ptr<testbed::Machine> machine;
     testbed::Unit* unit = nullptr;
@@ -93,8 +95,10 @@ Bench& TheBench() {
     static Bench* bench = new Bench();
     // A fresh machine now and then: what the world keeps does not grow for
     // ever. NDIS keeps every adapter handle it gave out (each initialize
-    // makes one) until the world is reset, and looks through them at times.
-    if (bench->inputs++ % 256 == 0) {
+    // makes one) until the world is reset, and looks through all of them
+    // whenever a packet is freed: a few dozen keep that cheap, and a new
+    // machine costs less than an initialize.
+    if (bench->inputs++ % kInputsPerMachine == 0) {
         bench->machine.reset();
         Build(*bench);
     }

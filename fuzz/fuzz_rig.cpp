@@ -30,11 +30,13 @@ std::vector<uint8_t> StatisticsRead() {
 
 }  // namespace
 
-// The sanitizers as the targets run: short allocation stacks and a small
-// quarantine keep an input cheap; leaks of the driver's own are the ledger's
+// The sanitizers as the targets run: no allocation stacks, a small
+// quarantine and no filling of fresh blocks (the poisoning and the
+// quarantine find the faults; a fill of up to 4 KB per allocation would only
+// cost) keep an input cheap; leaks of the driver's own are the ledger's
 // to find (see Teardown) and the books' (CheckBooks).
 extern "C" const char* __asan_default_options() {
-    return "malloc_context_size=0:quarantine_size_mb=32";
+    return "malloc_context_size=0:quarantine_size_mb=32:max_malloc_fill_size=0";
 }
 
 namespace {
@@ -102,6 +104,7 @@ void Rig::Build() {
         Fail("verifier: %s", message.c_str());
     });
     machine_ = std::make_unique<testbed::Machine>();
+    probe_ = {host::OutgoingFrame(testbed::MakeFrame(100, 0x5A))};
     machine_->SetFirmwareImage(cardmodel::MakeFirmwareImage(kFirmwareBody));
     testbed::AdapterSetup setup;
     setup.card = options_.card;
@@ -160,17 +163,9 @@ void Rig::BeginInput() {
         Teardown();
         Build();
     }
-    if (liar_) liar_->BeHonest();
-    Card().ClearAnswerFaults();
-    Card().ClearCommands();
-    Card().ClearAnomalies();
-    Line().TakeSentFrames();
-    Line().Restore();
-    Line().StartPartner();
-    Line().SetEcho(options_.line.echo);
-    Nic().SetReturnPolicy({});
-    Nic().ReturnHeld();
-    Nic().SetInformationBufferOffset(0);
+    // The adapter is as the last input's hang detector left it: running,
+    // quiet, its line up and the card honest. Only an adapter an earlier
+    // input left unfit is started again.
     if (!Nic().Running()) {
         Start();
     } else if (!Fit()) {
@@ -178,7 +173,9 @@ void Rig::BeginInput() {
         // training: a fresh start brings both back.
         if (!host::RunUntil([&] { return Fit(); }, kSecond)) Reinitialize();
     }
-    Reset();  // fresh rings: every input starts from the same ones
+    // What shows that a send goes is this input's own: a send of its that
+    // completed with success after its last reset, or the probe.
+    lastSendWent_ = false;
     mailboxUsed_ = options_.hostile;
 }
 
@@ -224,15 +221,22 @@ void Rig::EndInput() {
     }
     // The card tells the truth and answers again, its knobs are back (a
     // wedged transmitter is freed by the reset that finds it); the line is
-    // whole.
+    // whole; the protocol gives back what it held and asks with its buffers
+    // aligned again.
     if (liar_) liar_->BeHonest();
     Card().ClearAnswerFaults();
     Card().FailNextTransmits(0);
     Card().FailNextReceives(0);
+    Card().ClearCommands();
+    Card().ClearAnomalies();
     Line().Restore();
     Line().StartPartner();
-    if (!Nic().Running()) Start();
+    Line().TakeSentFrames();
     host::Miniport& nic = Nic();
+    nic.SetReturnPolicy({});
+    nic.ReturnHeld();
+    nic.SetInformationBufferOffset(0);
+    if (!nic.Running()) Start();
     auto quiet = [&] { return !nic.RequestPending() && nic.SendsOutstanding() == 0; };
     if (!RunWithWatchdog(quiet, kRecoveryLimit)) {
         Fail("hang: %zu sends outstanding, %s request pending, %.0f s after the input",
@@ -242,18 +246,17 @@ void Rig::EndInput() {
 
     // A send completes with success and a request is answered, after a
     // reset if the adapter needs one; a send that a reset aborted goes again.
-    // The send has been shown already when the last to complete went, with
-    // no reset since, and the card told no lie. The request is a statistics
-    // read when the transceiver's mailbox was in play: its answers come
-    // through the card and the interrupt.
-    const std::vector<uint8_t> probe = testbed::MakeFrame(100, 0x5A);
+    // The send has been shown already when one of this input's completed
+    // with success after its last reset, and the card told no lie. The
+    // request is a statistics read when the transceiver's mailbox was in
+    // play (its answers come through the card and the interrupt), a
+    // standard counter otherwise, which must succeed.
     if (options_.hostile) lastSendWent_ = false;
     Line().SetEcho(false);  // the probe needs no answer: it only has to go
-    host::RequestResult asked = mailboxUsed_
-                                    ? nic.Query(OID_ZR48_GET_STATISTICS, StatisticsRead())
-                                    : nic.Query(OID_GEN_MEDIA_CONNECT_STATUS, 4);
+    host::RequestResult asked = mailboxUsed_ ? nic.Query(OID_ZR48_GET_STATISTICS, StatisticsRead())
+                                             : nic.Query(OID_GEN_XMIT_OK, 8);
     auto served = [&] {
-        if (!lastSendWent_ && nic.SendsOutstanding() == 0) nic.Send({probe});
+        if (!lastSendWent_ && nic.SendsOutstanding() == 0) nic.Send(probe_);
         return lastSendWent_ && !nic.RequestPending();
     };
     if (!asked.issued || !RunWithWatchdog(served, kRecoveryLimit)) {
@@ -263,10 +266,11 @@ void Rig::EndInput() {
              : nic.RequestPending() ? "the request is still pending"
                                     : "the request was answered");
     }
-    host::RequestResult counter = nic.Query(OID_GEN_XMIT_OK, 8);
+    host::RequestResult counter = mailboxUsed_ ? nic.Query(OID_GEN_XMIT_OK, 8) : asked;
     if (counter.status != NDIS_STATUS_SUCCESS) {
         Fail("a standard request fails after the input: status 0x%08X", counter.status);
     }
+    Line().SetEcho(options_.line.echo);
     CheckBooks("after the input");
 }
 

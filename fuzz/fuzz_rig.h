@@ -3,9 +3,11 @@
 // detector every input ends with, and the books that catch a lost frame
 // buffer at the input that lost it.
 //
-// An input starts from a running adapter with its line up, its rings fresh
-// (a reset) and nothing pending; the adapter is initialized again only when
-// an earlier input left it unfit (halted, or its transceiver silenced). An
+// An input starts from the adapter as the last one's hang detector left it:
+// running, its line up, nothing pending, the card honest (no reset: one per
+// input would cost more than most inputs do, and the hang detector resets
+// an adapter that needs it). The adapter is initialized again only when an
+// earlier input left it unfit (halted, or its transceiver silenced). An
 // input ends when the adapter has come back, within bounded virtual time and
 // with NDIS's watchdog running (hang checks every 2 s, a reset when one asks
 // for it or a request stays pending across two), to a state where a send
@@ -20,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/world.h"
 #include "testbed/hostile_card.h"
@@ -109,6 +112,8 @@ private:
     bool cardGone_ = false;
     // The last send to complete did so with success, after the last reset.
     bool lastSendWent_ = false;
+    // The hang detector's send, made once.
+    std::vector<host::OutgoingFrame> probe_;
 };
 
 }  // namespace fuzz

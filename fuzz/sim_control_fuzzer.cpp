@@ -10,10 +10,12 @@
 //     one that parses to the same request; an information answer the server
 //     gives parses as the client reads it, its buffer as long as the
 //     request's; the client's parser reads any line without harm;
-//   - after an input that touched the lines, an adapter or its settings, the
-//     lines restored, every link is up again within a minute of virtual time
-//     and each adapter answers a statistics read (NDIS's watchdog, its hang
-//     checks and resets, running as in the simulator); a verifier violation
+//   - after an input that touched the lines, an adapter or its settings (a
+//     LINE, RESET or WAIT_LINK request, a SET that reached an adapter, or a
+//     QUERY that reached one and failed), the lines restored, every link is
+//     up again within a minute of virtual time and each adapter answers a
+//     statistics read (NDIS's watchdog, its hang checks and resets, running
+//     as in the simulator); a verifier violation
 //     is a crash, and the simulator, built anew every so many inputs and
 //     after a line flap (whose steps lie far ahead), halts with an empty
 //     ledger.
@@ -210,8 +212,18 @@ bool Request(zr48sim::ControlServer& control, const std::string& line) {
         answer.compare(0, 2, "OK") == 0) {
         rig->RebuildNext();
     }
-    if (verb == "QUERY") return answer.compare(0, 2, "OK") != 0;
-    return verb == "SET" || verb == "LINE" || verb == "RESET" || verb == "WAIT_LINK";
+    if (information) {
+        // Only a request that reached an adapter can have changed it: a set,
+        // or a query that failed there (it may have timed out on a hung
+        // adapter). One the parser refused, or naming no adapter, did not.
+        zr48control::InformationRequest request;
+        if (!zr48control::ParseRequest(words, &request, &error) ||
+            rig->Sim().FindAdapter(request.adapter) < 0) {
+            return false;
+        }
+        return verb == "SET" || answer.compare(0, 2, "OK") != 0;
+    }
+    return verb == "LINE" || verb == "RESET" || verb == "WAIT_LINK";
 }
 
 void Control(const std::string& text) {

@@ -1,6 +1,8 @@
 // The control socket's lines: what a tool sends and what it gets back.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "common/control_protocol.h"
 
 using namespace zr48control;
@@ -89,4 +91,27 @@ TEST(ControlProtocolTest, NumbersAreDecimalOrHexadecimalNeverOctal) {
     for (const char* bad : {"", "0x", "4294967296", "-1", "+1", " 1", "1 ", "1e3", "0x1g"}) {
         EXPECT_FALSE(ParseU32(bad, &v)) << bad;
     }
+}
+
+// A request line splits where a stream reader would: at runs of the six
+// blanks, and nowhere else (NUL, other control bytes and bytes above 0x7F
+// belong to words).
+TEST(ControlProtocolTest, WordsSplitAtBlanksAsAStreamReaderDoes) {
+    const std::string lines[] = {
+        "",
+        " \t\n\v\f\r",
+        "QUERY",
+        "  QUERY  zr0\t0x00010101 \r",
+        std::string("a\0b c", 5),
+        "x\x1c y\x1f\x7f z",
+        "\x85 \xa0 \xff\xfe",
+        "\vQUERY\fzr0\n-\n",
+    };
+    for (const std::string& line : lines) {
+        std::istringstream in(line);
+        std::vector<std::string> expected;
+        for (std::string w; in >> w;) expected.push_back(w);
+        EXPECT_EQ(Words(line), expected) << "line of " << line.size() << " bytes";
+    }
+    EXPECT_EQ(Words(" SET  zr1 0x10 ab "), (std::vector<std::string>{"SET", "zr1", "0x10", "ab"}));
 }
