@@ -3,6 +3,7 @@
 // NDIS_STATUS_RESOURCES) and given back through MiniportReturnPacket when
 // the return policy says, or when a test or halt asks (see host/miniport.h).
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 #include "host/verifier.h"
@@ -12,7 +13,15 @@
 namespace host {
 namespace internal {
 
+namespace {
+// Packets lent to the protocols by every adapter together: a packet freed
+// while none is lent anywhere (a halt freeing its receive packets) is
+// answered without a look at every adapter NDIS has kept.
+std::atomic<size_t> lentAnywhere{0};
+}  // namespace
+
 bool PacketLentToProtocol(PNDIS_PACKET packet) {
+    if (lentAnywhere.load() == 0) return false;
     for (auto& state : AllAdapters()) {
         std::lock_guard<std::mutex> lock(state->mu);
         if (state->lentBy.count(packet)) return true;
@@ -57,6 +66,7 @@ void ReturnOne(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET packet,
         } else if (!state->lentBy.erase(packet)) {
             problem = NotLent(*state, packet);
         } else {
+            lentAnywhere -= 1;
             state->lent.erase(std::find(state->lent.begin(), state->lent.end(), packet));
             context = state->context;
             BeginCall(*state, Call::Return);
@@ -141,7 +151,7 @@ bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indicat
         s.lastIndicatedStatus[p] = f.status;
         if (f.status != NDIS_STATUS_RESOURCES) {
             s.lent.push_back(p);
-            s.lentBy[p] = indication;
+            if (s.lentBy.insert_or_assign(p, indication).second) lentAnywhere += 1;
         }
         frames.push_back(std::move(f));
     }
