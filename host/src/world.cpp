@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -27,6 +28,12 @@ struct Work {
 };
 
 using WorkKey = std::pair<Nanoseconds, uint64_t>;  // (due time, order queued)
+
+// Work that was due when it was queued, kept in the order of its keys.
+struct DueWork {
+    WorkKey key;
+    Work work;
+};
 
 // What one thread of the host is doing: which processor it runs on (or last
 // ran on), at which IRQL, holding how many spin locks.
@@ -52,6 +59,15 @@ struct World {
     std::mutex mu;  // guards everything below
     std::condition_variable workCv;      // new work, or stopping
     std::condition_variable progressCv;  // a piece of work finished
+    // The work queued, in two parts that together are one order by
+    // WorkKey: `due` holds work that was due when it was queued and whose
+    // key is not below the last key there (almost all of it: deferred
+    // routines, deliveries, the card's and line's work for now), so that
+    // its keys ascend and its front is its earliest; it costs no tree node
+    // and no index entry per item. `queue` holds the rest, by key, with
+    // `index` to find it by id. The next work to run is the earlier of the
+    // two fronts: the order is the one a single queue by key would give.
+    std::deque<DueWork> due;
     std::map<WorkKey, Work> queue;
     std::unordered_map<WorkId, WorkKey> index;
     uint64_t nextSeq = 0;
@@ -82,13 +98,55 @@ World& W() {
     return *world;
 }
 
-bool PopDue(World& w, Nanoseconds upTo, WorkKey* key, Work* work) {
-    if (w.queue.empty() || w.queue.begin()->first.first > upTo) return false;
+// The earliest queued key, or null when nothing is queued. Caller holds w.mu.
+const WorkKey* EarliestKey(const World& w) {
+    const WorkKey* fromDue = w.due.empty() ? nullptr : &w.due.front().key;
+    const WorkKey* fromQueue = w.queue.empty() ? nullptr : &w.queue.begin()->first;
+    if (!fromDue) return fromQueue;
+    if (!fromQueue) return fromDue;
+    return *fromQueue < *fromDue ? fromQueue : fromDue;
+}
+
+// The second earliest queued key, or null. Caller holds w.mu.
+const WorkKey* SecondKey(const World& w) {
+    const WorkKey* candidates[4] = {};
+    if (w.due.size() > 0) candidates[0] = &w.due[0].key;
+    if (w.due.size() > 1) candidates[1] = &w.due[1].key;
     auto it = w.queue.begin();
-    *key = it->first;
-    *work = std::move(it->second);
-    w.index.erase(work->id);
-    w.queue.erase(it);
+    if (it != w.queue.end()) {
+        candidates[2] = &it->first;
+        if (++it != w.queue.end()) candidates[3] = &it->first;
+    }
+    const WorkKey* first = nullptr;
+    const WorkKey* second = nullptr;
+    for (const WorkKey* k : candidates) {
+        if (!k) continue;
+        if (!first || *k < *first) {
+            second = first;
+            first = k;
+        } else if (!second || *k < *second) {
+            second = k;
+        }
+    }
+    return second;
+}
+
+size_t QueuedCount(const World& w) { return w.due.size() + w.queue.size(); }
+
+bool PopDue(World& w, Nanoseconds upTo, WorkKey* key, Work* work) {
+    const WorkKey* earliest = EarliestKey(w);
+    if (!earliest || earliest->first > upTo) return false;
+    if (!w.due.empty() && earliest == &w.due.front().key) {
+        *key = *earliest;
+        *work = std::move(w.due.front().work);
+        w.due.pop_front();
+    } else {
+        auto it = w.queue.begin();
+        *key = it->first;
+        *work = std::move(it->second);
+        w.index.erase(work->id);
+        w.queue.erase(it);
+    }
     if (work->background) --w.background;
     return true;
 }
@@ -124,8 +182,8 @@ bool RunOneDue(Nanoseconds upTo) {
 // poll comes round. Caller holds w.mu.
 void WaitForWork(World& w, std::unique_lock<std::mutex>& lock) {
     Nanoseconds wait = kIdlePoll;
-    if (!w.queue.empty()) {
-        Nanoseconds due = w.queue.begin()->first.first - Now();
+    if (const WorkKey* earliest = EarliestKey(w)) {
+        Nanoseconds due = earliest->first - Now();
         if (due < wait) wait = due;
     }
     ++w.idleWorkers;
@@ -160,12 +218,12 @@ void WorkerLoop(unsigned number) {
 // itself when its current item returns: waking another thread for it would
 // cost more than the work.
 bool ShouldWake(World& w, const WorkKey& key) {
-    if (w.idleWorkers == 0 || w.queue.begin()->first != key) return false;
+    if (w.idleWorkers == 0 || *EarliestKey(w) != key) return false;
     if (!executorWorker) return true;
     Nanoseconds now = Now();
     if (key.first > now) return true;
-    auto second = std::next(w.queue.begin());
-    return second != w.queue.end() && second->first.first <= now;
+    const WorkKey* second = SecondKey(w);
+    return second && second->first <= now;
 }
 
 // Takes the calling context's processor, or any free one, when it can
@@ -250,6 +308,7 @@ void StopWorld() {
         if (t.get_id() != std::this_thread::get_id()) t.join(); else t.detach();
     }
     std::lock_guard<std::mutex> lock(w.mu);
+    w.due.clear();
     w.queue.clear();
     w.index.clear();
     w.background = 0;
@@ -306,16 +365,27 @@ Nanoseconds Now() {
 }
 
 namespace {
-WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool background) {
+// `dueNow`: the caller knows `at` is not later than now (it read the clock
+// for it), which spares a second look at the clock.
+WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool background,
+             bool dueNow) {
     World& w = W();
+    if (!dueNow) dueNow = at <= Now();
     WorkId id;
     bool wake;
     {
         std::lock_guard<std::mutex> lock(w.mu);
         id = w.nextId++;
         WorkKey key{at, w.nextSeq++};
-        w.queue.emplace(key, Work{id, std::move(work), what, background});
-        w.index.emplace(id, key);
+        // The order queued is ascending already; the time is when no work in
+        // `due` is due later (work queued for a moment in the past goes by
+        // the tree, where its key sorts it).
+        if (dueNow && (w.due.empty() || w.due.back().key.first <= at)) {
+            w.due.push_back(DueWork{key, Work{id, std::move(work), what, background}});
+        } else {
+            w.queue.emplace(key, Work{id, std::move(work), what, background});
+            w.index.emplace(id, key);
+        }
         if (background) ++w.background;
         wake = ShouldWake(w, key);
     }
@@ -325,23 +395,33 @@ WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool 
 }  // namespace
 
 WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) {
-    return Queue(at, std::move(work), what, false);
+    return Queue(at, std::move(work), what, false, false);
 }
 
 WorkId internal::ScheduleBackgroundAt(Nanoseconds at, std::function<void()> work,
                                       const char* what) {
-    return Queue(at, std::move(work), what, true);
+    return Queue(at, std::move(work), what, true, false);
 }
 
 WorkId ScheduleAfter(Nanoseconds delay, std::function<void()> work, const char* what) {
-    return ScheduleAt(Now() + (delay < 0 ? 0 : delay), std::move(work), what);
+    return Queue(Now() + (delay < 0 ? 0 : delay), std::move(work), what, false, delay <= 0);
 }
 
 bool Cancel(WorkId id) {
     World& w = W();
     std::lock_guard<std::mutex> lock(w.mu);
     auto it = w.index.find(id);
-    if (it == w.index.end()) return false;
+    if (it == w.index.end()) {
+        // Work due when it was queued is not indexed: it is looked for among
+        // the few such items waiting. Removing one keeps the others' order.
+        for (auto d = w.due.begin(); d != w.due.end(); ++d) {
+            if (d->work.id != id) continue;
+            if (d->work.background) --w.background;
+            w.due.erase(d);
+            return true;
+        }
+        return false;
+    }
     auto queued = w.queue.find(it->second);
     if (queued->second.background) --w.background;
     w.queue.erase(queued);
@@ -396,13 +476,14 @@ bool RunUntil(const std::function<bool()>& done, Nanoseconds limit) {
 size_t PendingWork() {
     World& w = W();
     std::lock_guard<std::mutex> lock(w.mu);
-    return w.queue.size();
+    return QueuedCount(w);
 }
 
 Nanoseconds NextWorkTime() {
     World& w = W();
     std::lock_guard<std::mutex> lock(w.mu);
-    return w.queue.empty() ? -1 : w.queue.begin()->first.first;
+    const WorkKey* earliest = EarliestKey(w);
+    return earliest ? earliest->first : -1;
 }
 
 unsigned ProcessorCount() { return W().options.processors; }
@@ -497,7 +578,7 @@ bool DeterministicWait(const volatile LONG* signalled, Nanoseconds timeout, bool
             // NDIS's periodic wake-ups would go on for ever; they signal
             // nothing a driver waits for.
             std::lock_guard<std::mutex> lock(w.mu);
-            if (w.queue.size() == w.background) {
+            if (QueuedCount(w) == w.background) {
                 FatalViolation("NdisWaitEvent(0) would wait for ever: no work is left that "
                                "could signal the event");
             }

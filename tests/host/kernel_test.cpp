@@ -1,6 +1,7 @@
 // The host machine's clock, executor, events, IRQL and processors.
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,6 +34,60 @@ TEST_F(ExecutorTest, WorkQueuedByWorkForNowRunsInTheSamePass) {
     ScheduleAfter(5 * kMillisecond, [&] { ScheduleAfter(0, [&] { ++ran; }, "inner"); }, "outer");
     Advance(5 * kMillisecond);
     EXPECT_EQ(ran, 1);
+}
+
+// Work due when queued and work queued for later or for a moment already
+// past run as one order: by due time, then by the order queued, whatever
+// was queued in between and whatever was cancelled.
+TEST_F(ExecutorTest, WorkDueAtOnceKeepsTheOrderOfTimeAndQueueing) {
+    std::vector<std::string> order;
+    auto note = [&](const char* name) {
+        return [&order, name] { order.push_back(name); };
+    };
+    ScheduleAfter(10 * kMicrosecond, note("a@10"), "a");
+    ScheduleAfter(20 * kMicrosecond, note("b@20"), "b");
+    // A stall moves the clock past both without running them.
+    KeStallExecutionProcessor(20);
+    ScheduleAfter(0, note("c@20"), "c");
+    WorkId dropped = ScheduleAfter(0, note("dropped"), "x");
+    ScheduleAt(5 * kMicrosecond, note("d@5"), "d");  // already past when queued
+    ScheduleAt(20 * kMicrosecond, [&] {
+        order.push_back("e@20");
+        // Queued by running work for now: after everything else due now.
+        ScheduleAfter(0, note("g@20"), "g");
+    }, "e");
+    ScheduleAfter(0, note("f@20"), "f");
+    ScheduleAfter(kMicrosecond, note("h@21"), "h");
+    EXPECT_EQ(PendingWork(), 8u);
+    EXPECT_EQ(NextWorkTime(), 5 * kMicrosecond);
+    EXPECT_TRUE(Cancel(dropped));
+    EXPECT_FALSE(Cancel(dropped));
+    EXPECT_EQ(PendingWork(), 7u);
+
+    RunPending();
+    EXPECT_EQ(order, (std::vector<std::string>{"d@5", "a@10", "b@20", "c@20", "e@20", "f@20",
+                                               "g@20"}));
+    EXPECT_EQ(PendingWork(), 1u);
+    EXPECT_EQ(NextWorkTime(), 21 * kMicrosecond);
+    Advance(kMicrosecond);
+    EXPECT_EQ(order.back(), "h@21");
+    EXPECT_EQ(PendingWork(), 0u);
+    EXPECT_EQ(NextWorkTime(), -1);
+}
+
+// Cancelled work due at once is gone: a wait for ever that only it could
+// have ended is a deadlock, told so.
+TEST_F(ExecutorTest, AWaitOnlyCancelledWorkCouldEndIsADeadlock) {
+    EXPECT_DEATH(
+        {
+            NDIS_EVENT event;
+            NdisInitializeEvent(&event);
+            ScheduleAfter(kMillisecond, [] {}, "later");
+            WorkId id = ScheduleAfter(0, [&] { NdisSetEvent(&event); }, "signal");
+            Cancel(id);
+            NdisWaitEvent(&event, 0);
+        },
+        "would wait for ever");
 }
 
 TEST_F(ExecutorTest, RunUntilStopsWhenDoneOrAtTheLimit) {
