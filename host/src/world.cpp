@@ -217,10 +217,10 @@ void WorkerLoop(unsigned number) {
 // for. A worker that queues work due now, with nothing else due, runs it
 // itself when its current item returns: waking another thread for it would
 // cost more than the work.
-bool ShouldWake(World& w, const WorkKey& key) {
+// `now` is the clock as the caller read it just before.
+bool ShouldWake(World& w, const WorkKey& key, Nanoseconds now) {
     if (w.idleWorkers == 0 || *EarliestKey(w) != key) return false;
     if (!executorWorker) return true;
-    Nanoseconds now = Now();
     if (key.first > now) return true;
     const WorkKey* second = SecondKey(w);
     return second && second->first <= now;
@@ -365,12 +365,13 @@ Nanoseconds Now() {
 }
 
 namespace {
-// `dueNow`: the caller knows `at` is not later than now (it read the clock
-// for it), which spares a second look at the clock.
+// `now`: the clock as the caller read it just before (for `at`), or -1 when
+// it did not: one look at the clock per item, not three.
 WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool background,
-             bool dueNow) {
+             Nanoseconds now) {
     World& w = W();
-    if (!dueNow) dueNow = at <= Now();
+    if (now < 0) now = Now();
+    bool dueNow = at <= now;
     WorkId id;
     bool wake;
     {
@@ -387,7 +388,7 @@ WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool 
             w.index.emplace(id, key);
         }
         if (background) ++w.background;
-        wake = ShouldWake(w, key);
+        wake = ShouldWake(w, key, now);
     }
     if (wake) w.workCv.notify_one();
     return id;
@@ -395,16 +396,17 @@ WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool 
 }  // namespace
 
 WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) {
-    return Queue(at, std::move(work), what, false, false);
+    return Queue(at, std::move(work), what, false, -1);
 }
 
 WorkId internal::ScheduleBackgroundAt(Nanoseconds at, std::function<void()> work,
                                       const char* what) {
-    return Queue(at, std::move(work), what, true, false);
+    return Queue(at, std::move(work), what, true, -1);
 }
 
 WorkId ScheduleAfter(Nanoseconds delay, std::function<void()> work, const char* what) {
-    return Queue(Now() + (delay < 0 ? 0 : delay), std::move(work), what, false, delay <= 0);
+    Nanoseconds now = Now();
+    return Queue(now + (delay < 0 ? 0 : delay), std::move(work), what, false, now);
 }
 
 bool Cancel(WorkId id) {
