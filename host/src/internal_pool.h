@@ -29,9 +29,12 @@ namespace internal {
 // system refuses the memory.
 void* GuardedAllocate(size_t length, uint8_t fill, const char* what);
 // Moves a block's start within its pages for a new length (its end stays),
-// filling it with `fill`; null, with the block left as it was, when the
-// length does not fit its pages. `what` renames it (null: the name stays).
-void* GuardedRefit(void* block, size_t length, uint8_t fill, const char* what);
+// filling it with `fill`, or with a copy of `contents` when given (the
+// bytes the caller would copy over the fill at once); null, with the block
+// left as it was, when the length does not fit its pages. `what` renames it
+// (null: the name stays).
+void* GuardedRefit(void* block, size_t length, uint8_t fill, const char* what,
+                   const uint8_t* contents = nullptr);
 // Whether the bytes between the block's first page start and the block
 // itself still hold what GuardedAllocate put there: a write before the
 // block's start that stayed in its page.

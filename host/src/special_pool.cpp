@@ -275,7 +275,8 @@ void* GuardedAllocate(size_t length, uint8_t fill, const char* what) {
     return reinterpret_cast<void*>(r.data);
 }
 
-void* GuardedRefit(void* block, size_t length, uint8_t fill, const char* what) {
+void* GuardedRefit(void* block, size_t length, uint8_t fill, const char* what,
+                   const uint8_t* contents) {
     auto data = reinterpret_cast<uintptr_t>(block);
     uintptr_t fresh, old, guard = 0;
     {
@@ -305,7 +306,11 @@ void* GuardedRefit(void* block, size_t length, uint8_t fill, const char* what) {
     }
     // What was block and is now before the start takes the pattern again.
     if (fresh > old) memset(reinterpret_cast<void*>(old), kHeadByte, fresh - old);
-    memset(reinterpret_cast<void*>(fresh), fill, length);
+    if (contents && length) {
+        memmove(reinterpret_cast<void*>(fresh), contents, length);
+    } else {
+        memset(reinterpret_cast<void*>(fresh), fill, length);
+    }
     return reinterpret_cast<void*>(fresh);
 }
 
@@ -385,8 +390,12 @@ void HostBytes::Free() {
 
 bool HostBytes::Assign(const uint8_t* bytes, size_t length, uint8_t fill, const char* what) {
     void* block = nullptr;
+    // Whether the block holds `bytes` already: a reused block is refitted
+    // with them, not filled first and then copied over.
+    bool copied = false;
     if (Options().specialPool) {
-        block = guarded_ ? GuardedRefit(data_, length, fill, what) : nullptr;
+        block = guarded_ ? GuardedRefit(data_, length, fill, what, bytes) : nullptr;
+        copied = block != nullptr;
         if (!block) {
             Free();
             block = GuardedAllocate(length, fill, what ? what : "a host buffer");
@@ -398,11 +407,11 @@ bool HostBytes::Assign(const uint8_t* bytes, size_t length, uint8_t fill, const 
     } else {  // guard bytes: without special pool, or when it has no room
         Free();
         plain_.assign(length + kGuardBytes, kGuardByte);
-        memset(plain_.data(), fill, length);
+        if (!bytes) memset(plain_.data(), fill, length);
         data_ = plain_.data();
     }
     length_ = length;
-    if (bytes && length) memcpy(data_, bytes, length);
+    if (bytes && length && !copied) memcpy(data_, bytes, length);
     return true;
 }
 
