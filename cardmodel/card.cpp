@@ -46,8 +46,7 @@ Card::Card(CardEnvironment& env, CardOptions options)
 
 Card::~Card() {
     std::lock_guard<AdaptiveMutex> lock(mu_);
-    for (const auto& entry : work_) env_.Cancel(entry.second);
-    work_.clear();
+    work_.CancelAll(env_);
     if (line_) line_->CardGone(this);
     line_ = nullptr;
 }
@@ -257,13 +256,12 @@ void Card::NoteStateChange() {
 // Runs fn under the card's lock after delayNs. Work still pending when the
 // card is destroyed is cancelled.
 void Card::After(int64_t delayNs, const char* what, std::function<void()> fn) {
-    uint64_t key = nextWorkKey_++;
-    auto run = [this, key, fn = std::move(fn)] {
+    uint64_t key = work_.Add(std::move(fn));
+    work_.SetId(key, env_.Schedule(delayNs, [this, key] {
         std::lock_guard<AdaptiveMutex> lock(mu_);
-        if (work_.erase(key) == 0) return;
-        fn();
-    };
-    work_[key] = env_.Schedule(delayNs, std::move(run), what);
+        std::function<void()> work;
+        if (work_.Take(key, &work)) work();
+    }, what));
 }
 
 // ---------------------------------------------------------------------------

@@ -27,6 +27,7 @@
 #include "cardmodel/environment.h"
 #include "cardmodel/line_port.h"
 #include "cardmodel/mailbox.h"
+#include "cardmodel/pending_work.h"
 #include "cardmodel/registers.h"
 
 namespace cardmodel {
@@ -342,8 +343,7 @@ private:
     uint64_t changeCount_ = 0;
 
     // Work scheduled through the environment, cancelled when the card goes
-    std::map<uint64_t, uint64_t> work_;  // our key -> environment id
-    uint64_t nextWorkKey_ = 0;
+    PendingWork work_;
 
     // Transceiver controller
     ControllerState controller_ = ControllerState::Off;

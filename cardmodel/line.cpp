@@ -32,8 +32,7 @@ void LineBase::Shutdown() {
         std::lock_guard<AdaptiveMutex> lock(mu_);
         if (shutDown_) return;
         shutDown_ = true;
-        for (const auto& entry : work_) env_.Cancel(entry.second);
-        work_.clear();
+        work_.CancelAll(env_);
         for (int i = 0; i < 2; ++i) {
             cards[i] = ends_[i].card;
             ends_[i] = End{};
@@ -50,15 +49,15 @@ void LineBase::Shutdown() {
 // Runs fn (without the lock) after delayNs, unless the line shuts down first.
 void LineBase::After(int64_t delayNs, const char* what, std::function<void()> fn) {
     if (shutDown_) return;
-    uint64_t key = nextWorkKey_++;
-    auto run = [this, key, fn = std::move(fn)] {
+    uint64_t key = work_.Add(std::move(fn));
+    work_.SetId(key, env_.Schedule(delayNs, [this, key] {
+        std::function<void()> work;
         {
             std::lock_guard<AdaptiveMutex> lock(mu_);
-            if (work_.erase(key) == 0) return;
+            if (!work_.Take(key, &work)) return;
         }
-        fn();
-    };
-    work_[key] = env_.Schedule(delayNs, std::move(run), what);
+        work();
+    }, what));
 }
 
 int LineBase::EndOf(const Card* card) const {

@@ -26,6 +26,7 @@
 #include "cardmodel/adaptive_mutex.h"
 #include "cardmodel/environment.h"
 #include "cardmodel/line_port.h"
+#include "cardmodel/pending_work.h"
 
 namespace cardmodel {
 
@@ -110,8 +111,7 @@ protected:
     bool farEndUnlimited_ = false; // ... and sends without serialization time
     std::mt19937_64 random_;
     LineStats stats_;
-    std::map<uint64_t, uint64_t> work_;  // our key -> environment id
-    uint64_t nextWorkKey_ = 0;
+    PendingWork work_;
 
 private:
     // A frame on its way to end `to`, in an environment that runs work

@@ -90,7 +90,12 @@ struct SendRecord {
     std::vector<uint8_t> frame;
     std::vector<std::unique_ptr<HostBytes>> pieces;
     PNDIS_PACKET packet = nullptr;
-    std::vector<PNDIS_BUFFER> buffers;
+    std::vector<PNDIS_BUFFER> buffers;  // the send's, chained in order
+    // Buffers a send of fewer pieces left over, kept unchained and freed
+    // (as the driver sees them) for a later send of more; `pieces` may hold
+    // more entries than `buffers` too, their storage given back.
+    std::vector<PNDIS_BUFFER> spareBuffers;
+    size_t namedPieces = 0;  // the count the pieces' names were made for
     ~SendRecord();
     // Whether the pieces differ from the frame, or were written outside.
     bool Written() const;

@@ -2,8 +2,9 @@
 // packet and buffers over a copy of its bytes, kept with the frame as it was
 // sent; and the reuse of these records. A long run (the simulator's) sends
 // millions of frames: the records of completed sends are retired into
-// spares, and a new send takes one whose packet has as many buffers, so that
-// it makes no packet, buffer or frame storage of its own, and the completion
+// spares, and a new send takes one, whatever number of buffers it had (the
+// buffers and pieces it holds grow or shrink to the frame's), so that it
+// makes no packet, buffer or frame storage of its own, and the completion
 // handed to the protocol is built in storage kept per thread.
 #include <algorithm>
 #include <cstdio>
@@ -32,30 +33,51 @@ void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
     packet->Private.Tail = buffer;
 }
 
+// Fits a retired send's buffers to `pieces`: extra ones wait unchained (and
+// freed, as the driver sees them) in spareBuffers, missing ones come from
+// there before any is made; the data storage of pieces not used now is given
+// back. True when every buffer the send needs is in `buffers`.
+bool FitBuffers(SendRecord& r, size_t pieces) {
+    while (r.buffers.size() > pieces) {
+        r.spareBuffers.push_back(r.buffers.back());
+        r.buffers.pop_back();
+    }
+    while (r.buffers.size() < pieces && !r.spareBuffers.empty()) {
+        r.buffers.push_back(r.spareBuffers.back());
+        r.spareBuffers.pop_back();
+    }
+    for (size_t i = pieces; i < r.pieces.size(); ++i) r.pieces[i]->Free();
+    while (r.pieces.size() < pieces) r.pieces.push_back(std::make_unique<HostBytes>());
+    return r.buffers.size() == pieces;
+}
+
 // The protocol's packet for a frame, one buffer per piece: `spare`, a
-// retired send, made fresh when it has as many buffers, else a new one.
+// retired send of any number of buffers, made fresh, or a new one.
 std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<SendRecord> spare) {
     size_t pieces = f.noBuffer ? 0 : f.splitAt.size() + 1;
-    std::unique_ptr<SendRecord> r;
-    bool reused = spare && spare->buffers.size() == pieces;
-    if (reused) {
-        r = std::move(spare);
+    std::unique_ptr<SendRecord> r = std::move(spare);
+    // A piece keeps the name it has when it has the same place, count and
+    // length as before; only special pool names what it hands out.
+    bool sameShape = r && r->namedPieces == pieces;
+    if (r) {
+        FitBuffers(*r, pieces);
         SetProtocolPacketLive(r->packet, r->buffers, true);
     } else {
         r = std::make_unique<SendRecord>();
         r->packet = NewProtocolPacket();
-        for (size_t i = 0; i < pieces; ++i) r->pieces.push_back(std::make_unique<HostBytes>());
+        FitBuffers(*r, pieces);
     }
+    bool naming = Options().specialPool;
+    r->namedPieces = pieces;
     r->frame.assign(f.bytes.begin(), f.bytes.end());
     size_t start = 0;
     for (size_t i = 0; i < pieces; ++i) {
         size_t cut = i < f.splitAt.size() ? f.splitAt[i] : r->frame.size();
         auto length = static_cast<UINT>(cut - start);
         HostBytes& piece = *r->pieces[i];
-        // The piece's name says its place and length: a retired piece of the
-        // same length keeps the one it has.
+        // The piece's name says its place and length.
         char what[80];
-        bool named = reused && piece.size() == length;
+        bool named = !naming || (sameShape && piece.size() == length);
         if (!named) {
             snprintf(what, sizeof what, "buffer %zu of %zu of a packet sent (%u bytes)", i + 1,
                      pieces, length);
@@ -63,7 +85,7 @@ std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<Se
         if (!piece.Assign(r->frame.data() + start, length, 0, named ? nullptr : what)) {
             FatalViolation("Miniport::Send: the host has no memory left for a packet's data");
         }
-        if (reused) {
+        if (i < r->buffers.size()) {
             RedescribeProtocolBuffer(r->buffers[i], piece.data(), length);
         } else {
             r->buffers.push_back(NewProtocolBuffer(piece.data(), length));
@@ -79,12 +101,14 @@ std::unique_ptr<SendRecord> BuildSend(const OutgoingFrame& f, std::unique_ptr<Se
 
 SendRecord::~SendRecord() {
     for (auto* b : buffers) DeleteProtocolBuffer(b);
+    for (auto* b : spareBuffers) DeleteProtocolBuffer(b);
     if (packet) DeleteProtocolPacket(packet);
 }
 
 bool SendRecord::Written() const {
     size_t start = 0;
-    for (auto& piece : pieces) {
+    for (size_t i = 0; i < buffers.size(); ++i) {
+        const HostBytes* piece = pieces[i].get();
         if (!piece->Intact() || start + piece->size() > frame.size()) return true;
         if (piece->size() && memcmp(piece->data(), frame.data() + start, piece->size()) != 0) {
             return true;

@@ -663,6 +663,79 @@ TEST_F(MiniportTest, ARetiredSendCountsAsFreedAndComesBackAsAFreshPacket) {
     EXPECT_EQ(NDIS_GET_PACKET_HEADER_SIZE(first), 0u);
 }
 
+// A retired send serves the next send whatever its number of buffers:
+// fewer (the buffers it no longer chains count as freed), then more (the
+// ones it kept come back, new ones are made), each time with the frame's
+// bytes, its counts, and its buffers named by their place and count now.
+TEST_F(MiniportTest, ARetiredSendServesAPacketOfMoreOrFewerBuffers) {
+    Start();
+    auto retireAll = [&] {
+        for (int i = 0; i < 64; ++i) nic->Send({Frame(60)});
+    };
+    nic->Send({{Frame(140, 1), {20, 80}}});
+    PNDIS_PACKET first = nic->Completions().back().packet;
+    std::vector<PNDIS_BUFFER> chained;
+    PNDIS_BUFFER b;
+    NdisQueryPacket(first, nullptr, nullptr, &b, nullptr);
+    for (; b; b = b->Next) chained.push_back(b);
+    ASSERT_EQ(chained.size(), 3u);
+
+    // Fewer: two buffers, the last as long as before but now the last of two.
+    retireAll();
+    toy::knobs.overreadSent = true;
+    auto v = CaptureViolations([&] { nic->Send({{Frame(80, 2), {20}}}); });
+    toy::knobs.overreadSent = false;
+    ASSERT_EQ(nic->Completions().back().packet, first);
+    EXPECT_EQ(adapter.sent.back(), Frame(80, 2));
+    EXPECT_TRUE(AnyContains(v, "past the end of buffer 2 of 2 of a packet sent (60 bytes)"))
+        << (v.empty() ? "no violation" : v[0]);
+    UINT count = 0, total = 0;
+    NdisQueryPacket(first, nullptr, &count, nullptr, &total);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(total, 80u);
+    v = CaptureViolations([&] {
+        PVOID address;
+        UINT length;
+        NdisQueryBuffer(chained[2], &address, &length);
+    });
+    EXPECT_TRUE(AnyContains(v, "the buffer has been freed"));
+
+    // More: five, empty ones among them; the third buffer it left comes back.
+    retireAll();
+    toy::knobs.overreadSent = true;
+    std::vector<uint8_t> five = Frame(200, 3);
+    v = CaptureViolations([&] { nic->Send({{five, {1, 1, 50, 199}}}); });
+    toy::knobs.overreadSent = false;
+    ASSERT_EQ(nic->Completions().back().packet, first);
+    EXPECT_EQ(adapter.sent.back(), five);
+    EXPECT_EQ(nic->Completions().back().frame, five);
+    EXPECT_TRUE(AnyContains(v, "past the end of buffer 5 of 5 of a packet sent (1 bytes)"))
+        << (v.empty() ? "no violation" : v[0]);
+    NdisQueryPacket(first, nullptr, &count, &b, &total);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(total, 200u);
+    std::vector<UINT> lengths;
+    for (; b; b = b->Next) {
+        PVOID address;
+        UINT length;
+        NdisQueryBuffer(b, &address, &length);
+        lengths.push_back(length);
+    }
+    EXPECT_EQ(lengths, (std::vector<UINT>{1, 0, 49, 149, 1}));
+
+    // And none: a packet without a buffer, then one again.
+    retireAll();
+    nic->Send({OutgoingFrame::WithoutBuffer()});
+    ASSERT_EQ(nic->Completions().back().packet, first);
+    NdisQueryPacket(first, nullptr, &count, nullptr, &total);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(adapter.sent.back().empty());
+    retireAll();
+    nic->Send({Frame(61, 4)});
+    ASSERT_EQ(nic->Completions().back().packet, first);
+    EXPECT_EQ(adapter.sent.back(), Frame(61, 4));
+}
+
 TEST_F(MiniportTest, ACompletionFromInsideAnothersCallbackLeavesThatOneIntact) {
     toy::knobs.completeSendsAtOnce = false;
     Start();
