@@ -83,6 +83,27 @@ TEST(PendingWorkTest, KeysStayDistinctAsItemsComeAndGo) {
     fn();
     EXPECT_EQ(ran, (std::vector<int>{3, 0, 5, 1, 2, 4, 6}));
     EXPECT_EQ(table.size(), 0u);
+
+    // Many, the oldest mostly first (as deliveries go), a few held long:
+    // every key still finds its own work once the ones before it are gone.
+    ran.clear();
+    keys.clear();
+    for (int i = 0; i < 100; ++i) keys.push_back(table.Add([&ran, i] { ran.push_back(i); }));
+    std::vector<int> order, held;
+    for (int i = 0; i < 100; ++i) (i % 7 == 3 ? held : order).push_back(i);
+    order.insert(order.end(), held.rbegin(), held.rend());
+    for (size_t n = 0; n < order.size(); ++n) {
+        int i = order[n];
+        if (n == 50) {  // new work arrives while old is held
+            keys.push_back(table.Add([&ran] { ran.push_back(100); }));
+            order.push_back(100);
+        }
+        ASSERT_TRUE(table.Take(keys[i], &fn)) << i;
+        EXPECT_FALSE(table.Take(keys[i], &fn)) << i;
+        fn();
+    }
+    EXPECT_EQ(ran, order);
+    EXPECT_EQ(table.size(), 0u);
 }
 
 }  // namespace
