@@ -242,6 +242,8 @@ struct MiniportState {
     // Send tracking
     SendId nextSendId = 1;
     std::unordered_map<PNDIS_PACKET, std::unique_ptr<SendRecord>> sending;
+    // Nodes of `sending` whose sends completed, kept to hold the next ones.
+    std::vector<decltype(sending)::node_type> sendingNodes;
     CompletedSends completedSends;
     std::vector<std::unique_ptr<SendRecord>> deferredSends;  // asked for during a reset
     std::vector<SendCompletion> completions;
@@ -343,8 +345,9 @@ bool CallCheckForHang(const std::shared_ptr<MiniportState>& state, bool* refused
 // `reason` is kept in the adapter's ResetRecord.
 bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
                   const std::string& reason, ResetResult* result, std::string* why);
+// `packets` is the array NDIS hands the miniport: it lives only for the call.
 void CallSendPackets(const std::shared_ptr<MiniportState>& state,
-                     const std::vector<PNDIS_PACKET>& packets, KIRQL irql, NDIS_HANDLE context);
+                     std::vector<PNDIS_PACKET> packets, KIRQL irql, NDIS_HANDLE context);
 void SendDeferred(const std::shared_ptr<MiniportState>& state);
 RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
                            std::vector<uint8_t> buffer);

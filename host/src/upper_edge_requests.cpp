@@ -156,9 +156,12 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     record->oid = oid;
     record->length = static_cast<ULONG>(buffer.size());
     record->issued = Now();
-    char name[96];
-    snprintf(name, sizeof name, "the information buffer of a %s of OID 0x%08X (%u bytes)",
-             query ? "query" : "set", oid, record->length);
+    // Only special pool shows a block's name (in a fault report).
+    char name[96] = "";
+    if (Options().specialPool) {
+        snprintf(name, sizeof name, "the information buffer of a %s of OID 0x%08X (%u bytes)",
+                 query ? "query" : "set", oid, record->length);
+    }
     // A real address for 0 bytes too (in special pool, its guard page's).
     // Guard bytes first for a buffer that starts past an aligned address.
     record->offset = s.requestOffset;

@@ -10,6 +10,22 @@ namespace host {
 namespace internal {
 namespace {
 
+// Files a send as outstanding, in a node a completed send left where there is
+// one (caller holds the adapter's mu).
+void FileSending(MiniportState& s, std::unique_ptr<SendRecord> record) {
+    PNDIS_PACKET packet = record->packet;
+    if (s.sendingNodes.empty()) {
+        s.sending[packet] = std::move(record);
+        return;
+    }
+    auto node = std::move(s.sendingNodes.back());
+    s.sendingNodes.pop_back();
+    node.key() = packet;
+    node.mapped() = std::move(record);
+    auto inserted = s.sending.insert(std::move(node));
+    if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
+}
+
 bool CutsFit(const OutgoingFrame& f) {
     if (f.noBuffer) return f.bytes.empty() && f.splitAt.empty();
     size_t previous = 0;
@@ -41,8 +57,9 @@ void CompleteSend(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET pack
                           ? "the send has been completed already"
                           : "not a packet sent to this adapter";
         } else {
-            std::unique_ptr<SendRecord> record = std::move(it->second);
-            state->sending.erase(it);
+            auto node = state->sending.extract(it);
+            std::unique_ptr<SendRecord> record = std::move(node.mapped());
+            state->sendingNodes.push_back(std::move(node));
             written = record->Written();
             completion.id = record->id;
             completion.packet = packet;
@@ -106,7 +123,7 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
                 packets.push_back(packet);
                 // During a reset NDIS holds new sends back until it is over.
                 if (resetting) state->deferredSends.push_back(std::move(record));
-                else state->sending[packet] = std::move(record);
+                else internal::FileSending(*state, std::move(record));
             }
             if (!resetting) internal::BeginCall(*state, internal::Call::Send);
         }
@@ -117,9 +134,10 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     }
     // An empty call is passed on too: the handler must cope with it.
     if (!resetting) {
-        internal::OnChosenProcessor(options.processor, [&] {
-            internal::CallSendPackets(state, packets, options.irql, context);
-        });
+        auto call = [&] {
+            internal::CallSendPackets(state, std::move(packets), options.irql, context);
+        };
+        internal::OnChosenProcessor(options.processor, [&call] { call(); });
         internal::EndCall(*state, internal::Call::Send);
     }
     return ids;
@@ -128,18 +146,18 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
 namespace internal {
 
 void CallSendPackets(const std::shared_ptr<MiniportState>& state,
-                     const std::vector<PNDIS_PACKET>& packets, KIRQL irql, NDIS_HANDLE context) {
+                     std::vector<PNDIS_PACKET> packets, KIRQL irql, NDIS_HANDLE context) {
     irql = AtLeastCurrent(irql);
     // The protocol holds its own lock while it hands packets down, as a
     // TCP/IP stack does; at PASSIVE_LEVEL it can hold no spin lock.
     bool locked = state->protocolLocks && irql >= DISPATCH_LEVEL;
     if (locked) AcquireHostSpinLock(&state->protocolLock);
     if (W_SEND_PACKETS_HANDLER sendPackets = state->handlers.Ndis40Chars.SendPacketsHandler) {
-        // The array is NDIS's and lives only for the call.
-        std::vector<PNDIS_PACKET> array = packets;
+        // The array is NDIS's and lives only for the call: `packets` is
+        // this call's own.
         RunAtIrql(irql, "MiniportSendPackets", [&] {
-            sendPackets(context, array.empty() ? nullptr : array.data(),
-                        static_cast<UINT>(array.size()));
+            sendPackets(context, packets.empty() ? nullptr : packets.data(),
+                        static_cast<UINT>(packets.size()));
         });
     } else {
         W_SEND_HANDLER send = state->handlers.Ndis40Chars.Ndis30Chars.SendHandler;
@@ -159,16 +177,15 @@ void SendDeferred(const std::shared_ptr<MiniportState>& state) {
     {
         std::lock_guard<std::mutex> lock(state->mu);
         for (auto& record : state->deferredSends) {
-            PNDIS_PACKET packet = record->packet;
-            packets.push_back(packet);
-            state->sending[packet] = std::move(record);
+            packets.push_back(record->packet);
+            FileSending(*state, std::move(record));
         }
         state->deferredSends.clear();
         context = state->context;
         if (packets.empty()) return;
         BeginCall(*state, Call::Send);
     }
-    CallSendPackets(state, packets, DISPATCH_LEVEL, context);
+    CallSendPackets(state, std::move(packets), DISPATCH_LEVEL, context);
     EndCall(*state, Call::Send);
 }
 

@@ -447,7 +447,7 @@ void Advance(Nanoseconds d) {
 
 void RunPending() { Advance(0); }
 
-bool RunUntil(const std::function<bool()>& done, Nanoseconds limit) {
+bool RunUntil(FunctionRef<bool()> done, Nanoseconds limit) {
     World& w = W();
     Nanoseconds deadline = Now() + limit;
     if (IsConcurrent()) {
@@ -493,7 +493,7 @@ unsigned CurrentProcessor() { return tls.processor; }
 KIRQL CurrentIrql() { return tls.irql; }
 int SpinLocksHeld() { return tls.spinLocksHeld; }
 
-void OnProcessor(unsigned p, const std::function<void()>& fn) {
+void OnProcessor(unsigned p, FunctionRef<void()> fn) {
     if (IsConcurrent()) FatalViolation("OnProcessor is for the deterministic mode only");
     if (p >= ProcessorCount()) FatalViolation("OnProcessor(%u): the machine has %u processors", p,
                                               ProcessorCount());
@@ -508,7 +508,7 @@ void OnProcessor(unsigned p, const std::function<void()>& fn) {
     tls = saved;
 }
 
-void RunAtIrql(KIRQL irql, const char* handler, const std::function<void()>& fn) {
+void RunAtIrql(KIRQL irql, const char* handler, FunctionRef<void()> fn) {
     KIRQL entry = tls.irql;
     int locks = tls.spinLocksHeld;
     if (irql < entry) {

@@ -16,11 +16,39 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "ndis.h"
 
 namespace host {
+
+// A callable passed down for the length of a call and not kept: a pointer to
+// the caller's callable and a function that calls it, so that passing a
+// lambda that captures more than a pointer or two makes no heap block, as a
+// std::function would. It must not outlive the callable it was made from.
+template <typename Signature>
+class FunctionRef;
+template <typename R, typename... Args>
+class FunctionRef<R(Args...)> {
+public:
+    template <typename F, typename = std::enable_if_t<
+                              !std::is_same_v<std::decay_t<F>, FunctionRef> &&
+                              std::is_invocable_r_v<R, F&, Args...>>>
+    FunctionRef(F&& f)  // NOLINT: converts implicitly, as std::function does
+        : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          call_([](void* object, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(object))(
+                  std::forward<Args>(args)...);
+          }) {}
+    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+private:
+    void* object_;
+    R (*call_)(void*, Args...);
+};
 
 using Nanoseconds = int64_t;
 constexpr Nanoseconds kMicrosecond = 1000;
@@ -90,7 +118,7 @@ void Advance(Nanoseconds d);
 void RunPending();
 // Runs work until `done` holds or `limit` of (virtual or real) time has gone
 // by; returns whether `done` held.
-bool RunUntil(const std::function<bool()>& done, Nanoseconds limit);
+bool RunUntil(FunctionRef<bool()> done, Nanoseconds limit);
 // Work queued and not yet run (NDIS's periodic wake-ups included).
 size_t PendingWork();
 // Time of the earliest queued work, or -1.
@@ -107,11 +135,11 @@ KIRQL CurrentIrql();
 
 // Runs fn as processor p at PASSIVE_LEVEL (deterministic mode), restoring the
 // caller's processor and IRQL afterwards: a context switch on one thread.
-void OnProcessor(unsigned p, const std::function<void()>& fn);
+void OnProcessor(unsigned p, FunctionRef<void()> fn);
 // Runs fn at `irql`, then returns to the caller's IRQL (taking a processor
 // for the time, in concurrent mode). Checks that fn returns at `irql` with no
 // spin lock of its own still held: a driver handler must leave as it came.
-void RunAtIrql(KIRQL irql, const char* handler, const std::function<void()>& fn);
+void RunAtIrql(KIRQL irql, const char* handler, FunctionRef<void()> fn);
 
 // Number of spin locks the calling context holds.
 int SpinLocksHeld();
