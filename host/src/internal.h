@@ -84,7 +84,7 @@ void AdvanceClockWithoutRunning(Nanoseconds d);
 // Queues periodic work of NDIS's own (its wake-up timer), as ScheduleAt
 // does; a deterministic NdisWaitEvent without a time-out that finds only
 // such work left knows it would wait for ever.
-WorkId ScheduleBackgroundAt(Nanoseconds at, std::function<void()> work, const char* what);
+WorkId ScheduleBackgroundAt(Nanoseconds at, WorkFn work, const char* what);
 // Modules with state of their own register a function that ResetWorld calls
 // (after the executor has stopped) to forget it.
 void RegisterResetHook(void (*hook)());

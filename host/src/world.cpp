@@ -22,7 +22,7 @@ namespace {
 
 struct Work {
     WorkId id;
-    std::function<void()> fn;
+    WorkFn fn;
     const char* what;
     bool background;  // periodic work of NDIS's own: it signals no driver wait
 };
@@ -367,7 +367,7 @@ Nanoseconds Now() {
 namespace {
 // `now`: the clock as the caller read it just before (for `at`), or -1 when
 // it did not: one look at the clock per item, not three.
-WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool background,
+WorkId Queue(Nanoseconds at, WorkFn work, const char* what, bool background,
              Nanoseconds now) {
     World& w = W();
     if (now < 0) now = Now();
@@ -395,16 +395,16 @@ WorkId Queue(Nanoseconds at, std::function<void()> work, const char* what, bool 
 }
 }  // namespace
 
-WorkId ScheduleAt(Nanoseconds at, std::function<void()> work, const char* what) {
+WorkId ScheduleAt(Nanoseconds at, WorkFn work, const char* what) {
     return Queue(at, std::move(work), what, false, -1);
 }
 
-WorkId internal::ScheduleBackgroundAt(Nanoseconds at, std::function<void()> work,
+WorkId internal::ScheduleBackgroundAt(Nanoseconds at, WorkFn work,
                                       const char* what) {
     return Queue(at, std::move(work), what, true, -1);
 }
 
-WorkId ScheduleAfter(Nanoseconds delay, std::function<void()> work, const char* what) {
+WorkId ScheduleAfter(Nanoseconds delay, WorkFn work, const char* what) {
     Nanoseconds now = Now();
     return Queue(now + (delay < 0 ? 0 : delay), std::move(work), what, false, now);
 }

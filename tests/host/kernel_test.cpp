@@ -1,5 +1,8 @@
 // The host machine's clock, executor, events, IRQL and processors.
+#include <array>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -73,6 +76,55 @@ TEST_F(ExecutorTest, WorkDueAtOnceKeepsTheOrderOfTimeAndQueueing) {
     EXPECT_EQ(order.back(), "h@21");
     EXPECT_EQ(PendingWork(), 0u);
     EXPECT_EQ(NextWorkTime(), -1);
+}
+
+// Whatever a piece of work holds (nothing, a shared pointer, a std::function,
+// more than fits in place) it runs once, in its turn, with what it captured,
+// and what it held is let go once it has run or been cancelled, or the
+// world is reset under it.
+TEST_F(ExecutorTest, WorkOfAnySizeRunsOnceWithItsCapturesAndLetsThemGo) {
+    std::vector<std::string> order;
+    auto held = std::make_shared<int>(7);
+    std::array<uint64_t, 16> large{};  // 128 bytes: too big to hold in place
+    large[15] = 42;
+    std::function<void()> wrapped = [&order] { order.push_back("function"); };
+    ScheduleAfter(kMillisecond, [&order, held] { order.push_back("shared " + std::to_string(*held)); },
+                  "shared");
+    ScheduleAfter(kMillisecond, [&order, large] { order.push_back("large " + std::to_string(large[15])); },
+                  "large");
+    ScheduleAfter(kMillisecond, std::move(wrapped), "function");
+    WorkId dropped = ScheduleAfter(kMillisecond, [held] {}, "dropped");
+    ScheduleAfter(2 * kMillisecond, [&order, held] { order.push_back("later"); }, "later");
+    EXPECT_EQ(held.use_count(), 4);
+    EXPECT_TRUE(Cancel(dropped));
+    EXPECT_EQ(held.use_count(), 3);
+    Advance(kMillisecond);
+    EXPECT_EQ(order, (std::vector<std::string>{"shared 7", "large 42", "function"}));
+    EXPECT_EQ(held.use_count(), 2);
+    ResetWorld();  // drops "later" unrun
+    EXPECT_EQ(held.use_count(), 1);
+    EXPECT_EQ(order.size(), 3u);
+}
+
+// A callable passed down for a call (RunAtIrql, OnProcessor, RunUntil) is
+// the caller's own: what it changes is the caller's, whatever its size.
+TEST_F(ExecutorTest, ACallablePassedForACallIsTheCallersOwn) {
+    std::array<int, 12> big{};
+    int calls = 0;
+    auto bump = [&calls, big]() mutable {
+        big[11] += 1;
+        calls += big[11];
+    };
+    RunAtIrql(DISPATCH_LEVEL, "bump", bump);
+    RunAtIrql(DISPATCH_LEVEL, "bump", bump);
+    EXPECT_EQ(calls, 3);  // the same object both times: 1, then 2
+    OnProcessor(1, [&] { calls = static_cast<int>(CurrentProcessor()); });
+    EXPECT_EQ(calls, 1);
+    int looks = 0;
+    for (int i = 1; i <= 3; ++i) ScheduleAfter(i * kMillisecond, [] {}, "step");
+    EXPECT_TRUE(RunUntil([&] { return ++looks == 3; }, kSecond));  // before, after 1, after 2
+    EXPECT_EQ(looks, 3);
+    EXPECT_EQ(PendingWork(), 1u);
 }
 
 // Cancelled work due at once is gone: a wait for ever that only it could
