@@ -24,6 +24,16 @@ struct Window {
 // device cannot be detached in the middle of one.
 host::internal::ReadMostlyMutex windowsMu;
 std::map<uint64_t, Window> windows;  // by physical base
+// Moves on whenever a window is detached; changed and read under windowsMu.
+uint64_t detaches = 1;
+
+// The window a thread's register access went to last, while no window has
+// been detached since.
+struct LastWindow {
+    uint64_t detaches = 0;
+    std::pair<const uint64_t, Window>* window = nullptr;
+};
+thread_local LastWindow lastWindow;
 
 std::mutex linesMu;
 std::map<unsigned, std::set<const void*>> lines;  // vector -> sources asserting it
@@ -32,20 +42,28 @@ void Forget() {
     {
         std::unique_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
         windows.clear();
+        ++detaches;
     }
     std::lock_guard<std::mutex> lock(linesMu);
     lines.clear();
 }
 const bool registered = (internal::RegisterResetHook(Forget), true);
 
+bool Holds(const std::pair<const uint64_t, Window>& w, uint64_t physical, uint64_t length) {
+    uint64_t offset = physical - w.first;
+    return offset < w.second.length && length <= w.second.length - offset;
+}
+
 // The window that holds [physical, physical + length), or null. Caller holds
-// windowsMu.
+// windowsMu. The window this thread used last is looked at first.
 const std::pair<const uint64_t, Window>* FindWindow(uint64_t physical, uint64_t length) {
+    LastWindow& last = lastWindow;
+    if (last.detaches == detaches && Holds(*last.window, physical, length)) return last.window;
     auto it = windows.upper_bound(physical);
     if (it == windows.begin()) return nullptr;
     --it;
-    uint64_t offset = physical - it->first;
-    if (offset >= it->second.length || length > it->second.length - offset) return nullptr;
+    if (!Holds(*it, physical, length)) return nullptr;
+    last = {detaches, &*it};
     return &*it;
 }
 
@@ -70,6 +88,7 @@ void AttachMmio(uint64_t physicalBase, uint32_t length, MmioDevice* device) {
 
 void DetachMmio(uint64_t physicalBase) {
     std::unique_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
+    ++detaches;
     if (windows.erase(physicalBase) == 0) {
         Violation("DetachMmio(0x%llx): no window is attached there",
                   static_cast<unsigned long long>(physicalBase));
