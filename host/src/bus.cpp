@@ -2,10 +2,11 @@
 // physical address, DMA by bus address, and level-sensitive interrupt lines.
 #include "host/bus.h"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <set>
+#include <vector>
 #include <shared_mutex>
 
 #include "host/verifier.h"
@@ -36,7 +37,9 @@ struct LastWindow {
 thread_local LastWindow lastWindow;
 
 std::mutex linesMu;
-std::map<unsigned, std::set<const void*>> lines;  // vector -> sources asserting it
+// vector -> the sources asserting it, each once (a line has one source or a
+// few: a list, which keeps its storage while the line goes up and down)
+std::map<unsigned, std::vector<const void*>> lines;
 
 void Forget() {
     {
@@ -116,7 +119,9 @@ void SetInterruptLine(unsigned vector, const void* source, bool asserted) {
     {
         std::lock_guard<std::mutex> lock(linesMu);
         auto& sources = lines[vector];
-        if (asserted) sources.insert(source); else sources.erase(source);
+        auto it = std::find(sources.begin(), sources.end(), source);
+        if (asserted && it == sources.end()) sources.push_back(source);
+        if (!asserted && it != sources.end()) sources.erase(it);
         raised = !sources.empty();
     }
     // Told outside the lock: delivery asks InterruptLineAsserted under its own.

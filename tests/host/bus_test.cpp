@@ -200,3 +200,23 @@ TEST_F(WindowTest, TheWindowUsedLastIsCheckedAsAnyAndForgottenWhenItGoes) {
     DetachMmio(kOtherBase);
     AttachMmio(kOtherBase, 4096, &other);  // as the fixture left it
 }
+
+// A level-sensitive line is up while any source asserts it; a source counts
+// once however often it asserts, and one lowering it lowers only its own.
+TEST_F(WindowTest, AnInterruptLineIsUpWhileAnySourceAssertsIt) {
+    constexpr unsigned kVector = 9;
+    int x = 0, y = 0;
+    SetInterruptLine(kVector, &x, true);
+    SetInterruptLine(kVector, &x, true);
+    SetInterruptLine(kVector, &y, true);
+    SetInterruptLine(kVector, &x, false);
+    EXPECT_TRUE(InterruptLineAsserted(kVector));
+    EXPECT_FALSE(InterruptLineAsserted(kVector + 1));
+    SetInterruptLine(kVector, &y, false);
+    EXPECT_FALSE(InterruptLineAsserted(kVector));
+    SetInterruptLine(kVector, &y, false);  // lowered twice
+    SetInterruptLine(kVector, &y, true);
+    EXPECT_TRUE(InterruptLineAsserted(kVector));
+    SetInterruptLine(kVector, &y, false);
+    EXPECT_FALSE(InterruptLineAsserted(kVector));
+}
