@@ -1,10 +1,10 @@
 // Packets, buffers and their pools, as NDIS 5 makes them, and the protocols'
 // own packets and buffers, registered beside them.
 //
-// A packet pool has a fixed number of descriptors. Each packet is a block of
-// its own: the NDIS_PACKET, then the pool's protocol-reserved bytes after
-// ProtocolReserved, then the out-of-band block that Private.NdisPacketOobOffset
-// points at. NDIS promises nothing about the reserved areas of a fresh packet,
+// A packet pool has a fixed number of descriptors. Each packet is a slot of
+// one of the pool's slabs (internal_packets.h): the NDIS_PACKET, then the
+// pool's protocol-reserved bytes after ProtocolReserved, then the out-of-band
+// block that Private.NdisPacketOobOffset points at, then guard bytes. NDIS promises nothing about the reserved areas of a fresh packet,
 // so they are filled with a pattern; the out-of-band block is zeroed. A freed
 // packet or buffer is poisoned, and its block is reused oldest-first, so that
 // a stale pointer is caught as a double free or reads garbage for as long as
