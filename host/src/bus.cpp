@@ -2,10 +2,11 @@
 // physical address, DMA by bus address, and level-sensitive interrupt lines.
 #include "host/bus.h"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <set>
+#include <vector>
 #include <shared_mutex>
 
 #include "host/verifier.h"
@@ -24,28 +25,48 @@ struct Window {
 // device cannot be detached in the middle of one.
 host::internal::ReadMostlyMutex windowsMu;
 std::map<uint64_t, Window> windows;  // by physical base
+// Moves on whenever a window is detached; changed and read under windowsMu.
+uint64_t detaches = 1;
+
+// The window a thread's register access went to last, while no window has
+// been detached since.
+struct LastWindow {
+    uint64_t detaches = 0;
+    std::pair<const uint64_t, Window>* window = nullptr;
+};
+thread_local LastWindow lastWindow;
 
 std::mutex linesMu;
-std::map<unsigned, std::set<const void*>> lines;  // vector -> sources asserting it
+// vector -> the sources asserting it, each once (a line has one source or a
+// few: a list, which keeps its storage while the line goes up and down)
+std::map<unsigned, std::vector<const void*>> lines;
 
 void Forget() {
     {
         std::unique_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
         windows.clear();
+        ++detaches;
     }
     std::lock_guard<std::mutex> lock(linesMu);
     lines.clear();
 }
 const bool registered = (internal::RegisterResetHook(Forget), true);
 
+bool Holds(const std::pair<const uint64_t, Window>& w, uint64_t physical, uint64_t length) {
+    uint64_t offset = physical - w.first;
+    return offset < w.second.length && length <= w.second.length - offset;
+}
+
 // The window that holds [physical, physical + length), or null. Caller holds
-// windowsMu.
+// windowsMu. The window this thread used last is looked at first.
 const std::pair<const uint64_t, Window>* FindWindow(uint64_t physical, uint64_t length) {
+    LastWindow& last = lastWindow;
+    if (last.detaches == detaches && Holds(*last.window, physical, length)) return last.window;
     auto it = windows.upper_bound(physical);
     if (it == windows.begin()) return nullptr;
     --it;
-    uint64_t offset = physical - it->first;
-    if (offset >= it->second.length || length > it->second.length - offset) return nullptr;
+    if (!Holds(*it, physical, length)) return nullptr;
+    last = {detaches, &*it};
     return &*it;
 }
 
@@ -70,6 +91,7 @@ void AttachMmio(uint64_t physicalBase, uint32_t length, MmioDevice* device) {
 
 void DetachMmio(uint64_t physicalBase) {
     std::unique_lock<host::internal::ReadMostlyMutex> lock(windowsMu);
+    ++detaches;
     if (windows.erase(physicalBase) == 0) {
         Violation("DetachMmio(0x%llx): no window is attached there",
                   static_cast<unsigned long long>(physicalBase));
@@ -97,7 +119,9 @@ void SetInterruptLine(unsigned vector, const void* source, bool asserted) {
     {
         std::lock_guard<std::mutex> lock(linesMu);
         auto& sources = lines[vector];
-        if (asserted) sources.insert(source); else sources.erase(source);
+        auto it = std::find(sources.begin(), sources.end(), source);
+        if (asserted && it == sources.end()) sources.push_back(source);
+        if (!asserted && it != sources.end()) sources.erase(it);
         raised = !sources.empty();
     }
     // Told outside the lock: delivery asks InterruptLineAsserted under its own.

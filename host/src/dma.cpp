@@ -54,6 +54,17 @@ std::map<uint64_t, Block> blocks;          // by bus address
 std::map<const void*, uint64_t> busOf;     // virtual address -> bus address
 std::map<NDIS_HANDLE, ULONG> mapRegisters;  // miniport -> map registers held
 uint64_t nextBus = kBusBase;
+// Moves on whenever a block goes; changed and read under mu.
+uint64_t releases = 1;
+
+// The blocks a thread's transfers reached last (a device goes back and
+// forth between its descriptors and a frame's buffer), while no block has
+// gone since.
+struct LastBlocks {
+    uint64_t releases = 0;
+    const std::pair<const uint64_t, Block>* block[2] = {};
+};
+thread_local LastBlocks lastBlocks;
 
 uint64_t RoundUp(uint64_t n) { return (n + kPage - 1) / kPage * kPage; }
 
@@ -62,6 +73,7 @@ void Release(std::map<uint64_t, Block>::iterator it) {
     free(it->second.memory);
     busOf.erase(it->second.memory);
     blocks.erase(it);
+    ++releases;
 }
 
 void Forget() {
@@ -125,12 +137,26 @@ namespace internal {
 
 bool CopySharedMemory(uint64_t busAddress, void* buffer, size_t length, bool toMemory) {
     std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
-    auto it = blocks.upper_bound(busAddress);
-    if (it == blocks.begin()) return false;
-    --it;
-    uint64_t offset = busAddress - it->first;
-    if (offset >= it->second.length || length > it->second.length - offset) return false;
-    uint8_t* memory = it->second.memory + offset;
+    auto holds = [&](const std::pair<const uint64_t, Block>& b) {
+        uint64_t offset = busAddress - b.first;
+        return offset < b.second.length && length <= b.second.length - offset;
+    };
+    LastBlocks& last = lastBlocks;
+    if (last.releases != releases) last = {releases, {nullptr, nullptr}};
+    const std::pair<const uint64_t, Block>* block = nullptr;
+    for (auto* b : last.block) {
+        if (b && holds(*b)) block = b;
+    }
+    if (!block) {
+        auto it = blocks.upper_bound(busAddress);
+        if (it == blocks.begin()) return false;
+        --it;
+        if (!holds(*it)) return false;
+        block = &*it;
+        last.block[1] = last.block[0];
+        last.block[0] = block;
+    }
+    uint8_t* memory = block->second.memory + (busAddress - block->first);
     if (toMemory) memcpy(memory, buffer, length); else memcpy(buffer, memory, length);
     return true;
 }

@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -36,6 +37,21 @@ struct Mapping {
 
 host::internal::ReadMostlyMutex mu;
 std::map<uintptr_t, Mapping> mappings;  // by the address handed to the driver
+// Moves on (under mu, exclusively) whenever a mapping goes; never reset.
+std::atomic<uint64_t> unmaps{1};
+
+// The window a thread translated through last, as it was then: it still
+// stands while no mapping has gone since (`unmaps` unchanged).
+struct LastWindow {
+    uint64_t unmaps = 0;
+    uintptr_t address = 0;
+    UINT length = 0;
+    uint64_t physical = 0;
+};
+thread_local LastWindow lastWindow;
+
+// Caller holds mu exclusively and has removed a mapping.
+void Unmapped() { unmaps.fetch_add(1, std::memory_order_release); }
 
 size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
@@ -45,6 +61,7 @@ void Forget() {
     std::unique_lock<host::internal::ReadMostlyMutex> lock(mu);
     for (auto& m : mappings) Unreserve(m.second);
     mappings.clear();
+    Unmapped();
 }
 const bool registered = (internal::RegisterResetHook(Forget), true);
 
@@ -71,6 +88,16 @@ bool Translate(const volatile void* reg, unsigned width, const char* function,
                   const_cast<void*>(reg));
         return false;
     }
+    // A driver goes on using the window it used last: that one is looked at
+    // first, with the same bounds as any.
+    const LastWindow& last = lastWindow;
+    if (last.unmaps == unmaps.load(std::memory_order_acquire)) {
+        uintptr_t offset = address - last.address;
+        if (offset < last.length && width <= last.length - offset) {
+            *physical = last.physical + offset;
+            return true;
+        }
+    }
     std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
     auto it = mappings.upper_bound(address);
     if (it != mappings.begin()) {
@@ -78,6 +105,10 @@ bool Translate(const volatile void* reg, unsigned width, const char* function,
         uintptr_t offset = address - it->first;
         if (offset < it->second.length && width <= it->second.length - offset) {
             *physical = it->second.physical + offset;
+            // Removals happen only under the exclusive lock: the count read
+            // now is the one this mapping stands for.
+            lastWindow = {unmaps.load(std::memory_order_relaxed), it->first, it->second.length,
+                          it->second.physical};
             return true;
         }
     }
@@ -131,6 +162,7 @@ void ForgetMiniportWindows(NDIS_HANDLE miniport) {
         LedgerRemove(Resource::IoSpace, reinterpret_cast<void*>(it->first));
         Unreserve(it->second);
         it = mappings.erase(it);
+        Unmapped();
     }
 }
 
@@ -182,6 +214,7 @@ void NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, 
         }
         m = it->second;
         host::mappings.erase(it);
+        host::Unmapped();
     }
     // The mapping goes anyway: the driver meant to release it.
     if (Length != m.length) {

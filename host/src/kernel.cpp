@@ -1,6 +1,7 @@
 // Spin locks, events, interlocked operations, time and the C runtime pieces
 // of the kernel, as the driver sees them.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -33,6 +34,38 @@ std::mutex orderMu;
 std::map<const void*, std::set<const void*>> takenWhileHolding;  // A -> locks taken under A
 std::map<const void*, std::string> lockNames;  // the host's own locks, by address
 std::set<std::pair<const void*, const void*>> cyclesReported;  // (taken, held): said once
+// Moves on (under orderMu) whenever the pairs seen gain one or lose any;
+// never reset.
+std::atomic<uint64_t> orderChanges{1};
+
+// Nestings (a lock taken while holding another) a thread has had checked,
+// with `orderChanges` as it was then: while it has not moved, checking the
+// same nesting again finds what it found then (nothing new to record, and
+// any cycle through it reported already), so it is not checked again.
+struct NestingChecked {
+    uint64_t changes = 0;
+    const void* outer = nullptr;
+    const void* inner = nullptr;
+};
+constexpr unsigned kNestingsChecked = 8;
+thread_local NestingChecked nestingsChecked[kNestingsChecked];
+thread_local unsigned nestingsCheckedNext = 0;
+
+bool NestingsChecked(const std::vector<const void*>& held, const void* lock) {
+    uint64_t changes = orderChanges.load(std::memory_order_acquire);
+    for (const void* outer : held) {
+        if (outer == lock) continue;
+        bool found = false;
+        for (const NestingChecked& n : nestingsChecked) {
+            if (n.inner == lock && n.outer == outer && n.changes == changes) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) return false;
+    }
+    return true;
+}
 
 // Whether `to` was ever taken, directly or through others, while holding `from`.
 bool TakenUnder(const void* from, const void* to) {
@@ -78,7 +111,7 @@ std::string DescribeLock(const void* lock) {
 
 void CheckLockOrder(const void* lock, unsigned processor, const char* function) {
     const std::vector<const void*>& held = heldBy[processor];
-    if (held.empty()) return;
+    if (held.empty() || NestingsChecked(held, lock)) return;
     std::vector<std::string> cycles;
     {
         std::lock_guard<std::mutex> guard(orderMu);
@@ -90,7 +123,12 @@ void CheckLockOrder(const void* lock, unsigned processor, const char* function) 
                                  ", which was taken elsewhere while holding it: a lock-order "
                                  "cycle, which deadlocks when two processors meet in it");
             }
-            takenWhileHolding[outer].insert(lock);
+            if (takenWhileHolding[outer].insert(lock).second) orderChanges.fetch_add(1);
+        }
+        uint64_t changes = orderChanges.load(std::memory_order_relaxed);
+        for (const void* outer : held) {
+            if (outer == lock) continue;
+            nestingsChecked[nestingsCheckedNext++ % kNestingsChecked] = {changes, outer, lock};
         }
     }
     for (auto& message : cycles) Violation("%s", message.c_str());
@@ -108,6 +146,7 @@ void NoteReleased(const void* lock, unsigned processor) {
 // A freed lock's address may serve another lock next.
 void ForgetLockOrder(const void* lock) {
     std::lock_guard<std::mutex> guard(orderMu);
+    orderChanges.fetch_add(1);
     lockNames.erase(lock);
     for (auto it = cyclesReported.begin(); it != cyclesReported.end();) {
         it = it->first == lock || it->second == lock ? cyclesReported.erase(it) : std::next(it);
@@ -119,6 +158,7 @@ void ForgetLockOrder(const void* lock) {
 
 void ForgetAllLockOrder() {
     std::lock_guard<std::mutex> guard(orderMu);
+    orderChanges.fetch_add(1);
     takenWhileHolding.clear();
     lockNames.clear();
     cyclesReported.clear();

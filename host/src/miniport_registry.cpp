@@ -20,17 +20,41 @@ namespace {
 // for changes.
 ReadMostlyMutex registryMu;
 std::unordered_map<NDIS_HANDLE, std::shared_ptr<MiniportState>> adapters;
+// Moves on when adapters are forgotten (the only time entries go); changed
+// and read under registryMu.
+uint64_t forgotten = 1;
+
+// The entry a thread found last: an NDIS call or an interrupt mostly names
+// the adapter the one before it named.
+struct LastAdapter {
+    uint64_t forgotten = 0;
+    NDIS_HANDLE handle = nullptr;
+    const std::shared_ptr<MiniportState>* state = nullptr;
+};
+thread_local LastAdapter lastAdapter;
 
 void Forget() {
     std::lock_guard<ReadMostlyMutex> lock(registryMu);
     adapters.clear();
+    ++forgotten;
 }
 const bool registered = (RegisterResetHook(Forget), true);
 
+// The adapter registered under `handle`, or null. Caller holds registryMu
+// (shared will do).
+const std::shared_ptr<MiniportState>* FindLocked(NDIS_HANDLE handle) {
+    LastAdapter& last = lastAdapter;
+    if (last.forgotten == forgotten && last.handle == handle) return last.state;
+    auto it = adapters.find(handle);
+    if (it == adapters.end()) return nullptr;
+    last = {forgotten, handle, &it->second};
+    return &it->second;
+}
+
 std::shared_ptr<MiniportState> Find(NDIS_HANDLE handle) {
     std::shared_lock<ReadMostlyMutex> lock(registryMu);
-    auto it = adapters.find(handle);
-    return it == adapters.end() ? nullptr : it->second;
+    const std::shared_ptr<MiniportState>* state = FindLocked(handle);
+    return state ? *state : nullptr;
 }
 
 // Why `use` is not allowed in `phase`, or null.
@@ -91,9 +115,9 @@ bool LookupMiniport(NDIS_HANDLE handle, MiniportHandlers* handlers) {
     // Read under the shared lock, which keeps the adapter's state alive, so
     // that an interrupt costs no reference count written from every processor.
     std::shared_lock<ReadMostlyMutex> lock(registryMu);
-    auto it = adapters.find(handle);
-    if (it == adapters.end()) return false;
-    const MiniportState& state = *it->second;
+    const std::shared_ptr<MiniportState>* entry = FindLocked(handle);
+    if (!entry) return false;
+    const MiniportState& state = **entry;
     switch (state.phase.load()) {
     case Phase::Initializing:
     case Phase::Running:

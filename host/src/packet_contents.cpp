@@ -86,10 +86,11 @@ void NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length) {
     host::RequireIrql("NdisAdjustBufferLength", PASSIVE_LEVEL, DISPATCH_LEVEL);
     PacketRegistry& r = Packets();
     std::shared_lock<ReadMostlyMutex> lock(r.mu);
-    if (!LiveBuffer(r, Buffer, "NdisAdjustBufferLength", false)) return;
+    const auto* d = host::internal::LiveBufferDescriptor(r, Buffer, "NdisAdjustBufferLength", false);
+    if (!d) return;
     // A buffer describes memory fixed at allocation: it can be shortened and
     // lengthened again, never past what it maps.
-    UINT mapped = r.buffers.find(Buffer)->second.mappedLength;
+    UINT mapped = d->mappedLength;
     if (Length > mapped) {
         Violation("NdisAdjustBufferLength(%p, %u): the buffer maps only %u bytes",
                   static_cast<void*>(Buffer), Length, mapped);

@@ -1,10 +1,10 @@
 // Packets, buffers and their pools, as NDIS 5 makes them, and the protocols'
 // own packets and buffers, registered beside them.
 //
-// A packet pool has a fixed number of descriptors. Each packet is a block of
-// its own: the NDIS_PACKET, then the pool's protocol-reserved bytes after
-// ProtocolReserved, then the out-of-band block that Private.NdisPacketOobOffset
-// points at. NDIS promises nothing about the reserved areas of a fresh packet,
+// A packet pool has a fixed number of descriptors. Each packet is a slot of
+// one of the pool's slabs (internal_packets.h): the NDIS_PACKET, then the
+// pool's protocol-reserved bytes after ProtocolReserved, then the out-of-band
+// block that Private.NdisPacketOobOffset points at, then guard bytes. NDIS promises nothing about the reserved areas of a fresh packet,
 // so they are filled with a pattern; the out-of-band block is zeroed. A freed
 // packet or buffer is poisoned, and its block is reused oldest-first, so that
 // a stale pointer is caught as a double free or reads garbage for as long as
@@ -14,6 +14,9 @@
 // (NewProtocolPacket), in the same registry: the driver may read them with
 // the same calls but never free them or chain into them. What a driver reads
 // and changes of a packet or buffer is in packet_contents.cpp.
+#include <sanitizer/asan_interface.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -30,12 +33,15 @@
 using host::Resource;
 using host::Violation;
 using host::internal::BufferPool;
+using host::internal::Descriptor;
 using host::internal::LiveBuffer;
 using host::internal::LivePoolPacket;
 using host::internal::PacketPool;
 using host::internal::PacketRegistry;
 using host::internal::Packets;
 using host::internal::ReadMostlyMutex;
+using host::internal::Slab;
+using host::internal::Slabs;
 
 namespace {
 
@@ -46,40 +52,93 @@ constexpr UINT kProtocolReservedLength = 16;  // what the host's protocol asks f
 // What differs between the two kinds of pool, chosen by the pool's type.
 auto& PoolsOf(PacketRegistry& r, PacketPool*) { return r.packetPools; }
 auto& PoolsOf(PacketRegistry& r, BufferPool*) { return r.bufferPools; }
-auto& BlocksOf(PacketRegistry& r, PacketPool*) { return r.packets; }
-auto& BlocksOf(PacketRegistry& r, BufferPool*) { return r.buffers; }
+auto& SlabsOf(PacketRegistry& r, PacketPool*) { return r.packets; }
+auto& SlabsOf(PacketRegistry& r, BufferPool*) { return r.buffers; }
+size_t BlockSizeOf(const PacketPool* pool) { return pool->blockSize; }
+size_t BlockSizeOf(const BufferPool*) { return sizeof(NDIS_BUFFER); }
 
-PNDIS_PACKET NewPacketBlock(size_t blockSize) {
-    void* memory = malloc(blockSize);
-    if (!memory) return nullptr;
-    return new (memory) NDIS_PACKET;
+size_t AlignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
+
+// Slots of a slab: each block, then guard bytes (which AddressSanitizer is
+// told are out of bounds, as a heap block's end is) up to the next slot.
+// A slot not handed out yet, or a protocol's deleted one, is out of bounds
+// whole.
+constexpr size_t kGuardBytes = 16;
+constexpr uint8_t kGuardByte = 0xC9;
+constexpr size_t kFirstSlabSlots = 16;     // a pool's first; each next as many as made so far
+constexpr size_t kProtocolSlabSlots = 256;  // the protocols' each
+
+// A slab of `count` slots of `blockSize` bytes each for `pool` (null: the
+// protocols'), entered in the registry; null when there is no memory. Caller
+// holds the registry exclusively.
+template <typename Pool>
+Slab<Pool>* NewSlab(Slabs<Pool>& slabs, Pool* pool, size_t blockSize, size_t count) {
+    unsigned shift = 4;
+    while ((size_t{1} << shift) < blockSize + kGuardBytes) ++shift;
+    size_t stride = size_t{1} << shift;
+    if (count == 0 || count > SIZE_MAX / stride) return nullptr;
+    auto slab = std::make_unique<Slab<Pool>>();
+    slab->slots.reset(new (std::nothrow) Descriptor<Pool>[count]());
+    slab->memory = malloc(stride * count);
+    if (!slab->slots || !slab->memory) {
+        free(slab->memory);
+        return nullptr;
+    }
+    memset(slab->memory, kGuardByte, stride * count);
+    ASAN_POISON_MEMORY_REGION(slab->memory, stride * count);
+    slab->begin = reinterpret_cast<uintptr_t>(slab->memory);
+    slab->end = slab->begin + stride * count;
+    slab->shift = shift;
+    slab->blockSize = blockSize;
+    slab->pool = pool;
+    auto at = std::upper_bound(slabs.byAddress.begin(), slabs.byAddress.end(), slab->begin,
+                               [](uintptr_t a, const Slab<Pool>* s) { return a < s->begin; });
+    return *slabs.byAddress.insert(at, slab.release());
 }
 
-PNDIS_PACKET NewBlock(PacketPool* pool) { return NewPacketBlock(pool->blockSize); }
-PNDIS_BUFFER NewBlock(BufferPool*) { return new NDIS_BUFFER(); }
-void DeleteBlock(PNDIS_PACKET packet) { free(packet); }
-void DeleteBlock(PNDIS_BUFFER buffer) { delete buffer; }
+// Frees the slabs that belong to `pool` (every slab when `all`). Caller
+// holds the registry exclusively.
+template <typename Pool>
+void DeleteSlabs(Slabs<Pool>& slabs, const Pool* pool, bool all) {
+    auto gone = std::stable_partition(slabs.byAddress.begin(), slabs.byAddress.end(),
+                                      [&](const Slab<Pool>* s) { return !all && s->pool != pool; });
+    if (gone == slabs.byAddress.end()) return;
+    for (auto it = gone; it != slabs.byAddress.end(); ++it) {
+        for (size_t i = 0; i < (*it)->Count(); ++i) {
+            if ((*it)->slots[i].registered) --slabs.registered;
+        }
+        ASAN_UNPOISON_MEMORY_REGION((*it)->memory, (*it)->end - (*it)->begin);
+        free((*it)->memory);
+        delete *it;
+    }
+    slabs.byAddress.erase(gone, slabs.byAddress.end());
+    ++slabs.generation;  // no thread may trust a slab it found before
+}
 
-// Forgets every pool. The protocol's packets belong to the upper edge, which
-// frees them itself; only their entries go here.
+// Registers slot `i` of `slab`, whose block its caller is about to set up.
+template <typename Pool>
+typename Pool::Block MakeSlot(Slabs<Pool>& slabs, Slab<Pool>* slab, size_t i, bool allocated,
+                              UINT mappedLength) {
+    slab->slots[i] = {slab->pool, allocated, mappedLength, true};
+    ++slabs.registered;
+    auto block = slab->At(i);
+    ASAN_UNPOISON_MEMORY_REGION(block, slab->blockSize);
+    return block;
+}
+
+// Forgets every pool and every protocol's packet and buffer.
 void Forget() {
     PacketRegistry& r = Packets();
     std::lock_guard<ReadMostlyMutex> lock(r.mu);
-    for (auto& pool : r.packetPools) {
-        for (auto* p : pool.second->blocks) DeleteBlock(p);
-    }
-    for (auto& pool : r.bufferPools) {
-        for (auto* b : pool.second->blocks) DeleteBlock(b);
-    }
+    DeleteSlabs<PacketPool>(r.packets, nullptr, true);
+    DeleteSlabs<BufferPool>(r.buffers, nullptr, true);
     r.packetPools.clear();
     r.bufferPools.clear();
     r.freedPools.clear();
-    r.packets.clear();
-    r.buffers.clear();
+    r.freeProtocolPackets.clear();
+    r.freeProtocolBuffers.clear();
 }
 const bool registered = (host::internal::RegisterResetHook(Forget), true);
-
-size_t AlignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
 
 // Sets up a packet block as NdisAllocatePacket hands it out.
 void PreparePacket(PNDIS_PACKET p, size_t blockSize, USHORT oobOffset, NDIS_HANDLE pool) {
@@ -148,9 +207,8 @@ void UnregisterPool(NDIS_HANDLE handle, Resource kind, const char* function, con
         pool = std::move(it->second);
         pools.erase(it);
         r.freedPools.insert(handle);
-        for (auto* b : pool->blocks) BlocksOf(r, pool.get()).erase(b);
+        DeleteSlabs(SlabsOf(r, pool.get()), pool.get(), false);
     }
-    for (auto* b : pool->blocks) DeleteBlock(b);
     host::LedgerRemove(kind, handle);
 }
 
@@ -163,12 +221,17 @@ typename Pool::Block TakeBlock(PacketRegistry& r, Pool* pool) {
         pool->free.pop_front();
         return b;
     }
-    if (pool->blocks.size() >= pool->capacity) return nullptr;
-    auto b = NewBlock(pool);
-    if (!b) return nullptr;
-    pool->blocks.push_back(b);
-    BlocksOf(r, pool)[b] = {pool, false};
-    return b;
+    if (pool->made >= pool->capacity) return nullptr;
+    Slab<Pool>* slab = pool->growing;
+    if (!slab || slab->made == slab->Count()) {
+        size_t count = std::min<size_t>(pool->capacity - pool->made,
+                                        std::max(kFirstSlabSlots, pool->made));
+        slab = NewSlab(SlabsOf(r, pool), pool, BlockSizeOf(pool), count);
+        if (!slab) return nullptr;
+        pool->growing = slab;
+    }
+    ++pool->made;
+    return MakeSlot(SlabsOf(r, pool), slab, slab->made++, false, 0);
 }
 
 }  // namespace
@@ -217,7 +280,7 @@ void NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE P
         PacketPool* pool = it->second.get();
         p = TakeBlock(r, pool);
         if (!p) return;  // every descriptor is out
-        r.packets[p].allocated = true;
+        host::internal::FindSlot(r.packets, p)->allocated = true;
         ++pool->inUse;
         PreparePacket(p, pool->blockSize, pool->oobOffset, PoolHandle);
     }
@@ -236,14 +299,14 @@ void NdisFreePacket(PNDIS_PACKET Packet) {
     PacketRegistry& r = Packets();
     {
         std::lock_guard<ReadMostlyMutex> lock(r.mu);
-        auto it = r.packets.find(Packet);
-        if (it != r.packets.end() && it->second.pool && !it->second.allocated) {
+        Descriptor<PacketPool>* d = host::internal::FindSlot(r.packets, Packet);
+        if (d && d->pool && !d->allocated) {
             Violation("NdisFreePacket(%p): freed twice", static_cast<void*>(Packet));
             return;
         }
         PacketPool* pool = LivePoolPacket(r, Packet, "NdisFreePacket");
         if (!pool) return;
-        it->second.allocated = false;
+        d->allocated = false;
         --pool->inUse;
         memset(static_cast<void*>(Packet), kFreedByte, pool->blockSize);
         pool->free.push_back(Packet);
@@ -293,8 +356,9 @@ void NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
         if (host::ShouldFail(Resource::Buffer)) return;
         b = TakeBlock(r, it->second.get());
         if (!b) return;
-        r.buffers[b].allocated = true;
-        r.buffers[b].mappedLength = Length;
+        Descriptor<BufferPool>* d = host::internal::FindSlot(r.buffers, b);
+        d->allocated = true;
+        d->mappedLength = Length;
         ++it->second->inUse;
         // The driver's memory is non-paged and mapped: the buffer says so.
         host::internal::DescribeMemory(b, VirtualAddress, Length, MDL_SOURCE_IS_NONPAGED_POOL);
@@ -309,14 +373,14 @@ void NdisFreeBuffer(PNDIS_BUFFER Buffer) {
     PacketRegistry& r = Packets();
     {
         std::lock_guard<ReadMostlyMutex> lock(r.mu);
-        auto it = r.buffers.find(Buffer);
-        if (it != r.buffers.end() && it->second.pool && !it->second.allocated) {
+        Descriptor<BufferPool>* d = host::internal::FindSlot(r.buffers, Buffer);
+        if (d && d->pool && !d->allocated) {
             Violation("NdisFreeBuffer(%p): freed twice", static_cast<void*>(Buffer));
             return;
         }
         if (!LiveBuffer(r, Buffer, "NdisFreeBuffer", false)) return;
-        BufferPool* pool = it->second.pool;
-        it->second.allocated = false;
+        BufferPool* pool = d->pool;
+        d->allocated = false;
         --pool->inUse;
         memset(static_cast<void*>(Buffer), kFreedByte, sizeof *Buffer);
         pool->free.push_back(Buffer);
@@ -330,36 +394,69 @@ void NdisFreeBuffer(PNDIS_BUFFER Buffer) {
 namespace host {
 namespace internal {
 
+// A free slot of the protocols' slabs for a packet or buffer of
+// `blockSize` bytes, registered live; caller holds the registry exclusively.
+template <typename Pool>
+typename Pool::Block NewProtocolSlot(Slabs<Pool>& slabs, std::vector<typename Pool::Block>& free,
+                                     size_t blockSize, UINT mappedLength) {
+    if (free.empty()) {
+        Slab<Pool>* slab = NewSlab<Pool>(slabs, nullptr, blockSize, kProtocolSlabSlots);
+        if (!slab) FatalViolation("out of memory for a protocol's packets and buffers");
+        for (size_t i = slab->Count(); i-- > 0;) free.push_back(slab->At(i));
+        slab->made = slab->Count();
+    }
+    auto block = free.back();
+    free.pop_back();
+    Slab<Pool>* slab = SlabHolding(slabs, block);
+    return MakeSlot(slabs, slab, (reinterpret_cast<uintptr_t>(block) - slab->begin) >> slab->shift,
+                    true, mappedLength);
+}
+
+// Gives a protocol's packet or buffer slot back: the address names nothing
+// until the slot is taken again.
+template <typename Pool>
+void DeleteProtocolSlot(Slabs<Pool>& slabs, std::vector<typename Pool::Block>& free,
+                        typename Pool::Block block, size_t blockSize) {
+    Descriptor<Pool>* d = FindSlot(slabs, block);
+    if (!d || d->pool) return;
+    *d = Descriptor<Pool>{};
+    --slabs.registered;
+    memset(static_cast<void*>(block), kFreedByte, blockSize);
+    ASAN_POISON_MEMORY_REGION(block, blockSize);
+    free.push_back(block);
+}
+
+size_t ProtocolPacketSize() {
+    USHORT oobOffset;
+    size_t blockSize;
+    PacketLayout(kProtocolReservedLength, &oobOffset, &blockSize);
+    return blockSize;
+}
+
 PNDIS_PACKET NewProtocolPacket() {
     USHORT oobOffset;
     size_t blockSize;
     PacketLayout(kProtocolReservedLength, &oobOffset, &blockSize);
-    PNDIS_PACKET p = NewPacketBlock(blockSize);
-    if (!p) FatalViolation("out of memory for a protocol packet");
-    PreparePacket(p, blockSize, oobOffset, nullptr);
     PacketRegistry& r = Packets();
     std::lock_guard<ReadMostlyMutex> lock(r.mu);
-    r.packets[p] = {nullptr, true, 0};
+    PNDIS_PACKET p = NewProtocolSlot(r.packets, r.freeProtocolPackets, blockSize, 0);
+    PreparePacket(p, blockSize, oobOffset, nullptr);
     return p;
 }
 
 void DeleteProtocolPacket(PNDIS_PACKET packet) {
-    {
-        PacketRegistry& r = Packets();
-        std::lock_guard<ReadMostlyMutex> lock(r.mu);
-        r.packets.erase(packet);
-    }
-    DeleteBlock(packet);
+    PacketRegistry& r = Packets();
+    std::lock_guard<ReadMostlyMutex> lock(r.mu);
+    DeleteProtocolSlot(r.packets, r.freeProtocolPackets, packet, ProtocolPacketSize());
 }
 
 PNDIS_BUFFER NewProtocolBuffer(void* address, UINT length) {
     // A protocol's memory may lie anywhere: its pages are locked for the
     // send, and mapped into system space only when the driver asks.
-    auto* b = new NDIS_BUFFER;
-    DescribeMemory(b, address, length, MDL_PAGES_LOCKED);
     PacketRegistry& r = Packets();
     std::lock_guard<ReadMostlyMutex> lock(r.mu);
-    r.buffers[b] = {nullptr, true, length};
+    PNDIS_BUFFER b = NewProtocolSlot(r.buffers, r.freeProtocolBuffers, sizeof(NDIS_BUFFER), length);
+    DescribeMemory(b, address, length, MDL_PAGES_LOCKED);
     return b;
 }
 
@@ -367,17 +464,14 @@ void RedescribeProtocolBuffer(PNDIS_BUFFER buffer, void* address, UINT length) {
     DescribeMemory(buffer, address, length, MDL_PAGES_LOCKED);
     PacketRegistry& r = Packets();
     std::shared_lock<ReadMostlyMutex> lock(r.mu);  // the entry stays; only its length changes
-    auto it = r.buffers.find(buffer);
-    if (it != r.buffers.end()) __atomic_store_n(&it->second.mappedLength, length, __ATOMIC_RELAXED);
+    Descriptor<BufferPool>* d = FindSlot(r.buffers, buffer);
+    if (d) __atomic_store_n(&d->mappedLength, length, __ATOMIC_RELAXED);
 }
 
 void DeleteProtocolBuffer(PNDIS_BUFFER buffer) {
-    {
-        PacketRegistry& r = Packets();
-        std::lock_guard<ReadMostlyMutex> lock(r.mu);
-        r.buffers.erase(buffer);
-    }
-    delete buffer;
+    PacketRegistry& r = Packets();
+    std::lock_guard<ReadMostlyMutex> lock(r.mu);
+    DeleteProtocolSlot(r.buffers, r.freeProtocolBuffers, buffer, sizeof(NDIS_BUFFER));
 }
 
 // A protocol's packet and buffers stay registered while the protocol keeps
@@ -395,19 +489,17 @@ void SetProtocolPacketLive(PNDIS_PACKET packet, const std::vector<PNDIS_BUFFER>&
     }
     PacketRegistry& r = Packets();
     std::shared_lock<ReadMostlyMutex> lock(r.mu);
-    auto p = r.packets.find(packet);
-    if (p != r.packets.end()) SetAllocated(p->second, live);
+    if (Descriptor<PacketPool>* d = FindSlot(r.packets, packet)) SetAllocated(*d, live);
     for (PNDIS_BUFFER b : buffers) {
-        auto it = r.buffers.find(b);
-        if (it != r.buffers.end()) SetAllocated(it->second, live);
+        if (Descriptor<BufferPool>* d = FindSlot(r.buffers, b)) SetAllocated(*d, live);
     }
 }
 
 bool IsPoolPacket(PNDIS_PACKET packet) {
     PacketRegistry& r = Packets();
     std::shared_lock<ReadMostlyMutex> lock(r.mu);
-    auto it = r.packets.find(packet);
-    return it != r.packets.end() && it->second.pool && Allocated(it->second);
+    const Descriptor<PacketPool>* d = FindSlot(r.packets, packet);
+    return d && d->pool && Allocated(*d);
 }
 
 }  // namespace internal

@@ -4,7 +4,6 @@
 // the return policy says, or when a test or halt asks (see host/miniport.h).
 #include <algorithm>
 #include <atomic>
-#include <set>
 
 #include "host/verifier.h"
 #include "internal.h"
@@ -108,9 +107,15 @@ struct Indication {
 // are unbound by then, so nobody hears it and NDIS gives every packet back
 // at once. False (after a violation) when the adapter has been halted;
 // otherwise the caller ends the call.
+// Whether `packet` is among those taken from this indication already (an
+// array is short: a look at each costs less than a set).
+bool TakenAlready(const std::vector<ReceivedFrame>& frames, PNDIS_PACKET packet) {
+    return std::any_of(frames.begin(), frames.end(),
+                       [&](const ReceivedFrame& f) { return f.packet == packet; });
+}
+
 bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indication* taken) {
     std::vector<ReceivedFrame>& frames = taken->frames;
-    std::set<PNDIS_PACKET> seen;
     std::unique_lock<std::mutex> lock(s.mu);
     Phase phase = s.phase;
     if (phase != Phase::Running && phase != Phase::Unbinding && phase != Phase::Halting) {
@@ -125,6 +130,7 @@ bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indicat
     if (taken->bound) taken->callback = s.callbacks.receive;
     taken->policy = s.returnPolicy;
     uint64_t indication = ++s.indications;
+    Nanoseconds now = Now();  // one indication, one moment
     if (s.packetFilter == 0) {
         s.warnings.push_back("NdisMIndicateReceivePacket: " + std::to_string(count) +
                              " packet(s) indicated before a packet filter was set");
@@ -134,7 +140,7 @@ bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indicat
         const char* problem = nullptr;
         if (!IsPoolPacket(p)) problem = "not a live packet from NdisAllocatePacket";
         else if (s.lentBy.count(p)) problem = "indicated again while the protocol still holds it";
-        else if (!seen.insert(p).second) problem = "appears twice in the array";
+        else if (TakenAlready(frames, p)) problem = "appears twice in the array";
         if (problem) {
             Violation("NdisMIndicateReceivePacket: packet %p: %s", static_cast<void*>(p), problem);
             continue;
@@ -144,7 +150,7 @@ bool TakeIndication(MiniportState& s, PPNDIS_PACKET packets, UINT count, Indicat
         f.status = NDIS_GET_PACKET_STATUS(p);
         f.headerSize = NDIS_GET_PACKET_HEADER_SIZE(p);
         f.processor = CurrentProcessor();
-        f.time = Now();
+        f.time = now;
         f.packet = p;
         f.indication = indication;
         if (s.recording) s.received.push_back(f);

@@ -1,6 +1,7 @@
 // The verifier's ledger, fault injection and violation reporting.
 #include "host/verifier.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -38,7 +39,24 @@ struct Verifier {
     Faults faults[static_cast<int>(Resource::Count)];
     std::vector<std::string> violations;
     ViolationHandler handler;
+    // Per kind, moves on (under the exclusive lock) whenever an entry of the
+    // kind goes; never reset. What a thread found held stays held while the
+    // count has not moved (see LedgerHolds).
+    std::atomic<uint64_t> removals[static_cast<int>(Resource::Count)] = {};
 };
+
+// Entries a thread found held, with the kind's removal count it saw then.
+struct HeldSeen {
+    int kind = -1;
+    uintptr_t key = 0;
+    uint64_t removals = 0;
+};
+constexpr unsigned kHeldSeen = 8;
+thread_local HeldSeen heldSeen[kHeldSeen];
+thread_local unsigned heldSeenNext = 0;
+
+// Caller holds the lock exclusively, having removed an entry of `kind`.
+void Removed(Verifier& v, int kind) { v.removals[kind].fetch_add(1, std::memory_order_release); }
 
 Verifier& V() {
     static Verifier* v = new Verifier();
@@ -116,6 +134,7 @@ bool LedgerRemove(Resource kind, const void* key) {
     std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     if (v.ledger.erase(KeyOf(kind, key)) == 0) return false;
     --v.counts[static_cast<int>(kind)];
+    Removed(v, static_cast<int>(kind));
     return true;
 }
 
@@ -127,13 +146,27 @@ std::optional<LedgerEntry> LedgerTake(Resource kind, const void* key) {
     LedgerEntry entry = std::move(it->second);
     v.ledger.erase(it);
     --v.counts[static_cast<int>(kind)];
+    Removed(v, static_cast<int>(kind));
     return entry;
 }
 
+// Asked on every spin lock acquisition. An entry found held stays held until
+// an entry of its kind is removed: while the kind's removal count is the one
+// seen when it was found, the answer stands without a look at the ledger.
 bool LedgerHolds(Resource kind, const void* key) {
     Verifier& v = V();
+    auto k = static_cast<int>(kind);
+    auto a = reinterpret_cast<uintptr_t>(key);
+    uint64_t removals = v.removals[k].load(std::memory_order_acquire);
+    for (const HeldSeen& seen : heldSeen) {
+        if (seen.key == a && seen.kind == k && seen.removals == removals) return true;
+    }
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
-    return v.ledger.count(KeyOf(kind, key)) != 0;
+    if (v.ledger.count(KeyOf(kind, key)) == 0) return false;
+    // Removals change only under the exclusive lock: the count read now is
+    // the one this answer holds for.
+    heldSeen[heldSeenNext++ % kHeldSeen] = {k, a, v.removals[k].load(std::memory_order_relaxed)};
+    return true;
 }
 
 std::optional<LedgerEntry> LedgerFind(Resource kind, const void* key) {
@@ -317,6 +350,7 @@ void ResetVerifier() {
     Verifier& v = V();
     std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
     v.ledger.clear();
+    for (int kind = 0; kind < static_cast<int>(Resource::Count); ++kind) Removed(v, kind);
     for (auto& n : v.counts) n = 0;
     v.serial = 0;
     for (auto& f : v.faults) f = Faults{};

@@ -155,3 +155,68 @@ TEST_F(WindowTest, AccessAfterTheDeviceIsDetachedIsReported) {
     EXPECT_EQ(b, 0xFF);
     Unmap();
 }
+
+// The window a driver used last is looked at first: an access through it is
+// still held to its bounds, and once the window is unmapped or its device
+// detached (and another attached in its place) nothing reaches the old one.
+TEST_F(WindowTest, TheWindowUsedLastIsCheckedAsAnyAndForgottenWhenItGoes) {
+    Map();
+    UCHAR b;
+    ULONG l;
+    NdisWriteRegisterUchar(At(0xFFF), 1);  // the last byte
+    auto v = CaptureViolations([&] {
+        NdisReadRegisterUlong(reinterpret_cast<PULONG>(At(0x1000)), &l);  // one past the end
+        NdisReadRegisterUchar(At(0) - 1, &b);
+    });
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_TRUE(AnyContains({v[0]}, "not inside a device window mapped with NdisMMapIoSpace"));
+    EXPECT_TRUE(AnyContains({v[1]}, "not inside a device window mapped with NdisMMapIoSpace"));
+    PVOID second = nullptr;  // may lie right beside the first
+    ASSERT_EQ(NdisMMapIoSpace(&second, kMiniport, Physical(kOtherBase), 4096),
+              NDIS_STATUS_SUCCESS);
+    auto in = [&](PVOID w, size_t offset) { return static_cast<PUCHAR>(w) + offset; };
+    // Alternating between two windows, each access reaches its own device.
+    NdisWriteRegisterUchar(in(second, 5), 2);
+    NdisWriteRegisterUchar(in(second, 6), 4);
+    NdisWriteRegisterUchar(At(5), 3);
+    EXPECT_EQ(card.log, (std::vector<std::string>{"w8 fff 1", "w8 005 3"}));
+    EXPECT_EQ(other.log, (std::vector<std::string>{"w8 005 2", "w8 006 4"}));
+
+    Unmap();
+    v = CaptureViolations([&] { NdisWriteRegisterUchar(At(5), 9); });
+    EXPECT_TRUE(AnyContains(v, "not inside a device window mapped with NdisMMapIoSpace"));
+    EXPECT_EQ(card.log.size(), 2u);
+
+    // The device behind the second window goes, and another takes its place.
+    DetachMmio(kOtherBase);
+    v = CaptureViolations([&] { NdisReadRegisterUchar(in(second, 5), &b); });
+    EXPECT_TRUE(AnyContains(v, "no device answers at physical address 0xfec00005"));
+    LoggingDevice replacement;
+    AttachMmio(kOtherBase, 4096, &replacement);
+    NdisWriteRegisterUchar(in(second, 7), 5);
+    EXPECT_EQ(other.log.size(), 2u);
+    EXPECT_EQ(replacement.log, std::vector<std::string>{"w8 007 5"});
+    NdisMUnmapIoSpace(kMiniport, second, 4096);
+    DetachMmio(kOtherBase);
+    AttachMmio(kOtherBase, 4096, &other);  // as the fixture left it
+}
+
+// A level-sensitive line is up while any source asserts it; a source counts
+// once however often it asserts, and one lowering it lowers only its own.
+TEST_F(WindowTest, AnInterruptLineIsUpWhileAnySourceAssertsIt) {
+    constexpr unsigned kVector = 9;
+    int x = 0, y = 0;
+    SetInterruptLine(kVector, &x, true);
+    SetInterruptLine(kVector, &x, true);
+    SetInterruptLine(kVector, &y, true);
+    SetInterruptLine(kVector, &x, false);
+    EXPECT_TRUE(InterruptLineAsserted(kVector));
+    EXPECT_FALSE(InterruptLineAsserted(kVector + 1));
+    SetInterruptLine(kVector, &y, false);
+    EXPECT_FALSE(InterruptLineAsserted(kVector));
+    SetInterruptLine(kVector, &y, false);  // lowered twice
+    SetInterruptLine(kVector, &y, true);
+    EXPECT_TRUE(InterruptLineAsserted(kVector));
+    SetInterruptLine(kVector, &y, false);
+    EXPECT_FALSE(InterruptLineAsserted(kVector));
+}

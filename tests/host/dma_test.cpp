@@ -165,3 +165,29 @@ TEST_F(MapRegisterTest, BadParametersAndInjectedFailuresAllocateNothing) {
     EXPECT_EQ(NdisMAllocateMapRegisters(kMiniport, 0, TRUE, 1, 4096), NDIS_STATUS_RESOURCES);
     EXPECT_EQ(LedgerSize(), 0u);
 }
+
+// Transfers going back and forth between blocks: each reaches its own
+// block, within its bounds; a block freed meanwhile is reached no more,
+// while the other still is.
+TEST_F(SharedMemoryTest, TransfersBetweenBlocksInTurnStayInsideLiveOnes) {
+    Block a = Allocate(64), b = Allocate(2048);
+    uint64_t busA = a.pa.LowPart, busB = b.pa.LowPart;
+    for (uint8_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(DmaWrite(busA + i, &i, 1));
+        EXPECT_TRUE(DmaWrite(busB + 2047 - i, &i, 1));
+    }
+    EXPECT_EQ(static_cast<uint8_t*>(a.va)[2], 2);
+    EXPECT_EQ(static_cast<uint8_t*>(b.va)[2045], 2);
+    char got[8];
+    auto v = CaptureViolations([&] {
+        EXPECT_FALSE(DmaRead(busA + 60, got, 5));    // one byte past a's end
+        EXPECT_FALSE(DmaRead(busB + 2044, got, 5));  // one byte past b's end
+    });
+    EXPECT_EQ(v.size(), 2u);
+    Free(b);
+    v = CaptureViolations([&] { EXPECT_FALSE(DmaRead(busB, got, 1)); });
+    EXPECT_TRUE(AnyContains(v, "not inside shared memory the driver allocated and has not freed"));
+    EXPECT_TRUE(DmaRead(busA, got, 3));
+    EXPECT_EQ(got[1], 1);
+    Free(a);
+}

@@ -247,6 +247,32 @@ TEST_F(InterruptTest, IsrThatLeavesItsAnswersUnsetIsReported) {
     NdisMDeregisterInterrupt(&interrupt);
 }
 
+// The adapter a thread looked up last is looked at first: another handle is
+// still told apart, and once the machine is reset its handle names nothing.
+TEST_F(InterruptTest, AnAdapterLookedUpLastIsToldApartAndForgottenOnReset) {
+    ToyMiniport second;
+    auto secondBlock = Block(&second);
+    internal::RegisterAdapter(secondBlock);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(internal::AdapterFor(handle, "test", internal::Use::Call), block);
+        EXPECT_EQ(internal::AdapterFor(secondBlock.get(), "test", internal::Use::Call),
+                  secondBlock);
+    }
+    internal::MiniportHandlers handlers{};
+    ASSERT_TRUE(internal::LookupMiniport(handle, &handlers));
+    EXPECT_EQ(handlers.adapterContext, &toy);
+    auto v = CaptureViolations(
+        [&] { EXPECT_EQ(internal::AdapterFor(HandleOf(7), "test", internal::Use::Call), nullptr); });
+    EXPECT_TRUE(AnyContains(v, "test(0x3007): not a miniport adapter handle"));
+    EXPECT_FALSE(internal::LookupMiniport(HandleOf(7), &handlers));
+
+    ResetWorld(WorldOptions());
+    v = CaptureViolations(
+        [&] { EXPECT_EQ(internal::AdapterFor(handle, "test", internal::Use::Call), nullptr); });
+    EXPECT_TRUE(AnyContains(v, "not a miniport adapter handle"));
+    EXPECT_FALSE(internal::LookupMiniport(secondBlock.get(), &handlers));
+}
+
 TEST_F(InterruptTest, ForgettingAMiniportDropsItsDevicesSilently) {
     Register();
     NDIS_MINIPORT_TIMER timer;

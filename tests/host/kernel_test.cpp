@@ -289,6 +289,50 @@ TEST_F(IrqlTest, LockOrderCyclesAreReported) {
     for (NDIS_SPIN_LOCK* lock : {&a, &b, &c}) NdisFreeSpinLock(lock);
 }
 
+// A nesting checked once is not checked again while the pairs seen stay as
+// they are; a pair seen later anywhere, or a lock freed, makes the next
+// nesting be checked afresh.
+TEST_F(IrqlTest, ANestingIsCheckedAgainOnceTheOrderSeenChanges) {
+    NDIS_SPIN_LOCK a, b;
+    for (NDIS_SPIN_LOCK* lock : {&a, &b}) NdisAllocateSpinLock(lock);
+    auto nest = [](NDIS_SPIN_LOCK* outer, NDIS_SPIN_LOCK* inner) {
+        NdisAcquireSpinLock(outer);
+        NdisDprAcquireSpinLock(inner);
+        NdisDprReleaseSpinLock(inner);
+        NdisReleaseSpinLock(outer);
+    };
+    auto taken = [](NDIS_SPIN_LOCK* inner, NDIS_SPIN_LOCK* outer) {
+        char text[80];
+        snprintf(text, sizeof text, "spin lock %p taken while holding spin lock %p",
+                 static_cast<void*>(inner), static_cast<void*>(outer));
+        return std::string(text);
+    };
+    auto v = CaptureViolations([&] {
+        for (int i = 0; i < 3; ++i) nest(&a, &b);
+        OnProcessor(1, [&] { nest(&b, &a); });
+    });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, taken(&a, &b))) << v[0];
+    // The same nesting as before is now the other half of a cycle.
+    v = CaptureViolations([&] { nest(&a, &b); });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, taken(&b, &a))) << v[0];
+    v = CaptureViolations([&] { nest(&a, &b); });
+    EXPECT_TRUE(v.empty());
+
+    // Freed and allocated again, b starts afresh: the nesting is recorded
+    // anew, and the reverse is a cycle again.
+    NdisFreeSpinLock(&b);
+    NdisAllocateSpinLock(&b);
+    v = CaptureViolations([&] {
+        nest(&a, &b);
+        OnProcessor(1, [&] { nest(&b, &a); });
+    });
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_TRUE(AnyContains(v, taken(&a, &b))) << v[0];
+    for (NDIS_SPIN_LOCK* lock : {&a, &b}) NdisFreeSpinLock(lock);
+}
+
 TEST_F(IrqlTest, ProcessorNumberFollowsTheContext) {
     ULONG index = 99;
     NdisGetCurrentProcessorCounts(nullptr, nullptr, &index);

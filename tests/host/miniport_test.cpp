@@ -875,6 +875,41 @@ TEST_F(MiniportTest, HeldPacketsComeBackWhenTheTestSaysAndAllBeforeHalt) {
     EXPECT_EQ(adapter.returnedAtHalt, 3u);
 }
 
+// A packet that appears twice in one array is taken once: one frame, the
+// second place refused (as lent already, or, marked NDIS_STATUS_RESOURCES and
+// so not lent, as a repeat). The frames of one indication carry one moment.
+TEST_F(MiniportTest, APacketTwiceInOneArrayIsTakenOnce) {
+    Start();
+    nic->SetReturnPolicy({ReturnWhen::Hold});
+    for (UINT k = 0; k < 2; ++k) {
+        memset(adapter.rxData[k], 0x20 + k, 60);
+        NdisAdjustBufferLength(adapter.rxBuffer[k], 60);
+        NdisRecalculatePacketCounts(adapter.rx[k]);
+    }
+    NDIS_SET_PACKET_STATUS(adapter.rx[0], NDIS_STATUS_SUCCESS);
+    NDIS_SET_PACKET_STATUS(adapter.rx[1], NDIS_STATUS_RESOURCES);
+    PNDIS_PACKET array[] = {adapter.rx[0], adapter.rx[1], adapter.rx[0], adapter.rx[1]};
+    auto v = CaptureViolations([&] {
+        RunAtIrql(DISPATCH_LEVEL, "toy deferred routine",
+                  [&] { NdisMIndicateReceivePacket(adapter.handle, array, 4); });
+    });
+    ASSERT_EQ(v.size(), 2u);
+    char text[96];
+    snprintf(text, sizeof text, "packet %p: indicated again while the protocol still holds it",
+             static_cast<void*>(adapter.rx[0]));
+    EXPECT_TRUE(AnyContains({v[0]}, text)) << v[0];
+    snprintf(text, sizeof text, "packet %p: appears twice in the array",
+             static_cast<void*>(adapter.rx[1]));
+    EXPECT_TRUE(AnyContains({v[1]}, text)) << v[1];
+    auto frames = nic->Received();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].packet, adapter.rx[0]);
+    EXPECT_EQ(frames[1].packet, adapter.rx[1]);
+    EXPECT_EQ(frames[1].bytes, std::vector<uint8_t>(60, 0x21));
+    EXPECT_EQ(frames[0].time, frames[1].time);
+    EXPECT_EQ(nic->HeldPackets(), std::vector<PNDIS_PACKET>{adapter.rx[0]});
+}
+
 TEST_F(MiniportTest, AResourcesPacketIsCopiedAndNeverReturned) {
     Start();
     nic->SetReturnPolicy({ReturnWhen::Hold});

@@ -226,6 +226,30 @@ TEST_F(PoolMemoryTest, NthAllocationAndEveryAllocationCanFail) {
 
 class SpinLockContractTest : public HostTest {};
 
+// A lock that was allocated when it was last taken may have been freed
+// since: taking it again is still refused, while a lock that stays
+// allocated is taken whatever other locks come and go.
+TEST_F(SpinLockContractTest, AFreedLockIsRefusedHoweverRecentlyItWasTaken) {
+    NDIS_SPIN_LOCK kept, other, gone;
+    NdisAllocateSpinLock(&kept);
+    NdisAllocateSpinLock(&other);
+    NdisAllocateSpinLock(&gone);
+    for (NDIS_SPIN_LOCK* lock : {&kept, &other, &gone, &kept}) {
+        NdisAcquireSpinLock(lock);
+        NdisReleaseSpinLock(lock);
+    }
+    NdisFreeSpinLock(&other);
+    NdisAcquireSpinLock(&kept);
+    NdisReleaseSpinLock(&kept);
+    NdisAllocateSpinLock(&other);  // allocated again where it was
+    NdisAcquireSpinLock(&other);
+    NdisReleaseSpinLock(&other);
+    NdisFreeSpinLock(&gone);
+    EXPECT_DEATH(NdisAcquireSpinLock(&gone), "the spin lock was never allocated \\(or was freed\\)");
+    NdisFreeSpinLock(&kept);
+    NdisFreeSpinLock(&other);
+}
+
 TEST_F(SpinLockContractTest, ReleaseByAnotherProcessorOrWhenFreeIsReported) {
     NDIS_SPIN_LOCK lock;
     NdisAllocateSpinLock(&lock);
