@@ -8,6 +8,20 @@
 #include "datapath/transmit.h"
 #include "requests/requests.h"
 
+// Device level, under the interrupt's lock: the ISR, on another processor,
+// may be deferring work at this moment. A deferred call asked for before the
+// reset and still to come unmasks the card itself; unmasked now, the card
+// could interrupt first, and the ISR would replace the sources that call has
+// yet to serve.
+static BOOLEAN NTAPI UnmaskUnlessDeferred(PVOID context)
+{
+    Adapter* adapter = (Adapter*)context;
+    if (adapter->PendingInterrupts == 0) {
+        UnmaskInterrupts(adapter);
+    }
+    return TRUE;
+}
+
 // Dispatch level. Restarts the data path, not the transceiver; completes
 // synchronously. The sends it aborts and a statistics request it abandons
 // are completed after the lock is released: a protocol may take its own lock
@@ -40,12 +54,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     adapter->ResetInProgress = FALSE;
     adapter->TxWatchArmed = FALSE;  // a fresh ring: the hang check starts over
     StartTransmit(adapter);
-    // A deferred call asked for before the reset and still to come unmasks
-    // the card itself. Unmasked now, the card could interrupt first, and the
-    // ISR would replace the sources that call has yet to serve.
-    if (adapter->PendingInterrupts == 0) {
-        UnmaskInterrupts(adapter);
-    }
+    NdisMSynchronizeWithInterrupt(&adapter->Interrupt, (PVOID)UnmaskUnlessDeferred, adapter);
     NDIS_STATUS requestStatus;
     BOOLEAN completeRequest = TakeRequestCompletion(adapter, &requestStatus);
     ReleaseAdapterLock(&adapter->Lock);

@@ -75,6 +75,7 @@ const Export kExports[] = {
     NDIS_EXPORT(NdisMFreeSharedMemory),
     NDIS_EXPORT(NdisMRegisterInterrupt),
     NDIS_EXPORT(NdisMDeregisterInterrupt),
+    NDIS_EXPORT(NdisMSynchronizeWithInterrupt),
     NDIS_EXPORT(NdisOpenFile),
     NDIS_EXPORT(NdisMapFile),
     NDIS_EXPORT(NdisUnmapFile),

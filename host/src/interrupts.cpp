@@ -52,6 +52,9 @@ struct Registration {
     WorkId dpcWork = 0;
     int dpcRunning = 0;
     std::atomic<bool> reportedNoHandlers{false};
+    // The interrupt's spin lock: held while the ISR runs and while a
+    // synchronize routine does (NdisMSynchronizeWithInterrupt).
+    std::mutex isrLock;
 };
 using RegistrationPtr = std::shared_ptr<Registration>;
 
@@ -145,8 +148,13 @@ bool RunIsr(const RegistrationPtr& r) {
     bool found = Handlers(r.get(), &h, true);
     if (found) {
         runningHere = r.get();
-        RunAtIrql(HOST_DEVICE_LEVEL, "MiniportIsr",
-                  [&] { h.isr(&recognized, &queue, h.adapterContext); });
+        // The interrupt's lock is taken once this thread is the processor's
+        // at device level: a synchronize routine holding it keeps its own
+        // processor, and the ISR may be waiting for that one.
+        RunAtIrql(HOST_DEVICE_LEVEL, "MiniportIsr", [&] {
+            std::lock_guard<std::mutex> isrLock(r->isrLock);
+            h.isr(&recognized, &queue, h.adapterContext);
+        });
         runningHere = nullptr;
     }
     bool queueDpc = found && CheckIsrAnswers(*r, &recognized, queue);
@@ -417,4 +425,35 @@ void NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
     host::Disconnect(r, true, "NdisMDeregisterInterrupt");
     host::LedgerRemove(host::Resource::Interrupt, Interrupt);
     Interrupt->HostInterrupt = nullptr;
+}
+
+// Runs the routine at device level holding the interrupt's spin lock, so
+// that it never overlaps the ISR (on any processor): how a miniport shares
+// state with its ISR.
+BOOLEAN NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, PVOID SynchronizeFunction,
+                                      PVOID SynchronizeContext) {
+    host::RequireIrql("NdisMSynchronizeWithInterrupt", PASSIVE_LEVEL, DISPATCH_LEVEL);
+    host::RegistrationPtr r;
+    {
+        std::lock_guard<std::mutex> lock(host::mu);
+        auto it = host::byInterrupt.find(Interrupt);
+        if (it != host::byInterrupt.end()) r = it->second;
+    }
+    if (!r) {
+        Violation("NdisMSynchronizeWithInterrupt(%p): the interrupt is not registered",
+                  static_cast<void*>(Interrupt));
+        return FALSE;
+    }
+    if (!SynchronizeFunction) {
+        Violation("NdisMSynchronizeWithInterrupt(%p): no synchronize routine",
+                  static_cast<void*>(Interrupt));
+        return FALSE;
+    }
+    auto routine = reinterpret_cast<BOOLEAN(NTAPI*)(PVOID)>(SynchronizeFunction);
+    BOOLEAN result = FALSE;
+    host::RunAtIrql(HOST_DEVICE_LEVEL, "the synchronize routine", [&] {
+        std::lock_guard<std::mutex> isrLock(r->isrLock);
+        result = routine(SynchronizeContext);
+    });
+    return result;
 }

@@ -29,6 +29,7 @@ struct ToyMiniport {
     bool oneBitPerIsr = false;
     std::vector<std::string> events;
     std::function<void()> inDeferred;
+    std::function<void()> inIsr;
 
     void Raise(uint8_t bits) {
         status |= bits;
@@ -45,6 +46,7 @@ std::string At(const char* what) { return std::string(what) + "@" + std::to_stri
 void NTAPI ToyIsr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE context) {
     auto* m = static_cast<ToyMiniport*>(context);
     m->events.push_back(At("isr"));
+    if (m->inIsr) m->inIsr();
     *recognized = m->recognize && m->status != 0;
     *queue = *recognized;
     if (!*recognized || !m->acknowledge) return;
@@ -293,6 +295,35 @@ TEST_F(InterruptTest, ForgettingAMiniportDropsItsDevicesSilently) {
     EXPECT_EQ(internal::ArmedTimers(handle), 0u);
 }
 
+BOOLEAN NTAPI SyncRoutine(PVOID context) {
+    auto* m = static_cast<ToyMiniport*>(context);
+    m->events.push_back(At("sync"));
+    return m->status == 0;
+}
+
+// A miniport shares state with its ISR through a routine NDIS runs at device
+// level under the interrupt's lock: the routine gets its context, its answer
+// is the call's, and an interrupt it causes is taken after it.
+TEST_F(InterruptTest, SynchronizeRoutineRunsAtDeviceLevelAndAnswersForTheCall) {
+    Register();
+    EXPECT_TRUE(NdisMSynchronizeWithInterrupt(&interrupt, reinterpret_cast<PVOID>(SyncRoutine), &toy));
+    RunAtIrql(DISPATCH_LEVEL, "test", [&] {
+        toy.Raise(0x01);
+        EXPECT_FALSE(
+            NdisMSynchronizeWithInterrupt(&interrupt, reinterpret_cast<PVOID>(SyncRoutine), &toy));
+    });
+    RunPending();
+    EXPECT_EQ(toy.events, (Events{"sync@12", "sync@12", "isr@12", "dpc@2"}));
+    NdisMDeregisterInterrupt(&interrupt);
+
+    auto v = CaptureViolations([&] {
+        EXPECT_FALSE(
+            NdisMSynchronizeWithInterrupt(&interrupt, reinterpret_cast<PVOID>(SyncRoutine), &toy));
+    });
+    EXPECT_TRUE(AnyContains(v, "the interrupt is not registered"));
+    EXPECT_EQ(toy.events.size(), 4u);
+}
+
 class ConcurrentInterruptTest : public InterruptTest {
 protected:
     host::WorldOptions WorldOptions() override {
@@ -321,4 +352,32 @@ TEST_F(ConcurrentInterruptTest, DeregistrationWaitsForARunningDeferredRoutine) {
     halt.join();
     EXPECT_TRUE(doneWhenDeregistered);
     EXPECT_EQ(InterruptCountsOf(kVector).deferredRuns, 1u);
+}
+
+// The ISR never overlaps a synchronize routine, on any processor: a line
+// raised inside the routine is served only once the routine has returned.
+TEST_F(ConcurrentInterruptTest, TheIsrWaitsForARunningSynchronizeRoutine) {
+    Register();
+    static std::atomic<bool> inRoutine{false};
+    std::atomic<bool> isrDuringRoutine{false};
+    toy.inIsr = [&] {
+        if (inRoutine) isrDuringRoutine = true;
+    };
+    auto routine = [](PVOID context) NTAPI -> BOOLEAN {
+        inRoutine = true;
+        static_cast<ToyMiniport*>(context)->Raise(0x01);
+        // Time for another processor to take the interrupt, were it allowed
+        // to: it must not before the routine returns.
+        for (int i = 0; i < 2000; ++i) std::this_thread::yield();
+        inRoutine = false;
+        return TRUE;
+    };
+    BOOLEAN(NTAPI * fn)(PVOID) = routine;
+    RunAtIrql(DISPATCH_LEVEL, "test", [&] {
+        EXPECT_TRUE(NdisMSynchronizeWithInterrupt(&interrupt, reinterpret_cast<PVOID>(fn), &toy));
+    });
+    ASSERT_TRUE(RunUntil([&] { return InterruptCountsOf(kVector).deferredRuns == 1u; },
+                         10 * kSecond));
+    EXPECT_FALSE(isrDuringRoutine.load());
+    NdisMDeregisterInterrupt(&interrupt);
 }
