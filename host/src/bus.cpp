@@ -53,8 +53,7 @@ void Forget() {
 const bool registered = (internal::RegisterResetHook(Forget), true);
 
 bool Holds(const std::pair<const uint64_t, Window>& w, uint64_t physical, uint64_t length) {
-    uint64_t offset = physical - w.first;
-    return offset < w.second.length && length <= w.second.length - offset;
+    return internal::RangeHolds(w.first, w.second.length, physical, length);
 }
 
 // The window that holds [physical, physical + length), or null. Caller holds

@@ -138,8 +138,7 @@ namespace internal {
 bool CopySharedMemory(uint64_t busAddress, void* buffer, size_t length, bool toMemory) {
     std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
     auto holds = [&](const std::pair<const uint64_t, Block>& b) {
-        uint64_t offset = busAddress - b.first;
-        return offset < b.second.length && length <= b.second.length - offset;
+        return RangeHolds(b.first, b.second.length, busAddress, length);
     };
     LastBlocks& last = lastBlocks;
     if (last.releases != releases) last = {releases, {nullptr, nullptr}};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +19,14 @@ inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
+}
+
+// Whether an access of `length` bytes at `address` lies inside the region of
+// `size` bytes at `base` (a device window, a mapping, a DMA block), with no
+// overflow for an address below the base or a length past the end.
+inline bool RangeHolds(uint64_t base, uint64_t size, uint64_t address, uint64_t length) {
+    uint64_t offset = address - base;
+    return offset < size && length <= size - offset;
 }
 
 // A reader-writer lock for what every frame looks up and only set-up and

@@ -78,6 +78,15 @@ void* Reserve(uint64_t physical, UINT length, Mapping* m) {
     return static_cast<uint8_t*>(region) + offset;
 }
 
+// The mapping that holds an access of `width` bytes at `address`, or null.
+// Caller holds mu.
+const std::pair<const uintptr_t, Mapping>* MappingHolding(uintptr_t address, unsigned width) {
+    auto it = mappings.upper_bound(address);
+    if (it == mappings.begin()) return nullptr;
+    --it;
+    return internal::RangeHolds(it->first, it->second.length, address, width) ? &*it : nullptr;
+}
+
 // The physical address of a register access of `width` bytes, or false with
 // a violation when the access does not lie inside one mapped window.
 bool Translate(const volatile void* reg, unsigned width, const char* function,
@@ -91,26 +100,19 @@ bool Translate(const volatile void* reg, unsigned width, const char* function,
     // A driver goes on using the window it used last: that one is looked at
     // first, with the same bounds as any.
     const LastWindow& last = lastWindow;
-    if (last.unmaps == unmaps.load(std::memory_order_acquire)) {
-        uintptr_t offset = address - last.address;
-        if (offset < last.length && width <= last.length - offset) {
-            *physical = last.physical + offset;
-            return true;
-        }
+    if (last.unmaps == unmaps.load(std::memory_order_acquire) &&
+        internal::RangeHolds(last.address, last.length, address, width)) {
+        *physical = last.physical + (address - last.address);
+        return true;
     }
     std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
-    auto it = mappings.upper_bound(address);
-    if (it != mappings.begin()) {
-        --it;
-        uintptr_t offset = address - it->first;
-        if (offset < it->second.length && width <= it->second.length - offset) {
-            *physical = it->second.physical + offset;
-            // Removals happen only under the exclusive lock: the count read
-            // now is the one this mapping stands for.
-            lastWindow = {unmaps.load(std::memory_order_relaxed), it->first, it->second.length,
-                          it->second.physical};
-            return true;
-        }
+    if (auto* m = MappingHolding(address, width)) {
+        *physical = m->second.physical + (address - m->first);
+        // Removals happen only under the exclusive lock: the count read now
+        // is the one this mapping stands for.
+        lastWindow = {unmaps.load(std::memory_order_relaxed), m->first, m->second.length,
+                      m->second.physical};
+        return true;
     }
     Violation("%s(%p): not inside a device window mapped with NdisMMapIoSpace", function,
               const_cast<void*>(reg));
@@ -143,12 +145,9 @@ namespace internal {
 
 bool WindowPhysicalAddress(uintptr_t address, unsigned width, uint64_t* physical) {
     std::shared_lock<host::internal::ReadMostlyMutex> lock(mu);
-    auto it = mappings.upper_bound(address);
-    if (it == mappings.begin()) return false;
-    --it;
-    uintptr_t offset = address - it->first;
-    if (offset >= it->second.length || width > it->second.length - offset) return false;
-    *physical = it->second.physical + offset;
+    auto* m = MappingHolding(address, width);
+    if (!m) return false;
+    *physical = m->second.physical + (address - m->first);
     return true;
 }
 
