@@ -6,6 +6,7 @@
 #pragma once
 
 #include "adapter/adapter.h"
+#include "adapter/counters.h"
 #include "card/mailbox_protocol.h"
 #include "card/registers.h"
 
@@ -37,6 +38,33 @@ inline VOID WriteRxSwIndex(Adapter* adapter, ULONG index)
 {
     adapter->RxSwIndex = index;
     WriteRegister(adapter, RX_SW_INDEX, (UCHAR)index);
+}
+
+// The two index registers that belong to the card, TX_HW_INDEX and
+// RX_HW_INDEX: whether the card has done its work in the ring slot `next`
+// (lock held). The index can only lie from that slot up to the one after the
+// last of the `queued` slots the driver gave the card: an index past them,
+// behind `next` or beyond the ring is the card's error, counted in `errors`,
+// and shows nothing; the work is taken when the card shows it has really
+// done it. `*trusted` is an index found good before, while the lock has been
+// held since: each slot taken moves `next` and `queued` by one together, so
+// it stays good.
+inline BOOLEAN CardIndexAhead(Adapter* adapter, CardRegister reg, ULONG next, ULONG queued,
+                              volatile ULONGLONG* errors, ULONG* trusted)
+{
+    ULONG index = ReadRegister(adapter, reg);
+    if (index == next) {
+        return FALSE;
+    }
+    if (index == *trusted) {
+        return TRUE;
+    }
+    if (index > RING_INDEX_MASK || ((index - next) & RING_INDEX_MASK) > queued) {
+        CounterIncrement(errors);
+        return FALSE;
+    }
+    *trusted = index;
+    return TRUE;
 }
 
 inline UCHAR ReadMailbox(Adapter* adapter, ULONG offset)

@@ -49,29 +49,12 @@ static BOOLEAN FrameLengthUsable(ULONG length)
     return length >= ETHERNET_HEADER_SIZE && length <= MAX_FRAME_SIZE ? TRUE : FALSE;
 }
 
-// Whether the card has filled the slot RxNextIndex (lock held). RX_HW_INDEX
-// can only lie from that slot up to the one after the last buffer posted: an
-// index past the posted buffers, behind the next slot or beyond the ring is
-// the card's error, counted, and takes nothing; the frames are taken when the
-// card shows it has really written them. `*trusted` is an index found good
-// before, while the lock has been held since: each frame taken moves the next
-// slot and the posted buffers by one together, so it stays good.
+// Whether the card has filled the slot RxNextIndex (lock held): the card's
+// index may lie up to the slot after the last buffer posted.
 static BOOLEAN ReceivedFrameWaiting(Adapter* adapter, ULONG* trusted)
 {
-    ULONG index = ReadRegister(adapter, RX_HW_INDEX);
-    if (index == adapter->RxNextIndex) {
-        return FALSE;
-    }
-    if (index == *trusted) {
-        return TRUE;
-    }
-    if (index > RING_INDEX_MASK ||
-        ((index - adapter->RxNextIndex) & RING_INDEX_MASK) > adapter->RxPostedQueue.Count) {
-        CounterIncrement(&adapter->RcvError);
-        return FALSE;
-    }
-    *trusted = index;
-    return TRUE;
+    return CardIndexAhead(adapter, RX_HW_INDEX, adapter->RxNextIndex,
+                          adapter->RxPostedQueue.Count, &adapter->RcvError, trusted);
 }
 
 // One batch of received frames, taken off the ring under the lock.

@@ -110,30 +110,12 @@ VOID NTAPI MiniportSendPackets(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET
     }
 }
 
-// Whether the card has passed the frame in slot TxCompleteIndex (lock held).
-// TX_HW_INDEX can only lie from that slot up to the one after the last frame
-// on the ring: an index past the last frame, behind the next to complete or
-// beyond the ring is the card's error, counted, and completes nothing; the
-// frames complete when the card shows it has really passed them. `*trusted`
-// is an index found good before, while the lock has been held since: each
-// frame completed moves the next slot and the frames on the ring by one
-// together, so it stays good.
+// Whether the card has passed the frame in slot TxCompleteIndex (lock held):
+// the card's index may lie up to the slot after the last frame on the ring.
 static BOOLEAN TransmittedFrameWaiting(Adapter* adapter, ULONG* trusted)
 {
-    ULONG index = ReadRegister(adapter, TX_HW_INDEX);
-    if (index == adapter->TxCompleteIndex) {
-        return FALSE;
-    }
-    if (index == *trusted) {
-        return TRUE;
-    }
-    if (index > RING_INDEX_MASK ||
-        ((index - adapter->TxCompleteIndex) & RING_INDEX_MASK) > adapter->TxBusyQueue.Count) {
-        CounterIncrement(&adapter->XmitError);
-        return FALSE;
-    }
-    *trusted = index;
-    return TRUE;
+    return CardIndexAhead(adapter, TX_HW_INDEX, adapter->TxCompleteIndex,
+                          adapter->TxBusyQueue.Count, &adapter->XmitError, trusted);
 }
 
 VOID CompleteTransmits(Adapter* adapter)
