@@ -148,6 +148,17 @@ protected:
         return unit.nic->Send({frames.begin(), frames.end()});
     }
 
+    // The unit's send completions are the sends `ids`, all of them and no
+    // other, in that order, each with `status`.
+    void ExpectCompletions(Unit& unit, const std::vector<host::SendId>& ids, NDIS_STATUS status) {
+        auto done = unit.nic->Completions();
+        ASSERT_EQ(done.size(), ids.size());
+        for (size_t i = 0; i < done.size(); ++i) {
+            EXPECT_EQ(done[i].id, ids[i]) << "completion " << i;
+            EXPECT_EQ(done[i].status, status) << "completion " << i;
+        }
+    }
+
     // Runs the machine until `count` more frames have been indicated (or a
     // second has passed); whether they all came.
     bool AwaitReceived(Unit& unit, size_t count) {

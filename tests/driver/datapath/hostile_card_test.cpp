@@ -104,12 +104,7 @@ TEST_F(HostileCardTest, ATransmitIndexBeyondTheFramesOnTheRingCompletesNothing) 
 
     ExpectOnLine(unit, frames);
     AwaitCompletions(unit);
-    auto done = unit.nic->Completions();
-    ASSERT_EQ(done.size(), 3u);
-    for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].id, ids[i]);
-        EXPECT_EQ(done[i].status, NDIS_STATUS_SUCCESS);
-    }
+    ExpectCompletions(unit, ids, NDIS_STATUS_SUCCESS);
 }
 
 // RX_HW_INDEX past the buffers posted on the ring indicates nothing: no
@@ -222,12 +217,7 @@ TEST_F(HostileCardTest, FramesLeftOnTheRingByIndexLiesAreFreedByTheHangCheck) {
     Advance(2 * host::kSecond);
     ASSERT_TRUE(unit.nic->CheckForHang());
     EXPECT_EQ(unit.nic->Reset().status, NDIS_STATUS_SUCCESS);
-    auto done = unit.nic->Completions();
-    ASSERT_EQ(done.size(), 3u);
-    for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].id, ids[i]);
-        EXPECT_EQ(done[i].status, NDIS_STATUS_REQUEST_ABORTED);
-    }
+    ExpectCompletions(unit, ids, NDIS_STATUS_REQUEST_ABORTED);
     SendFrames(unit, Frames(2, 100));
     AwaitCompletions(unit);
     EXPECT_EQ(unit.nic->Completions().back().status, NDIS_STATUS_SUCCESS);

@@ -186,12 +186,8 @@ TEST_F(ResetTest, AbortsTheRingThenTheWaitingAndStartsTheRingsAfresh) {
     host::ResetResult result = unit.nic->Reset();
     EXPECT_EQ(result.status, NDIS_STATUS_SUCCESS);
     EXPECT_FALSE(result.addressingReset);
-    auto done = unit.nic->Completions();
-    ASSERT_EQ(done.size(), 5u);
-    for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].id, ids[i]);  // the ring's three in ring order, then the two waiting
-        EXPECT_EQ(done[i].status, NDIS_STATUS_REQUEST_ABORTED);
-    }
+    // the ring's three in ring order, then the two waiting
+    ExpectCompletions(unit, ids, NDIS_STATUS_REQUEST_ABORTED);
     EXPECT_EQ(AdapterOf(unit).TxCompleteIndex, 0u);
     EXPECT_EQ(AdapterOf(unit).RxNextIndex, 0u);
     EXPECT_EQ(Register(unit, RX_SW_INDEX), 14);  // posted from slot 0
@@ -260,12 +256,7 @@ TEST_F(ResetTest, ADeferredCallStaysOffTheRingsWhileTheResetOwnsThem) {
     });
     unit.nic->Reset();
     EXPECT_TRUE(ran);
-    auto done = unit.nic->Completions();
-    ASSERT_EQ(done.size(), 3u);
-    for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].id, ids[i]);
-        EXPECT_EQ(done[i].status, NDIS_STATUS_REQUEST_ABORTED);
-    }
+    ExpectCompletions(unit, ids, NDIS_STATUS_REQUEST_ABORTED);
     EXPECT_EQ(CounterOf(unit, OID_GEN_XMIT_ERROR), 1u);
     EXPECT_EQ(CounterOf(unit, OID_GEN_XMIT_OK), 0u);
     EXPECT_EQ(Register(unit, IMR), 0x3B);

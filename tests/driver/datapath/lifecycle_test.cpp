@@ -258,12 +258,8 @@ TEST_F(LifecycleTest, HaltCompletesEverySendItHoldsOnceAndAPendingStatisticsRequ
     ASSERT_TRUE(unit.nic->Query(OID_ZR48_GET_STATISTICS, StatisticsRequest()).pended);
 
     unit.nic->Halt();
-    auto done = unit.nic->Completions();
-    ASSERT_EQ(done.size(), 5u);
-    for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].id, ids[i]);  // the ring's three first, then the two waiting
-        EXPECT_EQ(done[i].status, NDIS_STATUS_REQUEST_ABORTED);
-    }
+    // the ring's three first, then the two waiting
+    ExpectCompletions(unit, ids, NDIS_STATUS_REQUEST_ABORTED);
     EXPECT_TRUE(unit.nic->LastRequest().completed);
     EXPECT_EQ(unit.nic->LastRequest().status, NDIS_STATUS_FAILURE);
 }

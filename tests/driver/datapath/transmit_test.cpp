@@ -52,12 +52,7 @@ TEST_F(TransmitTest, TenSendsOnEightBuffersWaitInOrderForFreedSlots) {
     EXPECT_EQ(Register(unit, TX_SW_INDEX), uint8_t(start + 8));
     ExpectOnLine(unit, frames);
     AwaitCompletions(unit);
-    auto done = unit.nic->Completions();
-    ASSERT_EQ(done.size(), 10u);
-    for (size_t i = 0; i < done.size(); ++i) {
-        EXPECT_EQ(done[i].id, ids[i]);
-        EXPECT_EQ(done[i].status, NDIS_STATUS_SUCCESS);
-    }
+    ExpectCompletions(unit, ids, NDIS_STATUS_SUCCESS);
     // With more buffers than the ring holds, one slot still stays empty.
     Unit& wide = StartedAdapter({{"XmtQueueLen", 200}});
     start = Register(wide, TX_SW_INDEX);
