@@ -62,11 +62,7 @@ TEST_F(HostBytesTest, SpecialPoolReuseHoldsEachUsesBytes) {
 
 class PlainHostBytesTest : public HostTest {
 protected:
-    host::WorldOptions WorldOptions() override {
-        host::WorldOptions o;
-        o.specialPool = false;
-        return o;
-    }
+    host::WorldOptions WorldOptions() override { return testing_support::WithoutSpecialPool(); }
 };
 
 TEST_F(PlainHostBytesTest, GuardBytesReuseHoldsEachUsesBytes) {

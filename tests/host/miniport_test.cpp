@@ -1041,9 +1041,7 @@ TEST_F(MiniportTest, AWritePastTheInformationBufferOrAfterCompletionIsReported) 
 class GuardByteMiniportTest : public MiniportTest {
 protected:
     host::WorldOptions WorldOptions() override {
-        host::WorldOptions options = testing_support::WithoutWatchdog();
-        options.specialPool = false;
-        return options;
+        return testing_support::WithoutSpecialPool(testing_support::WithoutWatchdog());
     }
 };
 

@@ -69,11 +69,7 @@ TEST_F(PoolMemoryTest, TwoProcessorsFreeingOneBlockAtOnceFreeItOnce) {
 // on both sides catch a write outside the block when it is freed.
 class GuardBytePoolTest : public HostTest {
 protected:
-    host::WorldOptions WorldOptions() override {
-        host::WorldOptions options;
-        options.specialPool = false;
-        return options;
-    }
+    host::WorldOptions WorldOptions() override { return testing_support::WithoutSpecialPool(); }
 };
 
 TEST_F(GuardBytePoolTest, AWriteOutsideTheBlockIsCaughtAtFree) {

@@ -41,6 +41,14 @@ inline host::WorldOptions WithoutWatchdog(host::WorldOptions options = {}) {
     return options;
 }
 
+// The machine without special pool: blocks get guard bytes on both sides
+// instead of pages of their own, which the checks at free and at the end of a
+// request must find as well.
+inline host::WorldOptions WithoutSpecialPool(host::WorldOptions options = {}) {
+    options.specialPool = false;
+    return options;
+}
+
 }  // namespace testing_support
 
 // A test on a fresh host machine. When the test ends, nothing may be left in
