@@ -21,10 +21,27 @@ int HexDigit(char c) {
     return -1;
 }
 
-std::string Hex32(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08X", value);
-    return text;
+// "0x" and eight upper-case digits, appended to `out`.
+void AppendHex32(std::string* out, uint32_t value) {
+    static const char digits[] = "0123456789ABCDEF";
+    char text[10] = {'0', 'x'};
+    for (int i = 0; i < 8; ++i) text[2 + i] = digits[(value >> (28 - 4 * i)) & 15];
+    out->append(text, sizeof text);
+}
+
+// The bytes in lower-case hexadecimal, "-" for none, appended to `out`.
+void AppendHex(std::string* out, const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) {
+        *out += '-';
+        return;
+    }
+    static const char digits[] = "0123456789abcdef";
+    size_t at = out->size();
+    out->resize(at + 2 * bytes.size());
+    for (uint8_t b : bytes) {
+        (*out)[at++] = digits[b >> 4];
+        (*out)[at++] = digits[b & 15];
+    }
 }
 
 }  // namespace
@@ -45,21 +62,16 @@ std::string DefaultSocketFor(unsigned uid, const char* runtimeDirectory) {
 std::string DefaultSocket() { return DefaultSocketFor(geteuid(), getenv("XDG_RUNTIME_DIR")); }
 
 std::string HexEncode(const std::vector<uint8_t>& bytes) {
-    if (bytes.empty()) return "-";
-    static const char digits[] = "0123456789abcdef";
     std::string out;
-    out.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
+    AppendHex(&out, bytes);
     return out;
 }
 
-bool HexDecode(const std::string& text, std::vector<uint8_t>* bytes) {
+bool HexDecode(std::string_view text, std::vector<uint8_t>* bytes) {
     bytes->clear();
     if (text == "-") return true;
     if (text.empty() || text.size() % 2) return false;
+    bytes->reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
         int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
         if (high < 0 || low < 0) return false;
@@ -71,21 +83,68 @@ bool HexDecode(const std::string& text, std::vector<uint8_t>* bytes) {
 // Split at the blanks a stream reader skips in the C locale (space, tab,
 // line feed, vertical tab, form feed, carriage return); any other byte,
 // control or not, belongs to a word. Done by hand: a stream per line costs
-// more than the request it splits.
-std::vector<std::string> Words(const std::string& line) {
-    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && blank(line[i])) ++i;
-        size_t from = i;
-        while (i < line.size() && !blank(line[i])) ++i;
-        if (i > from) words.emplace_back(line, from, i - from);
+// more than the request it splits, and the views cost no copy at all.
+namespace {
+
+// The blanks by byte value: a look-up, not a chain of comparisons per byte
+// (the line may be long, and every byte of it is looked at).
+struct BlankTable {
+    bool blank[256] = {};
+    constexpr BlankTable() {
+        blank[static_cast<unsigned char>(' ')] = true;
+        for (int c = '\t'; c <= '\r'; ++c) blank[c] = true;
     }
+};
+constexpr BlankTable kBlanks;
+
+bool Blank(char c) { return kBlanks.blank[static_cast<unsigned char>(c)]; }
+
+// Calls `word` with each word of `line` in turn, until it returns false.
+template <typename Fn>
+void ForEachWord(std::string_view line, Fn&& word) {
+    const char* at = line.data();
+    const char* end = at + line.size();
+    while (at != end) {
+        while (at != end && Blank(*at)) ++at;
+        const char* from = at;
+        while (at != end && !Blank(*at)) ++at;
+        if (at != from && !word(std::string_view(from, static_cast<size_t>(at - from)))) return;
+    }
+}
+
+}  // namespace
+
+void SplitWords(std::string_view line, std::vector<std::string_view>* words) {
+    words->clear();
+    ForEachWord(line, [&](std::string_view w) {
+        words->push_back(w);
+        return true;
+    });
+}
+
+size_t SplitWordsAtMost(std::string_view line, std::string_view* out, size_t max) {
+    size_t count = 0;
+    ForEachWord(line, [&](std::string_view w) {
+        if (count == max) {
+            ++count;  // one more than max is all the caller needs to know
+            return false;
+        }
+        out[count++] = w;
+        return true;
+    });
+    return count;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    ForEachWord(line, [&](std::string_view w) {
+        words.emplace_back(w);
+        return true;
+    });
     return words;
 }
 
-bool ParseU32(const std::string& text, uint32_t* value) {
+bool ParseU32(std::string_view text, uint32_t* value) {
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     size_t from = hex ? 2 : 0;
     if (text.size() == from) return false;
@@ -101,21 +160,31 @@ bool ParseU32(const std::string& text, uint32_t* value) {
 }
 
 std::string FormatRequest(const InformationRequest& r) {
-    return std::string(r.query ? "QUERY " : "SET ") + r.adapter + " " + Hex32(r.oid) + " " +
-           HexEncode(r.buffer);
+    std::string out;
+    out.reserve(24 + r.adapter.size() + 2 * r.buffer.size());
+    out += r.query ? "QUERY " : "SET ";
+    out += r.adapter;
+    out += ' ';
+    AppendHex32(&out, r.oid);
+    out += ' ';
+    AppendHex(&out, r.buffer);
+    return out;
 }
 
-bool ParseRequest(const std::vector<std::string>& words, InformationRequest* r,
-                  std::string* error) {
+namespace {
+
+// The words of a QUERY or SET line, whatever holds their text.
+template <typename Word>
+bool ParseRequestWords(const std::vector<Word>& words, InformationRequest* r, std::string* error) {
     if (words.size() != 4) {
-        *error = "expected " + (words.empty() ? std::string("QUERY") : words[0]) +
+        *error = "expected " + (words.empty() ? std::string("QUERY") : std::string(words[0])) +
                  " <adapter> <oid> <hex buffer | ->";
         return false;
     }
     r->query = words[0] == "QUERY";
     r->adapter = words[1];
     if (!ParseU32(words[2], &r->oid)) {
-        *error = "not an OID: " + words[2];
+        *error = "not an OID: " + std::string(words[2]);
         return false;
     }
     if (!HexDecode(words[3], &r->buffer)) {
@@ -129,11 +198,32 @@ bool ParseRequest(const std::vector<std::string>& words, InformationRequest* r,
     return true;
 }
 
+}  // namespace
+
+bool ParseRequest(const std::vector<std::string>& words, InformationRequest* r,
+                  std::string* error) {
+    return ParseRequestWords(words, r, error);
+}
+
+bool ParseRequest(const std::vector<std::string_view>& words, InformationRequest* r,
+                  std::string* error) {
+    return ParseRequestWords(words, r, error);
+}
+
 namespace {
 
-std::string Count(const std::optional<uint32_t>& n) { return n ? std::to_string(*n) : "-"; }
+// A count in decimal, "-" for none, appended to `out`.
+void AppendCount(std::string* out, const std::optional<uint32_t>& n) {
+    if (!n) {
+        *out += '-';
+        return;
+    }
+    char text[12];
+    int length = snprintf(text, sizeof text, "%u", static_cast<unsigned>(*n));
+    out->append(text, static_cast<size_t>(length));
+}
 
-bool ParseCount(const std::string& text, std::optional<uint32_t>* n) {
+bool ParseCount(std::string_view text, std::optional<uint32_t>* n) {
     uint32_t v = 0;
     if (text == "-") {
         n->reset();
@@ -147,8 +237,17 @@ bool ParseCount(const std::string& text, std::optional<uint32_t>* n) {
 }  // namespace
 
 std::string FormatAnswer(const InformationAnswer& a) {
-    return "OK " + Hex32(a.status) + " " + Count(a.bytesDone) + " " + Count(a.bytesNeeded) + " " +
-           HexEncode(a.buffer);
+    std::string out;
+    out.reserve(40 + 2 * a.buffer.size());
+    out += "OK ";
+    AppendHex32(&out, a.status);
+    out += ' ';
+    AppendCount(&out, a.bytesDone);
+    out += ' ';
+    AppendCount(&out, a.bytesNeeded);
+    out += ' ';
+    AppendHex(&out, a.buffer);
+    return out;
 }
 
 bool ParseAnswer(const std::string& line, InformationAnswer* a, std::string* error) {
@@ -156,8 +255,15 @@ bool ParseAnswer(const std::string& line, InformationAnswer* a, std::string* err
         *error = line.substr(4);
         return false;
     }
-    std::vector<std::string> w = Words(line);
-    if (w.size() != 5 || w[0] != "OK" || !ParseU32(w[1], &a->status) ||
+    // An answer is five words, the first "OK": a line that does not start
+    // so is not split at all, no more than five words are looked at, and
+    // none is copied.
+    size_t first = 0;
+    while (first < line.size() && Blank(line[first])) ++first;
+    bool ok = line.compare(first, 2, "OK") == 0 &&
+              (first + 2 == line.size() || Blank(line[first + 2]));
+    std::string_view w[5];
+    if (!ok || SplitWordsAtMost(line, w, 5) != 5 || !ParseU32(w[1], &a->status) ||
         !ParseCount(w[2], &a->bytesDone) || !ParseCount(w[3], &a->bytesNeeded) ||
         !HexDecode(w[4], &a->buffer)) {
         *error = "malformed answer from the simulator: " + line.substr(0, 80);

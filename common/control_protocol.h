@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zr48control {
@@ -47,13 +48,19 @@ constexpr size_t kMaxLine = 16 * 1024;  // characters of a request line
 constexpr double kMaxWaitLink = 600;    // seconds a WAIT_LINK may wait
 
 std::string HexEncode(const std::vector<uint8_t>& bytes);  // "-" for none
-bool HexDecode(const std::string& text, std::vector<uint8_t>* bytes);
+bool HexDecode(std::string_view text, std::vector<uint8_t>* bytes);
 
 // Splits a line into words (runs of spaces separate them).
 std::vector<std::string> Words(const std::string& line);
+// The same words as views into `line` (which must outlive them), in `words`
+// (cleared first, its storage kept): no copy of the text.
+void SplitWords(std::string_view line, std::vector<std::string_view>* words);
+// Up to `max` of the words into `out`; returns how many there are, or
+// max + 1 when the line has more (the rest is not looked at).
+size_t SplitWordsAtMost(std::string_view line, std::string_view* out, size_t max);
 
 // A number in decimal or 0x-hexadecimal that fits 32 bits.
-bool ParseU32(const std::string& text, uint32_t* value);
+bool ParseU32(std::string_view text, uint32_t* value);
 
 struct InformationRequest {
     bool query = true;
@@ -64,6 +71,8 @@ struct InformationRequest {
 std::string FormatRequest(const InformationRequest& request);
 // Parses the words of a QUERY or SET line; false with a message.
 bool ParseRequest(const std::vector<std::string>& words, InformationRequest* request,
+                  std::string* error);
+bool ParseRequest(const std::vector<std::string_view>& words, InformationRequest* request,
                   std::string* error);
 
 struct InformationAnswer {

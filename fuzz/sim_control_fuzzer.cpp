@@ -26,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cardmodel/firmware.h"
@@ -166,7 +167,7 @@ void CheckAnswerLine(const std::string& request, const std::string& answer) {
 
 // A request the parser accepts is one FormatRequest writes back the same.
 // Whether it parses, and what to, in *parsed.
-bool CheckRoundTrip(const std::vector<std::string>& words,
+bool CheckRoundTrip(const std::vector<std::string_view>& words,
                     zr48control::InformationRequest* parsed) {
     std::string error;
     if (!zr48control::ParseRequest(words, parsed, &error)) {
@@ -175,7 +176,9 @@ bool CheckRoundTrip(const std::vector<std::string>& words,
     }
     zr48control::InformationRequest again;
     std::string line = zr48control::FormatRequest(*parsed);
-    if (!zr48control::ParseRequest(zr48control::Words(line), &again, &error) ||
+    std::vector<std::string_view> written;
+    zr48control::SplitWords(line, &written);
+    if (!zr48control::ParseRequest(written, &again, &error) ||
         again.query != parsed->query || again.adapter != parsed->adapter ||
         again.oid != parsed->oid || again.buffer != parsed->buffer) {
         fuzz::Fail("a request written back as \"%s\" does not parse to itself", Shown(line).c_str());
@@ -185,8 +188,9 @@ bool CheckRoundTrip(const std::vector<std::string>& words,
 
 // Returns whether the request may have left the simulator changed.
 bool Request(zr48sim::ControlServer& control, const std::string& line) {
-    std::vector<std::string> words = zr48control::Words(line);
-    std::string verb = words.empty() ? "" : words[0];
+    static std::vector<std::string_view> words;  // views into `line`
+    zr48control::SplitWords(line, &words);
+    std::string_view verb = words.empty() ? std::string_view() : words[0];
     bool information = verb == "QUERY" || verb == "SET";
     // Parsed once: the parsers are pure, so what they make of the request
     // and of the answer serves every check below.

@@ -228,9 +228,12 @@ void ControlServer::Serve(Connection* c) {
 }
 
 std::string ControlServer::Answer(const std::string& line) {
-    std::vector<std::string> w = zr48control::Words(line);
+    // The words as views into the line: a request costs no copy of its text.
+    WordViews w;
+    w.reserve(8);
+    zr48control::SplitWords(line, &w);
     if (w.empty()) return "ERR empty request";
-    const std::string& verb = w[0];
+    const std::string verb(w[0]);
     auto words = [&](size_t n, const char* form) -> std::string {
         return w.size() == n ? "" : std::string("ERR expected ") + form;
     };
@@ -251,8 +254,9 @@ std::string ControlServer::Answer(const std::string& line) {
     if (verb == "RESET") {
         std::string wrong = words(2, "RESET <adapter>");
         if (!wrong.empty()) return wrong;
-        int adapter = sim_.FindAdapter(w[1]);
-        std::string error = "no adapter named " + w[1];
+        std::string name(w[1]);
+        int adapter = sim_.FindAdapter(name);
+        std::string error = "no adapter named " + name;
         return adapter >= 0 && sim_.Reset(static_cast<size_t>(adapter), &error) ? "OK"
                                                                                  : "ERR " + error;
     }
@@ -271,7 +275,7 @@ std::string ControlServer::Answer(const std::string& line) {
            " (QUERY, SET, ADAPTERS, LINES, STATUS, LINE, RESET, WAIT_LINK, NOTE, STOP)";
 }
 
-std::string ControlServer::Information(const std::vector<std::string>& words) {
+std::string ControlServer::Information(const WordViews& words) {
     zr48control::InformationRequest request;
     std::string error;
     if (!zr48control::ParseRequest(words, &request, &error)) return "ERR " + error;
@@ -290,11 +294,11 @@ std::string ControlServer::Information(const std::vector<std::string>& words) {
     return zr48control::FormatAnswer(answer);
 }
 
-std::string ControlServer::Line(const std::vector<std::string>& w) {
+std::string ControlServer::Line(const WordViews& w) {
     const char* form = "ERR expected LINE <line> cut | restore | flap <ms>... | loss <p> | "
                        "bit_errors <p> (ms 1 to 600000, p 0 to 1)";
     if (w.size() < 3) return form;
-    const std::string& what = w[2];
+    const std::string what(w[2]);
     std::string error;
     std::vector<int64_t> pattern;
     double value = 0;
@@ -307,30 +311,39 @@ std::string ControlServer::Line(const std::vector<std::string>& w) {
         action = LineAction::Flap;
         for (size_t i = 3; i < w.size(); ++i) {
             int64_t ms = 0;
-            if (!Milliseconds(w[i], &ms)) return "ERR flap steps are 1 to 600000 ms, not " + w[i];
+            std::string step(w[i]);
+            if (!Milliseconds(step, &ms)) return "ERR flap steps are 1 to 600000 ms, not " + step;
             pattern.push_back(ms);
         }
     } else if ((what == "loss" || what == "bit_errors") && w.size() == 4) {
         action = what == "loss" ? LineAction::Loss : LineAction::BitErrors;
-        if (!Decimal(w[3], 0, 1, &value)) {
-            return "ERR " + what + " takes a probability from 0 to 1, not " + w[3];
+        std::string probability(w[3]);
+        if (!Decimal(probability, 0, 1, &value)) {
+            return "ERR " + what + " takes a probability from 0 to 1, not " + probability;
         }
     } else {
         return form;
     }
-    return sim_.LineControl(w[1], action, value, pattern, &error) ? "OK" : "ERR " + error;
+    return sim_.LineControl(std::string(w[1]), action, value, pattern, &error) ? "OK"
+                                                                               : "ERR " + error;
 }
 
 std::string ControlServer::Status() {
-    nlohmann::ordered_json all = nlohmann::ordered_json::array();
     double now = sim_.Seconds();
-    for (auto& s : sim_.Snapshot()) all.push_back(AdapterJson(s, now));
-    return "OK " + JsonText(all);
+    std::string out = "OK [";
+    bool first = true;
+    for (auto& s : sim_.Snapshot()) {
+        if (!first) out += ',';
+        first = false;
+        AppendAdapterJson(&out, s, now);
+    }
+    out += ']';
+    return out;
 }
 
-std::string ControlServer::WaitLink(const std::vector<std::string>& w) {
+std::string ControlServer::WaitLink(const WordViews& w) {
     double seconds = 0;
-    if (w.size() != 2 || !Decimal(w[1], 0, zr48control::kMaxWaitLink, &seconds)) {
+    if (w.size() != 2 || !Decimal(std::string(w[1]), 0, zr48control::kMaxWaitLink, &seconds)) {
         return "ERR expected WAIT_LINK <seconds>, 0 to 600 (0: whether every link is up now)";
     }
     auto limit = static_cast<host::Nanoseconds>(seconds * host::kSecond);

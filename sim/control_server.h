@@ -7,6 +7,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -55,10 +56,11 @@ private:
     void AcceptLoop();
     void JoinFinished();
     void Serve(Connection* c);
-    std::string Information(const std::vector<std::string>& words);
-    std::string Line(const std::vector<std::string>& words);
+    using WordViews = std::vector<std::string_view>;
+    std::string Information(const WordViews& words);
+    std::string Line(const WordViews& words);
     std::string Status();
-    std::string WaitLink(const std::vector<std::string>& words);
+    std::string WaitLink(const WordViews& words);
 
     Simulator& sim_;
     std::function<void()> stop_;

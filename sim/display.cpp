@@ -1,8 +1,10 @@
 #include "sim/display.h"
 
+#include <array>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 
 namespace zr48sim {
@@ -157,6 +159,141 @@ nlohmann::ordered_json AdapterJson(const AdapterSnapshot& s, double seconds) {
 
 std::string SnapshotJson(const AdapterSnapshot& s, double seconds) {
     return JsonText(AdapterJson(s, seconds));
+}
+
+namespace {
+
+// Writes JSON text as JsonText would, member by member, with no tree: names
+// and plain strings as they are, numbers as nlohmann writes them; a string
+// with anything to escape or replace goes through nlohmann's own writer.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string* out) : out_(out) {}
+
+    void Begin() {
+        *out_ += '{';
+        first_ = true;
+    }
+    void End() {
+        *out_ += '}';
+        first_ = false;
+    }
+    // `name` is plain ASCII (a literal here).
+    void Name(const char* name) {
+        if (!first_) *out_ += ',';
+        first_ = false;
+        *out_ += '"';
+        *out_ += name;
+        *out_ += "\":";
+    }
+    void String(const char* name, const std::string& text) {
+        Name(name);
+        bool plain = true;
+        for (char c : text) {
+            auto u = static_cast<unsigned char>(c);
+            plain = plain && u >= 0x20 && u < 0x7F && c != '"' && c != '\\';
+        }
+        if (plain) {
+            *out_ += '"';
+            *out_ += text;
+            *out_ += '"';
+            return;
+        }
+        if (!serializer_) {
+            serializer_ = std::make_unique<Serializer>(
+                nlohmann::detail::output_adapter<char, std::string>(*out_), ' ',
+                nlohmann::ordered_json::error_handler_t::replace);
+        }
+        serializer_->dump(nlohmann::ordered_json(text), false, false, 0);
+    }
+    void Unsigned(const char* name, uint64_t value) {
+        Name(name);
+        char text[24];
+        int length = snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+        out_->append(text, static_cast<size_t>(length));
+    }
+    void Bool(const char* name, bool value) {
+        Name(name);
+        *out_ += value ? "true" : "false";
+    }
+    // Shortest text that reads back the same, as nlohmann writes a number
+    // (null for one that is not finite).
+    void Double(const char* name, double value) {
+        Name(name);
+        if (!std::isfinite(value)) {
+            *out_ += "null";
+            return;
+        }
+        std::array<char, 64> text;
+        char* end = nlohmann::detail::to_chars(text.data(), text.data() + text.size(), value);
+        out_->append(text.data(), static_cast<size_t>(end - text.data()));
+    }
+
+private:
+    using Serializer = nlohmann::detail::serializer<nlohmann::ordered_json>;
+    std::string* out_;
+    bool first_ = true;
+    std::unique_ptr<Serializer> serializer_;
+};
+
+}  // namespace
+
+void AppendAdapterJson(std::string* out, const AdapterSnapshot& s, double seconds) {
+    JsonWriter j(out);
+    j.Begin();
+    j.String("type", "adapter");
+    j.Double("time", Round(seconds, 0.001));
+    j.String("name", s.name);
+    j.String("phase", AdapterPhaseName(s.phase));
+    j.Unsigned("initStatus", s.initStatus);
+    j.Name("firmware");
+    j.Begin();
+    j.Unsigned("sent", s.firmwareSent);
+    j.Unsigned("total", s.firmwareTotal);
+    j.End();
+    j.String("transceiver", s.controller);
+    j.String("line", s.line);
+    j.String("lineName", s.lineName);
+    j.Bool("cut", s.cut);
+    j.String("link", s.connected ? "up" : "down");
+    j.Unsigned("rateKbps", s.rateKbps);
+    j.Bool("trained", s.trained);
+    j.String("mac", s.mac);
+    j.Name("driver");
+    j.Begin();
+    j.Unsigned("xmitOk", s.xmitOk);
+    j.Unsigned("rcvOk", s.rcvOk);
+    j.Unsigned("xmitError", s.xmitError);
+    j.Unsigned("rcvError", s.rcvError);
+    j.Bool("fresh", s.countersFresh);
+    j.Bool("final", s.countersFinal);
+    j.End();
+    j.Name("frames");
+    j.Begin();
+    j.Unsigned("sent", s.sent);
+    j.Unsigned("completedOk", s.completedOk);
+    j.Unsigned("completedFailed", s.completedFailed);
+    j.Unsigned("received", s.received);
+    j.Unsigned("inFlight", s.outstanding);
+    j.Unsigned("bytesSent", s.bytesSent);
+    j.Unsigned("bytesReceived", s.bytesReceived);
+    j.End();
+    j.Name("throughputKbps");
+    j.Begin();
+    j.Double("tx", Round(s.throughput.txKbps, 0.1));
+    j.Double("rx", Round(s.throughput.rxKbps, 0.1));
+    j.End();
+    j.Name("card");
+    j.Begin();
+    j.Unsigned("crcErrors", s.crcErrors);
+    j.Unsigned("rxDropped", s.rxDropped);
+    j.Unsigned("txDiscarded", s.txDiscarded);
+    j.End();
+    j.Unsigned("connects", s.connects);
+    j.Unsigned("disconnects", s.disconnects);
+    j.Unsigned("resets", s.resets);
+    if (!s.failure.empty()) j.String("failure", s.failure);
+    j.End();
 }
 
 std::string EventJson(const SimEvent& e) {

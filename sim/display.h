@@ -52,6 +52,9 @@ private:
 // Pieces, for the control socket, the report and the tests.
 nlohmann::ordered_json AdapterJson(const AdapterSnapshot& s, double seconds);
 std::string SnapshotJson(const AdapterSnapshot& s, double seconds);
+// The text of JsonText(AdapterJson(s, seconds)), appended to `out` with no
+// tree made (the control socket's STATUS, asked often).
+void AppendAdapterJson(std::string* out, const AdapterSnapshot& s, double seconds);
 std::string EventJson(const SimEvent& e);
 const char* EventKindName(SimEvent::Kind kind);
 // One labelled line: "a: running, link up, line l1: data mode at 2048 kbit/s, ..."

@@ -2,6 +2,7 @@
 // they happened, and the throughput samples.
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "cardmodel/card.h"
 #include "cardmodel/line.h"
@@ -217,16 +218,22 @@ double Simulator::Seconds() const {
 }
 
 // Under eventsMu_: into every list, in the order of the times.
+// An event comes almost always at or after the latest one: it is put at the
+// end then, with no search; the last list takes it by move.
 void Simulator::Insert(SimEvent e) {
-    auto into = [&](auto& list) {
-        auto at = std::upper_bound(list.begin(), list.end(), e, ByTime);
-        list.insert(at, e);
+    auto into = [](auto& list, auto&& event) {
+        if (list.empty() || !ByTime(event, list.back())) {
+            list.push_back(std::forward<decltype(event)>(event));
+        } else {
+            auto at = std::upper_bound(list.begin(), list.end(), event, ByTime);
+            list.insert(at, std::forward<decltype(event)>(event));
+        }
     };
-    into(recent_);
+    into(recent_, static_cast<const SimEvent&>(e));
     if (recent_.size() > kRecentEvents) recent_.pop_front();
-    into(all_);
+    into(all_, static_cast<const SimEvent&>(e));
     if (all_.size() > kAllEvents) all_.pop_front();
-    into(fresh_);
+    into(fresh_, std::move(e));
     if (fresh_.size() > 10 * kRecentEvents) fresh_.erase(fresh_.begin());
 }
 

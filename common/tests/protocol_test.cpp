@@ -1,7 +1,9 @@
 // The control socket's lines: what a tool sends and what it gets back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
+#include <string_view>
 
 #include "common/control_protocol.h"
 
@@ -112,6 +114,48 @@ TEST(ControlProtocolTest, WordsSplitAtBlanksAsAStreamReaderDoes) {
         std::vector<std::string> expected;
         for (std::string w; in >> w;) expected.push_back(w);
         EXPECT_EQ(Words(line), expected) << "line of " << line.size() << " bytes";
+        // The views split the same, and the bounded split counts one past
+        // its bound at most.
+        std::vector<std::string_view> views = {"left over"};
+        SplitWords(line, &views);
+        EXPECT_EQ(std::vector<std::string>(views.begin(), views.end()), expected);
+        for (size_t max = 0; max <= 3; ++max) {
+            std::string_view some[3];
+            size_t count = SplitWordsAtMost(line, some, max);
+            EXPECT_EQ(count, std::min(expected.size(), max + 1)) << "at most " << max;
+            for (size_t i = 0; i < std::min(count, max); ++i) EXPECT_EQ(some[i], expected[i]);
+        }
     }
     EXPECT_EQ(Words(" SET  zr1 0x10 ab "), (std::vector<std::string>{"SET", "zr1", "0x10", "ab"}));
+}
+
+// The texts the socket carries, exactly: tools and scripts read them.
+TEST(ControlProtocolTest, RequestAndAnswerTextsAreExact) {
+    EXPECT_EQ(FormatRequest({false, "zr1", 0, {}}), "SET zr1 0x00000000 -");
+    EXPECT_EQ(FormatRequest({true, "a", 0xFFFFFFFF, {0xAB, 0x01}}), "QUERY a 0xFFFFFFFF ab01");
+    InformationAnswer a{0x00010001, 4294967295u, 0, {0x00, 0xFF, 0x7A}};
+    EXPECT_EQ(FormatAnswer(a), "OK 0x00010001 4294967295 0 00ff7a");
+    EXPECT_EQ(FormatAnswer(InformationAnswer{}), "OK 0x00000000 - - -");
+    EXPECT_EQ(HexEncode({}), "-");
+    EXPECT_EQ(HexEncode({0x0F, 0xF0}), "0ff0");
+}
+
+// An answer is exactly five words, the first OK; whatever else a line holds
+// (more words, another first word, the words of a request) is malformed, and
+// an answer read earlier is left as it was by a line refused on its words.
+TEST(ControlProtocolTest, OnlyAFiveWordOkLineIsAnAnswer) {
+    InformationAnswer a;
+    std::string error;
+    ASSERT_TRUE(ParseAnswer(" OK\t0x1 2 3  ab ", &a, &error)) << error;
+    EXPECT_EQ(a.status, 1u);
+    EXPECT_EQ(a.bytesDone, 2u);
+    EXPECT_EQ(a.bytesNeeded, 3u);
+    EXPECT_EQ(a.buffer, (std::vector<uint8_t>{0xAB}));
+    for (const char* bad : {"OK 0x1 2 3 ab cd", "OK 0x1 2 3", "OKAY 0x1 2 3 ab", "QUERY a 1 2 3",
+                            "ok 0x1 2 3 ab", "", "   ", "OK"}) {
+        error.clear();
+        EXPECT_FALSE(ParseAnswer(bad, &a, &error)) << bad;
+        EXPECT_EQ(error.compare(0, 9, "malformed"), 0) << bad << ": " << error;
+        EXPECT_EQ(a.status, 1u) << bad;
+    }
 }

@@ -4,7 +4,9 @@
 // belong, and the report of the run.
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <regex>
 #include <sstream>
 
@@ -281,4 +283,63 @@ TEST_F(StatusTest, LogSummariesComeAtEveryPeriod) {
         ASSERT_EQ(lines.size(), 2u) << "at " << t;
         EXPECT_EQ(lines[0].find("a: running, link up"), 11u) << lines[0];
     }
+}
+
+// STATUS is written member by member, with no JSON tree: its text is the
+// tree's, byte for byte, whatever the strings hold (quotes, control bytes,
+// other characters, bytes that are no UTF-8) and whatever the numbers are.
+TEST(StatusJsonTest, TheWrittenTextIsTheTreesText) {
+    const std::string strings[] = {
+        "", "a", "say \"hi\"", "back\\slash", std::string("nul\0in", 6), "tab\tnew\nline\x1f",
+        "del\x7f", "caf\xc3\xa9", "broken \xc3", "\xff\xfe", "\xed\xa0\x80 surrogate",
+    };
+    const double numbers[] = {0, -0.0, 1.0, 0.1, 1.2345678, 123456.0005, 1e-9, 1e22, 6016.04,
+                              std::numeric_limits<double>::quiet_NaN(),
+                              std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity()};
+    uint64_t big = std::numeric_limits<uint64_t>::max();
+    size_t i = 0;
+    for (const std::string& text : strings) {
+        for (double number : numbers) {
+            zr48sim::AdapterSnapshot s;
+            s.name = text;
+            s.phase = static_cast<zr48sim::AdapterPhase>(i % 5);
+            s.initStatus = i % 2 ? 0xC0010017u : 0;
+            s.firmwareSent = i, s.firmwareTotal = i * 3;
+            s.failure = i % 3 ? "" : text + " failed";
+            s.controller = "running", s.line = text, s.lineName = "l1";
+            s.cut = i % 2, s.connected = i % 3, s.trained = i % 5;
+            s.rateKbps = 0xFFFFFFFF - static_cast<uint32_t>(i);
+            s.mac = "02-00-00-00-00-01";
+            s.xmitOk = big, s.rcvOk = i, s.xmitError = big - i, s.rcvError = 0;
+            s.countersFresh = i % 2, s.countersFinal = i % 7 == 0;
+            s.throughput = {number, number * 3};
+            s.sent = i, s.completedOk = big, s.completedFailed = 1, s.received = 2;
+            s.outstanding = 3, s.bytesSent = big, s.bytesReceived = 4;
+            s.crcErrors = 5, s.rxDropped = 6, s.txDiscarded = big;
+            s.connects = 7, s.disconnects = 8, s.resets = 9;
+            std::string written = "before ";
+            zr48sim::AppendAdapterJson(&written, s, number);
+            ASSERT_EQ(written, "before " + zr48sim::JsonText(zr48sim::AdapterJson(s, number)))
+                << "string of " << text.size() << " bytes, number " << number;
+            ++i;
+        }
+    }
+}
+
+// The control socket's STATUS: the adapters' objects in an array, as the
+// tree of them reads (here once halted, when a snapshot reads no counters
+// and the two are of the same moment).
+TEST_F(StatusTest, TheStatusAnswerIsTheArrayOfTheAdaptersObjects) {
+    Build();
+    StartAndWaitForLinks();
+    sim->StartTraffic(1000, 2 * host::kMillisecond);
+    host::Advance(1200 * host::kMillisecond);
+    sim->StopTraffic();
+    sim->HaltAll();
+    std::string answer = control->Answer("STATUS");
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    for (auto& a : sim->Snapshot()) all.push_back(zr48sim::AdapterJson(a, sim->Seconds()));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(answer, "OK " + zr48sim::JsonText(all));
 }
