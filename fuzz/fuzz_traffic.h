@@ -14,20 +14,27 @@ namespace fuzz {
 // One MiniportSendPackets call of 1 to 8 packets: each without any buffer,
 // or of 0 to 1600 bytes (1514 is the most a frame may have) cut into up to
 // six buffers at any offsets, empty ones included.
+// The packets' storage is kept from call to call: a fuzzed send makes no
+// heap block of its own for its frames.
 inline void SendPackets(Rig& rig, FuzzedDataProvider& in) {
-    std::vector<host::OutgoingFrame> packets;
+    static std::vector<host::OutgoingFrame> packets;
     size_t count = in.ConsumeIntegralInRange<size_t>(1, 8);
+    while (packets.size() < count) packets.emplace_back(std::vector<uint8_t>());
+    packets.resize(count, host::OutgoingFrame(std::vector<uint8_t>()));
     for (size_t i = 0; i < count; ++i) {
-        if (in.ConsumeIntegralInRange(0, 15) == 0) {
-            packets.push_back(host::OutgoingFrame::WithoutBuffer());
+        host::OutgoingFrame& packet = packets[i];
+        packet.noBuffer = in.ConsumeIntegralInRange(0, 15) == 0;
+        if (packet.noBuffer) {
+            packet.bytes.clear();
+            packet.splitAt.clear();
             continue;
         }
         size_t length = in.ConsumeIntegralInRange<size_t>(0, 1600);
-        std::vector<size_t> splits(in.ConsumeIntegralInRange<size_t>(0, 5));
-        for (auto& at : splits) at = in.ConsumeIntegralInRange<size_t>(0, length);
-        std::sort(splits.begin(), splits.end());
-        packets.emplace_back(testbed::MakeFrame(length, static_cast<uint8_t>(i)), splits);
-        packets.back().bytes.resize(length);  // MakeFrame makes at least a header
+        packet.splitAt.resize(in.ConsumeIntegralInRange<size_t>(0, 5));
+        for (auto& at : packet.splitAt) at = in.ConsumeIntegralInRange<size_t>(0, length);
+        std::sort(packet.splitAt.begin(), packet.splitAt.end());
+        testbed::MakeFrameInto(&packet.bytes, length, static_cast<uint8_t>(i));
+        packet.bytes.resize(length);  // MakeFrameInto makes at least a header
     }
     rig.Nic().Send(packets);
 }

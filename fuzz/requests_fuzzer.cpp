@@ -8,6 +8,8 @@
 // refused one writes nothing.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstring>
+
 #include "fuzz/fuzz_rig.h"
 #include "fuzz/fuzz_traffic.h"
 #include "public.h"
@@ -78,6 +80,16 @@ void CheckAnswer(bool query, NDIS_OID oid, const std::vector<uint8_t>& given,
                        oid, r.bytesDone, given.size());
         }
         written = r.bytesDone;
+    }
+    if (r.buffer.size() < given.size()) {
+        fuzz::Fail("the host gives back %zu bytes of a %zu-byte buffer", r.buffer.size(),
+                   given.size());
+    }
+    // Compared whole first (a buffer may be kilobytes), byte by byte only to
+    // name the first byte changed.
+    if (written >= given.size() ||
+        memcmp(r.buffer.data() + written, given.data() + written, given.size() - written) == 0) {
+        return;
     }
     for (size_t i = written; i < given.size(); ++i) {
         if (r.buffer[i] != given[i]) {

@@ -116,17 +116,21 @@ void Machine::Start(Unit& unit) {
     WaitForLinkUp(unit);
 }
 
+void MakeFrameInto(std::vector<uint8_t>* frame, size_t length, uint8_t seed,
+                   const uint8_t* destination, const uint8_t* source) {
+    frame->resize(length < 14 ? 14 : length);
+    uint8_t* bytes = frame->data();
+    std::copy(destination, destination + 6, bytes);
+    std::copy(source, source + 6, bytes + 6);
+    bytes[12] = 0x88;  // a local experimental EtherType
+    bytes[13] = 0xB5;
+    for (size_t i = 14; i < frame->size(); ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+}
+
 std::vector<uint8_t> MakeFrame(size_t length, uint8_t seed, const std::vector<uint8_t>& destination,
                                const std::vector<uint8_t>& source) {
-    std::vector<uint8_t> frame(length < 14 ? 14 : length);
-    std::copy(destination.begin(), destination.begin() + 6, frame.begin());
-    std::copy(source.begin(), source.begin() + 6, frame.begin() + 6);
-    frame[12] = 0x88;  // a local experimental EtherType
-    frame[13] = 0xB5;
-    for (size_t i = 14; i < frame.size(); ++i) {
-        frame[i] = static_cast<uint8_t>(seed + i * 7);
-    }
-    frame.resize(length < 14 ? 14 : length);
+    std::vector<uint8_t> frame;
+    MakeFrameInto(&frame, length, seed, destination.data(), source.data());
     return frame;
 }
 

@@ -90,8 +90,16 @@ private:
     std::vector<std::unique_ptr<cardmodel::Line>> lines_;
 };
 
+inline constexpr uint8_t kBroadcastAddress[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+inline constexpr uint8_t kFrameSource[6] = {0x02, 0, 0, 0, 0, 1};
+
 // An Ethernet frame of `length` bytes (at least 14) from `source` to
 // `destination`, with a payload pattern derived from `seed`.
+// MakeFrameInto writes it into `frame`, whose storage is kept (a caller
+// making many frames makes no heap block per frame).
+void MakeFrameInto(std::vector<uint8_t>* frame, size_t length, uint8_t seed = 0,
+                   const uint8_t* destination = kBroadcastAddress,
+                   const uint8_t* source = kFrameSource);
 std::vector<uint8_t> MakeFrame(size_t length, uint8_t seed = 0,
                                const std::vector<uint8_t>& destination = {0xFF, 0xFF, 0xFF, 0xFF,
                                                                           0xFF, 0xFF},

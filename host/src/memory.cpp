@@ -152,8 +152,10 @@ void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
     // (and trips the lock and event checks) instead of the old contents.
     memset(user, kFreedByte, length);
     host::internal::AwaitReturningTimerRoutines(VirtualAddress, length, nullptr);
-    for (auto& inside : host::LedgerEntriesWithin(VirtualAddress, length)) {
-        if (inside.kind == host::Resource::PoolMemory) continue;
+    // The block's own entry (and any pool block, which cannot lie inside
+    // another) is not asked for: the rest is what may not be freed with it.
+    for (auto& inside :
+         host::LedgerEntriesWithin(VirtualAddress, length, host::Resource::PoolMemory)) {
         host::Violation("NdisFreeMemory(%p): the block still holds a live %s at %p", VirtualAddress,
                         host::ResourceName(inside.kind), inside.key);
     }

@@ -24,14 +24,13 @@ namespace {
 // them. The driver allocates nothing on its data path, so whatever appeared
 // in the ledger during MiniportInitialize is that adapter's.
 void AdoptResources(NDIS_HANDLE handle, uint64_t watermark) {
-    for (auto& e : LedgerEntries()) {
-        if (e.serial > watermark && !e.owner) LedgerSetOwner(e.kind, e.key, handle);
-    }
+    LedgerAdoptSince(watermark, handle);
 }
 
 // "2 held: packet x16, packet pool of 16 descriptors", or "" when the
 // adapter holds nothing.
 std::string HeldBy(NDIS_HANDLE handle) {
+    if (LedgerCountOwnedBy(handle) == 0) return "";  // the usual answer, with no copy
     std::map<std::string, int> groups;
     size_t n = 0;
     for (auto& e : LedgerEntries()) {

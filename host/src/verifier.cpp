@@ -233,13 +233,30 @@ size_t LedgerSize() {
     return v.ledger.size();
 }
 
-std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length) {
+void LedgerAdoptSince(uint64_t serial, const void* owner) {
+    Verifier& v = V();
+    std::lock_guard<host::internal::ReadMostlyMutex> lock(v.mu);
+    if (v.serial <= serial) return;  // nothing made since
+    for (auto& e : v.ledger) {
+        if (e.second.serial > serial && !e.second.owner) e.second.owner = owner;
+    }
+}
+
+size_t LedgerCountOwnedBy(const void* owner) {
+    Verifier& v = V();
+    std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
+    size_t n = 0;
+    for (auto& e : v.ledger) n += e.second.owner == owner;
+    return n;
+}
+
+std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length, Resource except) {
     auto b = reinterpret_cast<uintptr_t>(begin);
     Verifier& v = V();
     std::shared_lock<host::internal::ReadMostlyMutex> lock(v.mu);
     std::vector<LedgerEntry> out;
     for (int kind = 0; kind < static_cast<int>(Resource::Count); ++kind) {
-        if (v.counts[kind] == 0) continue;
+        if (v.counts[kind] == 0 || kind == static_cast<int>(except)) continue;
         for (auto it = v.ledger.lower_bound({kind, b});
              it != v.ledger.end() && it->first.first == kind && it->first.second - b < length;
              ++it) {

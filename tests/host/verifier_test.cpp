@@ -205,6 +205,43 @@ TEST_F(PoolMemoryTest, FreeingMemoryThatHoldsALiveLockIsReported) {
     LedgerRemove(Resource::SpinLock, lock);
 }
 
+// A lock at the very start of the block shares the block's address: the
+// block's own entry is passed over, the lock is not.
+TEST_F(PoolMemoryTest, ALiveLockAtTheBlocksFirstByteIsReportedToo) {
+    PVOID p;
+    NdisAllocateMemoryWithTag(&p, sizeof(NDIS_SPIN_LOCK), kTag);
+    auto* lock = static_cast<PNDIS_SPIN_LOCK>(p);
+    NdisAllocateSpinLock(lock);
+    EXPECT_EQ(LedgerEntriesWithin(p, sizeof(NDIS_SPIN_LOCK)).size(), 2u);
+    auto inside = LedgerEntriesWithin(p, sizeof(NDIS_SPIN_LOCK), Resource::PoolMemory);
+    ASSERT_EQ(inside.size(), 1u);
+    EXPECT_EQ(inside[0].kind, Resource::SpinLock);
+    auto v = CaptureViolations([&] { NdisFreeMemory(p, 0, 0); });
+    EXPECT_TRUE(AnyContains(v, "still holds a live spin lock"));
+    LedgerRemove(Resource::SpinLock, lock);
+}
+
+// What an initialize made belongs to its adapter: entries made after the
+// watermark with no owner are adopted, older ones and owned ones are not.
+TEST_F(PoolMemoryTest, OnlyUnownedEntriesMadeSinceTheWatermarkAreAdopted) {
+    int before, owned, fresh, adapter, other;
+    LedgerAdd(Resource::Packet, &before, 0, 0, nullptr, "");
+    uint64_t watermark = LedgerLatestSerial();
+    LedgerAdoptSince(watermark, &adapter);
+    EXPECT_EQ(LedgerCountOwnedBy(&adapter), 0u) << "nothing made since";
+    LedgerAdd(Resource::Packet, &owned, 0, 0, &other, "");
+    LedgerAdd(Resource::Buffer, &fresh, 0, 0, nullptr, "");
+    LedgerAdoptSince(watermark, &adapter);
+    EXPECT_EQ(LedgerCountOwnedBy(&adapter), 1u);
+    EXPECT_EQ(LedgerFind(Resource::Buffer, &fresh)->owner, &adapter);
+    EXPECT_EQ(LedgerFind(Resource::Packet, &owned)->owner, &other);
+    EXPECT_EQ(LedgerFind(Resource::Packet, &before)->owner, nullptr);
+    EXPECT_EQ(LedgerCountOwnedBy(&other), 1u);
+    EXPECT_EQ(LedgerCountOwnedBy(nullptr), 1u);
+    for (auto* key : {&before, &owned}) LedgerRemove(Resource::Packet, key);
+    LedgerRemove(Resource::Buffer, &fresh);
+}
+
 TEST_F(PoolMemoryTest, NthAllocationAndEveryAllocationCanFail) {
     PVOID a, b, c;
     FailNth(Resource::PoolMemory, 2);

@@ -67,7 +67,14 @@ size_t LedgerSize();
 // freed while it still holds a live lock, timer or event. Every lookup and
 // change of the ledger costs O(log n) in its size; only LedgerEntries,
 // LedgerReport and the reports built on them read it whole.
-std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length);
+// Entries of the kind `except` are left out (none by default).
+std::vector<LedgerEntry> LedgerEntriesWithin(const void* begin, size_t length,
+                                             Resource except = Resource::Count);
+// Entries made after the one numbered `serial` (LedgerLatestSerial) that
+// have no owner are given `owner`; no entry is copied.
+void LedgerAdoptSince(uint64_t serial, const void* owner);
+// How many entries `owner` holds.
+size_t LedgerCountOwnedBy(const void* owner);
 // "2 held: pool memory tag 'zr48' (1516 bytes) x2" or "nothing held".
 std::string LedgerReport();
 // Changes an entry's owner (for resources acquired before the owner was known).
