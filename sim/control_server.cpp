@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "common/control_protocol.h"
 #include "sim/display.h"
@@ -282,7 +283,7 @@ std::string ControlServer::Information(const WordViews& words) {
     int adapter = sim_.FindAdapter(request.adapter);
     if (adapter < 0) return "ERR no adapter named " + request.adapter;
     RequestOutcome out = sim_.Request(static_cast<size_t>(adapter), request.query, request.oid,
-                                      request.buffer, kRequestLimit);
+                                      std::move(request.buffer), kRequestLimit);
     if (!out.ok) return "ERR " + out.error;
     zr48control::InformationAnswer answer;
     answer.status = out.result.status;
@@ -290,7 +291,7 @@ std::string ControlServer::Information(const WordViews& words) {
     // pattern the host left in it.
     if (out.result.bytesDone != host::kUntouched) answer.bytesDone = out.result.bytesDone;
     if (out.result.bytesNeeded != host::kUntouched) answer.bytesNeeded = out.result.bytesNeeded;
-    answer.buffer = out.result.buffer;
+    answer.buffer = std::move(out.result.buffer);
     return zr48control::FormatAnswer(answer);
 }
 

@@ -59,10 +59,11 @@ double Kbps(uint64_t bytes, double seconds) {
 std::vector<AdapterSnapshot> Simulator::Snapshot() {
     std::vector<AdapterSnapshot> all;
     if (!machine_) return all;
+    all.reserve(adapters_.size());
     for (auto& a : adapters_) {
         AdapterSnapshot s;
         Fill(*a, &s);
-        all.push_back(s);
+        all.push_back(std::move(s));
     }
     return all;
 }
