@@ -13,7 +13,7 @@
 //   ADAPTERS                      -> OK <name> ...
 //   LINES                         -> OK <name> ...
 //   STATUS                        -> OK <JSON array of adapter objects>
-//                                      (sim/display.h: AdapterJson)
+//                                      (sim/display.h: AppendAdapterJson)
 //   LINE <line> cut|restore       -> OK
 //   LINE <line> flap <ms> <ms>... -> OK  (down, up, down, ... then restored)
 //   LINE <line> loss|bit_errors <probability> -> OK

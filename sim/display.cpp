@@ -114,53 +114,6 @@ const char* EventKindName(SimEvent::Kind kind) {
     return "info";
 }
 
-nlohmann::ordered_json AdapterJson(const AdapterSnapshot& s, double seconds) {
-    nlohmann::ordered_json j = {
-        {"type", "adapter"},
-        {"time", Round(seconds, 0.001)},
-        {"name", s.name},
-        {"phase", AdapterPhaseName(s.phase)},
-        {"initStatus", s.initStatus},
-        {"firmware", {{"sent", s.firmwareSent}, {"total", s.firmwareTotal}}},
-        {"transceiver", s.controller},
-        {"line", s.line},
-        {"lineName", s.lineName},
-        {"cut", s.cut},
-        {"link", s.connected ? "up" : "down"},
-        {"rateKbps", s.rateKbps},
-        {"trained", s.trained},
-        {"mac", s.mac},
-        {"driver",
-         {{"xmitOk", s.xmitOk},
-          {"rcvOk", s.rcvOk},
-          {"xmitError", s.xmitError},
-          {"rcvError", s.rcvError},
-          {"fresh", s.countersFresh},
-          {"final", s.countersFinal}}},
-        {"frames",
-         {{"sent", s.sent},
-          {"completedOk", s.completedOk},
-          {"completedFailed", s.completedFailed},
-          {"received", s.received},
-          {"inFlight", s.outstanding},
-          {"bytesSent", s.bytesSent},
-          {"bytesReceived", s.bytesReceived}}},
-        {"throughputKbps",
-         {{"tx", Round(s.throughput.txKbps, 0.1)}, {"rx", Round(s.throughput.rxKbps, 0.1)}}},
-        {"card",
-         {{"crcErrors", s.crcErrors}, {"rxDropped", s.rxDropped}, {"txDiscarded", s.txDiscarded}}},
-        {"connects", s.connects},
-        {"disconnects", s.disconnects},
-        {"resets", s.resets},
-    };
-    if (!s.failure.empty()) j["failure"] = s.failure;
-    return j;
-}
-
-std::string SnapshotJson(const AdapterSnapshot& s, double seconds) {
-    return JsonText(AdapterJson(s, seconds));
-}
-
 namespace {
 
 // Writes JSON text as JsonText would, member by member, with no tree: names
@@ -294,6 +247,12 @@ void AppendAdapterJson(std::string* out, const AdapterSnapshot& s, double second
     j.Unsigned("resets", s.resets);
     if (!s.failure.empty()) j.String("failure", s.failure);
     j.End();
+}
+
+std::string SnapshotJson(const AdapterSnapshot& s, double seconds) {
+    std::string text;
+    AppendAdapterJson(&text, s, seconds);
+    return text;
 }
 
 std::string EventJson(const SimEvent& e) {

@@ -50,11 +50,10 @@ private:
 };
 
 // Pieces, for the control socket, the report and the tests.
-nlohmann::ordered_json AdapterJson(const AdapterSnapshot& s, double seconds);
-std::string SnapshotJson(const AdapterSnapshot& s, double seconds);
-// The text of JsonText(AdapterJson(s, seconds)), appended to `out` with no
-// tree made (the control socket's STATUS, asked often).
+// An adapter's object as JSON text (the control socket's STATUS holds an
+// array of them), appended to `out` with no tree made: STATUS is asked often.
 void AppendAdapterJson(std::string* out, const AdapterSnapshot& s, double seconds);
+std::string SnapshotJson(const AdapterSnapshot& s, double seconds);
 std::string EventJson(const SimEvent& e);
 const char* EventKindName(SimEvent::Kind kind);
 // One labelled line: "a: running, link up, line l1: data mode at 2048 kbit/s, ..."
