@@ -167,9 +167,12 @@ void Card::WriteIndex(unsigned reg, uint8_t value) {
         Anomaly("%s, the card's own index, set to %u rather than reset to 0",
                 WindowName(WINDOW_REGISTERS + reg).c_str(), value);
     }
-    if (reg == REGISTER_TX_SW_INDEX) {
+    // When each slot was handed over paces the frames behind a late one; an
+    // unlimited line sends each at once and never looks at it.
+    if (reg == REGISTER_TX_SW_INDEX && !options_.unlimitedRate && regs_[reg] != value) {
+        int64_t now = env_.Now();
         for (unsigned slot = regs_[reg]; slot != value; slot = NextSlot(slot)) {
-            txHandedAt_[slot] = env_.Now();
+            txHandedAt_[slot] = now;
         }
     }
     regs_[reg] = value;

@@ -205,18 +205,21 @@ void LineBase::TransmitLocked(int from, std::vector<uint8_t> frame, bool damaged
 // due, in the order sent, while no other carries frames to that end.
 void LineBase::QueueInFlightLocked(int to, std::vector<uint8_t> frame, bool damaged,
                                    int64_t delayNs) {
-    inFlight_[to].push_back(InFlight{env_.Now() + delayNs, std::move(frame), damaged});
-    if (!pumpQueued_[to]) SchedulePumpLocked(to);
+    int64_t now = env_.Now();
+    inFlight_[to].push_back(InFlight{now + delayNs, std::move(frame), damaged});
+    if (!pumpQueued_[to]) SchedulePumpLocked(to, now);
 }
 
-void LineBase::SchedulePumpLocked(int to) {
+// `now`: the clock as the caller read it last.
+void LineBase::SchedulePumpLocked(int to, int64_t now) {
     pumpQueued_[to] = true;
-    int64_t delay = inFlight_[to].front().due - env_.Now();
+    int64_t delay = inFlight_[to].front().due - now;
     After(delay < 0 ? 0 : delay, "line delivery", [this, to] { Pump(to); });
 }
 
 void LineBase::Pump(int to) {
-    std::vector<InFlight> due;
+    std::vector<InFlight>& due = carrying_[to];
+    due.clear();
     {
         std::lock_guard<AdaptiveMutex> lock(mu_);
         int64_t now = env_.Now();
@@ -229,7 +232,7 @@ void LineBase::Pump(int to) {
         // is queued when this one has delivered.
         if (due.empty()) {
             pumpQueued_[to] = false;
-            if (!queue.empty()) SchedulePumpLocked(to);
+            if (!queue.empty()) SchedulePumpLocked(to, now);
             return;
         }
     }
@@ -240,8 +243,9 @@ void LineBase::Pump(int to) {
         f.frame.clear();
         spareFrames_.push_back(std::move(f.frame));
     }
+    due.clear();
     pumpQueued_[to] = false;
-    if (!shutDown_ && !inFlight_[to].empty()) SchedulePumpLocked(to);
+    if (!shutDown_ && !inFlight_[to].empty()) SchedulePumpLocked(to, env_.Now());
 }
 
 // A frame is hit when any of its bits is.

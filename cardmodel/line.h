@@ -128,13 +128,16 @@ private:
     void TrainingDone(uint64_t generation);
     void Deliver(int to, std::vector<uint8_t> frame, bool damaged);
     void QueueInFlightLocked(int to, std::vector<uint8_t> frame, bool damaged, int64_t delayNs);
-    void SchedulePumpLocked(int to);
+    void SchedulePumpLocked(int to, int64_t now);
     void Pump(int to);
     void DeliverAll(int to, std::vector<InFlight>& frames);
     bool Damaged(size_t bytes);
 
     std::deque<InFlight> inFlight_[2];  // by the end they go to, oldest first
     bool pumpQueued_[2] = {false, false};
+    // The frames one pump carries, kept from pump to pump (there is one at a
+    // time per end, while pumpQueued_) so that carrying them allocates nothing.
+    std::vector<InFlight> carrying_[2];
     // Storage of frames carried, handed to the cards for frames to come: a
     // frame then costs no allocation here and no release on another thread.
     std::vector<std::vector<uint8_t>> spareFrames_;

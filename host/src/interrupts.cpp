@@ -207,12 +207,12 @@ Pass NextPass(unsigned vector, int passes, std::vector<RegistrationPtr>* chain) 
         v.deliveryQueued = false;
         return Pass::Storm;
     }
-    *chain = v.registered;
+    chain->assign(v.registered.begin(), v.registered.end());
     ++v.counts.delivered;
     return Pass::Run;
 }
 
-void DeliverPasses(unsigned vector);
+void DeliverPasses(unsigned vector, std::vector<RegistrationPtr>& chain);
 
 // In concurrent mode a deferred routine that an ISR asks for runs on the
 // processor that took the interrupt as soon as the delivery is over, as the
@@ -222,19 +222,47 @@ void DeliverPasses(unsigned vector);
 // it started; asked for again while it runs, it may run on another processor
 // at the same time, as a DPC queued again can. The deterministic mode queues
 // it as work, in the order the tests rely on.
-void Deliver(unsigned vector) {
-    if (!IsConcurrent()) return DeliverPasses(vector);
+// A delivery's lists (the chain of ISRs of a pass, the deferred routines
+// asked for) are kept per thread from one delivery to the next, so that a
+// delivery allocates nothing. Deliveries do not nest on a thread (an ISR or
+// deferred routine never runs executor work); if one did, it would use lists
+// of its own.
+struct DeliveryLists {
+    std::vector<RegistrationPtr> chain;
     std::vector<RegistrationPtr> deferred;
+    bool inUse = false;
+};
+thread_local DeliveryLists listsHere;
+
+class Lists {
+public:
+    Lists() : lists_(listsHere.inUse ? own_ : listsHere) { lists_.inUse = true; }
+    ~Lists() {
+        lists_.chain.clear();
+        lists_.deferred.clear();
+        lists_.inUse = false;
+    }
+    DeliveryLists& operator*() { return lists_; }
+
+private:
+    DeliveryLists own_;
+    DeliveryLists& lists_;
+};
+
+void Deliver(unsigned vector) {
+    Lists lists;
+    if (!IsConcurrent()) return DeliverPasses(vector, (*lists).chain);
+    std::vector<RegistrationPtr>& deferred = (*lists).deferred;
     deferredHere = &deferred;
-    DeliverPasses(vector);
+    DeliverPasses(vector, (*lists).chain);
     deferredHere = nullptr;
-    for (auto& r : deferred) RunDeferred(r);
+    for (size_t i = 0; i < deferred.size(); ++i) RunDeferred(deferred[i]);
 }
 
-void DeliverPasses(unsigned vector) {
+void DeliverPasses(unsigned vector, std::vector<RegistrationPtr>& chain) {
     bool recognized = false;
     for (int passes = 0;; ++passes) {
-        std::vector<RegistrationPtr> chain;
+        chain.clear();
         switch (NextPass(vector, passes, &chain)) {
         case Pass::Stop: return;
         case Pass::Storm:

@@ -197,13 +197,20 @@ void WorkerLoop(unsigned number) {
     tls.processor = number % w.options.processors;
     executorWorker = true;
     std::unique_lock<std::mutex> lock(w.mu);
+    // The clock is read once per run of work found due, not per item: work
+    // due at the time last read is due now, and the clock is read again
+    // only when nothing is due at that time.
+    Nanoseconds now = Now();
     while (!w.stopping) {
-        Nanoseconds now = Now();
         WorkKey key;
         Work work;
         if (!PopDue(w, now, &key, &work)) {
-            WaitForWork(w, lock);
-            continue;
+            now = Now();
+            if (!PopDue(w, now, &key, &work)) {
+                WaitForWork(w, lock);
+                now = Now();
+                continue;
+            }
         }
         lock.unlock();
         RunWork(work);

@@ -21,6 +21,11 @@ public:
     bool DmaRead(uint32_t busAddress, void* to, size_t length) override;
     bool DmaWrite(uint32_t busAddress, const void* from, size_t length) override;
     void SetInterrupt(bool asserted) override;
+    // Whether the card model is told that work runs concurrently (its line
+    // then carries frames as it does on the host's concurrent executor);
+    // the work here still runs one item at a time, in time order.
+    bool RunsConcurrently() override { return concurrent_; }
+    void SetRunsConcurrently(bool on) { concurrent_ = on; }
 
     // ---- Clock ----------------------------------------------------------------
     // Runs everything due up to now + ns in time order (equal times in the
@@ -54,6 +59,7 @@ private:
     uint8_t* Locate(uint32_t busAddress, size_t length);
 
     mutable std::mutex mu_;
+    bool concurrent_ = false;
     int64_t now_ = 0;
     int64_t lateness_ = 0;
     uint64_t nextId_ = 1;

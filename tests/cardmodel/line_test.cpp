@@ -112,6 +112,39 @@ TEST_F(LineTest, FramesCrossBothWaysAtTheTrainedRate) {
     EXPECT_EQ(central.RxFrame(0), TestFrame(256, 2));
 }
 
+// Where work runs concurrently the line carries the frames due at an end
+// together, by one piece of work that keeps its storage from one time to
+// the next: each frame arrives once, in the order sent, with its own bytes,
+// however the frames fall into pieces of work.
+TEST_F(LineTest, FramesCarriedInBatchesArriveOnceInOrder) {
+    env.SetRunsConcurrently(true);
+    Line line(env, central.card, remote.card);
+    BringUpBoth({}, Remote());
+    ASSERT_TRUE(central.AwaitLineUp());
+    ASSERT_TRUE(remote.AwaitLineUp());
+    remote.PostRxBuffers(16);
+    const size_t lengths[] = {64, 1514, 60, 700, 128, 1000, 61};
+    uint8_t seed = 1;
+    for (size_t length : lengths) central.PushTx(TestFrame(length, seed++));
+    env.Advance(kMillisecond);  // some, not all, of them on the wire
+    unsigned early = remote.Reg(REGISTER_RX_HW_INDEX);
+    EXPECT_GT(early, 0u);
+    EXPECT_LT(early, 7u);
+    env.Advance(100 * kMillisecond);
+    for (size_t length : {300, 90}) central.PushTx(TestFrame(length, seed++));
+    env.Advance(100 * kMillisecond);
+    ASSERT_EQ(remote.Reg(REGISTER_RX_HW_INDEX), 9);
+    for (unsigned i = 0; i < 7; ++i) {
+        EXPECT_EQ(remote.RxFrame(i), TestFrame(lengths[i], static_cast<uint8_t>(i + 1))) << i;
+    }
+    EXPECT_EQ(remote.RxFrame(7), TestFrame(300, 8));
+    EXPECT_EQ(remote.RxFrame(8), TestFrame(90, 9));
+    CardCounters counters = remote.card.Counters();
+    EXPECT_EQ(counters.rxFrames, 9u);
+    EXPECT_EQ(counters.rxErrors, 0u) << "nothing arrived twice, or empty";
+    EXPECT_EQ(line.Stats().carried, 9u);
+}
+
 TEST_F(LineTest, CutDropsBothEndsAndRestoreTrainsAgain) {
     Line line(env, central.card, remote.card);
     BringUpBoth({}, Remote());

@@ -68,3 +68,32 @@ protected:
 TEST_F(PlainHostBytesTest, GuardBytesReuseHoldsEachUsesBytes) {
     ReuseKeepsEachUsesBytesAndFindsAWriteBeforeTheStart();
 }
+
+// A guarded block is found from any address in its pages or its two guard
+// pages, and from none past them; once the quarantine unmaps it, from none
+// at all (a lookup must not find a block that is gone, whose memory the
+// system may hand out again).
+TEST_F(HostBytesTest, AGuardedBlockIsFoundOverItsPagesAndNotOnceUnmapped) {
+    using host::internal::GuardedAllocate;
+    using host::internal::GuardedFree;
+    using host::internal::IsGuarded;
+    const uintptr_t page = 4096;
+    auto* block = static_cast<uint8_t*>(GuardedAllocate(5000, 0, "a two-page block"));
+    ASSERT_NE(block, nullptr);
+    auto data = reinterpret_cast<uintptr_t>(block);
+    uintptr_t end = data + 5000;  // on a page boundary: the trailing guard page
+    uintptr_t first = end - 2 * page;
+    for (uintptr_t at : {data, end - 1, first, first - 1, first - page, end, end + page - 1}) {
+        EXPECT_TRUE(IsGuarded(reinterpret_cast<void*>(at))) << "offset " << at - data;
+    }
+    GuardedFree(block);
+    EXPECT_TRUE(IsGuarded(block)) << "a freed block stays in quarantine, found";
+    // Enough frees behind it push it out of the quarantine and unmap it;
+    // looked at after each, before anything new is mapped where it was.
+    int frees = 0;
+    while (IsGuarded(block) && frees++ < 3000) GuardedFree(GuardedAllocate(16, 0, "a small block"));
+    EXPECT_LT(frees, 3000) << "the quarantine never let the block go";
+    for (uintptr_t at : {data, end - 1, first - page, end}) {
+        EXPECT_FALSE(IsGuarded(reinterpret_cast<void*>(at))) << "offset " << at - data;
+    }
+}

@@ -381,3 +381,22 @@ TEST_F(ConcurrentInterruptTest, TheIsrWaitsForARunningSynchronizeRoutine) {
     EXPECT_FALSE(isrDuringRoutine.load());
     NdisMDeregisterInterrupt(&interrupt);
 }
+
+// Interrupts one after another, each served before the next is raised: each
+// runs the ISR once and the deferred routine once, whichever worker delivers
+// it (a delivery keeps nothing of the one before on its thread).
+TEST_F(ConcurrentInterruptTest, EachInterruptRunsItsDeferredRoutineOnce) {
+    Register();
+    for (unsigned n = 1; n <= 6; ++n) {
+        toy.Raise(0x01);
+        ASSERT_TRUE(RunUntil([&] { return InterruptCountsOf(kVector).deferredRuns >= n; },
+                             10 * kSecond))
+            << n;
+    }
+    // Nothing more is on its way: the line is quiet, no routine queued.
+    ASSERT_TRUE(RunUntil([&] { return PendingWork() == 0; }, 10 * kSecond));
+    InterruptCounts counts = InterruptCountsOf(kVector);
+    EXPECT_EQ(counts.deferredRuns, 6u);
+    EXPECT_EQ(counts.isrRuns, 6u);
+    NdisMDeregisterInterrupt(&interrupt);
+}
