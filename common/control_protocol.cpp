@@ -135,15 +135,6 @@ size_t SplitWordsAtMost(std::string_view line, std::string_view* out, size_t max
     return count;
 }
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    ForEachWord(line, [&](std::string_view w) {
-        words.emplace_back(w);
-        return true;
-    });
-    return words;
-}
-
 bool ParseU32(std::string_view text, uint32_t* value) {
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     size_t from = hex ? 2 : 0;
@@ -171,11 +162,8 @@ std::string FormatRequest(const InformationRequest& r) {
     return out;
 }
 
-namespace {
-
-// The words of a QUERY or SET line, whatever holds their text.
-template <typename Word>
-bool ParseRequestWords(const std::vector<Word>& words, InformationRequest* r, std::string* error) {
+bool ParseRequest(const std::vector<std::string_view>& words, InformationRequest* r,
+                  std::string* error) {
     if (words.size() != 4) {
         *error = "expected " + (words.empty() ? std::string("QUERY") : std::string(words[0])) +
                  " <adapter> <oid> <hex buffer | ->";
@@ -196,18 +184,6 @@ bool ParseRequestWords(const std::vector<Word>& words, InformationRequest* r, st
         return false;
     }
     return true;
-}
-
-}  // namespace
-
-bool ParseRequest(const std::vector<std::string>& words, InformationRequest* r,
-                  std::string* error) {
-    return ParseRequestWords(words, r, error);
-}
-
-bool ParseRequest(const std::vector<std::string_view>& words, InformationRequest* r,
-                  std::string* error) {
-    return ParseRequestWords(words, r, error);
 }
 
 namespace {

@@ -50,10 +50,9 @@ constexpr double kMaxWaitLink = 600;    // seconds a WAIT_LINK may wait
 std::string HexEncode(const std::vector<uint8_t>& bytes);  // "-" for none
 bool HexDecode(std::string_view text, std::vector<uint8_t>* bytes);
 
-// Splits a line into words (runs of spaces separate them).
-std::vector<std::string> Words(const std::string& line);
-// The same words as views into `line` (which must outlive them), in `words`
-// (cleared first, its storage kept): no copy of the text.
+// Splits a line into words (runs of the blanks a stream reader skips separate
+// them), as views into `line` (which must outlive them), in `words` (cleared
+// first, its storage kept): no copy of the text.
 void SplitWords(std::string_view line, std::vector<std::string_view>* words);
 // Up to `max` of the words into `out`; returns how many there are, or
 // max + 1 when the line has more (the rest is not looked at).
@@ -70,8 +69,6 @@ struct InformationRequest {
 };
 std::string FormatRequest(const InformationRequest& request);
 // Parses the words of a QUERY or SET line; false with a message.
-bool ParseRequest(const std::vector<std::string>& words, InformationRequest* request,
-                  std::string* error);
 bool ParseRequest(const std::vector<std::string_view>& words, InformationRequest* request,
                   std::string* error);
 

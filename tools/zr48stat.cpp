@@ -24,7 +24,8 @@ bool ListAdapters(zr48control::Client& client, const Options& o, std::vector<std
                   std::string* error) {
     std::string answer;
     if (!client.Call("ADAPTERS", &answer, o.timeoutMs, error)) return false;
-    std::vector<std::string> w = zr48control::Words(answer);
+    std::vector<std::string_view> w;
+    zr48control::SplitWords(answer, &w);
     if (w.empty() || w[0] != "OK") {
         *error = "unexpected answer: " + answer.substr(0, 200);
         return false;

@@ -9,6 +9,18 @@
 
 using namespace zr48control;
 
+namespace {
+
+// The words of `line`, views into it: `line` must outlive them (a temporary
+// does, to the end of the statement that made it).
+std::vector<std::string_view> Words(std::string_view line) {
+    std::vector<std::string_view> words;
+    SplitWords(line, &words);
+    return words;
+}
+
+}  // namespace
+
 TEST(ControlProtocolTest, RequestsAndAnswersSurviveTheirLines) {
     InformationRequest r{true, "a", 0xFF020210, {0x74, 0x61, 0x74, 0x73, 0x00, 0xFF}};
     std::string line = FormatRequest(r);
@@ -113,12 +125,12 @@ TEST(ControlProtocolTest, WordsSplitAtBlanksAsAStreamReaderDoes) {
         std::istringstream in(line);
         std::vector<std::string> expected;
         for (std::string w; in >> w;) expected.push_back(w);
-        EXPECT_EQ(Words(line), expected) << "line of " << line.size() << " bytes";
-        // The views split the same, and the bounded split counts one past
-        // its bound at most.
+        // Whatever the vector held before is gone; the bounded split counts
+        // one past its bound at most.
         std::vector<std::string_view> views = {"left over"};
         SplitWords(line, &views);
-        EXPECT_EQ(std::vector<std::string>(views.begin(), views.end()), expected);
+        EXPECT_EQ(std::vector<std::string>(views.begin(), views.end()), expected)
+            << "line of " << line.size() << " bytes";
         for (size_t max = 0; max <= 3; ++max) {
             std::string_view some[3];
             size_t count = SplitWordsAtMost(line, some, max);
@@ -126,7 +138,8 @@ TEST(ControlProtocolTest, WordsSplitAtBlanksAsAStreamReaderDoes) {
             for (size_t i = 0; i < std::min(count, max); ++i) EXPECT_EQ(some[i], expected[i]);
         }
     }
-    EXPECT_EQ(Words(" SET  zr1 0x10 ab "), (std::vector<std::string>{"SET", "zr1", "0x10", "ab"}));
+    EXPECT_EQ(Words(" SET  zr1 0x10 ab "),
+              (std::vector<std::string_view>{"SET", "zr1", "0x10", "ab"}));
 }
 
 // The texts the socket carries, exactly: tools and scripts read them.
