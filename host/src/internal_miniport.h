@@ -315,7 +315,7 @@ bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
                   std::initializer_list<Call> kinds, const char* who);
 // Runs fn as processor `processor` when the deterministic mode lets the
 // caller choose (at PASSIVE_LEVEL); otherwise where the caller is.
-void OnChosenProcessor(int processor, const std::function<void()>& fn);
+void OnChosenProcessor(int processor, FunctionRef<void()> fn);
 // The IRQL to call a miniport handler at: `irql`, or the caller's when that
 // is higher (NDIS does not lower it to make a call).
 inline KIRQL AtLeastCurrent(KIRQL irql) { return irql < CurrentIrql() ? CurrentIrql() : irql; }

@@ -90,7 +90,7 @@ bool WaitForCalls(MiniportState& s, std::unique_lock<std::mutex>& lock,
     return ended;
 }
 
-void OnChosenProcessor(int processor, const std::function<void()>& fn) {
+void OnChosenProcessor(int processor, FunctionRef<void()> fn) {
     if (processor < 0 || IsConcurrent() || CurrentIrql() != PASSIVE_LEVEL) {
         fn();
         return;

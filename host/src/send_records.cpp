@@ -36,8 +36,8 @@ void ChainProtocolBuffer(PNDIS_PACKET packet, PNDIS_BUFFER buffer) {
 // Fits a retired send's buffers to `pieces`: extra ones wait unchained (and
 // freed, as the driver sees them) in spareBuffers, missing ones come from
 // there before any is made; the data storage of pieces not used now is given
-// back. True when every buffer the send needs is in `buffers`.
-bool FitBuffers(SendRecord& r, size_t pieces) {
+// back. Buffers still missing are the caller's to make.
+void FitBuffers(SendRecord& r, size_t pieces) {
     while (r.buffers.size() > pieces) {
         r.spareBuffers.push_back(r.buffers.back());
         r.buffers.pop_back();
@@ -48,7 +48,6 @@ bool FitBuffers(SendRecord& r, size_t pieces) {
     }
     for (size_t i = pieces; i < r.pieces.size(); ++i) r.pieces[i]->Free();
     while (r.pieces.size() < pieces) r.pieces.push_back(std::make_unique<HostBytes>());
-    return r.buffers.size() == pieces;
 }
 
 // The protocol's packet for a frame, one buffer per piece: `spare`, a

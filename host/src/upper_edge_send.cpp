@@ -134,10 +134,9 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     }
     // An empty call is passed on too: the handler must cope with it.
     if (!resetting) {
-        auto call = [&] {
+        internal::OnChosenProcessor(options.processor, [&] {
             internal::CallSendPackets(state, std::move(packets), options.irql, context);
-        };
-        internal::OnChosenProcessor(options.processor, [&call] { call(); });
+        });
         internal::EndCall(*state, internal::Call::Send);
     }
     return ids;
