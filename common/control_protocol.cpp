@@ -164,15 +164,18 @@ std::string FormatRequest(const InformationRequest& r) {
 
 bool ParseRequest(const std::vector<std::string_view>& words, InformationRequest* r,
                   std::string* error) {
+    // Messages go into *error's own storage: a caller parsing many
+    // requests allocates for none once it has grown.
     if (words.size() != 4) {
-        *error = "expected " + (words.empty() ? std::string("QUERY") : std::string(words[0])) +
-                 " <adapter> <oid> <hex buffer | ->";
+        error->assign("expected ")
+            .append(words.empty() ? std::string_view("QUERY") : words[0])
+            .append(" <adapter> <oid> <hex buffer | ->");
         return false;
     }
     r->query = words[0] == "QUERY";
     r->adapter = words[1];
     if (!ParseU32(words[2], &r->oid)) {
-        *error = "not an OID: " + std::string(words[2]);
+        error->assign("not an OID: ").append(words[2]);
         return false;
     }
     if (!HexDecode(words[3], &r->buffer)) {
@@ -212,23 +215,29 @@ bool ParseCount(std::string_view text, std::optional<uint32_t>* n) {
 
 }  // namespace
 
+void AppendAnswer(std::string* out, const InformationAnswer& a) {
+    out->reserve(out->size() + 40 + 2 * a.buffer.size());
+    *out += "OK ";
+    AppendHex32(out, a.status);
+    *out += ' ';
+    AppendCount(out, a.bytesDone);
+    *out += ' ';
+    AppendCount(out, a.bytesNeeded);
+    *out += ' ';
+    AppendHex(out, a.buffer);
+}
+
 std::string FormatAnswer(const InformationAnswer& a) {
     std::string out;
-    out.reserve(40 + 2 * a.buffer.size());
-    out += "OK ";
-    AppendHex32(&out, a.status);
-    out += ' ';
-    AppendCount(&out, a.bytesDone);
-    out += ' ';
-    AppendCount(&out, a.bytesNeeded);
-    out += ' ';
-    AppendHex(&out, a.buffer);
+    AppendAnswer(&out, a);
     return out;
 }
 
-bool ParseAnswer(const std::string& line, InformationAnswer* a, std::string* error) {
+// The message goes into *error's own storage (assign, not a new string):
+// a reader of many answers allocates for none once it has grown.
+bool ParseAnswer(std::string_view line, InformationAnswer* a, std::string* error) {
     if (line.compare(0, 4, "ERR ") == 0) {
-        *error = line.substr(4);
+        error->assign(line.substr(4));
         return false;
     }
     // An answer is five words, the first "OK": a line that does not start
@@ -242,7 +251,7 @@ bool ParseAnswer(const std::string& line, InformationAnswer* a, std::string* err
     if (!ok || SplitWordsAtMost(line, w, 5) != 5 || !ParseU32(w[1], &a->status) ||
         !ParseCount(w[2], &a->bytesDone) || !ParseCount(w[3], &a->bytesNeeded) ||
         !HexDecode(w[4], &a->buffer)) {
-        *error = "malformed answer from the simulator: " + line.substr(0, 80);
+        error->assign("malformed answer from the simulator: ").append(line.substr(0, 80));
         return false;
     }
     return true;

@@ -81,9 +81,10 @@ struct InformationAnswer {
     std::vector<uint8_t> buffer;
 };
 std::string FormatAnswer(const InformationAnswer& answer);
+void AppendAnswer(std::string* out, const InformationAnswer& answer);  // FormatAnswer's text
 // Parses an answer line; false with the message of an ERR answer or of a
 // malformed one.
-bool ParseAnswer(const std::string& line, InformationAnswer* answer, std::string* error);
+bool ParseAnswer(std::string_view line, InformationAnswer* answer, std::string* error);
 
 // A connection to a simulator's socket.
 class Client {

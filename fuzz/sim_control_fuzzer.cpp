@@ -21,6 +21,7 @@
 //     ledger.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ constexpr size_t kFirmwareBody = 64;
 constexpr host::Nanoseconds kRecoveryLimit = 60 * kSecond;
 constexpr host::Nanoseconds kRequestLimit = 30 * kSecond;  // as the control socket waits
 
-std::string Shown(const std::string& text) { return text.substr(0, 200); }
+std::string Shown(std::string_view text) { return std::string(text.substr(0, 200)); }
 
 class SimRig {
 public:
@@ -66,18 +67,16 @@ public:
     // scheduled far ahead (a flap), which would play into inputs to come.
     void RebuildNext() { rebuild_ = true; }
 
+    // A LINE request of this input changed a line (the simulator refuses
+    // one it does not carry out): Recover restores the lines.
+    void LinesTouched() { linesTouched_ = true; }
+
     // Lines restored, every link up and every adapter answering a statistics
-    // read, within bounded virtual time.
+    // read, within bounded virtual time. Lines no request of the input
+    // touched are as the last recovery left them: restored already.
     void Recover() {
-        for (const std::string& line : sim_->LineNames()) {
-            std::string error;
-            for (auto action : {zr48sim::LineAction::Restore, zr48sim::LineAction::Loss,
-                                zr48sim::LineAction::BitErrors}) {
-                if (!sim_->LineControl(line, action, 0, {}, &error)) {
-                    fuzz::Fail("line %s cannot be restored: %s", line.c_str(), error.c_str());
-                }
-            }
-        }
+        if (linesTouched_) RestoreLines();
+        linesTouched_ = false;
         if (!host::RunUntil([&] { return sim_->AllLinksUp(); }, kRecoveryLimit)) {
             fuzz::Fail("the lines restored, a link is still down after %lld s: %s",
                        static_cast<long long>(kRecoveryLimit / kSecond),
@@ -86,9 +85,10 @@ public:
         // Asked of the simulator as the control socket asks it (the same
         // request, the same limit), without the socket's text around it:
         // the read is what tells, and the inputs test the text.
+        static const std::vector<uint8_t> kRead = zr48stat::ReadRequestBuffer();
         for (size_t i = 0; i < sim_->AdapterCount(); ++i) {
-            zr48sim::RequestOutcome out = sim_->Request(
-                i, true, OID_ZR48_GET_STATISTICS, zr48stat::ReadRequestBuffer(), kRequestLimit);
+            zr48sim::RequestOutcome out =
+                sim_->Request(i, true, OID_ZR48_GET_STATISTICS, kRead, kRequestLimit);
             if (!out.ok || out.result.status != NDIS_STATUS_SUCCESS) {
                 fuzz::Fail("adapter %s does not answer a statistics read: %s",
                            sim_->AdapterName(i).c_str(),
@@ -99,6 +99,18 @@ public:
     }
 
 private:
+    void RestoreLines() {
+        for (const std::string& line : sim_->LineNames()) {
+            std::string error;
+            for (auto action : {zr48sim::LineAction::Restore, zr48sim::LineAction::Loss,
+                                zr48sim::LineAction::BitErrors}) {
+                if (!sim_->LineControl(line, action, 0, {}, &error)) {
+                    fuzz::Fail("line %s cannot be restored: %s", line.c_str(), error.c_str());
+                }
+            }
+        }
+    }
+
     void Build() {
         // The default pair, with a small firmware image (written for the
         // build, which reads it, and gone after it): a rebuild costs little.
@@ -132,6 +144,7 @@ private:
         control_ = std::make_unique<zr48sim::ControlServer>(*sim_, nullptr);
         inputs_ = 0;
         rebuild_ = false;
+        linesTouched_ = false;
     }
     void Teardown() {
         if (!sim_) return;
@@ -150,11 +163,12 @@ private:
     std::unique_ptr<zr48sim::ControlServer> control_;
     unsigned inputs_ = 0;
     bool rebuild_ = false;
+    bool linesTouched_ = false;
 };
 
 SimRig* rig = nullptr;
 
-void CheckAnswerLine(const std::string& request, const std::string& answer) {
+void CheckAnswerLine(std::string_view request, const std::string& answer) {
     if (answer.find('\n') != std::string::npos) {
         fuzz::Fail("the answer to \"%s\" is more than one line: %s", Shown(request).c_str(),
                    Shown(answer).c_str());
@@ -168,75 +182,83 @@ void CheckAnswerLine(const std::string& request, const std::string& answer) {
     }
 }
 
+// What one request's checks need, kept from request to request so that
+// its storage (strings, words, buffers) is allocated once, not per line.
+struct Scratch {
+    std::vector<std::string_view> words;  // views into the request line
+    zr48control::InformationRequest request, again;
+    std::string written;                   // the request as FormatRequest writes it
+    std::vector<std::string_view> writtenWords;
+    std::string answer;
+    zr48control::InformationAnswer read, any;
+    std::string error, ignored;
+};
+Scratch scratch;
+
 // A request the parser accepts is one FormatRequest writes back the same.
-// Whether it parses, and what to, in *parsed.
-bool CheckRoundTrip(const std::vector<std::string_view>& words,
-                    zr48control::InformationRequest* parsed) {
-    std::string error;
-    if (!zr48control::ParseRequest(words, parsed, &error)) {
-        if (error.empty()) fuzz::Fail("a request was refused with no message");
+// Whether it parses, and what to, in scratch.request.
+bool CheckRoundTrip() {
+    Scratch& s = scratch;
+    if (!zr48control::ParseRequest(s.words, &s.request, &s.error)) {
+        if (s.error.empty()) fuzz::Fail("a request was refused with no message");
         return false;
     }
-    zr48control::InformationRequest again;
-    std::string line = zr48control::FormatRequest(*parsed);
-    std::vector<std::string_view> written;
-    zr48control::SplitWords(line, &written);
-    if (!zr48control::ParseRequest(written, &again, &error) ||
-        again.query != parsed->query || again.adapter != parsed->adapter ||
-        again.oid != parsed->oid || again.buffer != parsed->buffer) {
-        fuzz::Fail("a request written back as \"%s\" does not parse to itself", Shown(line).c_str());
+    s.written = zr48control::FormatRequest(s.request);
+    zr48control::SplitWords(s.written, &s.writtenWords);
+    if (!zr48control::ParseRequest(s.writtenWords, &s.again, &s.error) ||
+        s.again.query != s.request.query || s.again.adapter != s.request.adapter ||
+        s.again.oid != s.request.oid || s.again.buffer != s.request.buffer) {
+        fuzz::Fail("a request written back as \"%s\" does not parse to itself",
+                   Shown(s.written).c_str());
     }
     return true;
 }
 
 // Returns whether the request may have left the simulator changed.
-bool Request(zr48sim::ControlServer& control, const std::string& line) {
-    static std::vector<std::string_view> words;  // views into `line`
-    zr48control::SplitWords(line, &words);
-    std::string_view verb = words.empty() ? std::string_view() : words[0];
+bool Request(zr48sim::ControlServer& control, std::string_view line) {
+    Scratch& s = scratch;
+    zr48control::SplitWords(line, &s.words);
+    std::string_view verb = s.words.empty() ? std::string_view() : s.words[0];
     bool information = verb == "QUERY" || verb == "SET";
     // Parsed once: the parsers are pure, so what they make of the request
     // and of the answer serves every check below.
-    zr48control::InformationRequest request;
-    bool requestParsed = information && CheckRoundTrip(words, &request);
-    std::string answer = control.Answer(line);
-    fuzz::Note("%s -> %s", Shown(line).c_str(), Shown(answer).c_str());
+    s.error.clear();
+    bool requestParsed = information && CheckRoundTrip();
+    control.Answer(line, &s.answer);
+    const std::string& answer = s.answer;
+    fuzz::Note("%.*s -> %.200s", static_cast<int>(std::min<size_t>(line.size(), 200)),
+               line.data(), answer.c_str());
     CheckAnswerLine(line, answer);
     // The client's parser reads any line the socket gives it.
-    zr48control::InformationAnswer read;
-    std::string error;
-    bool parsed = zr48control::ParseAnswer(answer, &read, &error);
-    if (!parsed && error.empty()) fuzz::Fail("an answer was refused with no message");
-    {
-        zr48control::InformationAnswer any;
-        std::string ignored;
-        zr48control::ParseAnswer(line, &any, &ignored);
-    }
+    s.error.clear();
+    bool parsed = zr48control::ParseAnswer(answer, &s.read, &s.error);
+    if (!parsed && s.error.empty()) fuzz::Fail("an answer was refused with no message");
+    zr48control::ParseAnswer(line, &s.any, &s.ignored);
     if (information && answer.compare(0, 3, "OK ") == 0) {
         if (!parsed || !requestParsed) {
             fuzz::Fail("the client cannot read the answer \"%s\": %s", Shown(answer).c_str(),
-                       parsed ? "the request does not parse" : error.c_str());
+                       parsed ? "the request does not parse" : s.error.c_str());
         }
-        if (read.buffer.size() != request.buffer.size()) {
+        if (s.read.buffer.size() != s.request.buffer.size()) {
             fuzz::Fail("the answer to \"%s\" carries %zu bytes for a %zu-byte buffer",
-                       Shown(line).c_str(), read.buffer.size(), request.buffer.size());
+                       Shown(line).c_str(), s.read.buffer.size(), s.request.buffer.size());
         }
     }
-    if (verb == "LINE" && words.size() > 2 && words[2] == "flap" &&
-        answer.compare(0, 2, "OK") == 0) {
-        rig->RebuildNext();
+    if (verb == "LINE" && answer.compare(0, 2, "OK") == 0) {
+        rig->LinesTouched();
+        if (s.words.size() > 2 && s.words[2] == "flap") rig->RebuildNext();
     }
     if (information) {
         // Only a request that reached an adapter can have changed it: a set,
         // or a query that failed there (it may have timed out on a hung
         // adapter). One the parser refused, or naming no adapter, did not.
-        if (!requestParsed || rig->Sim().FindAdapter(request.adapter) < 0) return false;
+        if (!requestParsed || rig->Sim().FindAdapter(s.request.adapter) < 0) return false;
         return verb == "SET" || answer.compare(0, 2, "OK") != 0;
     }
     return verb == "LINE" || verb == "RESET" || verb == "WAIT_LINK";
 }
 
-void Control(const std::string& text) {
+void Control(std::string_view text) {
     zr48sim::ControlServer& control = rig->Control();
     bool changed = false;
     size_t from = 0;
@@ -260,6 +282,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Control(std::string(reinterpret_cast<const char*>(data), size));
+    Control(std::string_view(reinterpret_cast<const char*>(data), size));
     return 0;
 }

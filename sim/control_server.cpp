@@ -32,21 +32,35 @@ bool IsDirectory(const std::string& path) {
 
 // Strict numbers of a request: digits (a point and an exponent for a
 // decimal), within a range.
-bool Milliseconds(const std::string& text, int64_t* value) {
-    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+bool Milliseconds(std::string_view text, int64_t* value) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != text.npos) {
         return false;
     }
-    *value = atoll(text.c_str());
-    return *value >= 1 && *value <= 600000;
+    int64_t v = 0;
+    for (char c : text) v = v * 10 + (c - '0');
+    *value = v;
+    return v >= 1 && v <= 600000;
 }
 
-bool Decimal(const std::string& text, double low, double high, double* value) {
-    if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string::npos ||
+bool Decimal(std::string_view text, double low, double high, double* value) {
+    if (text.empty() || text.find_first_not_of("0123456789.eE+-") != text.npos ||
         !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.')) {
         return false;
     }
+    // strtod reads up to a terminator: the word copied with one, on the
+    // stack when it is of the length numbers have.
+    char small[64];
+    std::string large;
+    const char* copy = small;
+    if (text.size() < sizeof small) {
+        memcpy(small, text.data(), text.size());
+        small[text.size()] = '\0';
+    } else {
+        large.assign(text);
+        copy = large.c_str();
+    }
     char* end = nullptr;
-    *value = strtod(text.c_str(), &end);
+    *value = strtod(copy, &end);
     return !*end && *value >= low && *value <= high;
 }
 
@@ -202,13 +216,16 @@ void ControlServer::Serve(Connection* c) {
     host::AttachThread(0);
     int fd = c->fd;
     std::string buffer;
+    std::string answer;
     char chunk[4096];
     while (!stopping_) {
         size_t newline = buffer.find('\n');
         if (newline != std::string::npos) {
             std::string line = buffer.substr(0, newline);
             buffer.erase(0, newline + 1);
-            WriteAll(fd, Answer(line) + "\n");
+            Answer(line, &answer);
+            answer += '\n';
+            WriteAll(fd, answer);
             continue;
         }
         if (buffer.size() > zr48control::kMaxLine) {
@@ -228,78 +245,116 @@ void ControlServer::Serve(Connection* c) {
     c->done = true;
 }
 
-std::string ControlServer::Answer(const std::string& line) {
-    // The words as views into the line: a request costs no copy of its text.
-    WordViews w;
-    w.reserve(8);
+void ControlServer::Answer(std::string_view line, std::string* out) {
+    // The words as views into the line, in storage kept by the thread that
+    // answers: a request costs no copy of its text and, once the storage has
+    // grown, no allocation for its words.
+    thread_local WordViews w;
     zr48control::SplitWords(line, &w);
-    if (w.empty()) return "ERR empty request";
-    const std::string verb(w[0]);
-    auto words = [&](size_t n, const char* form) -> std::string {
-        return w.size() == n ? "" : std::string("ERR expected ") + form;
-    };
-    if (verb == "QUERY" || verb == "SET") return Information(w);
-    if (verb == "ADAPTERS" || verb == "LINES") {
-        if (w.size() != 1) return "ERR expected " + verb + " alone";
-        std::string out = "OK";
-        if (verb == "LINES") {
-            for (auto& name : sim_.LineNames()) out += " " + name;
-        } else {
-            for (size_t i = 0; i < sim_.AdapterCount(); ++i) out += " " + sim_.AdapterName(i);
-        }
-        return out;
+    out->clear();
+    if (w.empty()) {
+        *out = "ERR empty request";
+        return;
     }
-    if (verb == "STATUS") return w.size() == 1 ? Status() : "ERR expected STATUS alone";
-    if (verb == "LINE") return Line(w);
-    if (verb == "WAIT_LINK") return WaitLink(w);
+    const std::string_view verb = w[0];
+    auto expect = [&](size_t n, const char* form) {
+        if (w.size() == n) return true;
+        out->assign("ERR expected ").append(form);
+        return false;
+    };
+    if (verb == "QUERY" || verb == "SET") return Information(w, out);
+    if (verb == "ADAPTERS" || verb == "LINES") {
+        if (w.size() != 1) {
+            out->assign("ERR expected ").append(verb).append(" alone");
+            return;
+        }
+        *out = "OK";
+        if (verb == "LINES") {
+            for (auto& name : sim_.LineNames()) out->append(" ").append(name);
+        } else {
+            for (size_t i = 0; i < sim_.AdapterCount(); ++i) {
+                out->append(" ").append(sim_.AdapterName(i));
+            }
+        }
+        return;
+    }
+    if (verb == "STATUS") {
+        if (expect(1, "STATUS alone")) Status(out);
+        return;
+    }
+    if (verb == "LINE") return Line(w, out);
+    if (verb == "WAIT_LINK") return WaitLink(w, out);
     if (verb == "RESET") {
-        std::string wrong = words(2, "RESET <adapter>");
-        if (!wrong.empty()) return wrong;
+        if (!expect(2, "RESET <adapter>")) return;
         std::string name(w[1]);
         int adapter = sim_.FindAdapter(name);
         std::string error = "no adapter named " + name;
-        return adapter >= 0 && sim_.Reset(static_cast<size_t>(adapter), &error) ? "OK"
-                                                                                 : "ERR " + error;
+        if (adapter >= 0 && sim_.Reset(static_cast<size_t>(adapter), &error)) {
+            *out = "OK";
+        } else {
+            out->assign("ERR ").append(error);
+        }
+        return;
     }
     if (verb == "NOTE") {
-        if (w.size() < 2) return "ERR expected NOTE <text>";
+        if (w.size() < 2) {
+            *out = "ERR expected NOTE <text>";
+            return;
+        }
         size_t text = line.find_first_not_of(" \t", line.find("NOTE") + 4);
-        sim_.Note("note", line.substr(text));
-        return "OK";
+        sim_.Note("note", std::string(line.substr(text)));
+        *out = "OK";
+        return;
     }
     if (verb == "STOP") {
-        if (w.size() != 1) return "ERR expected STOP alone";
+        if (!expect(1, "STOP alone")) return;
         if (stop_) stop_();
-        return "OK";
+        *out = "OK";
+        return;
     }
-    return "ERR unknown request " + verb +
-           " (QUERY, SET, ADAPTERS, LINES, STATUS, LINE, RESET, WAIT_LINK, NOTE, STOP)";
+    out->assign("ERR unknown request ")
+        .append(verb)
+        .append(" (QUERY, SET, ADAPTERS, LINES, STATUS, LINE, RESET, WAIT_LINK, NOTE, STOP)");
 }
 
-std::string ControlServer::Information(const WordViews& words) {
+void ControlServer::Information(const WordViews& words, std::string* out) {
     zr48control::InformationRequest request;
     std::string error;
-    if (!zr48control::ParseRequest(words, &request, &error)) return "ERR " + error;
+    if (!zr48control::ParseRequest(words, &request, &error)) {
+        out->assign("ERR ").append(error);
+        return;
+    }
     int adapter = sim_.FindAdapter(request.adapter);
-    if (adapter < 0) return "ERR no adapter named " + request.adapter;
-    RequestOutcome out = sim_.Request(static_cast<size_t>(adapter), request.query, request.oid,
-                                      std::move(request.buffer), kRequestLimit);
-    if (!out.ok) return "ERR " + out.error;
+    if (adapter < 0) {
+        out->assign("ERR no adapter named ").append(request.adapter);
+        return;
+    }
+    RequestOutcome result = sim_.Request(static_cast<size_t>(adapter), request.query, request.oid,
+                                         request.buffer, kRequestLimit);
+    if (!result.ok) {
+        out->assign("ERR ").append(result.error);
+        return;
+    }
     zr48control::InformationAnswer answer;
-    answer.status = out.result.status;
+    answer.status = result.result.status;
     // A count the miniport did not write is said to be none, not the
     // pattern the host left in it.
-    if (out.result.bytesDone != host::kUntouched) answer.bytesDone = out.result.bytesDone;
-    if (out.result.bytesNeeded != host::kUntouched) answer.bytesNeeded = out.result.bytesNeeded;
-    answer.buffer = std::move(out.result.buffer);
-    return zr48control::FormatAnswer(answer);
+    if (result.result.bytesDone != host::kUntouched) answer.bytesDone = result.result.bytesDone;
+    if (result.result.bytesNeeded != host::kUntouched) {
+        answer.bytesNeeded = result.result.bytesNeeded;
+    }
+    answer.buffer = std::move(result.result.buffer);
+    zr48control::AppendAnswer(out, answer);
 }
 
-std::string ControlServer::Line(const WordViews& w) {
+void ControlServer::Line(const WordViews& w, std::string* out) {
     const char* form = "ERR expected LINE <line> cut | restore | flap <ms>... | loss <p> | "
                        "bit_errors <p> (ms 1 to 600000, p 0 to 1)";
-    if (w.size() < 3) return form;
-    const std::string what(w[2]);
+    if (w.size() < 3) {
+        *out = form;
+        return;
+    }
+    const std::string_view what = w[2];
     std::string error;
     std::vector<int64_t> pattern;
     double value = 0;
@@ -312,50 +367,61 @@ std::string ControlServer::Line(const WordViews& w) {
         action = LineAction::Flap;
         for (size_t i = 3; i < w.size(); ++i) {
             int64_t ms = 0;
-            std::string step(w[i]);
-            if (!Milliseconds(step, &ms)) return "ERR flap steps are 1 to 600000 ms, not " + step;
+            if (!Milliseconds(w[i], &ms)) {
+                out->assign("ERR flap steps are 1 to 600000 ms, not ").append(w[i]);
+                return;
+            }
             pattern.push_back(ms);
         }
     } else if ((what == "loss" || what == "bit_errors") && w.size() == 4) {
         action = what == "loss" ? LineAction::Loss : LineAction::BitErrors;
-        std::string probability(w[3]);
-        if (!Decimal(probability, 0, 1, &value)) {
-            return "ERR " + what + " takes a probability from 0 to 1, not " + probability;
+        if (!Decimal(w[3], 0, 1, &value)) {
+            out->assign("ERR ").append(what).append(" takes a probability from 0 to 1, not ")
+                .append(w[3]);
+            return;
         }
     } else {
-        return form;
+        *out = form;
+        return;
     }
-    return sim_.LineControl(std::string(w[1]), action, value, pattern, &error) ? "OK"
-                                                                               : "ERR " + error;
+    if (sim_.LineControl(std::string(w[1]), action, value, pattern, &error)) {
+        *out = "OK";
+    } else {
+        out->assign("ERR ").append(error);
+    }
 }
 
-std::string ControlServer::Status() {
+void ControlServer::Status(std::string* out) {
     double now = sim_.Seconds();
-    std::string out = "OK [";
+    *out = "OK [";
     bool first = true;
     for (auto& s : sim_.Snapshot()) {
-        if (!first) out += ',';
+        if (!first) *out += ',';
         first = false;
-        AppendAdapterJson(&out, s, now);
+        AppendAdapterJson(out, s, now);
     }
-    out += ']';
-    return out;
+    *out += ']';
 }
 
-std::string ControlServer::WaitLink(const WordViews& w) {
+void ControlServer::WaitLink(const WordViews& w, std::string* out) {
     double seconds = 0;
-    if (w.size() != 2 || !Decimal(std::string(w[1]), 0, zr48control::kMaxWaitLink, &seconds)) {
-        return "ERR expected WAIT_LINK <seconds>, 0 to 600 (0: whether every link is up now)";
+    if (w.size() != 2 || !Decimal(w[1], 0, zr48control::kMaxWaitLink, &seconds)) {
+        *out = "ERR expected WAIT_LINK <seconds>, 0 to 600 (0: whether every link is up now)";
+        return;
     }
     auto limit = static_cast<host::Nanoseconds>(seconds * host::kSecond);
     bool up = sim_.AllLinksUp() ||
               (limit > 0 && host::RunUntil([&] { return sim_.AllLinksUp() || stopping_; }, limit));
-    if (up && !stopping_) return "OK";
+    if (up && !stopping_) {
+        *out = "OK";
+        return;
+    }
     std::string down;
     for (size_t i = 0; i < sim_.AdapterCount(); ++i) {
         if (!sim_.LinkUp(i)) down += (down.empty() ? "" : ", ") + sim_.AdapterName(i);
     }
-    return "ERR not every link is up" + (down.empty() ? "" : " (down: " + down + ")");
+    *out = "ERR not every link is up";
+    if (!down.empty()) out->append(" (down: ").append(down).append(")");
 }
 
 }  // namespace zr48sim

@@ -39,8 +39,14 @@ public:
     // Closes the socket and every connection, and waits for their threads.
     void Stop();
 
-    // Answers one request line (the connection threads use it; so do tests).
-    std::string Answer(const std::string& line);
+    // Answers one request line into *out, its storage reused (the
+    // connection threads use it; so do tests).
+    void Answer(std::string_view line, std::string* out);
+    std::string Answer(std::string_view line) {
+        std::string out;
+        Answer(line, &out);
+        return out;
+    }
 
     // Connection threads not yet joined: those serving a client, and those
     // finished since the acceptor last looked.
@@ -57,10 +63,10 @@ private:
     void JoinFinished();
     void Serve(Connection* c);
     using WordViews = std::vector<std::string_view>;
-    std::string Information(const WordViews& words);
-    std::string Line(const WordViews& words);
-    std::string Status();
-    std::string WaitLink(const WordViews& words);
+    void Information(const WordViews& words, std::string* out);
+    void Line(const WordViews& words, std::string* out);
+    void Status(std::string* out);
+    void WaitLink(const WordViews& words, std::string* out);
 
     Simulator& sim_;
     std::function<void()> stop_;

@@ -347,7 +347,7 @@ void Simulator::Leave(Adapter& a) {
 }
 
 RequestOutcome Simulator::Request(size_t adapter, bool query, uint32_t oid,
-                                  std::vector<uint8_t> buffer, host::Nanoseconds limit) {
+                                  const std::vector<uint8_t>& buffer, host::Nanoseconds limit) {
     RequestOutcome out;
     Adapter& a = *adapters_.at(adapter);
     RequestTurn turn(a, host::IsConcurrent() ? limit : 0);

@@ -179,8 +179,8 @@ public:
     // One information request, as a protocol makes it: waits while another is
     // outstanding on the adapter, then for a pending one to complete, at most
     // `limit` each.
-    RequestOutcome Request(size_t adapter, bool query, uint32_t oid, std::vector<uint8_t> buffer,
-                           host::Nanoseconds limit);
+    RequestOutcome Request(size_t adapter, bool query, uint32_t oid,
+                           const std::vector<uint8_t>& buffer, host::Nanoseconds limit);
     // MiniportReset through NDIS; false with a reason when it cannot run.
     bool Reset(size_t adapter, std::string* error);
     // A frame sent as a protocol sends it: within the send window. TrySend

@@ -124,9 +124,9 @@ void Simulator::ReadCounters(Adapter& a, AdapterSnapshot* s) {
         if (!turn.Taken() || a.unit->nic->RequestPending()) return;
     }
     uint64_t* fields[4] = {&s->xmitOk, &s->rcvOk, &s->xmitError, &s->rcvError};
+    static const std::vector<uint8_t> kCounterBuffer(8, 0);
     for (int i = 0; i < 4; ++i) {
-        RequestOutcome r = Request(a.index, true, kCounterOids[i], std::vector<uint8_t>(8, 0),
-                                   host::kSecond);
+        RequestOutcome r = Request(a.index, true, kCounterOids[i], kCounterBuffer, host::kSecond);
         if (!r.ok || r.result.status != NDIS_STATUS_SUCCESS) return;
         *fields[i] = Counter(r.result);
     }

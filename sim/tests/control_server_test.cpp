@@ -160,6 +160,31 @@ TEST_F(ControlServerTest, RequestsAreStrict) {
     EXPECT_EQ(control->Answer("NOTE   spaced   words"), "OK");
 }
 
+// A connection answers into one string, request after request: each answer
+// is its own request's whole, with nothing of a longer one before it (an
+// information answer is appended to what the string holds). A number as long
+// as a word may be is read whole.
+TEST_F(ControlServerTest, AnAnswerReusingItsStringIsItsOwn) {
+    std::string error;
+    ASSERT_TRUE(sim->StartAdapters(&error)) << error;
+    const std::string query = "QUERY a 0x00010112 00000000";
+    const std::string fresh = control->Answer(query);
+    ASSERT_EQ(fresh.compare(0, 3, "OK "), 0) << fresh;
+    std::string reused;
+    for (const char* before : {"STATUS", "ADAPTERS", "LINE l1 loss 2", "bogus", ""}) {
+        control->Answer(before, &reused);
+        control->Answer(query, &reused);
+        EXPECT_EQ(reused, fresh) << "after " << before;
+    }
+    control->Answer("STATUS", &reused);
+    control->Answer("NOTE x", &reused);
+    EXPECT_EQ(reused, "OK");
+    std::string longZero = "0." + std::string(80, '0');
+    EXPECT_EQ(control->Answer("LINE l1 loss " + longZero), "OK");
+    EXPECT_EQ(control->Answer("LINE l1 loss " + longZero + "5"), "OK");
+    EXPECT_EQ(control->Answer("LINE l1 loss 1" + std::string(70, '0')).compare(0, 4, "ERR "), 0);
+}
+
 // A count the driver did not write comes back as "-", not as the pattern the
 // host left in it.
 TEST_F(ControlServerTest, CountsTheDriverDidNotWriteAreNone) {
