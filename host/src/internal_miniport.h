@@ -151,19 +151,16 @@ private:
 // Halting: MiniportHalt has been called.
 enum class Phase { Created, Initializing, Running, Unbinding, Halting, Halted, Failed };
 
-struct RequestRecord {
+// What a request record holds besides its storage: all of it set anew for
+// each request (RequestRecord::Renew).
+struct RequestFields {
+    uint64_t serial = 0;  // from 1 per adapter, in the order the requests are made
     bool query = true;
     NDIS_OID oid = 0;
     ULONG length = 0;
     // Guard bytes before the information buffer in `buffer`
     // (Miniport::SetInformationBufferOffset).
     size_t offset = 0;
-    // The information buffer while the miniport has the request (special
-    // pool, or guard bytes after it); once the request has its final status
-    // the protocol has it back: its bytes are kept in `final` and the buffer
-    // is freed, so that a miniport that touches it after completing faults.
-    HostBytes buffer;
-    std::vector<uint8_t> final;
     bool released = false;
     ULONG bytesDone = kUntouched;
     ULONG bytesNeeded = kUntouched;
@@ -176,6 +173,23 @@ struct RequestRecord {
     Nanoseconds issued = 0;
     int watchdogTicks = 0;      // NDIS's wake-ups that found it outstanding
     bool stuckReported = false; // still pending after the reset made for it
+};
+
+struct RequestRecord : RequestFields {
+    // The information buffer while the miniport has the request (special
+    // pool, or guard bytes after it); once the request has its final status
+    // the protocol has it back: its bytes are kept in `final` and the buffer
+    // is freed, so that a miniport that touches it after completing faults.
+    HostBytes buffer;
+    std::vector<uint8_t> final;
+
+    // Made over for another request, once this one is over (its buffer
+    // freed): every field as new; the storage of `buffer` (in guard-byte
+    // mode) and of `final` serves again.
+    void Renew() {
+        static_cast<RequestFields&>(*this) = RequestFields{};
+        final.clear();
+    }
 };
 
 struct Callbacks {
@@ -268,6 +282,9 @@ struct MiniportState {
 
     // Information requests
     std::unique_ptr<RequestRecord> request;  // the outstanding or last one
+    // A record no longer shown, kept for the next request to fill.
+    std::unique_ptr<RequestRecord> spareRequest;
+    uint64_t requestSerial = 0;  // the serial of the last request made
     size_t requestOffset = 0;  // SetInformationBufferOffset
     std::vector<uint8_t> filterSet, multicastSet;  // replayed after an addressing reset
     bool haveFilterSet = false;
@@ -349,8 +366,10 @@ bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
 void CallSendPackets(const std::shared_ptr<MiniportState>& state,
                      std::vector<PNDIS_PACKET> packets, KIRQL irql, NDIS_HANDLE context);
 void SendDeferred(const std::shared_ptr<MiniportState>& state);
+// The information buffer holds `length` bytes: a copy of `bytes`, or `fill`
+// when it is null.
 RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
-                           std::vector<uint8_t> buffer);
+                           const uint8_t* bytes, size_t length, uint8_t fill);
 RequestResult WaitForRequest(const std::shared_ptr<MiniportState>& state, Nanoseconds limit);
 void ReplayAddressing(const std::shared_ptr<MiniportState>& state);
 // Whether a request has been made and not yet finished (mu held).

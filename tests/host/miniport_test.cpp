@@ -1060,6 +1060,31 @@ TEST_F(GuardByteMiniportTest, AWritePastTheInformationBufferIsReportedWhenItFini
     EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
 }
 
+// The storage of a finished request's buffer serves later ones: each shows
+// only its own bytes (the pattern where the miniport wrote nothing), never
+// what an earlier, longer one held, and an overrun is reported for the
+// request that made it, not for the next one in the same storage.
+TEST_F(GuardByteMiniportTest, EachRequestShowsOnlyItsOwnBytesWhateverCameBefore) {
+    Start();
+    RequestResult r;
+    auto v = CaptureViolations([&] { r = nic->Query(toy::kOverrunOid, 6); });
+    EXPECT_TRUE(AnyContains(v, "wrote past the end of its 6-byte information buffer"));
+    EXPECT_EQ(r.buffer, std::vector<uint8_t>(6, 0x42));
+    for (int round = 0; round < 2; ++round) {
+        v = CaptureViolations([&] { r = nic->Query(OID_GEN_LINK_SPEED, 3); });  // refused
+        EXPECT_TRUE(v.empty()) << v[0];
+        EXPECT_EQ(r.buffer, std::vector<uint8_t>(3, kInformationPattern));
+        v = CaptureViolations([&] { r = nic->Query(OID_GEN_LINK_SPEED, 5); });
+        EXPECT_TRUE(v.empty()) << v[0];
+        EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0, kInformationPattern}));
+        EXPECT_EQ(nic->LastRequest().buffer, r.buffer);
+        r = nic->Query(OID_GEN_LINK_SPEED, std::vector<uint8_t>{9, 9, 9, 9, 9, 9, 9});
+        EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0, 9, 9, 9}));
+        r = nic->Query(OID_GEN_LINK_SPEED, 0);
+        EXPECT_TRUE(r.buffer.empty());
+    }
+}
+
 // With guard bytes (special pool off, as the fuzz targets run), information
 // buffers can start at any alignment, and stay guarded. In special pool a
 // buffer ends on its page's last byte whatever the offset.
