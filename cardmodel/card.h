@@ -279,7 +279,7 @@ private:
     void NoteStateChange();
     uint32_t RingWord(uint32_t ring, unsigned slot, unsigned word) const;
     void SetRingWord(uint32_t ring, unsigned slot, unsigned word, uint32_t value);
-    void After(int64_t delayNs, const char* what, std::function<void()> fn);
+    void After(int64_t delayNs, const char* what, Task fn);
 
     // ---- controller.cpp: mailbox and transceiver controller -----------------
     void RestartController();
