@@ -107,6 +107,26 @@ struct SendRecord {
 // or frame storage of its own. The spares are under a lock of their own,
 // taken inside the adapter's mu or alone, so that a sender picks some up
 // without waiting for mu.
+// An array of n items that a call keeps for its own length: in place when
+// there are at most N, so that the usual call makes no heap block for it.
+template <typename T, size_t N>
+class CallArray {
+public:
+    explicit CallArray(size_t n) : size_(n) {
+        if (n > N) heap_.resize(n);
+    }
+    CallArray(const CallArray&) = delete;
+    CallArray& operator=(const CallArray&) = delete;
+    T* data() { return size_ > N ? heap_.data() : inPlace_; }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data()[i]; }
+
+private:
+    T inPlace_[N] = {};
+    std::vector<T> heap_;
+    size_t size_;
+};
+
 struct CompletedSends {
     std::deque<std::unique_ptr<SendRecord>> recent;
     std::mutex spareMu;
@@ -114,9 +134,10 @@ struct CompletedSends {
 };
 
 // The protocol's packets for `frames`, one buffer per piece of each, made
-// from spares where they fit. Takes spareMu only.
-std::vector<std::unique_ptr<SendRecord>> NewSends(CompletedSends& sends,
-                                                  const std::vector<OutgoingFrame>& frames);
+// from spares where they fit, into records[0 .. frames.size()). Takes
+// spareMu only.
+void NewSends(CompletedSends& sends, const std::vector<OutgoingFrame>& frames,
+              std::unique_ptr<SendRecord>* records);
 // Keeps a send just completed; the oldest recent one is retired for reuse.
 // The caller holds the adapter's mu.
 void KeepCompleted(CompletedSends& sends, std::unique_ptr<SendRecord> record);
@@ -362,9 +383,10 @@ bool CallCheckForHang(const std::shared_ptr<MiniportState>& state, bool* refused
 // `reason` is kept in the adapter's ResetRecord.
 bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
                   const std::string& reason, ResetResult* result, std::string* why);
-// `packets` is the array NDIS hands the miniport: it lives only for the call.
-void CallSendPackets(const std::shared_ptr<MiniportState>& state,
-                     std::vector<PNDIS_PACKET> packets, KIRQL irql, NDIS_HANDLE context);
+// `packets` is the array NDIS hands the miniport, the caller's own: it lives
+// only for the call.
+void CallSendPackets(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET* packets,
+                     size_t count, KIRQL irql, NDIS_HANDLE context);
 void SendDeferred(const std::shared_ptr<MiniportState>& state);
 // The information buffer holds `length` bytes: a copy of `bytes`, or `fill`
 // when it is null.

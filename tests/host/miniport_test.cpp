@@ -591,6 +591,18 @@ TEST_F(MiniportTest, SendsArePacketsOfTheFramesInOneCallAndTheirCompletionsAreRe
     EXPECT_EQ(completions[1].time, 3 * kMillisecond);
     EXPECT_EQ(nic->SendsOutstanding(), 0u);
 
+    // More frames in one call than a call keeps in place: one call still,
+    // each frame its packet, in order.
+    std::vector<OutgoingFrame> many;
+    for (int i = 0; i < 20; ++i) many.push_back(Frame(60 + i, static_cast<uint8_t>(i)));
+    ids = nic->Send(many);
+    ASSERT_EQ(ids.size(), 20u);
+    EXPECT_EQ(ids.front(), 4u);
+    EXPECT_EQ(ids.back(), 23u);
+    EXPECT_EQ(adapter.sendCalls, 2);
+    ASSERT_EQ(adapter.sent.size(), 23u);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(adapter.sent[3 + i], many[i].bytes) << i;
+
     nic->Send({Frame(60)}, {PASSIVE_LEVEL, 1});
     EXPECT_EQ(adapter.sendIrqls.back(), PASSIVE_LEVEL);
     EXPECT_EQ(adapter.sendProcessors.back(), 1u);
