@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -112,19 +113,32 @@ struct SendRecord {
 template <typename T, size_t N>
 class CallArray {
 public:
+    // Only the n items used are made (value-initialized) and destroyed.
     explicit CallArray(size_t n) : size_(n) {
-        if (n > N) heap_.resize(n);
+        if (n > N) {
+            heap_.resize(n);
+            items_ = heap_.data();
+        } else {
+            items_ = reinterpret_cast<T*>(inPlace_);
+            for (size_t i = 0; i < n; ++i) new (&items_[i]) T();
+        }
+    }
+    ~CallArray() {
+        if (size_ <= N) {
+            for (size_t i = 0; i < size_; ++i) items_[i].~T();
+        }
     }
     CallArray(const CallArray&) = delete;
     CallArray& operator=(const CallArray&) = delete;
-    T* data() { return size_ > N ? heap_.data() : inPlace_; }
+    T* data() { return items_; }
     size_t size() const { return size_; }
-    T& operator[](size_t i) { return data()[i]; }
+    T& operator[](size_t i) { return items_[i]; }
 
 private:
-    T inPlace_[N] = {};
+    alignas(T) unsigned char inPlace_[N * sizeof(T)];
     std::vector<T> heap_;
     size_t size_;
+    T* items_;
 };
 
 struct CompletedSends {
