@@ -258,11 +258,11 @@ void Card::NoteStateChange() {
 
 // Runs fn under the card's lock after delayNs. Work still pending when the
 // card is destroyed is cancelled.
-void Card::After(int64_t delayNs, const char* what, std::function<void()> fn) {
+void Card::After(int64_t delayNs, const char* what, Task fn) {
     uint64_t key = work_.Add(std::move(fn));
     work_.SetId(key, env_.Schedule(delayNs, [this, key] {
         std::lock_guard<AdaptiveMutex> lock(mu_);
-        std::function<void()> work;
+        Task work;
         if (work_.Take(key, &work)) work();
     }, what));
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -217,9 +218,29 @@ public:
 private:
     // A request frame: mailbox +0x03 (start marker) .. +0x53 (payload check).
     static constexpr size_t kRequestBytes = MAILBOX_PAYLOAD_CHECK - MAILBOX_START + 1;
+    // A request's payload as the controller extracts it from the frame: at
+    // most PAYLOAD_MAX_BYTES, held in place.
+    struct Payload {
+        std::array<uint8_t, PAYLOAD_MAX_BYTES> bytes;
+        size_t count = 0;
+        size_t size() const { return count; }
+        const uint8_t* begin() const { return bytes.data(); }
+        const uint8_t* end() const { return bytes.data() + count; }
+        uint8_t operator[](size_t i) const { return bytes[i]; }
+    };
+    // Answer data: what a posting writes at MAILBOX_ANSWER, held in place;
+    // the bytes past `count` are written as 0.
+    struct AnswerData {
+        std::array<uint8_t, ANSWER_BYTES> bytes{};
+        size_t count = 0;
+        AnswerData() = default;
+        AnswerData(std::initializer_list<uint8_t> list) {
+            for (uint8_t b : list) bytes[count++] = b;
+        }
+    };
     struct Answer {
         uint8_t result;
-        std::vector<uint8_t> data;
+        AnswerData data;
     };
     struct AnswerFault {
         enum Kind { Withhold, Delay, Fail } kind;
@@ -239,8 +260,8 @@ private:
     struct Posting {
         uint8_t status;
         bool event;
-        uint8_t flags;              // event flags, events only
-        std::vector<uint8_t> data;  // answer data
+        uint8_t flags;    // event flags, events only
+        AnswerData data;  // answer data
     };
     struct CommandEntry;
 
@@ -258,7 +279,7 @@ private:
     void NoteStateChange();
     uint32_t RingWord(uint32_t ring, unsigned slot, unsigned word) const;
     void SetRingWord(uint32_t ring, unsigned slot, unsigned word, uint32_t value);
-    void After(int64_t delayNs, const char* what, std::function<void()> fn);
+    void After(int64_t delayNs, const char* what, Task fn);
 
     // ---- controller.cpp: mailbox and transceiver controller -----------------
     void RestartController();
@@ -270,11 +291,10 @@ private:
     void StartNextRequest();
     void FinishRequest();
     void ApplyFaults(Request& request);
-    Answer Execute(const Request& request, std::vector<uint8_t>* payload);
+    Answer Execute(const Request& request, Payload* payload);
     Answer Reject(uint8_t code, uint8_t result, const char* why);
     static const CommandEntry* FindCommand(uint8_t code);
-    void Record(const Request& request, std::vector<uint8_t> payload, uint8_t result,
-                CommandFate fate);
+    void Record(const Request& request, const Payload& payload, uint8_t result, CommandFate fate);
     void Enqueue(Posting posting);
     void TryPost();
     void ResponseFlagWritten(uint8_t value);
@@ -283,23 +303,23 @@ private:
     void PostControllerEvent(uint8_t code, uint8_t flags);
     void ArmPerformanceReports();
     // Command handlers
-    Answer DownloadStart(const std::vector<uint8_t>& p);
-    Answer DownloadData(const std::vector<uint8_t>& p);
-    Answer DownloadEnd(const std::vector<uint8_t>& p);
-    Answer SetTerminalType(const std::vector<uint8_t>& p);
-    Answer SetLineOptions(const std::vector<uint8_t>& p);
-    Answer SetLineRate(const std::vector<uint8_t>& p);
-    Answer SetLineCode(const std::vector<uint8_t>& p);
-    Answer SetFraming(const std::vector<uint8_t>& p);
-    Answer SetLineCodeOffset(const std::vector<uint8_t>& p);
-    Answer SetTerminalMode(const std::vector<uint8_t>& p);
-    Answer SetEvents(const std::vector<uint8_t>& p);
-    Answer ControlCounters(const std::vector<uint8_t>& p);
-    Answer StartLine(const std::vector<uint8_t>& p);
-    Answer ReadState(const std::vector<uint8_t>& p);
-    Answer ReadMargin(const std::vector<uint8_t>& p);
-    Answer ReadAttenuation(const std::vector<uint8_t>& p);
-    Answer ReadCounters(const std::vector<uint8_t>& p);
+    Answer DownloadStart(const Payload& p);
+    Answer DownloadData(const Payload& p);
+    Answer DownloadEnd(const Payload& p);
+    Answer SetTerminalType(const Payload& p);
+    Answer SetLineOptions(const Payload& p);
+    Answer SetLineRate(const Payload& p);
+    Answer SetLineCode(const Payload& p);
+    Answer SetFraming(const Payload& p);
+    Answer SetLineCodeOffset(const Payload& p);
+    Answer SetTerminalMode(const Payload& p);
+    Answer SetEvents(const Payload& p);
+    Answer ControlCounters(const Payload& p);
+    Answer StartLine(const Payload& p);
+    Answer ReadState(const Payload& p);
+    Answer ReadMargin(const Payload& p);
+    Answer ReadAttenuation(const Payload& p);
+    Answer ReadCounters(const Payload& p);
 
     // ---- card_line.cpp: the line port, training state and error counters ----
     std::optional<LineOffer> Offer() const;

@@ -17,11 +17,13 @@ constexpr uint32_t kMaxRateKbps = 6016;
 // Checks a latched request frame (mailbox +0x03 .. +0x53) and extracts its
 // payload (at most 75 bytes, whatever the length byte says). Returns what is
 // wrong with it, or null.
-const char* CheckFrame(const uint8_t* frame, std::vector<uint8_t>* payload) {
+template <typename Payload>
+const char* CheckFrame(const uint8_t* frame, Payload* payload) {
     auto at = [frame](unsigned offset) { return frame[offset - MAILBOX_START]; };
     unsigned count = std::min<unsigned>(at(MAILBOX_LENGTH) + 1u, PAYLOAD_MAX_BYTES);
     const uint8_t* first = frame + (MAILBOX_PAYLOAD - MAILBOX_START);
-    payload->assign(first, first + count);
+    std::copy_n(first, count, payload->bytes.begin());
+    payload->count = count;
     if (at(MAILBOX_START) != START_MARKER) return "no start marker";
     if (at(MAILBOX_RESERVED) != 0) return "reserved byte not 0";
     if (at(MAILBOX_HEADER_CHECK) != (at(MAILBOX_COMMAND) ^ at(MAILBOX_LENGTH) ^ HEADER_CHECK_XOR)) {
@@ -41,7 +43,7 @@ struct Card::CommandEntry {
     uint8_t minLength;  // payload bytes as framed: an empty payload is one 0 byte
     uint8_t maxLength;
     bool download;      // a boot ROM command, served only before the firmware runs
-    Answer (Card::*handler)(const std::vector<uint8_t>& payload);
+    Answer (Card::*handler)(const Payload& payload);
 };
 
 const Card::CommandEntry* Card::FindCommand(uint8_t code) {
@@ -87,7 +89,7 @@ void Card::StopController() { ResetController(ControllerState::Off); }
 // postings not yet made, a download, the configuration and the line.
 void Card::ResetController(ControllerState next) {
     ++controllerEpoch_;
-    std::vector<uint8_t> payload;
+    Payload payload;
     for (const Request& request : requests_) {
         CheckFrame(request.frame.data(), &payload);
         Record(request, payload, 0, CommandFate::Abandoned);
@@ -150,7 +152,7 @@ void Card::Doorbell() {
     if (controller_ == ControllerState::Off) {
         Anomaly("doorbell for command 0x%02X while the controller is held in reset",
                 request.Code());
-        std::vector<uint8_t> payload;
+        Payload payload;
         CheckFrame(request.frame.data(), &payload);
         Record(request, payload, 0, CommandFate::Ignored);
         return;
@@ -176,7 +178,7 @@ void Card::FinishRequest() {
     Request request = requests_.front();
     requests_.pop_front();
     processing_ = false;
-    std::vector<uint8_t> payload;
+    Payload payload;
     Answer answer;
     if (request.forcedResult) {
         CheckFrame(request.frame.data(), &payload);
@@ -188,12 +190,12 @@ void Card::FinishRequest() {
         Record(request, payload, answer.result, CommandFate::Withheld);
     } else {
         Record(request, payload, answer.result, CommandFate::Answered);
-        Enqueue(Posting{answer.result, false, 0, std::move(answer.data)});
+        Enqueue(Posting{answer.result, false, 0, answer.data});
     }
     StartNextRequest();
 }
 
-Card::Answer Card::Execute(const Request& request, std::vector<uint8_t>* payload) {
+Card::Answer Card::Execute(const Request& request, Payload* payload) {
     uint8_t code = request.Code();
     if (const char* problem = CheckFrame(request.frame.data(), payload)) {
         return Reject(code, RESULT_BAD_FRAME, problem);
@@ -214,12 +216,13 @@ Card::Answer Card::Reject(uint8_t code, uint8_t result, const char* why) {
     return Answer{result, {}};
 }
 
-void Card::Record(const Request& request, std::vector<uint8_t> payload, uint8_t result,
+void Card::Record(const Request& request, const Payload& payload, uint8_t result,
                   CommandFate fate) {
     if (commands_.size() >= kMaxCommandRecords) {
         commands_.erase(commands_.begin(), commands_.begin() + kMaxCommandRecords / 2);
     }
-    commands_.push_back(CommandRecord{request.time, request.Code(), std::move(payload), result,
+    commands_.push_back(CommandRecord{request.time, request.Code(),
+                                      std::vector<uint8_t>(payload.begin(), payload.end()), result,
                                       fate});
 }
 
@@ -248,7 +251,7 @@ void Card::TryPost() {
     Posting posting = std::move(postings_.front());
     postings_.pop_front();
     for (unsigned i = 0; i < ANSWER_BYTES; ++i) {
-        mailbox_[MAILBOX_ANSWER + i] = i < posting.data.size() ? posting.data[i] : 0;
+        mailbox_[MAILBOX_ANSWER + i] = i < posting.data.count ? posting.data.bytes[i] : 0;
     }
     if (posting.event) mailbox_[MAILBOX_EVENT_FLAGS] = posting.flags;
     mailbox_[MAILBOX_STATUS] = posting.status;
@@ -296,7 +299,7 @@ void Card::ArmPerformanceReports() {
 // ---------------------------------------------------------------------------
 // Firmware download (boot ROM)
 // ---------------------------------------------------------------------------
-Card::Answer Card::DownloadStart(const std::vector<uint8_t>& p) {
+Card::Answer Card::DownloadStart(const Payload& p) {
     uint32_t length = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
                       uint32_t(p[3]) << 24;
     if (length > options_.maxFirmwareSize) {
@@ -308,7 +311,7 @@ Card::Answer Card::DownloadStart(const std::vector<uint8_t>& p) {
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::DownloadData(const std::vector<uint8_t>& p) {
+Card::Answer Card::DownloadData(const Payload& p) {
     if (!downloading_) return Reject(CMD_DOWNLOAD_DATA, RESULT_WRONG_STATE, "no download");
     if (download_.size() + p.size() > downloadLength_) {
         downloading_ = false;
@@ -318,7 +321,7 @@ Card::Answer Card::DownloadData(const std::vector<uint8_t>& p) {
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::DownloadEnd(const std::vector<uint8_t>& p) {
+Card::Answer Card::DownloadEnd(const Payload& p) {
     if (!downloading_) return Reject(CMD_DOWNLOAD_END, RESULT_WRONG_STATE, "no download");
     downloading_ = false;
     if (download_.size() != downloadLength_) {
@@ -345,7 +348,7 @@ Card::Answer Card::DownloadEnd(const std::vector<uint8_t>& p) {
 // ---------------------------------------------------------------------------
 // Configuration (firmware running)
 // ---------------------------------------------------------------------------
-Card::Answer Card::SetTerminalType(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetTerminalType(const Payload& p) {
     if (p[0] != 0x01 && p[0] != 0x09) {
         return Reject(CMD_TERMINAL_TYPE, RESULT_BAD_PARAMETER, "terminal type not 0x01 or 0x09");
     }
@@ -353,14 +356,14 @@ Card::Answer Card::SetTerminalType(const std::vector<uint8_t>& p) {
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::SetLineOptions(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetLineOptions(const Payload& p) {
     config_.lineOptions = p[0];
     return Answer{RESULT_SUCCESS, {}};
 }
 
 // N 64 kbit/s steps in bytes 0, 2 and 3 (one per direction and the
 // reference), R 8 kbit/s steps in byte 5.
-Card::Answer Card::SetLineRate(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetLineRate(const Payload& p) {
     uint8_t n = p[0], r = p[5];
     if (p[2] != n || p[3] != n) return Reject(CMD_LINE_RATE, RESULT_BAD_PARAMETER, "N differs");
     uint32_t rate = n * 64u + r * 8u;
@@ -371,14 +374,14 @@ Card::Answer Card::SetLineRate(const std::vector<uint8_t>& p) {
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::SetLineCode(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetLineCode(const Payload& p) {
     if ((p[0] & 0x0F) != 0x02) return Reject(CMD_LINE_CODE, RESULT_BAD_PARAMETER, "low nibble");
     config_.lineCodeByte = p[0];
     config_.lineCode = p[0] >> 4;
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::SetFraming(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetFraming(const Payload& p) {
     if (p[4] != 0x00 && p[4] != 0x04) {
         return Reject(CMD_FRAMING, RESULT_BAD_PARAMETER, "framing byte not 0x00 or 0x04");
     }
@@ -387,23 +390,23 @@ Card::Answer Card::SetFraming(const std::vector<uint8_t>& p) {
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::SetLineCodeOffset(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetLineCodeOffset(const Payload& p) {
     config_.lineCodeOffset = static_cast<int8_t>(p[1]);
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::SetTerminalMode(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetTerminalMode(const Payload& p) {
     config_.mode = p[0];
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::SetEvents(const std::vector<uint8_t>& p) {
+Card::Answer Card::SetEvents(const Payload& p) {
     config_.eventsEnabled = (p[0] & EVENTS_LINE) != 0;
     ArmPerformanceReports();
     return Answer{RESULT_SUCCESS, {}};
 }
 
-Card::Answer Card::ControlCounters(const std::vector<uint8_t>& p) {
+Card::Answer Card::ControlCounters(const Payload& p) {
     auto clear = [this](unsigned first, unsigned last) {
         for (unsigned i = first; i <= last; ++i) errorCounters_[i] = 0;
     };
@@ -423,7 +426,7 @@ Card::Answer Card::ControlCounters(const std::vector<uint8_t>& p) {
 
 // Start (again: a started line retrains) or stop training. Starting needs the
 // terminal type, the rate and the framing.
-Card::Answer Card::StartLine(const std::vector<uint8_t>& p) {
+Card::Answer Card::StartLine(const Payload& p) {
     if (p[0] == START_LINE_STOP) {
         if (config_.started && line_) line_->OfferChanged(this, std::nullopt);
         config_.started = false;
@@ -446,23 +449,27 @@ Card::Answer Card::StartLine(const std::vector<uint8_t>& p) {
 // ---------------------------------------------------------------------------
 // Statistics
 // ---------------------------------------------------------------------------
-Card::Answer Card::ReadState(const std::vector<uint8_t>&) {
+Card::Answer Card::ReadState(const Payload&) {
     static const uint8_t kState[] = {STATE_IDLE, STATE_SEARCHING, STATE_INCOMPATIBLE,
                                      STATE_TRAINING, STATE_DATA_MODE};
     return Answer{RESULT_SUCCESS, {kState[static_cast<int>(condition_)]}};
 }
 
-Card::Answer Card::ReadMargin(const std::vector<uint8_t>&) {
+Card::Answer Card::ReadMargin(const Payload&) {
     return Answer{RESULT_SUCCESS, {static_cast<uint8_t>(quality_.snrMarginDb)}};
 }
 
-Card::Answer Card::ReadAttenuation(const std::vector<uint8_t>&) {
+Card::Answer Card::ReadAttenuation(const Payload&) {
     return Answer{RESULT_SUCCESS, {quality_.attenuationDb, quality_.farAttenuationDb}};
 }
 
-Card::Answer Card::ReadCounters(const std::vector<uint8_t>&) {
+Card::Answer Card::ReadCounters(const Payload&) {
     auto counters = CounterSnapshot();
-    return Answer{RESULT_SUCCESS, {counters.begin(), counters.end()}};
+    static_assert(unsigned{ERROR_COUNTER_COUNT} <= unsigned{ANSWER_BYTES}, "the counters fit one answer");
+    Answer answer{RESULT_SUCCESS, {}};
+    std::copy(counters.begin(), counters.end(), answer.data.bytes.begin());
+    answer.data.count = counters.size();
+    return answer;
 }
 
 // ---------------------------------------------------------------------------

@@ -47,11 +47,11 @@ void LineBase::Shutdown() {
 }
 
 // Runs fn (without the lock) after delayNs, unless the line shuts down first.
-void LineBase::After(int64_t delayNs, const char* what, std::function<void()> fn) {
+void LineBase::After(int64_t delayNs, const char* what, Task fn) {
     if (shutDown_) return;
     uint64_t key = work_.Add(std::move(fn));
     work_.SetId(key, env_.Schedule(delayNs, [this, key] {
-        std::function<void()> work;
+        Task work;
         {
             std::lock_guard<AdaptiveMutex> lock(mu_);
             if (!work_.Take(key, &work)) return;
@@ -270,7 +270,13 @@ void LineBase::Deliver(int to, std::vector<uint8_t> frame, bool damaged) {
         card = ends_[to].card;
         if (!card) return FrameAtFarEnd(std::move(frame), damaged);
     }
-    card->FrameFromLine(std::move(frame), damaged);
+    card->FrameFromLine(frame, damaged);
+    // Its storage serves a frame to come, as a pump's frames do.
+    std::lock_guard<AdaptiveMutex> lock(mu_);
+    if (spareFrames_.size() < kSpareFrames) {
+        frame.clear();
+        spareFrames_.push_back(std::move(frame));
+    }
 }
 
 // Frames that arrive together: as Deliver, one look at the line for all.
@@ -295,6 +301,10 @@ void LineBase::DeliverAll(int to, std::vector<InFlight>& frames) {
 
 std::vector<uint8_t> LineBase::SpareFrame() {
     std::lock_guard<AdaptiveMutex> lock(mu_);
+    return SpareFrameLocked();
+}
+
+std::vector<uint8_t> LineBase::SpareFrameLocked() {
     std::vector<uint8_t> frame;
     if (!spareFrames_.empty()) {
         frame = std::move(spareFrames_.back());
@@ -414,7 +424,11 @@ void LoopbackPartner::UpdateFarEndOffer() {
 
 void LoopbackPartner::FrameAtFarEnd(std::vector<uint8_t> frame, bool damaged) {
     if (damaged) return;  // the partner's receiver discards it, as a card would
-    if (echo_) SendFromFarEndLocked(frame, false);
+    if (echo_) {
+        std::vector<uint8_t> echo = SpareFrameLocked();
+        echo.assign(frame.begin(), frame.end());
+        SendFromFarEndLocked(std::move(echo), false);
+    }
     sent_.push_back(std::move(frame));
 }
 

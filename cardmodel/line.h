@@ -93,7 +93,9 @@ protected:
     void TransmitLocked(int from, std::vector<uint8_t> frame, bool damaged, int64_t delayNs);
     // Sends from a far end that has no card, paced at the line rate.
     void SendFromFarEndLocked(std::vector<uint8_t> frame, bool damaged);
-    void After(int64_t delayNs, const char* what, std::function<void()> fn);
+    // Storage for a frame: a spare one's (empty), or none yet. Lock held.
+    std::vector<uint8_t> SpareFrameLocked();
+    void After(int64_t delayNs, const char* what, Task fn);
     // Hooks for a far end without a card, called with the lock held.
     virtual void CardOfferChanged() {}
     virtual void FrameAtFarEnd(std::vector<uint8_t> /*frame*/, bool /*damaged*/) {}

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -107,6 +108,39 @@ struct SendRecord {
 // or frame storage of its own. The spares are under a lock of their own,
 // taken inside the adapter's mu or alone, so that a sender picks some up
 // without waiting for mu.
+// An array of n items that a call keeps for its own length: in place when
+// there are at most N, so that the usual call makes no heap block for it.
+template <typename T, size_t N>
+class CallArray {
+public:
+    // Only the n items used are made (value-initialized) and destroyed.
+    explicit CallArray(size_t n) : size_(n) {
+        if (n > N) {
+            heap_.resize(n);
+            items_ = heap_.data();
+        } else {
+            items_ = reinterpret_cast<T*>(inPlace_);
+            for (size_t i = 0; i < n; ++i) new (&items_[i]) T();
+        }
+    }
+    ~CallArray() {
+        if (size_ <= N) {
+            for (size_t i = 0; i < size_; ++i) items_[i].~T();
+        }
+    }
+    CallArray(const CallArray&) = delete;
+    CallArray& operator=(const CallArray&) = delete;
+    T* data() { return items_; }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return items_[i]; }
+
+private:
+    alignas(T) unsigned char inPlace_[N * sizeof(T)];
+    std::vector<T> heap_;
+    size_t size_;
+    T* items_;
+};
+
 struct CompletedSends {
     std::deque<std::unique_ptr<SendRecord>> recent;
     std::mutex spareMu;
@@ -114,9 +148,10 @@ struct CompletedSends {
 };
 
 // The protocol's packets for `frames`, one buffer per piece of each, made
-// from spares where they fit. Takes spareMu only.
-std::vector<std::unique_ptr<SendRecord>> NewSends(CompletedSends& sends,
-                                                  const std::vector<OutgoingFrame>& frames);
+// from spares where they fit, into records[0 .. frames.size()). Takes
+// spareMu only.
+void NewSends(CompletedSends& sends, const std::vector<OutgoingFrame>& frames,
+              std::unique_ptr<SendRecord>* records);
 // Keeps a send just completed; the oldest recent one is retired for reuse.
 // The caller holds the adapter's mu.
 void KeepCompleted(CompletedSends& sends, std::unique_ptr<SendRecord> record);
@@ -151,19 +186,16 @@ private:
 // Halting: MiniportHalt has been called.
 enum class Phase { Created, Initializing, Running, Unbinding, Halting, Halted, Failed };
 
-struct RequestRecord {
+// What a request record holds besides its storage: all of it set anew for
+// each request (RequestRecord::Renew).
+struct RequestFields {
+    uint64_t serial = 0;  // from 1 per adapter, in the order the requests are made
     bool query = true;
     NDIS_OID oid = 0;
     ULONG length = 0;
     // Guard bytes before the information buffer in `buffer`
     // (Miniport::SetInformationBufferOffset).
     size_t offset = 0;
-    // The information buffer while the miniport has the request (special
-    // pool, or guard bytes after it); once the request has its final status
-    // the protocol has it back: its bytes are kept in `final` and the buffer
-    // is freed, so that a miniport that touches it after completing faults.
-    HostBytes buffer;
-    std::vector<uint8_t> final;
     bool released = false;
     ULONG bytesDone = kUntouched;
     ULONG bytesNeeded = kUntouched;
@@ -176,6 +208,23 @@ struct RequestRecord {
     Nanoseconds issued = 0;
     int watchdogTicks = 0;      // NDIS's wake-ups that found it outstanding
     bool stuckReported = false; // still pending after the reset made for it
+};
+
+struct RequestRecord : RequestFields {
+    // The information buffer while the miniport has the request (special
+    // pool, or guard bytes after it); once the request has its final status
+    // the protocol has it back: its bytes are kept in `final` and the buffer
+    // is freed, so that a miniport that touches it after completing faults.
+    HostBytes buffer;
+    std::vector<uint8_t> final;
+
+    // Made over for another request, once this one is over (its buffer
+    // freed): every field as new; the storage of `buffer` (in guard-byte
+    // mode) and of `final` serves again.
+    void Renew() {
+        static_cast<RequestFields&>(*this) = RequestFields{};
+        final.clear();
+    }
 };
 
 struct Callbacks {
@@ -268,6 +317,9 @@ struct MiniportState {
 
     // Information requests
     std::unique_ptr<RequestRecord> request;  // the outstanding or last one
+    // A record no longer shown, kept for the next request to fill.
+    std::unique_ptr<RequestRecord> spareRequest;
+    uint64_t requestSerial = 0;  // the serial of the last request made
     size_t requestOffset = 0;  // SetInformationBufferOffset
     std::vector<uint8_t> filterSet, multicastSet;  // replayed after an addressing reset
     bool haveFilterSet = false;
@@ -345,12 +397,15 @@ bool CallCheckForHang(const std::shared_ptr<MiniportState>& state, bool* refused
 // `reason` is kept in the adapter's ResetRecord.
 bool ResetAdapter(const std::shared_ptr<MiniportState>& state, bool byWatchdog,
                   const std::string& reason, ResetResult* result, std::string* why);
-// `packets` is the array NDIS hands the miniport: it lives only for the call.
-void CallSendPackets(const std::shared_ptr<MiniportState>& state,
-                     std::vector<PNDIS_PACKET> packets, KIRQL irql, NDIS_HANDLE context);
+// `packets` is the array NDIS hands the miniport, the caller's own: it lives
+// only for the call.
+void CallSendPackets(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET* packets,
+                     size_t count, KIRQL irql, NDIS_HANDLE context);
 void SendDeferred(const std::shared_ptr<MiniportState>& state);
+// The information buffer holds `length` bytes: a copy of `bytes`, or `fill`
+// when it is null.
 RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
-                           std::vector<uint8_t> buffer);
+                           const uint8_t* bytes, size_t length, uint8_t fill);
 RequestResult WaitForRequest(const std::shared_ptr<MiniportState>& state, Nanoseconds limit);
 void ReplayAddressing(const std::shared_ptr<MiniportState>& state);
 // Whether a request has been made and not yet finished (mu held).

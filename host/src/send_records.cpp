@@ -117,21 +117,19 @@ bool SendRecord::Written() const {
     return false;
 }
 
-std::vector<std::unique_ptr<SendRecord>> NewSends(CompletedSends& sends,
-                                                  const std::vector<OutgoingFrame>& frames) {
-    std::vector<std::unique_ptr<SendRecord>> records(frames.size());
+void NewSends(CompletedSends& sends, const std::vector<OutgoingFrame>& frames,
+              std::unique_ptr<SendRecord>* records) {
     {
         std::lock_guard<std::mutex> lock(sends.spareMu);
-        for (auto& r : records) {
+        for (size_t i = 0; i < frames.size(); ++i) {
             if (sends.spare.empty()) break;
-            r = std::move(sends.spare.back());
+            records[i] = std::move(sends.spare.back());
             sends.spare.pop_back();
         }
     }
     for (size_t i = 0; i < frames.size(); ++i) {
         records[i] = BuildSend(frames[i], std::move(records[i]));
     }
-    return records;
 }
 
 void KeepCompleted(CompletedSends& sends, std::unique_ptr<SendRecord> record) {

@@ -432,9 +432,16 @@ bool HostBytes::Assign(const uint8_t* bytes, size_t length, uint8_t fill, const 
         data_ = static_cast<uint8_t*>(block);
     } else {  // guard bytes: without special pool, or when it has no room
         Free();
-        plain_.assign(length + kGuardBytes, kGuardByte);
-        if (!bytes) memset(plain_.data(), fill, length);
+        // The bytes, then the guard bytes after them, each written once, in
+        // the storage of the last block.
+        if (bytes) {
+            plain_.assign(bytes, bytes + length);
+        } else {
+            plain_.assign(length, fill);
+        }
+        plain_.insert(plain_.end(), kGuardBytes, kGuardByte);
         data_ = plain_.data();
+        copied = true;
     }
     length_ = length;
     if (bytes && length && !copied) memcpy(data_, bytes, length);

@@ -6,6 +6,7 @@
 // list set last are set again after an addressing reset (see
 // host/miniport.h).
 #include <cstdio>
+#include <cstring>
 
 #include "host/verifier.h"
 #include "internal.h"
@@ -27,17 +28,19 @@ bool NewOverrun(RequestRecord& r) {
     return true;
 }
 
-// The information buffer's bytes (past the guard bytes of an offset).
-std::vector<uint8_t> InformationBytes(const RequestRecord& r) {
-    const uint8_t* start = r.buffer.data() + r.offset;
-    return {start, start + r.length};
+// The information buffer's first byte (past the guard bytes of an offset),
+// or once the protocol has it back, the first of the bytes kept; r.length
+// of them.
+const uint8_t* InformationBytes(const RequestRecord& r) {
+    return r.released ? r.final.data() : r.buffer.data() + r.offset;
 }
 
 // The request has its final status: the protocol takes its buffer back.
 // Caller holds the adapter's mu.
 void ReleaseBuffer(RequestRecord& r) {
     if (r.released) return;
-    r.final = InformationBytes(r);
+    const uint8_t* start = InformationBytes(r);
+    r.final.assign(start, start + r.length);  // in the storage of the last request's
     r.buffer.Free();
     r.released = true;
 }
@@ -61,7 +64,8 @@ RequestResult ResultOf(const RequestRecord& r) {
     if (!r.completed && IsConcurrent()) return result;
     result.bytesDone = r.bytesDone;
     result.bytesNeeded = r.bytesNeeded;
-    result.buffer = r.released ? r.final : InformationBytes(r);
+    const uint8_t* bytes = InformationBytes(r);
+    result.buffer.assign(bytes, bytes + r.length);
     return result;
 }
 
@@ -69,14 +73,14 @@ RequestResult ResultOf(const RequestRecord& r) {
 // filter that decides whether a receive comes too early (lock held).
 void NoteSetDone(MiniportState& s, const RequestRecord& r) {
     if (r.query || r.status != NDIS_STATUS_SUCCESS) return;
-    std::vector<uint8_t> bytes = r.released ? r.final : InformationBytes(r);
+    const uint8_t* bytes = InformationBytes(r);
     if (r.oid == OID_GEN_CURRENT_PACKET_FILTER && r.length == 4) {
         s.packetFilter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
                          static_cast<ULONG>(bytes[3]) << 24;
-        s.filterSet = bytes;
+        s.filterSet.assign(bytes, bytes + r.length);
         s.haveFilterSet = true;
     } else if (r.oid == OID_802_3_MULTICAST_LIST) {
-        s.multicastSet = bytes;
+        s.multicastSet.assign(bytes, bytes + r.length);
         s.haveMulticastSet = true;
     }
 }
@@ -129,9 +133,11 @@ void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, bool query, const c
 }
 
 // Starts a request unless NDIS would not pass it on now; otherwise null,
-// with the status the protocol gets in *refusal.
-RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vector<uint8_t> buffer,
-                           NDIS_HANDLE* context, NDIS_STATUS* refusal) {
+// with the status the protocol gets in *refusal. Its information buffer
+// holds `length` bytes: a copy of `bytes`, or `fill` when it is null.
+RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, const uint8_t* bytes,
+                           size_t length, uint8_t fill, NDIS_HANDLE* context,
+                           NDIS_STATUS* refusal) {
     const char* what = query ? "Miniport::Query" : "Miniport::Set";
     std::unique_lock<std::mutex> lock(s.mu);
     *refusal = NDIS_STATUS_FAILURE;
@@ -151,10 +157,18 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
                   "request at a time", what, oid, outstanding);
         return nullptr;
     }
-    auto record = std::make_unique<RequestRecord>();
+    // A record of an earlier request is made over for this one: its storage
+    // (the buffer in guard-byte mode, the bytes kept) serves again.
+    std::unique_ptr<RequestRecord> record = std::move(s.spareRequest);
+    if (record) {
+        record->Renew();
+    } else {
+        record = std::make_unique<RequestRecord>();
+    }
+    record->serial = ++s.requestSerial;
     record->query = query;
     record->oid = oid;
-    record->length = static_cast<ULONG>(buffer.size());
+    record->length = static_cast<ULONG>(length);
     record->issued = Now();
     // Only special pool shows a block's name (in a fault report).
     char name[96] = "";
@@ -165,12 +179,29 @@ RequestRecord* OpenRequest(MiniportState& s, bool query, NDIS_OID oid, std::vect
     // A real address for 0 bytes too (in special pool, its guard page's).
     // Guard bytes first for a buffer that starts past an aligned address.
     record->offset = s.requestOffset;
-    buffer.insert(buffer.begin(), record->offset, HostBytes::kGuardByte);
-    if (!record->buffer.Assign(buffer.data(), buffer.size(), 0, name)) {
+    bool assigned;
+    if (record->offset == 0) {
+        assigned = record->buffer.Assign(bytes, length, fill, name);
+    } else {
+        assigned = record->buffer.Assign(nullptr, record->offset + length, HostBytes::kGuardByte,
+                                         name);
+        if (assigned) {
+            uint8_t* start = record->buffer.data() + record->offset;
+            if (bytes) {
+                if (length) memcpy(start, bytes, length);
+            } else {
+                memset(start, fill, length);
+            }
+        }
+    }
+    if (!assigned) {
         *refusal = NDIS_STATUS_RESOURCES;  // the system had no memory for it
+        s.spareRequest = std::move(record);
         return nullptr;
     }
     RequestRecord* r = record.get();
+    // The last request is over (not outstanding): its record is the spare.
+    s.spareRequest = std::move(s.request);
     s.request = std::move(record);
     *context = s.context;
     BeginCall(s, Call::Request);
@@ -225,10 +256,11 @@ bool RequestOutstanding(const MiniportState& s) {
 }
 
 RequestResult IssueRequest(const std::shared_ptr<MiniportState>& state, bool query, NDIS_OID oid,
-                           std::vector<uint8_t> buffer) {
+                           const uint8_t* bytes, size_t length, uint8_t fill) {
     RequestResult refused;
     NDIS_HANDLE context = nullptr;
-    RequestRecord* r = OpenRequest(*state, query, oid, std::move(buffer), &context, &refused.status);
+    RequestRecord* r =
+        OpenRequest(*state, query, oid, bytes, length, fill, &context, &refused.status);
     if (!r) return refused;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     auto& v30 = state->handlers.Ndis40Chars.Ndis30Chars;
@@ -274,7 +306,7 @@ void ReplayAddressing(const std::shared_ptr<MiniportState>& state) {
         }
     }
     for (auto& set : sets) {
-        if (IssueRequest(state, false, set.first, set.second).pended &&
+        if (IssueRequest(state, false, set.first, set.second.data(), set.second.size(), 0).pended &&
             !WaitForRequest(state, 10 * kSecond).completed) {
             return;
         }
@@ -284,16 +316,15 @@ void ReplayAddressing(const std::shared_ptr<MiniportState>& state) {
 }  // namespace internal
 
 RequestResult Miniport::Query(NDIS_OID oid, ULONG bufferLength) {
-    return internal::IssueRequest(state_, true, oid,
-                                  std::vector<uint8_t>(bufferLength, kInformationPattern));
+    return internal::IssueRequest(state_, true, oid, nullptr, bufferLength, kInformationPattern);
 }
 
 RequestResult Miniport::Query(NDIS_OID oid, const std::vector<uint8_t>& contents) {
-    return internal::IssueRequest(state_, true, oid, contents);
+    return internal::IssueRequest(state_, true, oid, contents.data(), contents.size(), 0);
 }
 
 RequestResult Miniport::Set(NDIS_OID oid, const std::vector<uint8_t>& bytes) {
-    return internal::IssueRequest(state_, false, oid, bytes);
+    return internal::IssueRequest(state_, false, oid, bytes.data(), bytes.size(), 0);
 }
 
 void Miniport::SetInformationBufferOffset(size_t offset) {

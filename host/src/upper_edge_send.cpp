@@ -103,11 +103,13 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     }
     std::shared_ptr<MiniportState> state = state_;
     std::vector<SendId> ids;
-    std::vector<PNDIS_PACKET> packets;
+    ids.reserve(frames.size());
+    // The call's packets and records: in place for a few, as most calls send.
+    internal::CallArray<PNDIS_PACKET, 16> packets(frames.size());
+    internal::CallArray<std::unique_ptr<internal::SendRecord>, 16> records(frames.size());
     // The packets are made outside the lock, from retired sends where there
     // are some; they are sent (or given back) under it.
-    std::vector<std::unique_ptr<internal::SendRecord>> records =
-        internal::NewSends(state->completedSends, frames);
+    internal::NewSends(state->completedSends, frames, records.data());
     bool running, resetting;
     NDIS_HANDLE context;
     {
@@ -116,11 +118,12 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
         resetting = state->resetting;
         context = state->context;
         if (running) {
-            for (auto& record : records) {
+            for (size_t i = 0; i < records.size(); ++i) {
+                std::unique_ptr<internal::SendRecord>& record = records[i];
                 record->id = state->nextSendId++;
                 PNDIS_PACKET packet = record->packet;
                 ids.push_back(record->id);
-                packets.push_back(packet);
+                packets[i] = packet;
                 // During a reset NDIS holds new sends back until it is over.
                 if (resetting) state->deferredSends.push_back(std::move(record));
                 else internal::FileSending(*state, std::move(record));
@@ -135,7 +138,8 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
     // An empty call is passed on too: the handler must cope with it.
     if (!resetting) {
         internal::OnChosenProcessor(options.processor, [&] {
-            internal::CallSendPackets(state, std::move(packets), options.irql, context);
+            internal::CallSendPackets(state, packets.data(), packets.size(), options.irql,
+                                      context);
         });
         internal::EndCall(*state, internal::Call::Send);
     }
@@ -144,8 +148,8 @@ std::vector<SendId> Miniport::Send(const std::vector<OutgoingFrame>& frames, Sen
 
 namespace internal {
 
-void CallSendPackets(const std::shared_ptr<MiniportState>& state,
-                     std::vector<PNDIS_PACKET> packets, KIRQL irql, NDIS_HANDLE context) {
+void CallSendPackets(const std::shared_ptr<MiniportState>& state, PNDIS_PACKET* packets,
+                     size_t count, KIRQL irql, NDIS_HANDLE context) {
     irql = AtLeastCurrent(irql);
     // The protocol holds its own lock while it hands packets down, as a
     // TCP/IP stack does; at PASSIVE_LEVEL it can hold no spin lock.
@@ -155,12 +159,12 @@ void CallSendPackets(const std::shared_ptr<MiniportState>& state,
         // The array is NDIS's and lives only for the call: `packets` is
         // this call's own.
         RunAtIrql(irql, "MiniportSendPackets", [&] {
-            sendPackets(context, packets.empty() ? nullptr : packets.data(),
-                        static_cast<UINT>(packets.size()));
+            sendPackets(context, count == 0 ? nullptr : packets, static_cast<UINT>(count));
         });
     } else {
         W_SEND_HANDLER send = state->handlers.Ndis40Chars.Ndis30Chars.SendHandler;
-        for (PNDIS_PACKET p : packets) {
+        for (size_t i = 0; i < count; ++i) {
+            PNDIS_PACKET p = packets[i];
             NDIS_STATUS status = NDIS_STATUS_FAILURE;
             RunAtIrql(irql, "MiniportSend", [&] { status = send(context, p, 0); });
             // A deserialized MiniportSend that does not pend has finished the packet.
@@ -184,7 +188,7 @@ void SendDeferred(const std::shared_ptr<MiniportState>& state) {
         if (packets.empty()) return;
         BeginCall(*state, Call::Send);
     }
-    CallSendPackets(state, std::move(packets), DISPATCH_LEVEL, context);
+    CallSendPackets(state, packets.data(), packets.size(), DISPATCH_LEVEL, context);
     EndCall(*state, Call::Send);
 }
 

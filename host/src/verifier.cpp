@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 
@@ -29,11 +30,62 @@ LedgerKey KeyOf(Resource kind, const void* key) {
     return {static_cast<int>(kind), reinterpret_cast<uintptr_t>(key)};
 }
 
+// The ledger's tree nodes, kept for the next entry when an entry goes (up
+// to kKept of them): a run adds and removes pool blocks, packets and
+// buffers by the thousand, and a node each would be a heap block each time.
+// Only the ledger allocates with it, and only under its lock held
+// exclusively (lookups allocate nothing).
+template <typename T>
+struct RecycledNodes {
+    using value_type = T;
+    static constexpr size_t kKept = 4096;
+    RecycledNodes() = default;
+    template <typename U>
+    RecycledNodes(const RecycledNodes<U>&) {}  // NOLINT: as std::allocator converts
+    T* allocate(size_t n) {
+        if (n == 1 && list().head) {
+            Free* node = list().head;
+            list().head = node->next;
+            --list().count;
+            return reinterpret_cast<T*>(node);
+        }
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, size_t n) {
+        if (n == 1 && list().count < kKept) {
+            auto* node = reinterpret_cast<Free*>(p);
+            node->next = list().head;
+            list().head = node;
+            ++list().count;
+            return;
+        }
+        std::allocator<T>().deallocate(p, n);
+    }
+    bool operator==(const RecycledNodes&) const { return true; }
+    bool operator!=(const RecycledNodes&) const { return false; }
+
+private:
+    static_assert(sizeof(T) >= sizeof(void*), "a node holds the free list's link");
+    struct Free {
+        Free* next;
+    };
+    struct List {
+        Free* head = nullptr;
+        size_t count = 0;
+    };
+    static List& list() {
+        static List kept;
+        return kept;
+    }
+};
+
 struct Verifier {
     // Shared by lookups (every spin lock acquisition asks the ledger),
     // exclusive for changes.
     host::internal::ReadMostlyMutex mu;
-    std::map<LedgerKey, LedgerEntry> ledger;
+    std::map<LedgerKey, LedgerEntry, std::less<LedgerKey>,
+             RecycledNodes<std::pair<const LedgerKey, LedgerEntry>>>
+        ledger;
     size_t counts[static_cast<int>(Resource::Count)] = {};
     uint64_t serial = 0;
     Faults faults[static_cast<int>(Resource::Count)];

@@ -32,7 +32,7 @@ void Schedule(const std::shared_ptr<MiniportState>& state) {
 
 // A request NDIS found outstanding at two wake-ups in a row.
 struct TimedOut {
-    const RequestRecord* record = nullptr;  // compared, never read, once mu is let go
+    uint64_t serial = 0;  // the request's (RequestRecord::serial); 0: none
     bool query = true;
     NDIS_OID oid = 0;
     Nanoseconds issued = 0;
@@ -51,16 +51,17 @@ std::string ResetReason(bool hung, const TimedOut& late) {
 void Check(const std::shared_ptr<MiniportState>& state, const TimedOut& late) {
     bool refused;
     bool hung = CallCheckForHang(state, &refused);
-    if (refused || (!hung && !late.record)) return;
+    if (refused || (!hung && !late.serial)) return;
     ResetResult result;
     std::string why;
     // Refused when halt has begun or a reset is under way: nothing to do.
     if (!ResetAdapter(state, true, ResetReason(hung, late), &result, &why)) return;
-    if (!late.record) return;
+    if (!late.serial) return;
     bool stuck;
     {
         std::lock_guard<std::mutex> lock(state->mu);
-        stuck = state->request.get() == late.record && state->request->issued == late.issued &&
+        // The same request: the record serves every request in turn.
+        stuck = state->request && state->request->serial == late.serial &&
                 RequestOutstanding(*state);
         if (stuck) state->request->stuckReported = true;
     }
@@ -86,7 +87,7 @@ void WakeUp(const std::weak_ptr<MiniportState>& weak) {
             RequestRecord& r = *state->request;
             bool ignored = (state->attributes.flags & NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT) != 0;
             if (++r.watchdogTicks >= 2 && !r.stuckReported && !ignored) {
-                late = {&r, r.query, r.oid, r.issued};
+                late = {r.serial, r.query, r.oid, r.issued};
             }
         }
     }

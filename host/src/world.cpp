@@ -4,11 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <map>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "host/config.h"
@@ -33,6 +30,183 @@ using WorkKey = std::pair<Nanoseconds, uint64_t>;  // (due time, order queued)
 struct DueWork {
     WorkKey key;
     Work work;
+};
+
+// A queue of due work in one block that serves item after item: a ring
+// that doubles when full and never shrinks, so that work passing through
+// costs no heap block (a deque takes one per few items). Keeps its items in
+// the order pushed; one removed from the middle keeps the others' order.
+class DueRing {
+public:
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    DueWork& operator[](size_t i) { return items_[(head_ + i) & (items_.size() - 1)]; }
+    const DueWork& operator[](size_t i) const {
+        return items_[(head_ + i) & (items_.size() - 1)];
+    }
+    DueWork& front() { return (*this)[0]; }
+    const DueWork& front() const { return (*this)[0]; }
+    const DueWork& back() const { return (*this)[count_ - 1]; }
+    void push_back(DueWork item) {
+        if (count_ == items_.size()) Grow();
+        (*this)[count_] = std::move(item);
+        ++count_;
+    }
+    void pop_front() {
+        front().work.fn = nullptr;  // lets go of what it captured now
+        head_ = (head_ + 1) & (items_.size() - 1);
+        --count_;
+    }
+    // Removes the i-th item, moving those behind it up by one.
+    void erase(size_t i) {
+        for (; i + 1 < count_; ++i) (*this)[i] = std::move((*this)[i + 1]);
+        (*this)[count_ - 1].work.fn = nullptr;
+        --count_;
+    }
+    void clear() {
+        while (count_) pop_front();
+        head_ = 0;
+    }
+
+private:
+    void Grow() {
+        std::vector<DueWork> bigger(items_.empty() ? 16 : items_.size() * 2);
+        for (size_t i = 0; i < count_; ++i) bigger[i] = std::move((*this)[i]);
+        items_.swap(bigger);
+        head_ = 0;
+    }
+
+    std::vector<DueWork> items_;  // size a power of two, or 0
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
+// Work queued for later, or for a moment already past: a binary heap by key
+// over slots that are used again once their work has run or been
+// cancelled, so that queueing it costs no heap block once the storage has
+// grown to the most work ever waiting at once. Each slot knows its place in
+// the heap, so cancelled work leaves at once and never lingers. Keys are
+// unique (the order queued is part of each), so the heap gives exactly the
+// order a tree by key would.
+class DelayedHeap {
+public:
+    static constexpr unsigned kSlotBits = 24;
+    static constexpr WorkId kSlotMask = (WorkId{1} << kSlotBits) - 1;
+
+    bool empty() const { return heap_.empty(); }
+    size_t size() const { return heap_.size(); }
+    // The key of the i-th entry of the heap's array (0: the earliest; the
+    // second earliest is at 1 or 2).
+    const WorkKey* KeyAt(size_t i) const {
+        return i < heap_.size() ? &slots_[heap_[i]].key : nullptr;
+    }
+    // A free slot's number, for the work's id to carry (see TagOf).
+    uint32_t Reserve() {
+        if (free_.empty()) {
+            if (slots_.size() > kSlotMask - 1) {
+                FatalViolation("the executor holds more than %u pieces of delayed work",
+                               static_cast<unsigned>(kSlotMask - 1));
+            }
+            slots_.emplace_back();
+            free_.push_back(static_cast<uint32_t>(slots_.size() - 1));
+        }
+        return free_.back();
+    }
+    // Queues `work` in the slot Reserve gave.
+    void Push(uint32_t slot, const WorkKey& key, Work work) {
+        free_.pop_back();
+        Slot& s = slots_[slot];
+        s.key = key;
+        s.work = std::move(work);
+        s.used = true;
+        s.pos = heap_.size();
+        heap_.push_back(slot);
+        SiftUp(s.pos);
+    }
+    void PopEarliest(WorkKey* key, Work* work) {
+        uint32_t slot = heap_[0];
+        *key = slots_[slot].key;
+        *work = std::move(slots_[slot].work);
+        RemoveAt(0);
+    }
+    // The slot of the work with `id`, if it is queued here.
+    bool Find(WorkId id, uint32_t* slot) const {
+        WorkId tag = id & kSlotMask;
+        if (tag == 0 || tag > slots_.size()) return false;
+        const Slot& s = slots_[tag - 1];
+        if (!s.used || s.work.id != id) return false;
+        *slot = static_cast<uint32_t>(tag - 1);
+        return true;
+    }
+    Work& WorkIn(uint32_t slot) { return slots_[slot].work; }
+    void Remove(uint32_t slot) { RemoveAt(slots_[slot].pos); }
+    void clear() {
+        for (uint32_t slot : heap_) Release(slot);
+        heap_.clear();
+    }
+    // The tag an id carries for work in `slot`: never 0, the tag of work
+    // that is not here.
+    static WorkId TagOf(uint32_t slot) { return WorkId{slot} + 1; }
+
+private:
+    struct Slot {
+        WorkKey key;
+        Work work;
+        size_t pos = 0;  // in heap_, while used
+        bool used = false;
+    };
+    bool Before(size_t a, size_t b) const { return slots_[heap_[a]].key < slots_[heap_[b]].key; }
+    void Place(size_t pos, uint32_t slot) {
+        heap_[pos] = slot;
+        slots_[slot].pos = pos;
+    }
+    void Swap(size_t a, size_t b) {
+        uint32_t sa = heap_[a];
+        Place(a, heap_[b]);
+        Place(b, sa);
+    }
+    void SiftUp(size_t pos) {
+        while (pos > 0) {
+            size_t parent = (pos - 1) / 2;
+            if (!Before(pos, parent)) break;
+            Swap(pos, parent);
+            pos = parent;
+        }
+    }
+    void SiftDown(size_t pos) {
+        for (;;) {
+            size_t least = pos;
+            size_t left = 2 * pos + 1;
+            size_t right = left + 1;
+            if (left < heap_.size() && Before(left, least)) least = left;
+            if (right < heap_.size() && Before(right, least)) least = right;
+            if (least == pos) break;
+            Swap(pos, least);
+            pos = least;
+        }
+    }
+    void Release(uint32_t slot) {
+        slots_[slot].work.fn = nullptr;  // lets go of what it captured now
+        slots_[slot].used = false;
+        free_.push_back(slot);
+    }
+    void RemoveAt(size_t pos) {
+        uint32_t slot = heap_[pos];
+        size_t last = heap_.size() - 1;
+        if (pos != last) {
+            Place(pos, heap_[last]);
+            heap_.pop_back();
+            SiftDown(pos);
+            SiftUp(pos);
+        } else {
+            heap_.pop_back();
+        }
+        Release(slot);
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<uint32_t> free_;  // slots not in use
+    std::vector<uint32_t> heap_;  // slots in use, a binary heap by key
 };
 
 // What one thread of the host is doing: which processor it runs on (or last
@@ -63,15 +237,16 @@ struct World {
     // WorkKey: `due` holds work that was due when it was queued and whose
     // key is not below the last key there (almost all of it: deferred
     // routines, deliveries, the card's and line's work for now), so that
-    // its keys ascend and its front is its earliest; it costs no tree node
-    // and no index entry per item. `queue` holds the rest, by key, with
-    // `index` to find it by id. The next work to run is the earlier of the
-    // two fronts: the order is the one a single queue by key would give.
-    std::deque<DueWork> due;
-    std::map<WorkKey, Work> queue;
-    std::unordered_map<WorkId, WorkKey> index;
+    // its keys ascend and its front is its earliest; it is found by id by
+    // looking through its few items. `queue` holds the rest, by key, each
+    // in a slot that its id names. The next work to run is the earlier of
+    // the two fronts: the order is the one a single queue by key would give.
+    DueRing due;
+    DelayedHeap queue;
     uint64_t nextSeq = 0;
-    WorkId nextId = 1;
+    // Ids count from 1 in their high bits; the low bits name the slot of
+    // delayed work (0: work in `due`).
+    uint64_t nextId = 1;
     size_t background = 0;  // queued work that is background work
     Nanoseconds virtualNow = 0;
     std::chrono::steady_clock::time_point realStart;
@@ -101,7 +276,7 @@ World& W() {
 // The earliest queued key, or null when nothing is queued. Caller holds w.mu.
 const WorkKey* EarliestKey(const World& w) {
     const WorkKey* fromDue = w.due.empty() ? nullptr : &w.due.front().key;
-    const WorkKey* fromQueue = w.queue.empty() ? nullptr : &w.queue.begin()->first;
+    const WorkKey* fromQueue = w.queue.KeyAt(0);
     if (!fromDue) return fromQueue;
     if (!fromQueue) return fromDue;
     return *fromQueue < *fromDue ? fromQueue : fromDue;
@@ -109,14 +284,10 @@ const WorkKey* EarliestKey(const World& w) {
 
 // The second earliest queued key, or null. Caller holds w.mu.
 const WorkKey* SecondKey(const World& w) {
-    const WorkKey* candidates[4] = {};
-    if (w.due.size() > 0) candidates[0] = &w.due[0].key;
-    if (w.due.size() > 1) candidates[1] = &w.due[1].key;
-    auto it = w.queue.begin();
-    if (it != w.queue.end()) {
-        candidates[2] = &it->first;
-        if (++it != w.queue.end()) candidates[3] = &it->first;
-    }
+    // The heap's second earliest is one of the earliest's two children.
+    const WorkKey* candidates[5] = {w.queue.KeyAt(0), w.queue.KeyAt(1), w.queue.KeyAt(2)};
+    if (w.due.size() > 0) candidates[3] = &w.due[0].key;
+    if (w.due.size() > 1) candidates[4] = &w.due[1].key;
     const WorkKey* first = nullptr;
     const WorkKey* second = nullptr;
     for (const WorkKey* k : candidates) {
@@ -141,11 +312,7 @@ bool PopDue(World& w, Nanoseconds upTo, WorkKey* key, Work* work) {
         *work = std::move(w.due.front().work);
         w.due.pop_front();
     } else {
-        auto it = w.queue.begin();
-        *key = it->first;
-        *work = std::move(it->second);
-        w.index.erase(work->id);
-        w.queue.erase(it);
+        w.queue.PopEarliest(key, work);
     }
     if (work->background) --w.background;
     return true;
@@ -317,7 +484,6 @@ void StopWorld() {
     std::lock_guard<std::mutex> lock(w.mu);
     w.due.clear();
     w.queue.clear();
-    w.index.clear();
     w.background = 0;
 }
 
@@ -383,16 +549,18 @@ WorkId Queue(Nanoseconds at, WorkFn work, const char* what, bool background,
     bool wake;
     {
         std::lock_guard<std::mutex> lock(w.mu);
-        id = w.nextId++;
+        uint64_t number = w.nextId++;
         WorkKey key{at, w.nextSeq++};
         // The order queued is ascending already; the time is when no work in
         // `due` is due later (work queued for a moment in the past goes by
-        // the tree, where its key sorts it).
+        // the heap, where its key sorts it).
         if (dueNow && (w.due.empty() || w.due.back().key.first <= at)) {
+            id = number << DelayedHeap::kSlotBits;
             w.due.push_back(DueWork{key, Work{id, std::move(work), what, background}});
         } else {
-            w.queue.emplace(key, Work{id, std::move(work), what, background});
-            w.index.emplace(id, key);
+            uint32_t slot = w.queue.Reserve();
+            id = number << DelayedHeap::kSlotBits | DelayedHeap::TagOf(slot);
+            w.queue.Push(slot, key, Work{id, std::move(work), what, background});
         }
         if (background) ++w.background;
         wake = ShouldWake(w, key, now);
@@ -419,22 +587,21 @@ WorkId ScheduleAfter(Nanoseconds delay, WorkFn work, const char* what) {
 bool Cancel(WorkId id) {
     World& w = W();
     std::lock_guard<std::mutex> lock(w.mu);
-    auto it = w.index.find(id);
-    if (it == w.index.end()) {
-        // Work due when it was queued is not indexed: it is looked for among
+    uint32_t slot;
+    if (!w.queue.Find(id, &slot)) {
+        // Work due when it was queued has no slot: it is looked for among
         // the few such items waiting. Removing one keeps the others' order.
-        for (auto d = w.due.begin(); d != w.due.end(); ++d) {
-            if (d->work.id != id) continue;
-            if (d->work.background) --w.background;
-            w.due.erase(d);
+        if (id == 0 || (id & DelayedHeap::kSlotMask) != 0) return false;
+        for (size_t i = 0; i < w.due.size(); ++i) {
+            if (w.due[i].work.id != id) continue;
+            if (w.due[i].work.background) --w.background;
+            w.due.erase(i);
             return true;
         }
         return false;
     }
-    auto queued = w.queue.find(it->second);
-    if (queued->second.background) --w.background;
-    w.queue.erase(queued);
-    w.index.erase(it);
+    if (w.queue.WorkIn(slot).background) --w.background;
+    w.queue.Remove(slot);
     return true;
 }
 

@@ -99,6 +99,26 @@ TEST_F(ConfigTest, StatisticsAnswersDescribeATrainedLine) {
     EXPECT_EQ(rig.answer[COUNTER_UNAVAILABLE_SECONDS], 3);  // the training time
 }
 
+// A short answer after a long one: the answer bytes past its own are 0,
+// never what the one before left.
+TEST_F(ConfigTest, AShortAnswerZeroesWhatALongerOneBeforeItWrote) {
+    LoopbackOptions options;
+    options.line.quality = LineQuality{22, 20, 7};
+    LoopbackPartner partner(env, rig.card, options);
+    ASSERT_TRUE(rig.Configure({}));
+    ASSERT_TRUE(rig.AwaitLineUp());
+    ASSERT_EQ(rig.Command(CMD_READ_COUNTERS), 1);
+    ASSERT_EQ(rig.answer[COUNTER_UNAVAILABLE_SECONDS], 3);
+    ASSERT_EQ(rig.Command(CMD_READ_ATTENUATION), 1);
+    for (unsigned i = 2; i < ANSWER_BYTES; ++i) EXPECT_EQ(rig.answer[i], 0) << i;
+    ASSERT_EQ(rig.Command(CMD_READ_MARGIN), 1);
+    EXPECT_EQ(rig.answer[0], 7);
+    for (unsigned i = 1; i < ANSWER_BYTES; ++i) EXPECT_EQ(rig.answer[i], 0) << i;
+    ASSERT_EQ(rig.Command(CMD_READ_COUNTERS), 1);
+    ASSERT_EQ(rig.Command(CMD_LINE_OPTIONS, {0x01}), RESULT_SUCCESS);  // no data
+    for (unsigned i = 0; i < ANSWER_BYTES; ++i) EXPECT_EQ(rig.answer[i], 0) << i;
+}
+
 TEST_F(ConfigTest, CounterClearsTakeTheirOwnHalf) {
     LoopbackPartner partner(env, rig.card);
     ASSERT_TRUE(rig.Configure({}));

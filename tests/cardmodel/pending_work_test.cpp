@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,7 @@ using cardmodel::PendingWork;
 void After(FakeEnvironment& env, PendingWork& table, int64_t delayNs, std::function<void()> fn) {
     uint64_t key = table.Add(std::move(fn));
     table.SetId(key, env.Schedule(delayNs, [&table, key] {
-        std::function<void()> work;
+        cardmodel::Task work;
         if (table.Take(key, &work)) work();
     }, "test work"));
 }
@@ -44,7 +46,7 @@ TEST(PendingWorkTest, WorkRunsOnceInTheEnvironmentsOrderAndOnlyWhileInTheTable) 
 
     // A key taken out (work cancelled by its owner) does not run, nor twice.
     uint64_t key = table.Add([&] { ran += "y"; });
-    std::function<void()> taken;
+    cardmodel::Task taken;
     EXPECT_TRUE(table.Take(key, &taken));
     EXPECT_FALSE(table.Take(key, &taken));
     taken();
@@ -68,7 +70,7 @@ TEST(PendingWorkTest, KeysStayDistinctAsItemsComeAndGo) {
     std::vector<uint64_t> keys;
     std::vector<int> ran;
     for (int i = 0; i < 6; ++i) keys.push_back(table.Add([&ran, i] { ran.push_back(i); }));
-    std::function<void()> fn;
+    cardmodel::Task fn;
     for (int i : {3, 0, 5}) {
         ASSERT_TRUE(table.Take(keys[i], &fn));
         fn();
@@ -104,6 +106,37 @@ TEST(PendingWorkTest, KeysStayDistinctAsItemsComeAndGo) {
     }
     EXPECT_EQ(ran, order);
     EXPECT_EQ(table.size(), 0u);
+}
+
+// Whatever a piece of work holds (a shared pointer, a frame beside the
+// owner, more than fits in place) it keeps through the table's moves, runs
+// with it, and lets it go once taken out and run, or when the table is
+// cleared by its owner's going.
+TEST(PendingWorkTest, WorkOfAnySizeKeepsItsCapturesAndLetsThemGo) {
+    FakeEnvironment env;
+    PendingWork table;
+    auto held = std::make_shared<int>(7);
+    std::vector<uint8_t> frame(1500, 0xAB);
+    std::array<uint64_t, 16> large{};  // too big to hold in place
+    large[15] = 42;
+    std::vector<std::string> ran;
+    uint64_t a = table.Add([&ran, held] { ran.push_back("shared " + std::to_string(*held)); });
+    uint64_t b = table.Add([&ran, held, frame = std::move(frame), damaged = true]() mutable {
+        ran.push_back("frame " + std::to_string(frame.size()) + (damaged ? " damaged" : ""));
+    });
+    uint64_t c = table.Add([&ran, held, large] { ran.push_back("large " + std::to_string(large[15])); });
+    for (int i = 0; i < 40; ++i) table.Add([held] {});  // the table's storage grows and moves
+    EXPECT_EQ(held.use_count(), 44);
+    cardmodel::Task fn;
+    for (uint64_t key : {c, a, b}) {
+        ASSERT_TRUE(table.Take(key, &fn));
+        fn();
+    }
+    fn = nullptr;
+    EXPECT_EQ(ran, (std::vector<std::string>{"large 42", "shared 7", "frame 1500 damaged"}));
+    EXPECT_EQ(held.use_count(), 41);
+    table.CancelAll(env);
+    EXPECT_EQ(held.use_count(), 1);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The host machine's clock, executor, events, IRQL and processors.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <functional>
@@ -76,6 +77,73 @@ TEST_F(ExecutorTest, WorkDueAtOnceKeepsTheOrderOfTimeAndQueueing) {
     EXPECT_EQ(order.back(), "h@21");
     EXPECT_EQ(PendingWork(), 0u);
     EXPECT_EQ(NextWorkTime(), -1);
+}
+
+// Delayed work waits in storage used again once its work is gone: many
+// items at scattered and equal times, some cancelled (before and after
+// others ran), still run by time and then by the order queued, each once;
+// cancelled ones never; an id whose work has run or been cancelled cancels
+// nothing, whatever has taken its place since.
+TEST_F(ExecutorTest, DelayedWorkRunsByTimeThenOrderQueuedWhateverWasCancelled) {
+    struct Item {
+        Nanoseconds at;
+        int number;
+        WorkId id;
+        bool cancelled;
+    };
+    std::vector<Item> items;
+    std::vector<int> ran;
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    auto queue = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            int number = static_cast<int>(items.size());
+            Nanoseconds at = Now() + static_cast<Nanoseconds>(1 + next() % 8) * kMicrosecond;
+            WorkId id = ScheduleAt(at, [&ran, number] { ran.push_back(number); }, "item");
+            items.push_back(Item{at, number, id, false});
+        }
+    };
+    auto cancelSome = [&] {
+        for (Item& item : items) {
+            if (item.cancelled || item.at <= Now() || next() % 3 != 0) continue;
+            EXPECT_TRUE(Cancel(item.id));
+            EXPECT_FALSE(Cancel(item.id));
+            item.cancelled = true;
+        }
+    };
+    queue(300);
+    cancelSome();
+    Advance(3 * kMicrosecond);
+    WorkId ranAlready = 0;
+    for (const Item& item : items) {
+        if (item.at <= Now() && !item.cancelled) ranAlready = item.id;
+    }
+    ASSERT_NE(ranAlready, 0u);
+    queue(300);  // takes the storage the work run and cancelled so far left
+    cancelSome();
+    EXPECT_FALSE(Cancel(ranAlready));
+    Advance(20 * kMicrosecond);
+
+    // Each once, none cancelled.
+    std::vector<int> sortedRun = ran, uncancelled;
+    for (const Item& item : items) {
+        if (!item.cancelled) uncancelled.push_back(item.number);
+    }
+    std::sort(sortedRun.begin(), sortedRun.end());
+    EXPECT_EQ(sortedRun, uncancelled);
+    // Times ascend; equal times keep the order queued (numbers ascend). Work
+    // queued in the second round is due after all the first Advance ran.
+    const std::vector<int>& run = ran;
+    for (size_t i = 1; i < run.size(); ++i) {
+        const Item& a = items[static_cast<size_t>(run[i - 1])];
+        const Item& b = items[static_cast<size_t>(run[i])];
+        EXPECT_TRUE(a.at < b.at || (a.at == b.at && a.number < b.number))
+            << "item " << b.number << " ran after item " << a.number;
+    }
+    EXPECT_EQ(PendingWork(), 0u);
 }
 
 // Whatever a piece of work holds (nothing, a shared pointer, a std::function,

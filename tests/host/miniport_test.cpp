@@ -591,6 +591,18 @@ TEST_F(MiniportTest, SendsArePacketsOfTheFramesInOneCallAndTheirCompletionsAreRe
     EXPECT_EQ(completions[1].time, 3 * kMillisecond);
     EXPECT_EQ(nic->SendsOutstanding(), 0u);
 
+    // More frames in one call than a call keeps in place: one call still,
+    // each frame its packet, in order.
+    std::vector<OutgoingFrame> many;
+    for (int i = 0; i < 20; ++i) many.push_back(Frame(60 + i, static_cast<uint8_t>(i)));
+    ids = nic->Send(many);
+    ASSERT_EQ(ids.size(), 20u);
+    EXPECT_EQ(ids.front(), 4u);
+    EXPECT_EQ(ids.back(), 23u);
+    EXPECT_EQ(adapter.sendCalls, 2);
+    ASSERT_EQ(adapter.sent.size(), 23u);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(adapter.sent[3 + i], many[i].bytes) << i;
+
     nic->Send({Frame(60)}, {PASSIVE_LEVEL, 1});
     EXPECT_EQ(adapter.sendIrqls.back(), PASSIVE_LEVEL);
     EXPECT_EQ(adapter.sendProcessors.back(), 1u);
@@ -1058,6 +1070,31 @@ TEST_F(GuardByteMiniportTest, AWritePastTheInformationBufferIsReportedWhenItFini
     });
     ASSERT_EQ(v.size(), 1u);
     EXPECT_TRUE(AnyContains(v, "wrote past the end of its 2-byte information buffer"));
+}
+
+// The storage of a finished request's buffer serves later ones: each shows
+// only its own bytes (the pattern where the miniport wrote nothing), never
+// what an earlier, longer one held, and an overrun is reported for the
+// request that made it, not for the next one in the same storage.
+TEST_F(GuardByteMiniportTest, EachRequestShowsOnlyItsOwnBytesWhateverCameBefore) {
+    Start();
+    RequestResult r;
+    auto v = CaptureViolations([&] { r = nic->Query(toy::kOverrunOid, 6); });
+    EXPECT_TRUE(AnyContains(v, "wrote past the end of its 6-byte information buffer"));
+    EXPECT_EQ(r.buffer, std::vector<uint8_t>(6, 0x42));
+    for (int round = 0; round < 2; ++round) {
+        v = CaptureViolations([&] { r = nic->Query(OID_GEN_LINK_SPEED, 3); });  // refused
+        EXPECT_TRUE(v.empty()) << v[0];
+        EXPECT_EQ(r.buffer, std::vector<uint8_t>(3, kInformationPattern));
+        v = CaptureViolations([&] { r = nic->Query(OID_GEN_LINK_SPEED, 5); });
+        EXPECT_TRUE(v.empty()) << v[0];
+        EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0, kInformationPattern}));
+        EXPECT_EQ(nic->LastRequest().buffer, r.buffer);
+        r = nic->Query(OID_GEN_LINK_SPEED, std::vector<uint8_t>{9, 9, 9, 9, 9, 9, 9});
+        EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0, 9, 9, 9}));
+        r = nic->Query(OID_GEN_LINK_SPEED, 0);
+        EXPECT_TRUE(r.buffer.empty());
+    }
 }
 
 // With guard bytes (special pool off, as the fuzz targets run), information
