@@ -18,96 +18,12 @@
 #include <vector>
 
 #include "cardmodel/environment.h"
+#include "common/inplace_function.h"
 
 namespace cardmodel {
 
-// Work kept until it runs: any callable, moved in. One that is small (the
-// owner and a few values, or a frame's vector beside them) is held in place,
-// so that keeping it makes no heap block, as a std::function does for
-// anything larger than two pointers or not trivially copyable.
-class Task {
-public:
-    Task() noexcept = default;
-    Task(std::nullptr_t) noexcept {}  // NOLINT
-    template <typename F, typename T = std::decay_t<F>,
-              typename = std::enable_if_t<!std::is_same_v<T, Task> && std::is_invocable_v<T&>>>
-    Task(F&& f) {  // NOLINT: converts implicitly, as std::function does
-        if constexpr (kHeldInPlace<T>) {
-            new (storage_) T(std::forward<F>(f));
-        } else {
-            *reinterpret_cast<T**>(storage_) = new T(std::forward<F>(f));
-        }
-        ops_ = &kOps<T>;
-    }
-    Task(Task&& other) noexcept { Take(other); }
-    Task& operator=(Task&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            Take(other);
-        }
-        return *this;
-    }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    ~Task() { Reset(); }
-
-    explicit operator bool() const { return ops_ != nullptr; }
-    void operator()() {
-        if (!ops_) throw std::bad_function_call();
-        ops_->call(storage_);
-    }
-
-private:
-    static constexpr size_t kInPlace = 48;
-    template <typename T>
-    static constexpr bool kHeldInPlace = sizeof(T) <= kInPlace &&
-                                         alignof(T) <= alignof(std::max_align_t) &&
-                                         std::is_nothrow_move_constructible_v<T>;
-    struct Ops {
-        void (*call)(void* storage);
-        void (*move)(void* from, void* to);  // to is empty; from is left empty
-        void (*destroy)(void* storage);
-    };
-    template <typename T>
-    static T* Target(void* storage) {
-        if constexpr (kHeldInPlace<T>) {
-            return std::launder(reinterpret_cast<T*>(storage));
-        } else {
-            return *reinterpret_cast<T**>(storage);
-        }
-    }
-    template <typename T>
-    static constexpr Ops kOps = {
-        [](void* storage) { (*Target<T>(storage))(); },
-        [](void* from, void* to) {
-            if constexpr (kHeldInPlace<T>) {
-                new (to) T(std::move(*Target<T>(from)));
-                Target<T>(from)->~T();
-            } else {
-                *reinterpret_cast<T**>(to) = Target<T>(from);
-            }
-        },
-        [](void* storage) {
-            if constexpr (kHeldInPlace<T>) {
-                Target<T>(storage)->~T();
-            } else {
-                delete Target<T>(storage);
-            }
-        },
-    };
-    void Take(Task& other) noexcept {
-        ops_ = other.ops_;
-        if (ops_) ops_->move(other.storage_, storage_);
-        other.ops_ = nullptr;
-    }
-    void Reset() noexcept {
-        if (ops_) ops_->destroy(storage_);
-        ops_ = nullptr;
-    }
-
-    alignas(std::max_align_t) unsigned char storage_[kInPlace];
-    const Ops* ops_ = nullptr;
-};
+// Work kept until it runs (see zr48::InPlaceFunction).
+using Task = zr48::InPlaceFunction;
 
 class PendingWork {
 public:

@@ -23,6 +23,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/inplace_function.h"
+
 #include "ndis.h"
 
 namespace host {
@@ -52,93 +54,8 @@ private:
     R (*call_)(void*, Args...);
 };
 
-// Work queued on the executor: any callable, moved in. One that is small
-// (a few pointers, a shared pointer, a std::function) is held in place, so
-// that queueing it makes no heap block, as a std::function does for anything
-// larger than two pointers or not trivially copyable.
-class WorkFn {
-public:
-    WorkFn() noexcept = default;
-    WorkFn(std::nullptr_t) noexcept {}  // NOLINT
-    template <typename F, typename T = std::decay_t<F>,
-              typename = std::enable_if_t<!std::is_same_v<T, WorkFn> && std::is_invocable_v<T&>>>
-    WorkFn(F&& f) {  // NOLINT: converts implicitly, as std::function does
-        if constexpr (kHeldInPlace<T>) {
-            new (storage_) T(std::forward<F>(f));
-        } else {
-            *reinterpret_cast<T**>(storage_) = new T(std::forward<F>(f));
-        }
-        ops_ = &kOps<T>;
-    }
-    WorkFn(WorkFn&& other) noexcept { Take(other); }
-    WorkFn& operator=(WorkFn&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            Take(other);
-        }
-        return *this;
-    }
-    WorkFn(const WorkFn&) = delete;
-    WorkFn& operator=(const WorkFn&) = delete;
-    ~WorkFn() { Reset(); }
-
-    explicit operator bool() const { return ops_ != nullptr; }
-    void operator()() {
-        if (!ops_) throw std::bad_function_call();
-        ops_->call(storage_);
-    }
-
-private:
-    static constexpr size_t kInPlace = 48;
-    template <typename T>
-    static constexpr bool kHeldInPlace = sizeof(T) <= kInPlace &&
-                                         alignof(T) <= alignof(std::max_align_t) &&
-                                         std::is_nothrow_move_constructible_v<T>;
-    struct Ops {
-        void (*call)(void* storage);
-        void (*move)(void* from, void* to);  // to is empty; from is left empty
-        void (*destroy)(void* storage);
-    };
-    template <typename T>
-    static T* Target(void* storage) {
-        if constexpr (kHeldInPlace<T>) {
-            return std::launder(reinterpret_cast<T*>(storage));
-        } else {
-            return *reinterpret_cast<T**>(storage);
-        }
-    }
-    template <typename T>
-    static constexpr Ops kOps = {
-        [](void* storage) { (*Target<T>(storage))(); },
-        [](void* from, void* to) {
-            if constexpr (kHeldInPlace<T>) {
-                new (to) T(std::move(*Target<T>(from)));
-                Target<T>(from)->~T();
-            } else {
-                *reinterpret_cast<T**>(to) = Target<T>(from);
-            }
-        },
-        [](void* storage) {
-            if constexpr (kHeldInPlace<T>) {
-                Target<T>(storage)->~T();
-            } else {
-                delete Target<T>(storage);
-            }
-        },
-    };
-    void Take(WorkFn& other) noexcept {
-        ops_ = other.ops_;
-        if (ops_) ops_->move(other.storage_, storage_);
-        other.ops_ = nullptr;
-    }
-    void Reset() noexcept {
-        if (ops_) ops_->destroy(storage_);
-        ops_ = nullptr;
-    }
-
-    alignas(std::max_align_t) unsigned char storage_[kInPlace];
-    const Ops* ops_ = nullptr;
-};
+// Work queued on the executor (see zr48::InPlaceFunction).
+using WorkFn = zr48::InPlaceFunction;
 
 using Nanoseconds = int64_t;
 constexpr Nanoseconds kMicrosecond = 1000;
