@@ -23,6 +23,18 @@
 // driver handler or a work item returns.
 #include "internal_pool.h"
 
+// Built with AddressSanitizer (gcc says so one way, clang another).
+#if defined(__SANITIZE_ADDRESS__)
+#define HOST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOST_ASAN 1
+#endif
+#endif
+#if defined(HOST_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -407,8 +419,31 @@ void ReportGuardFaults() {
 // ---------------------------------------------------------------------------
 HostBytes::~HostBytes() { Free(); }
 
+namespace {
+// Storage kept between uses, closed to every access while it is not in use
+// (AddressSanitizer builds; nothing otherwise).
+void PoisonKept(const std::vector<uint8_t>& storage) {
+#if defined(HOST_ASAN)
+    if (storage.capacity() != 0) ASAN_POISON_MEMORY_REGION(storage.data(), storage.capacity());
+#else
+    (void)storage;
+#endif
+}
+void UnpoisonKept(const std::vector<uint8_t>& storage) {
+#if defined(HOST_ASAN)
+    if (storage.capacity() != 0) ASAN_UNPOISON_MEMORY_REGION(storage.data(), storage.capacity());
+#else
+    (void)storage;
+#endif
+}
+}  // namespace
+
 void HostBytes::Free() {
     if (guarded_) GuardedFree(data_);
+    // In guard-byte mode the storage is kept for the next Assign; until
+    // then nothing may touch it (a miniport writing to a buffer it has
+    // given back), which AddressSanitizer reports when it is there.
+    if (!guarded_ && data_ == plain_.data()) PoisonKept(plain_);
     guarded_ = false;
     data_ = nullptr;
     length_ = 0;
@@ -434,6 +469,7 @@ bool HostBytes::Assign(const uint8_t* bytes, size_t length, uint8_t fill, const 
         Free();
         // The bytes, then the guard bytes after them, each written once, in
         // the storage of the last block.
+        UnpoisonKept(plain_);
         if (bytes) {
             plain_.assign(bytes, bytes + length);
         } else {

@@ -1097,6 +1097,36 @@ TEST_F(GuardByteMiniportTest, EachRequestShowsOnlyItsOwnBytesWhateverCameBefore)
     }
 }
 
+// A miniport that writes into an information buffer it has given back (its
+// request has completed) writes into storage kept for a later request and
+// closed until then: AddressSanitizer stops it, as special pool's
+// inaccessible pages would. The next request's buffer, in that storage, is
+// open again and holds only its own bytes.
+TEST_F(GuardByteMiniportTest, ABufferGivenBackIsClosedToTheMiniport) {
+#if defined(__SANITIZE_ADDRESS__)
+#define TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEST_ASAN 1
+#endif
+#endif
+#if !defined(TEST_ASAN)
+    GTEST_SKIP() << "only an AddressSanitizer build closes kept storage";
+#else
+    Start();
+    auto r = nic->Query(OID_GEN_LINK_SPEED, 6);
+    ASSERT_TRUE(r.completed);
+    auto* stale = static_cast<volatile uint8_t*>(toy::lastQueryBuffer);
+    EXPECT_DEATH(stale[0] = 1, "use-after-poison");
+    EXPECT_DEATH((void)stale[5], "use-after-poison");
+    r = nic->Query(OID_GEN_LINK_SPEED, 6);
+    EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0, kInformationPattern,
+                                              kInformationPattern}));
+    r = nic->Query(OID_GEN_LINK_SPEED, 4);
+    EXPECT_EQ(r.buffer, (std::vector<uint8_t>{0xD2, 0x04, 0, 0}));
+#endif
+}
+
 // With guard bytes (special pool off, as the fuzz targets run), information
 // buffers can start at any alignment, and stay guarded. In special pool a
 // buffer ends on its page's last byte whatever the offset.
